@@ -1,0 +1,70 @@
+// OBJ_Node: an object: a node with a local and a world transform.
+//
+// Cooking an object at a time clears its errors and calls cookMyObj. The base
+// cookMyObj builds the local transform by calling applyInputIndependentTransform
+// on an identity matrix; the world transform is local * the world transform
+// of the object wired into input 0 (the parent), in the row-vector convention
+// of UT/UT_Math.h.
+#pragma once
+
+#include "OBJ_Error.h"
+#include "OP/OP_Context.h"
+#include "OP/OP_Network.h"
+#include "UT/UT_Math.h"
+
+class OBJ_Node : public OP_Network {
+public:
+    OBJ_Node(OP_Network* parent, const char* name, OP_Operator* op);
+    ~OBJ_Node() override;
+
+    // Adds a warning (severity UT_ERROR_WARNING) with this code and message;
+    // with no message the code's host text is used. A warning with the same
+    // code and message as one already listed is kept once.
+    void addWarning(OBJ_Error code, const char* message = nullptr);
+    // Adds an error that stops the cook (severity UT_ERROR_ABORT).
+    void addObjError(OBJ_Error code, const char* message = nullptr);
+
+    // "Parent" for input 0.
+    const char* labelForInput(unsigned idx) const override;
+
+    // Applies the object's own transform parameters to xform (appending, see
+    // UT_DMatrix4::xform): "xOrd" and "rOrd" (menu indices, mapped as in
+    // UT/UT_Math.h), "t", "r", "s" times "scale", and "p", read at the
+    // context's time. Returns 1 when any of them is animated (the result
+    // depends on time), else 0. Values that are not finite numbers leave the
+    // matrix alone, add an OBJ_ERR_BAD_XFORM error and return 0.
+    virtual int applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform);
+
+    // Builds the local and world transforms (see the top of this header) and
+    // sets the time-dependent flag from the result of
+    // applyInputIndependentTransform or the parent's flag. Returns error().
+    virtual OP_ERROR cookMyObj(OP_Context& context);
+
+    // The host's cook: cooks the parent first, then this object when it must
+    // (see OP_NodeFlags::timeDependent): clears the error list and calls
+    // cookMyObj. Returns error().
+    OP_ERROR cook(OP_Context& context);
+
+    const UT_DMatrix4& getLocalTransform() const { return myLocal; }
+    const UT_DMatrix4& getWorldTransform() const { return myWorld; }
+    // What applyInputIndependentTransform returned during the last cook.
+    int getLastXformResult() const { return myLastXformResult; }
+    // How many times cookMyObj ran through cook().
+    int getCookCount() const { return myCookCount; }
+
+protected:
+    // For overrides of cookMyObj that build the matrices themselves.
+    void setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world);
+
+private:
+    UT_DMatrix4 myLocal;
+    UT_DMatrix4 myWorld;
+    int myLastXformResult = 0;
+    int myCookCount = 0;
+    bool myHasCooked = false;
+    float myCookedTime = 0.0f;
+    unsigned long myCookedVersion = 0;
+    unsigned long myCookedParentStamp = 0;
+    const OBJ_Node* myCookedParent = nullptr;
+    unsigned long myStamp = 0; // bumped whenever the world transform is rebuilt
+};

@@ -1,0 +1,41 @@
+// OP_Network: a node that holds other nodes.
+//
+// A network owns its children: it creates them through their type's
+// constructor callback, gives each a unique name, and destroys them through
+// their virtual destructor.
+#pragma once
+
+#include "OP_Node.h"
+
+#include <memory>
+#include <vector>
+
+class OP_OperatorTable;
+
+class OP_Network : public OP_Node {
+public:
+    OP_Network(OP_Network* parent, const char* name, OP_Operator* op);
+    // A top-level network whose children are made from table's types.
+    explicit OP_Network(OP_OperatorTable* table, const char* name = "obj");
+    ~OP_Network() override;
+
+    // Makes a node of the named type. name nullptr or "" gives the type name
+    // followed by a number; a name already taken gets the lowest free number
+    // appended ("q", "q1", "q2", ...). Returns nullptr when the type is
+    // unknown or its constructor returns nothing.
+    OP_Node* createNode(const char* type, const char* name = nullptr);
+    // Disconnects the child from every input that uses it and destroys it.
+    bool destroyNode(OP_Node* child);
+    void destroyAllNodes();
+
+    OP_Node* findNode(std::string_view name) const;
+    int getNchildren() const { return static_cast<int>(myChildren.size()); }
+    OP_Node* getChild(int index) const { return myChildren[index]; }
+    OP_OperatorTable* getOperatorTable() const;
+
+private:
+    std::string uniqueName(const std::string& base) const;
+
+    OP_OperatorTable* myTable = nullptr;
+    std::vector<OP_Node*> myChildren;
+};

@@ -1,0 +1,116 @@
+#include "OBJ/OBJ_Geometry.h"
+#include "OBJ/OBJ_Node.h"
+
+#include <cmath>
+
+const char* OBJgetErrorText(OBJ_Error code) {
+    switch (code) {
+    case OBJ_ERR_CANT_FIND_OBJ:
+        return "Can't find the object named by a path parameter";
+    case OBJ_ERR_INPUT_CYCLE:
+        return "Inputs would form a loop";
+    case OBJ_ERR_BAD_XFORM:
+        return "Transform parameters are not finite numbers";
+    case OBJ_ERR_SINGULAR_XFORM:
+        return "The transform collapses space";
+    case OBJ_ERR_NO_INPUT:
+        return "A required input is not connected";
+    case OBJ_ERR_PARM_RANGE:
+        return "A parameter lies outside its range";
+    case OBJ_WARNING_GENERIC:
+        return "Warning";
+    }
+    return "Unknown object error";
+}
+
+OBJ_Node::OBJ_Node(OP_Network* parent, const char* name, OP_Operator* op)
+    : OP_Network(parent, name, op) {}
+
+OBJ_Node::~OBJ_Node() = default;
+
+void OBJ_Node::addWarning(OBJ_Error code, const char* message) {
+    addError(UT_ERROR_WARNING, code, message ? message : OBJgetErrorText(code));
+}
+
+void OBJ_Node::addObjError(OBJ_Error code, const char* message) {
+    addError(UT_ERROR_ABORT, code, message ? message : OBJgetErrorText(code));
+}
+
+const char* OBJ_Node::labelForInput(unsigned idx) const {
+    return idx == 0 ? "Parent" : OP_Network::labelForInput(idx);
+}
+
+int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
+    const float t = context.getTime();
+    bool animated = false;
+    // A missing parameter reads as its identity value, so object types built
+    // on other template lists still get a sane matrix.
+    auto read = [&](const char* token, int component, double identity) {
+        const PRM_Parm* p = findParm(token);
+        if (!p || component >= p->getVectorSize())
+            return identity;
+        animated = animated || p->component(component).isAnimated();
+        return p->component(component).valueAt(t);
+    };
+    double v[13];
+    const char* tokens[] = {"t", "r", "s", "p"};
+    const double identity[] = {0.0, 0.0, 1.0, 0.0};
+    for (int g = 0; g < 4; ++g)
+        for (int c = 0; c < 3; ++c)
+            v[g * 3 + c] = read(tokens[g], c, identity[g]);
+    v[12] = read("scale", 0, 1.0);
+    int xOrd = static_cast<int>(std::lround(read("xOrd", 0, 0.0)));
+    int rOrd = static_cast<int>(std::lround(read("rOrd", 0, 0.0)));
+    for (double x : v) {
+        if (!std::isfinite(x)) {
+            addObjError(OBJ_ERR_BAD_XFORM);
+            return 0;
+        }
+    }
+    UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(xOrd),
+                        UT_XformOrder::rotOrderFromMenu(rOrd));
+    xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12],
+                v[8] * v[12], v[9], v[10], v[11]);
+    return animated ? 1 : 0;
+}
+
+OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
+    UT_DMatrix4 local;
+    myLastXformResult = applyInputIndependentTransform(context, local);
+    const auto* parent = dynamic_cast<const OBJ_Node*>(getInput(0));
+    setTransforms(local, parent ? local * parent->getWorldTransform() : local);
+    flags().timeDependent = myLastXformResult != 0 ? 1 : 0;
+    return error();
+}
+
+void OBJ_Node::setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world) {
+    myLocal = local;
+    myWorld = world;
+}
+
+OP_ERROR OBJ_Node::cook(OP_Context& context) {
+    auto* parent = dynamic_cast<OBJ_Node*>(getInput(0));
+    if (parent)
+        parent->cook(context);
+    const unsigned long parentStamp = parent ? parent->myStamp : 0;
+    const bool stale = !myHasCooked || myCookedVersion != getParmVersion() ||
+                       myCookedParent != parent || myCookedParentStamp != parentStamp ||
+                       (flags().timeDependent && context.getTime() != myCookedTime);
+    if (!stale)
+        return error();
+    clearErrors();
+    ++myCookCount;
+    cookMyObj(context);
+    myHasCooked = true;
+    myCookedTime = context.getTime();
+    myCookedVersion = getParmVersion();
+    myCookedParent = parent;
+    myCookedParentStamp = parentStamp;
+    ++myStamp;
+    return error();
+}
+
+OBJ_Geometry::OBJ_Geometry(OP_Network* parent, const char* name, OP_Operator* op)
+    : OBJ_Node(parent, name, op) {}
+
+OBJ_Geometry::~OBJ_Geometry() = default;

@@ -1,0 +1,142 @@
+#include "OP/OP_DSOLoader.h"
+
+#include "OP/OP_OperatorTable.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+
+#ifndef MORVANE_DEFAULT_DSO_PATH
+#define MORVANE_DEFAULT_DSO_PATH "dso"
+#endif
+
+namespace {
+using VersionFn = void (*)(const char**);
+using TagFn = void (*)(const char**);
+using RegisterFn = void (*)(OP_OperatorTable*);
+
+std::string lastComponent(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+} // namespace
+
+bool OP_DSOLoader::load(const std::string& path, std::string& error) {
+    if (findLoaded(lastComponent(path))) {
+        error = path + ": a module of that name is already loaded";
+        return false;
+    }
+    // RTLD_LOCAL keeps each module's symbols to itself.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        error = path + ": cannot load module: " + (why ? why : "unknown reason");
+        return false;
+    }
+    auto fail = [&](const std::string& why) {
+        error = path + ": " + why;
+        dlclose(handle);
+        return false;
+    };
+    auto version = reinterpret_cast<VersionFn>(dlsym(handle, "MorvaneDSOVersion"));
+    auto tag = reinterpret_cast<TagFn>(dlsym(handle, "MorvaneGetTagInfo"));
+    auto reg = reinterpret_cast<RegisterFn>(dlsym(handle, "newObjectOperator"));
+    if (!version)
+        return fail("not a module: missing entry point MorvaneDSOVersion");
+    if (!tag)
+        return fail("not a module: missing entry point MorvaneGetTagInfo");
+    if (!reg)
+        return fail("not a module: missing entry point newObjectOperator");
+
+    const char* v = nullptr;
+    version(&v);
+    if (!v || std::strcmp(v, OP_DSO_INTERFACE_VERSION) != 0)
+        return fail(std::string("built for host interface version \"") + (v ? v : "(none)") +
+                    "\", this host accepts \"" + OP_DSO_INTERFACE_VERSION + "\"");
+    const char* t = nullptr;
+    tag(&t);
+
+    OP_DSOModule module;
+    module.path = path;
+    module.version = v;
+    module.tag = t ? t : "";
+    int before = myTable.entries();
+    reg(&myTable);
+    for (int i = before; i < myTable.entries(); ++i) {
+        myTable.getOperator(i)->setModulePath(path);
+        module.types.push_back(myTable.getOperator(i)->getName());
+    }
+    // The handle is kept open: the registered types point into the module.
+    myModules.push_back(std::move(module));
+    return true;
+}
+
+std::vector<std::string> OP_DSOLoader::searchPath() {
+    std::vector<std::string> dirs;
+    const char* env = std::getenv("MORVANE_DSO_PATH");
+    std::string path = (env && *env) ? env : MORVANE_DEFAULT_DSO_PATH;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t colon = path.find(':', start);
+        if (colon == std::string::npos)
+            colon = path.size();
+        if (colon > start)
+            dirs.push_back(path.substr(start, colon - start));
+        start = colon + 1;
+    }
+    return dirs;
+}
+
+std::string OP_DSOLoader::find(const std::string& fileName) {
+    for (const std::string& dir : searchPath()) {
+        std::filesystem::path candidate = std::filesystem::path(dir) / fileName;
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec))
+            return candidate.string();
+    }
+    return "";
+}
+
+bool OP_DSOLoader::loadByName(const std::string& nameOrPath, std::string& error) {
+    if (nameOrPath.find('/') != std::string::npos)
+        return load(nameOrPath, error);
+    std::string found = find(nameOrPath);
+    if (found.empty()) {
+        std::string dirs;
+        for (const std::string& d : searchPath())
+            dirs += (dirs.empty() ? "" : ":") + d;
+        error = nameOrPath + ": module not found on the search path \"" + dirs + "\"";
+        return false;
+    }
+    return load(found, error);
+}
+
+int OP_DSOLoader::loadAll(std::vector<std::string>& errors) {
+    int loaded = 0;
+    for (const std::string& dir : searchPath()) {
+        std::error_code ec;
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            if (entry.path().extension() == ".so" && entry.is_regular_file(ec))
+                files.push_back(entry.path().string());
+        std::sort(files.begin(), files.end());
+        for (const std::string& file : files) {
+            if (findLoaded(lastComponent(file)))
+                continue; // an earlier folder of the path wins
+            std::string error;
+            if (load(file, error))
+                ++loaded;
+            else
+                errors.push_back(error);
+        }
+    }
+    return loaded;
+}
+
+const OP_DSOModule* OP_DSOLoader::findLoaded(const std::string& fileName) const {
+    for (const OP_DSOModule& m : myModules)
+        if (lastComponent(m.path) == fileName)
+            return &m;
+    return nullptr;
+}

@@ -1,0 +1,98 @@
+#include "OP/OP_Node.h"
+
+#include "OP/OP_Network.h"
+#include "OP/OP_Operator.h"
+
+#include <algorithm>
+
+OP_NetworkBoxItem::~OP_NetworkBoxItem() = default;
+
+OP_Node::OP_Node(OP_Network* parent, const char* name, OP_Operator* op)
+    : OP_Parameters(op), myName(name ? name : ""), myParent(parent),
+      myInputs(op ? op->getMaxInputs() : 0, nullptr) {}
+
+OP_Node::~OP_Node() = default;
+
+OP_Node* OP_Node::getInput(unsigned idx, bool) const {
+    return idx < myInputs.size() ? myInputs[idx] : nullptr;
+}
+
+bool OP_Node::dependsOn(const OP_Node* other) const {
+    if (other == this)
+        return true;
+    for (const OP_Node* in : myInputs)
+        if (in && in->dependsOn(other))
+            return true;
+    return false;
+}
+
+bool OP_Node::setInput(unsigned idx, OP_Node* src) {
+    if (idx >= myInputs.size())
+        return false;
+    if (src && (src->getParent() != getParent() || src->dependsOn(this)))
+        return false;
+    if (myInputs[idx] != src) {
+        myInputs[idx] = src;
+        touch();
+    }
+    return true;
+}
+
+namespace {
+const char* const kInputLabels[] = {"Input 1", "Input 2", "Input 3", "Input 4",
+                                    "Input 5", "Input 6", "Input 7", "Input 8"};
+}
+
+const char* OP_Node::labelForInput(unsigned idx) const {
+    if (OP_Operator* op = getOperator())
+        if (const char** labels = op->getInputLabels())
+            for (unsigned i = 0; labels[i]; ++i)
+                if (i == idx)
+                    return labels[i];
+    return idx < std::size(kInputLabels) ? kInputLabels[idx] : "Input";
+}
+
+const char* OP_Node::outputLabel(unsigned) const { return "Output 1"; }
+
+void OP_Node::runCallback(int parmIndex, float time) {
+    PRM_Parm* p = getParm(parmIndex);
+    if (PRM_Callback cb = p->getTemplate().getCallback())
+        cb(static_cast<void*>(this), parmIndex, time, &p->getTemplate());
+    refreshEnableStates();
+}
+
+bool OP_Node::setParmByUser(const char* token, int component, float time, double value) {
+    int index = token ? findParmIndex(token) : -1;
+    PRM_Parm* p = getParm(index);
+    if (!p || component < 0 || component >= p->getVectorSize())
+        return false;
+    if (!p->getType().holdsValue() && !p->isMultiParm())
+        return false;
+    if (p->getType().isString())
+        return false;
+    if (const PRM_Range* range = p->getTemplate().getRangePtr())
+        value = range->clampUserValue(value);
+    if (!writeValue(index, component, time, value))
+        return false;
+    runCallback(index, time);
+    return true;
+}
+
+bool OP_Node::setStringByUser(const char* token, int component, float time, const char* text) {
+    int index = token ? findParmIndex(token) : -1;
+    PRM_Parm* p = getParm(index);
+    if (!p || !p->getType().isString() || component < 0 || component >= p->getVectorSize())
+        return false;
+    setString(token, component, time, text);
+    runCallback(index, time);
+    return true;
+}
+
+bool OP_Node::pressButton(const char* token, float time) {
+    int index = token ? findParmIndex(token) : -1;
+    PRM_Parm* p = getParm(index);
+    if (!p || !p->getType().isButton())
+        return false;
+    runCallback(index, time);
+    return true;
+}

@@ -1,0 +1,72 @@
+#include "OBJ/OBJ_Null.h"
+#include "OP/OP_OperatorTable.h"
+#include "PRM/PRM_Shared.h"
+
+#include <cstring>
+
+OP_Operator::OP_Operator(const char* name, const char* english, OP_Constructor construct,
+                         OP_TemplatePair* templates, unsigned minInputs, unsigned maxInputs,
+                         OP_VariablePair* variables, unsigned flags, const char** inputLabels)
+    : myName(name ? name : ""), myEnglish(english ? english : ""), myConstructor(construct),
+      myTemplates(templates), myMinInputs(minInputs), myMaxInputs(maxInputs),
+      myVariables(variables), myFlags(flags), myInputLabels(inputLabels) {}
+
+OP_Operator::~OP_Operator() = default;
+
+const std::vector<const PRM_Template*>& OP_Operator::getParmTemplates() const {
+    if (!myFlatBuilt) {
+        for (const OP_TemplatePair* pair = myTemplates; pair; pair = pair->mySecond)
+            for (const PRM_Template* t = pair->myTemplate; t && !t->isTerminator(); ++t)
+                myFlat.push_back(t);
+        myFlatBuilt = true;
+    }
+    return myFlat;
+}
+
+bool OP_OperatorTable::addOperator(OP_Operator* op) {
+    if (!op)
+        return false;
+    std::unique_ptr<OP_Operator> owned(op);
+    if (getOperator(op->getName()))
+        return false;
+    myOps.push_back(std::move(owned));
+    return true;
+}
+
+OP_Operator* OP_OperatorTable::getOperator(const char* name) const {
+    if (!name)
+        return nullptr;
+    for (const auto& op : myOps)
+        if (std::strcmp(op->getName(), name) == 0)
+            return op.get();
+    return nullptr;
+}
+
+void OBJinstallHostOperators(OP_OperatorTable& table) {
+    // The null's own display parameters follow the object templates, inside
+    // the folder that the object list's "stdswitcher" opens.
+    static PRM_Name geoscaleName("geoscale", "Icon scale");
+    static PRM_Name controlName("controltype", "Display as");
+    static PRM_Name controlItems[] = {PRM_Name("null", "Null"), PRM_Name("circles", "Circles"),
+                                      PRM_Name("box", "Box"), PRM_Name()};
+    static PRM_ChoiceList controlMenu(
+        PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE), controlItems);
+    static PRM_Template nullTemplates[] = {
+        PRM_Template(PRM_FLT, 1, &geoscaleName, PRMoneDefaults),
+        PRM_Template(PRM_ORD, 1, &controlName, PRMzeroDefaults, &controlMenu),
+        PRM_Template(),
+    };
+    static OP_TemplatePair nullOwn(nullTemplates);
+    static OP_TemplatePair nullPair(OBJ_Null::getTemplateList(), &nullOwn);
+    table.addOperator(
+        new OP_Operator("null", "Null", OBJ_Null::myConstructor, &nullPair, 0, 1));
+}
+
+OP_OperatorTable& OBJgetOperatorTable() {
+    static OP_OperatorTable* table = [] {
+        auto* t = new OP_OperatorTable;
+        OBJinstallHostOperators(*t);
+        return t;
+    }();
+    return *table;
+}
