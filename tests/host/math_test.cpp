@@ -374,14 +374,16 @@ TEST(Slerp, BiasWarpsTheBlendTowardsEitherEnd) {
 TEST(Slerp, NearlyEqualQuaternionsBlendWithoutNaN) {
     const UT_Quaternion a = fromEuler(0.5f, 0.25f, -0.125f, Order::XYZ);
     const UT_Quaternion b = fromEuler(0.5f, 0.25f, -0.12499f, Order::XYZ);
-    for (const UT_Quaternion& target : {a, b}) {
-        const UT_Quaternion m = a.interpolate(target, 0.5f);
+    const UT_Quaternion id;
+    const std::array<std::array<UT_Quaternion, 2>, 3> pairs = {{{a, a}, {a, b}, {id, id}}};
+    for (const auto& [from, target] : pairs) {
+        const UT_Quaternion m = from.interpolate(target, 0.5f);
         for (int i = 0; i < 4; ++i) {
             EXPECT_TRUE(std::isfinite(m[i]));
         }
         EXPECT_NEAR(m.x() * m.x() + m.y() * m.y() + m.z() * m.z() + m.w() * m.w(), 1.0, 1e-12);
-        EXPECT_LE(m.angleTo(a), a.angleTo(target) + 1e-9);
-        EXPECT_LE(m.angleTo(target), a.angleTo(target) + 1e-9);
+        EXPECT_LE(m.angleTo(from), from.angleTo(target) + 1e-9);
+        EXPECT_LE(m.angleTo(target), from.angleTo(target) + 1e-9);
     }
 }
 
