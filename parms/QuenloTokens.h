@@ -1,0 +1,71 @@
+// Tokens of the quenlo node's own parameters and of the key dummy's
+// transform parameters.
+//
+// "#" in a token stands for a key's instance number; the key 0 block uses the
+// same tokens with "0" in its place, so every key, key 0 included, is
+// addressed through the "#" form with the key number as instance.
+#pragma once
+
+#include <array>
+
+namespace quenlo::token {
+
+inline constexpr char driverVal[] = "driverval";
+inline constexpr char numKeys[] = "numkeys";
+inline constexpr char interp[] = "interp";
+inline constexpr char ease[] = "ease";
+
+// Per-key parameters ("#" replaced by the key number).
+inline constexpr char enable[] = "enable#";
+inline constexpr char keyVal[] = "keyval#";
+inline constexpr char getKey[] = "getkey#";
+inline constexpr char xOrd[] = "xOrd#";
+inline constexpr char rOrd[] = "rOrd#";
+inline constexpr char translate[] = "t#";
+inline constexpr char rotate[] = "r#";
+inline constexpr char scale[] = "s#";
+inline constexpr char pivot[] = "pivot#";
+inline constexpr char uniformScale[] = "scale#";
+inline constexpr char reset[] = "reset#";
+inline constexpr char putKey[] = "putkey#";
+
+// Key 0 block.
+inline constexpr char keyVal0[] = "keyval0";
+inline constexpr char getKey0[] = "getkey0";
+inline constexpr char xOrd0[] = "xOrd0";
+inline constexpr char rOrd0[] = "rOrd0";
+inline constexpr char translate0[] = "t0";
+inline constexpr char rotate0[] = "r0";
+inline constexpr char scale0[] = "s0";
+inline constexpr char pivot0[] = "pivot0";
+inline constexpr char uniformScale0[] = "scale0";
+inline constexpr char reset0[] = "reset0";
+inline constexpr char putKey0[] = "putkey0";
+
+inline constexpr char sep0[] = "sep0";
+inline constexpr char sep1[] = "sep1";
+inline constexpr char sep2[] = "sep2";
+inline constexpr char switcher[] = "quenloswitcher";
+
+// Button prefixes; the key number follows them in decimal digits.
+inline constexpr char getKeyPrefix[] = "getkey";
+inline constexpr char putKeyPrefix[] = "putkey";
+inline constexpr char resetPrefix[] = "reset";
+
+// The parameters of a key whose enabled state follows its "enable#" toggle,
+// in the order they are refreshed.
+inline constexpr std::array<const char*, 9> keyDependents = {
+    keyVal, getKey, translate, rotate, scale, pivot, uniformScale, reset, putKey};
+
+// The key dummy's transform parameters (an ordinary host object's).
+namespace dummy {
+inline constexpr char xOrd[] = "xOrd";
+inline constexpr char rOrd[] = "rOrd";
+inline constexpr char translate[] = "t";
+inline constexpr char rotate[] = "r";
+inline constexpr char scale[] = "s";
+inline constexpr char pivot[] = "p";
+inline constexpr char uniformScale[] = "scale";
+} // namespace dummy
+
+} // namespace quenlo::token
