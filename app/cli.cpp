@@ -1,0 +1,244 @@
+#include "cli.hpp"
+
+#include "demo.hpp"
+#include "errors.hpp"
+#include "evaluation.hpp"
+#include "interface_info.hpp"
+#include "json_file.hpp"
+#include "report_format.hpp"
+#include "scene_io.hpp"
+#include "script.hpp"
+#include "svg_plot.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef MHOST_VERSION
+#define MHOST_VERSION "0.0.0"
+#endif
+
+namespace mhost {
+
+namespace {
+
+constexpr const char* kFormatsHelp =
+    R"(Script (mhost run SCRIPT): a JSON array of actions, or {"actions": [...]}.
+Times default to 0; {"comment": "..."} entries are skipped.
+  {"op": "create", "type": "null", "name": "dummy"}
+  {"op": "wire", "node": "q", "input": 1, "from": "dummy"}      "from": null disconnects
+  {"op": "set", "node": "q", "parm": "t1", "value": [1, 2, 3], "time": 0}
+        a number sets component 0, or "component": k; an array components 0..
+  {"op": "keyframes", "node": "dummy", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]}
+  {"op": "press", "node": "q", "parm": "getkey2", "time": 0.5}  reports warnings
+  {"op": "eval", "node": "q", "time": 1}       reports result, severity, local, world, warnings
+  {"op": "get", "node": "q", "parm": "keyval1"} reports value, enabled, visible
+  {"op": "save", "path": "s.json"}   {"op": "load", "path": "s.json"}
+Scene file: {"format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
+  "nodes": [{"name", "type", "inputs": [null, "dummy"], "display", "selectable",
+             "parms": {"token": value, ...}}]}
+  a value is a number, "nan"/"inf"/"-inf", a [[time, value], ...] keyframe list or text;
+  a parameter of several components is an array of them; a multi-parameter its count.
+Full description and a worked example: docs/mhost.md, examples/.)";
+
+struct Options {
+    std::vector<std::string> modules;
+    // demo
+    std::string interp = "euler";
+    bool ease = false;
+    int steps = 20;
+    // demo, eval
+    std::string format = "table";
+    std::string plot;
+    // info
+    bool json = false;
+    // run
+    std::string script;
+    std::string sceneIn;
+    std::string saveOut;
+    // eval
+    std::string scene;
+    std::string node;
+    double time = 0.0;
+    std::string driver;
+};
+
+void writePlot(const EvalReport& report, const std::string& path) {
+    if (!path.empty())
+        writeFileAtomically(path, renderSweepSvg(report));
+}
+
+int runDemoCommand(Host& host, const Options& o) {
+    const ReportFormat format = parseReportFormat(o.format);
+    Scene scene(host);
+    const EvalReport report = runDemo(scene, {o.interp == "quat", o.ease, o.steps});
+    if (format == ReportFormat::Table)
+        std::cout << "Demo: a \"null\" key dummy wired into input 1 of a \"quenlo\" node; "
+                  << demoKeys().size() << " keys made with Get key, then \"driverval\" swept.\n";
+    writeReport(report, format, std::cout);
+    writePlot(report, o.plot);
+    return kExitOk;
+}
+
+int runInfoCommand(Host& host, const Options& o) {
+    const Json description = describeInterface(host);
+    if (o.json)
+        std::cout << formatJson(description);
+    else
+        printInterface(description, std::cout);
+    return kExitOk;
+}
+
+int runScriptCommand(Host& host, const Options& o) {
+    const std::vector<Action> actions = parseScript(readJsonFile(o.script), o.script);
+    Scene scene(host);
+    if (!o.sceneIn.empty())
+        loadScene(scene, o.sceneIn);
+    runScript(scene, actions, o.script, std::cout);
+    if (!o.saveOut.empty())
+        saveScene(scene, o.saveOut);
+    return kExitOk;
+}
+
+int runEvalCommand(Host& host, const Options& o) {
+    const ReportFormat format = parseReportFormat(o.format);
+    std::optional<SweepRange> range;
+    if (!o.driver.empty())
+        range = parseSweepRange(o.driver);
+    if (!o.plot.empty() && !range)
+        throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS as well");
+    if (!std::isfinite(o.time))
+        throw InputError("--time must be a finite number");
+    Scene scene(host);
+    loadScene(scene, o.scene);
+    OBJ_Node& node = asObject(scene.node(o.node));
+    const auto time = static_cast<float>(o.time);
+    const EvalReport report = range ? sweepDriver(node, time, *range) : evaluateAt(node, time);
+    writeReport(report, format, std::cout);
+    for (const CookResult& row : report.rows) {
+        if (row.severity >= UT_ERROR_ABORT)
+            throw RunError("cooking " + describeNode(node) + " failed" +
+                           (row.driver ? " at driver " + formatShortest(*row.driver) : "") +
+                           "; see the warnings column");
+    }
+    writePlot(report, o.plot);
+    return kExitOk;
+}
+
+// The first word of the command line that is neither an option nor a
+// command, when it comes before any command; "" otherwise.
+std::string unknownCommand(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--module") {
+            ++i;
+            continue;
+        }
+        if (arg.empty() || arg[0] == '-')
+            continue;
+        for (const CLI::App* command : app.get_subcommands({}))
+            if (command->get_name() == arg)
+                return "";
+        return arg;
+    }
+    return "";
+}
+
+} // namespace
+
+int runCommandLine(int argc, char** argv) {
+    CLI::App app{"mhost: loads plug-in modules into a stand-in host, builds, edits and cooks "
+                 "scenes and shows what comes out.\n"
+                 "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':') or the "
+                 "build's module folder.\n"
+                 "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
+                 "mhost"};
+    app.set_version_flag("--version", std::string("mhost ") + MHOST_VERSION);
+    app.footer(kFormatsHelp);
+    app.require_subcommand(1);
+    app.fallthrough();
+    Options o;
+    app.add_option("--module", o.modules, "Load this module file as well (repeatable)")
+        ->type_name("PATH")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+    const auto formats = CLI::IsMember({"table", "csv", "json"});
+
+    CLI::App* demo = app.add_subcommand(
+        "demo", "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across "
+                "the keys and print the local transforms");
+    demo->add_option("--interp", o.interp, "Rotation blending")
+        ->check(CLI::IsMember({"euler", "quat"}))
+        ->capture_default_str();
+    demo->add_flag("--ease", o.ease, "Ease in and out between keys");
+    demo->add_option("--steps", o.steps, "Equal steps across the keyed range")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str();
+    demo->add_option("--format", o.format, "Output format")->check(formats)->capture_default_str();
+    demo->add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
+
+    CLI::App* info = app.add_subcommand(
+        "info", "List the loaded modules, the node types and their parameter interfaces");
+    info->add_flag("--json", o.json, "Print JSON instead of tables");
+
+    CLI::App* run = app.add_subcommand(
+        "run", "Run a script of actions on an empty scene or on --scene, printing one JSON line "
+               "per reporting action");
+    run->add_option("SCRIPT", o.script, "Script file (JSON)")->required();
+    run->add_option("--scene", o.sceneIn, "Start from this scene file")->type_name("IN");
+    run->add_option("--save", o.saveOut, "Save the scene here at the end")->type_name("OUT");
+
+    CLI::App* eval = app.add_subcommand(
+        "eval", "Cook NODE of a scene at --time, or sweep its \"driverval\" with --driver, and "
+                "print the local transforms");
+    eval->add_option("SCENE", o.scene, "Scene file (JSON)")->required();
+    eval->add_option("NODE", o.node, "Node name")->required();
+    eval->add_option("--time", o.time, "Cook time in seconds")->capture_default_str();
+    eval->add_option("--driver", o.driver,
+                     "Sweep \"driverval\" from FROM to TO in STEPS equal steps (a temporary "
+                     "value, never saved)")
+        ->type_name("FROM:TO:STEPS");
+    eval->add_option("--format", o.format, "Output format")->check(formats)->capture_default_str();
+    eval->add_option("--plot", o.plot, "Also draw the sweep as an SVG file (needs --driver)")
+        ->type_name("FILE.svg");
+
+    // CLI11 would only say that a command is required; name the word it got.
+    if (const std::string unknown = unknownCommand(app, argc, argv); !unknown.empty()) {
+        std::cerr << "mhost: unknown command \"" << unknown
+                  << "\" (commands: demo, info, run, eval; see mhost --help)\n";
+        return kExitBadInput;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e, std::cout, std::cerr);
+        return status == 0 ? kExitOk : kExitBadInput;
+    }
+
+    try {
+        Host host;
+        host.loadModules(o.modules);
+        if (demo->parsed())
+            return runDemoCommand(host, o);
+        if (info->parsed())
+            return runInfoCommand(host, o);
+        if (run->parsed())
+            return runScriptCommand(host, o);
+        return runEvalCommand(host, o);
+    } catch (const Failure& failure) {
+        std::cout.flush();
+        std::cerr << "mhost: " << failure.what() << '\n';
+        return failure.code();
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "mhost: internal error: " << e.what() << '\n';
+        return kExitRunFailure;
+    }
+}
+
+} // namespace mhost

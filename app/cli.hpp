@@ -1,0 +1,11 @@
+// The mhost command line.
+#pragma once
+
+namespace mhost {
+
+// Parses the command line, runs the command and returns the exit status
+// (0 success, 1 an action failed while it ran, 2 bad input). Messages go to
+// standard error, results to standard output.
+int runCommandLine(int argc, char** argv);
+
+} // namespace mhost

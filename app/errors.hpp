@@ -1,0 +1,45 @@
+// The two kinds of failure mhost reports, and the exit status of each.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace mhost {
+
+// Exit status of a run.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitRunFailure = 1, // an action failed while it ran (a cook error, a write error)
+    kExitBadInput = 2,   // a file, command, node, type, parameter or module is wrong
+};
+
+// Base of everything mhost throws on purpose. what() is the whole message
+// printed to standard error.
+class Failure : public std::runtime_error {
+public:
+    Failure(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    ExitCode code() const { return code_; }
+
+private:
+    ExitCode code_;
+};
+
+// Bad input: unreadable or malformed files, unknown names, refused edits.
+class InputError : public Failure {
+public:
+    explicit InputError(const std::string& message) : Failure(kExitBadInput, message) {}
+};
+
+// A well-formed action that failed while it ran.
+class RunError : public Failure {
+public:
+    explicit RunError(const std::string& message) : Failure(kExitRunFailure, message) {}
+};
+
+// Rethrows a Failure with `context` put in front of its message, keeping its
+// exit status. Used to add the file name or the action index.
+[[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
+    throw Failure(failure.code(), context + failure.what());
+}
+
+} // namespace mhost

@@ -1,0 +1,218 @@
+#include "evaluation.hpp"
+
+#include "errors.hpp"
+
+#include <OP/OP_Context.h>
+#include <UT/UT_Math.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace mhost {
+
+Matrix16 toArray(const UT_DMatrix4& m) {
+    Matrix16 out{};
+    for (int i = 0; i < 16; ++i)
+        out[static_cast<std::size_t>(i)] = m.data()[i];
+    return out;
+}
+
+std::vector<double> SweepRange::values() const {
+    std::vector<double> out;
+    out.reserve(static_cast<std::size_t>(steps) + 1);
+    for (int i = 0; i <= steps; ++i)
+        out.push_back(i == steps ? to : from + (to - from) * i / steps);
+    return out;
+}
+
+namespace {
+
+bool parseDouble(std::string_view text, double& out) {
+    if (text.empty())
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
+}
+
+// The label of menu item `index` of the parameter's menu, or the number.
+std::string menuLabel(const OP_Node& node, std::string_view token, int index) {
+    if (const PRM_Parm* parm = node.findParm(token)) {
+        if (const PRM_ChoiceList* menu = parm->getTemplate().getChoiceListPtr()) {
+            if (const PRM_Name* item = menu->getItem(index); item && item->getLabel())
+                return item->getLabel();
+        }
+    }
+    return std::to_string(index);
+}
+
+struct OrderTokens {
+    const char* transform;
+    const char* rotate;
+};
+
+// A keyed node applies every key in key 0's orders; other objects use
+// their own.
+OrderTokens orderTokens(const OP_Node& node) {
+    return isKeyedNode(node) ? OrderTokens{"xOrd0", "rOrd0"} : OrderTokens{"xOrd", "rOrd"};
+}
+
+Decomposed decompose(const OP_Node& node, const UT_DMatrix4& local, float time) {
+    const OrderTokens tokens = orderTokens(node);
+    // Key parameters are read at time 0; an object's own orders at the cook time.
+    const float orderTime = isKeyedNode(node) ? 0.0f : time;
+    const UT_XformOrder order(
+        UT_XformOrder::mainOrderFromMenu(node.evalInt(tokens.transform, 0, orderTime)),
+        UT_XformOrder::rotOrderFromMenu(node.evalInt(tokens.rotate, 0, orderTime)));
+    Decomposed out;
+    out.ok = local.explode(order, out.translate.data(), out.rotate.data(), out.scale.data());
+    // No -0 in what is printed.
+    for (auto* v : {&out.translate, &out.rotate, &out.scale}) {
+        for (double& x : *v)
+            x += 0.0;
+    }
+    return out;
+}
+
+EvalReport startReport(OBJ_Node& node, float time) {
+    EvalReport report;
+    report.node = node.getName();
+    report.type = node.getOperator()->getName();
+    report.time = time;
+    const OrderTokens tokens = orderTokens(node);
+    const float orderTime = isKeyedNode(node) ? 0.0f : time;
+    report.transformOrder =
+        menuLabel(node, tokens.transform, node.evalInt(tokens.transform, 0, orderTime));
+    report.rotateOrder = menuLabel(node, tokens.rotate, node.evalInt(tokens.rotate, 0, orderTime));
+    if (isKeyedNode(node)) {
+        report.keys = activeKeys(node);
+        if (node.findParm("interp"))
+            report.interp = node.evalInt("interp", 0, 0.0f);
+        if (node.findParm("ease"))
+            report.ease = node.evalInt("ease", 0, 0.0f) != 0;
+    }
+    return report;
+}
+
+// Holds "driverval" at chosen values for a sweep and puts the parameter back
+// as it was when the sweep ends.
+class DriverOverride {
+public:
+    DriverOverride(OP_Node& node, int index)
+        : node_(node), index_(index), saved_(node.getParm(index)->component(0)) {
+        if (saved_.isAnimated())
+            node_.setKeyframes(index_, 0, {});
+    }
+    DriverOverride(const DriverOverride&) = delete;
+    DriverOverride& operator=(const DriverOverride&) = delete;
+    ~DriverOverride() {
+        if (saved_.isAnimated()) {
+            node_.setKeyframes(index_, 0, saved_.keys);
+        } else {
+            node_.writeValue(index_, 0, 0.0f, saved_.constant);
+        }
+        node_.refreshEnableStates();
+    }
+
+    void set(float time, double value) {
+        if (!node_.setParmByUser("driverval", 0, time, value))
+            throw RunError(describeNode(node_) + ": the host refused to set \"driverval\"");
+    }
+
+private:
+    OP_Node& node_;
+    int index_;
+    PRM_Component saved_;
+};
+
+std::optional<int> keyAt(const std::vector<KeyMark>& keys, double driver) {
+    for (const KeyMark& mark : keys) {
+        if (std::abs(mark.driver - driver) <= 1e-9 * std::max(1.0, std::abs(driver)))
+            return mark.key;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+SweepRange parseSweepRange(std::string_view text) {
+    const auto fail = [&]() -> SweepRange {
+        throw InputError("--driver \"" + std::string(text) +
+                         "\": expected FROM:TO:STEPS, two numbers and a whole number of steps "
+                         "from 1 to 100000");
+    };
+    const auto first = text.find(':');
+    if (first == std::string_view::npos)
+        return fail();
+    const auto second = text.find(':', first + 1);
+    if (second == std::string_view::npos)
+        return fail();
+    SweepRange range;
+    const std::string_view stepsText = text.substr(second + 1);
+    const auto [end, ec] =
+        std::from_chars(stepsText.data(), stepsText.data() + stepsText.size(), range.steps);
+    if (!parseDouble(text.substr(0, first), range.from) ||
+        !parseDouble(text.substr(first + 1, second - first - 1), range.to) || stepsText.empty() ||
+        ec != std::errc() || end != stepsText.data() + stepsText.size() || range.steps < 1 ||
+        range.steps > 100000)
+        return fail();
+    return range;
+}
+
+bool isKeyedNode(const OP_Node& node) {
+    return node.findParm("driverval") && node.findParm("keyval0") && node.findParm("xOrd0");
+}
+
+std::vector<KeyMark> activeKeys(const OP_Node& node) {
+    std::vector<KeyMark> keys;
+    if (!isKeyedNode(node))
+        return keys;
+    keys.push_back({0, node.evalFloat("keyval0", 0, 0.0f)});
+    const int count = node.findParm("numkeys") ? node.evalInt("numkeys", 0, 0.0f) : 0;
+    for (int i = 1; i <= count; ++i) {
+        if (node.evalIntInst("enable#", &i, 0, 0.0f) != 0)
+            keys.push_back({i, node.evalFloatInst("keyval#", &i, 0, 0.0f)});
+    }
+    return keys;
+}
+
+CookResult cookNode(OBJ_Node& node, float time) {
+    OP_Context context(time);
+    CookResult row;
+    row.time = time;
+    row.severity = static_cast<int>(node.cook(context));
+    row.xformResult = node.getLastXformResult();
+    row.local = toArray(node.getLocalTransform());
+    row.world = toArray(node.getWorldTransform());
+    row.pose = decompose(node, node.getLocalTransform(), time);
+    row.messages = node.getErrors();
+    if (node.findParm("driverval"))
+        row.driver = node.evalFloat("driverval", 0, time);
+    return row;
+}
+
+EvalReport evaluateAt(OBJ_Node& node, float time) {
+    EvalReport report = startReport(node, time);
+    CookResult row = cookNode(node, time);
+    if (row.driver)
+        row.key = keyAt(report.keys, *row.driver);
+    report.rows.push_back(std::move(row));
+    return report;
+}
+
+EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range) {
+    const int index = requireParm(node, "driverval");
+    EvalReport report = startReport(node, time);
+    report.sweep = true;
+    DriverOverride driver(node, index);
+    for (const double value : range.values()) {
+        driver.set(time, value);
+        CookResult row = cookNode(node, time);
+        row.driver = value;
+        row.key = keyAt(report.keys, value);
+        report.rows.push_back(std::move(row));
+    }
+    return report;
+}
+
+} // namespace mhost

@@ -1,0 +1,91 @@
+// Cooking object nodes and sweeping a keyed node's driver value.
+#pragma once
+
+#include "host_session.hpp"
+
+#include <OP/OP_Parameters.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mhost {
+
+using Matrix16 = std::array<double, 16>;
+
+// The 16 entries of a matrix, row-major (translation at 12, 13, 14).
+Matrix16 toArray(const UT_DMatrix4& m);
+
+// Translate, rotate (degrees) and scale of a matrix in the node's orders.
+struct Decomposed {
+    std::array<double, 3> translate{0, 0, 0};
+    std::array<double, 3> rotate{0, 0, 0};
+    std::array<double, 3> scale{1, 1, 1};
+    bool ok = false; // false when the matrix is singular
+};
+
+// One cook of a node.
+struct CookResult {
+    float time = 0.0f;
+    std::optional<double> driver; // "driverval" at the cook time, when the node has one
+    std::optional<int> key;       // the key whose driver value this is, if any
+    int xformResult = 0;          // what applyInputIndependentTransform returned
+    int severity = 0;             // error() after the cook
+    Matrix16 local{};
+    Matrix16 world{};
+    Decomposed pose;
+    std::vector<OP_ErrorEntry> messages; // the node's error list after the cook
+};
+
+// An active key of a keyed node: its number and driver value.
+struct KeyMark {
+    int key = 0;
+    double driver = 0.0;
+};
+
+// What `demo` and `eval` print and plot.
+struct EvalReport {
+    std::string node;
+    std::string type;
+    float time = 0.0f;
+    bool sweep = false;
+    std::string transformOrder; // menu labels of the orders the pose is given in
+    std::string rotateOrder;
+    std::optional<int> interp; // "interp" and "ease" of a keyed node
+    std::optional<bool> ease;
+    std::vector<KeyMark> keys;
+    std::vector<CookResult> rows;
+};
+
+// Driver values FROM, TO and the number of equal STEPS between them.
+struct SweepRange {
+    double from = 0.0;
+    double to = 0.0;
+    int steps = 1;
+    // The STEPS + 1 driver values, from FROM to TO inclusive.
+    std::vector<double> values() const;
+};
+
+// Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError otherwise.
+SweepRange parseSweepRange(std::string_view text);
+
+// Whether the node is keyed: it has "driverval" and the key 0 block.
+bool isKeyedNode(const OP_Node& node);
+
+// The active keys of a keyed node: key 0, then each enabled key instance.
+std::vector<KeyMark> activeKeys(const OP_Node& node);
+
+// Cooks the node at time and collects the result.
+CookResult cookNode(OBJ_Node& node, float time);
+
+// Cooks the node once at time.
+EvalReport evaluateAt(OBJ_Node& node, float time);
+
+// Cooks the node at time for each driver value of range, setting
+// "driverval" as a user would drag it. The parameter is restored afterwards
+// (keyframes included). InputError when the node has no "driverval".
+EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range);
+
+} // namespace mhost

@@ -1,0 +1,21 @@
+// `mhost info`: the loaded modules, the node types and their parameter
+// interfaces.
+#pragma once
+
+#include "host_session.hpp"
+#include "json_file.hpp"
+
+#include <ostream>
+
+namespace mhost {
+
+// {"modules": [...], "types": [...]}: see docs/mhost.md. A type's
+// "parameters" list follows its flattened template list; a folder switcher
+// holds its "folders", each with the parameters it encloses, and a
+// multi-parameter its "members".
+Json describeInterface(Host& host);
+
+// The same description as indented text tables.
+void printInterface(const Json& description, std::ostream& out);
+
+} // namespace mhost

@@ -1,0 +1,90 @@
+// Reading JSON files with precise error positions, and writing files so that
+// a failure never leaves a half-written one behind.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mhost {
+
+// Objects keep their keys in insertion order, so files mhost writes list
+// parameters in the node's own order and read back the same way.
+using Json = nlohmann::ordered_json;
+
+// Line and column (both from 1) of the byte at `offset` in text. An offset
+// past the end names the position just after the last character.
+struct TextPosition {
+    int line = 1;
+    int column = 1;
+};
+TextPosition positionOfOffset(std::string_view text, std::size_t offset);
+
+// Parses text; a syntax error throws InputError "SOURCE:LINE:COLUMN: malformed
+// JSON: reason".
+Json parseJson(std::string_view text, const std::string& source);
+
+// Reads and parses a file. A file that cannot be read throws InputError
+// naming it.
+Json readJsonFile(const std::string& path);
+
+// Writes content to path through a temporary file in the same folder that
+// is renamed over path once it is complete. On failure the temporary file is
+// removed, path is left as it was, and RunError names path.
+void writeFileAtomically(const std::string& path, std::string_view content);
+
+// The shortest decimal that reads back as the same float, as a double:
+// 0.1f becomes 0.1 rather than 0.10000000149011612. Keyframe times are floats.
+double shortestDouble(float value);
+
+// A JSON value for a double: the number itself when finite, else the string
+// "nan", "inf" or "-inf", which readNumber accepts back.
+Json numberToJson(double value);
+
+// Reads a number written by numberToJson. Returns false when j is neither a
+// number nor one of the three strings.
+bool jsonToNumber(const Json& j, double& out);
+
+// A short description of a JSON value's kind for error messages ("a string").
+std::string describeJsonKind(const Json& j);
+
+// Indented JSON text ending in a newline, in the same layout for the same
+// value: objects one member a line; arrays of scalars, and arrays whose
+// entries are arrays of scalars ([[0, 1], [2, 5]]), on one line.
+std::string formatJson(const Json& j);
+
+// Reads the fields of one JSON object, checking their kinds, and refuses
+// fields nobody asked for. Every error is an InputError naming the field.
+class JsonFields {
+public:
+    // InputError when j is not an object; `what` names it ("an action").
+    JsonFields(const Json& j, const std::string& what);
+
+    // The field, or nullptr when it is absent.
+    const Json* find(const std::string& key);
+    const Json& require(const std::string& key);
+
+    std::string requireString(const std::string& key);
+    std::optional<std::string> optionalString(const std::string& key);
+    double requireNumber(const std::string& key);
+    std::optional<double> optionalNumber(const std::string& key);
+    // A whole number within int range.
+    int requireInt(const std::string& key);
+    std::optional<int> optionalInt(const std::string& key);
+    std::optional<bool> optionalBool(const std::string& key);
+
+    // InputError for the first field that was never asked for.
+    void rejectOthers() const;
+
+private:
+    const Json& object_;
+    std::vector<std::string> asked_;
+};
+
+// Reads a whole number within int range from j; false otherwise.
+bool jsonToInt(const Json& j, int& out);
+
+} // namespace mhost

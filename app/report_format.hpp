@@ -1,0 +1,39 @@
+// Printing evaluation reports as an aligned table, CSV or JSON.
+#pragma once
+
+#include "evaluation.hpp"
+#include "json_file.hpp"
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mhost {
+
+enum class ReportFormat { Table, Csv, Json };
+
+// "table", "csv" or "json"; InputError otherwise.
+ReportFormat parseReportFormat(std::string_view name);
+
+void writeReport(const EvalReport& report, ReportFormat format, std::ostream& out);
+
+// The report as one JSON document.
+Json reportToJson(const EvalReport& report);
+
+// The node's error list as [{"code", "message", "severity"}].
+Json messagesToJson(const std::vector<OP_ErrorEntry>& messages);
+
+// Fixed-point text with `decimals` digits, without a minus sign on zero.
+std::string formatFixed(double value, int decimals);
+
+// The shortest text that reads back as the same double.
+std::string formatShortest(double value);
+
+// Columns of text padded to a common width each: right-aligned, or left-
+// aligned for the columns listed in leftAligned. Lines carry no trailing
+// blanks.
+std::string alignColumns(const std::vector<std::vector<std::string>>& rows,
+                         const std::vector<bool>& leftAligned);
+
+} // namespace mhost

@@ -1,0 +1,42 @@
+// Scene files: a scene's nodes, wiring and parameters as JSON.
+//
+//   {"format": "mhost-scene", "version": 1,
+//    "modules": ["OBJ_Quenlo.so"],
+//    "nodes": [{"name": "q", "type": "quenlo", "inputs": [null, "dummy"],
+//               "display": true, "selectable": true,
+//               "parms": {"driverval": 2.5, "t0": [1, 2, 3],
+//                         "r0": [[[0, 0], [1, 90]], 0, 0], ...}}]}
+//
+// Every parameter that holds a value is written by token, in the node's own
+// order. A one-component parameter is its component; a longer one is an
+// array of components. A component is a number (a constant, or "nan",
+// "inf", "-inf"), a list of [time, value] keyframes, or text for string
+// parameters. A multi-parameter is its instance count.
+#pragma once
+
+#include "host_session.hpp"
+#include "json_file.hpp"
+
+#include <string>
+
+namespace mhost {
+
+inline constexpr const char* kSceneFormat = "mhost-scene";
+inline constexpr int kSceneVersion = 1;
+
+Json sceneToJson(const Scene& scene);
+
+// Replaces the contents of scene with the scene described by j. On any error
+// scene is left unchanged and InputError names `source`, the node and the
+// parameter at fault. Modules the scene needs are loaded when they are not.
+void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
+
+// The text sceneToJson gives, as saved (indented, ending in a newline).
+std::string sceneText(const Scene& scene);
+
+// Writes the scene atomically (RunError on failure, the old file kept).
+void saveScene(const Scene& scene, const std::string& path);
+// Reads a scene file into scene (InputError on failure, scene unchanged).
+void loadScene(Scene& scene, const std::string& path);
+
+} // namespace mhost

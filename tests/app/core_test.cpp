@@ -1,0 +1,265 @@
+// In-process tests of mhost_core on the host's own "null" type.
+#include "errors.hpp"
+#include "evaluation.hpp"
+#include "json_file.hpp"
+#include "scene_io.hpp"
+#include "script.hpp"
+#include "svg_plot.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace mhost {
+namespace {
+
+using test::TempDir;
+
+// The message of the Failure that f throws, checking its exit status.
+template <typename F> std::string failureOf(F&& f, ExitCode expected) {
+    try {
+        f();
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.code(), expected) << failure.what();
+        return failure.what();
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return "";
+}
+
+TEST(JsonFile, MalformedJsonNamesSourceLineAndColumn) {
+    const std::string text = "[\n  {\"op\": \"create\",\n   \"type\": nul}\n]\n";
+    const std::string message = failureOf([&] { parseJson(text, "s.json"); }, kExitBadInput);
+    EXPECT_EQ(message.rfind("s.json:3:", 0), 0u) << message;
+    EXPECT_NE(message.find("malformed JSON"), std::string::npos) << message;
+
+    const std::string truncated = "{\"a\": [1, 2";
+    const std::string end = failureOf([&] { parseJson(truncated, "t.json"); }, kExitBadInput);
+    EXPECT_EQ(end.rfind("t.json:1:12:", 0), 0u) << end;
+}
+
+TEST(JsonFile, AtomicWriteReplacesWholeFileOrNothing) {
+    const TempDir dir;
+    const std::string path = dir.write("scene.json", "old contents");
+    writeFileAtomically(path, "new");
+    EXPECT_EQ(test::readFile(path), "new");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"scene.json"}) << "temporary file left";
+
+    const std::string missing = dir.file("no/such/folder/x.json");
+    const std::string message =
+        failureOf([&] { writeFileAtomically(missing, "x"); }, kExitRunFailure);
+    EXPECT_NE(message.find(missing), std::string::npos);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"scene.json"});
+}
+
+TEST(JsonFile, NumbersSurviveTheTextForm) {
+    // Keyframe times are floats: the shortest text must read back as the same float.
+    for (const float t : {0.1f, 1.0f / 3.0f, 2.5e-7f, 123456.78f, -0.0f}) {
+        const Json j = parseJson(Json(shortestDouble(t)).dump(), "t");
+        EXPECT_EQ(static_cast<float>(j.get<double>()), t);
+    }
+    for (const double v : {0.1, 1e300, -2.2250738585072014e-308, 1.0 / 3.0}) {
+        double back = 0.0;
+        ASSERT_TRUE(jsonToNumber(parseJson(numberToJson(v).dump(), "v"), back));
+        EXPECT_EQ(back, v);
+    }
+    double nan = 0.0;
+    ASSERT_TRUE(jsonToNumber(numberToJson(std::nan("")), nan));
+    EXPECT_TRUE(std::isnan(nan));
+    EXPECT_FALSE(jsonToNumber(Json("fast"), nan));
+}
+
+TEST(SweepRange, ParsesAndRefuses) {
+    const SweepRange r = parseSweepRange("0:10:4");
+    EXPECT_EQ(r.values(), (std::vector<double>{0, 2.5, 5, 7.5, 10}));
+    EXPECT_EQ(parseSweepRange("-1.5:1e1:1").values(), (std::vector<double>{-1.5, 10}));
+    for (const char* bad :
+         {"", "0:10", "0:10:0", "0:10:-2", "a:1:2", "0:1:2.5", "0:1:2:3", "0:inf:2", "0::3"}) {
+        const std::string message = failureOf([&] { parseSweepRange(bad); }, kExitBadInput);
+        EXPECT_NE(message.find(std::string("\"") + bad + "\""), std::string::npos) << message;
+    }
+}
+
+TEST(SvgPlot, TicksAreRoundAndInsideTheRange) {
+    for (const auto& [low, high] : std::vector<std::pair<double, double>>{
+             {0, 10}, {-5.4, 95.4}, {0.7, 1.55}, {1000, 1003}, {-1e-3, 2e-3}}) {
+        const std::vector<double> ticks = niceTicks(low, high, 5);
+        ASSERT_GE(ticks.size(), 3u) << low << ".." << high;
+        ASSERT_LE(ticks.size(), 11u) << low << ".." << high;
+        const double step = ticks[1] - ticks[0];
+        const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+        EXPECT_TRUE(std::abs(mantissa - 1) < 1e-6 || std::abs(mantissa - 2) < 1e-6 ||
+                    std::abs(mantissa - 5) < 1e-6)
+            << step;
+        EXPECT_GE(ticks.front(), low);
+        EXPECT_LE(ticks.back(), high);
+        EXPECT_NEAR(std::remainder(ticks.front(), step), 0.0, step * 1e-6);
+    }
+    EXPECT_TRUE(niceTicks(1, 1, 5).empty());
+}
+
+// A scene of null objects built by a script, as mhost run does it.
+class NullScene : public ::testing::Test {
+protected:
+    void run(const std::string& script) {
+        std::ostringstream out;
+        runScript(scene, parseScript(parseJson(script, "script"), "script"), "script", out);
+        output += out.str();
+    }
+
+    Host host;
+    Scene scene{host};
+    std::string output;
+};
+
+TEST_F(NullScene, SaveLoadSaveIsByteIdentical) {
+    run(R"([
+        {"op": "create", "type": "null", "name": "parent"},
+        {"op": "create", "type": "null", "name": "child"},
+        {"op": "wire", "node": "child", "input": 0, "from": "parent"},
+        {"op": "set", "node": "parent", "parm": "t", "value": [0.1, -2, 1e-9]},
+        {"op": "set", "node": "child", "parm": "xOrd", "value": 3},
+        {"op": "set", "node": "child", "parm": "tags", "value": "a \"quoted\", tag"},
+        {"op": "keyframes", "node": "child", "parm": "r", "component": 2,
+         "keys": [[0.3, 90], [0, 1.0000000000000002], [1.7, -45.25]]}
+    ])");
+    const std::string first = sceneText(scene);
+    Scene reloaded(host);
+    sceneFromJson(reloaded, parseJson(first, "first"), "first");
+    EXPECT_EQ(sceneText(reloaded), first);
+
+    const OP_Node& child = reloaded.node("child");
+    EXPECT_EQ(child.getInput(0), &reloaded.node("parent"));
+    EXPECT_EQ(child.evalString("tags", 0, 0), "a \"quoted\", tag");
+    const PRM_Component& rz = child.getParm(child.findParmIndex("r"))->component(2);
+    ASSERT_EQ(rz.keys.size(), 3u);
+    EXPECT_EQ(rz.keys[0].value, 1.0000000000000002);
+    EXPECT_EQ(rz.keys[1].time, 0.3f);
+    EXPECT_EQ(reloaded.node("parent").evalFloat("t", 2, 0), 1e-9);
+}
+
+TEST_F(NullScene, EvalReportsRowVectorMatrices) {
+    run(R"([
+        {"op": "create", "type": "null", "name": "a"},
+        {"op": "set", "node": "a", "parm": "t", "value": [1, 2, 3]},
+        {"op": "keyframes", "node": "a", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]},
+        {"op": "eval", "node": "a", "time": 1}
+    ])");
+    const Json line = parseJson(output, "output");
+    EXPECT_EQ(line["op"], "eval");
+    EXPECT_EQ(line["result"], 1) << "an animated transform reports time dependence";
+    EXPECT_EQ(line["local"][12], 3.0);
+    EXPECT_EQ(line["local"][13], 2.0);
+    EXPECT_EQ(line["local"][14], 3.0);
+    EXPECT_EQ(line["local"][15], 1.0);
+}
+
+TEST_F(NullScene, ScriptMistakesNameTheActionAndChangeNothing) {
+    const struct {
+        const char* script;
+        const char* expected;
+    } cases[] = {
+        {R"([{"op": "create", "type": "null", "name": "a"}, {"op": "explode"}])",
+         "actions[1] (explode): unknown action \"explode\""},
+        {R"([{"op": "set", "node": "a", "parm": "t", "valeu": 1}])", "missing field \"value\""},
+        {R"([{"op": "set", "node": "a", "parm": "t", "value": 1, "valeu": 1}])",
+         "unknown field \"valeu\""},
+        {R"([{"op": "get", "node": "a", "parm": "t", "time": "soon"}])",
+         "field \"time\" must be a number"},
+        {R"({"steps": []})", "missing field \"actions\""},
+    };
+    for (const auto& c : cases) {
+        const std::string message = failureOf([&] { run(c.script); }, kExitBadInput);
+        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("script: ", 0), 0u) << message;
+        EXPECT_EQ(scene.root().getNchildren(), 0) << "an action ran before the script was checked";
+    }
+}
+
+TEST_F(NullScene, RunTimeMistakesNameTheCulprit) {
+    run(R"([{"op": "create", "type": "null", "name": "a"},
+            {"op": "create", "type": "null", "name": "b"},
+            {"op": "wire", "node": "b", "input": 0, "from": "a"}])");
+    const struct {
+        const char* script;
+        const char* expected;
+    } cases[] = {
+        {R"([{"op": "create", "type": "nothing", "name": "x"}])", "unknown node type \"nothing\""},
+        {R"([{"op": "create", "type": "null", "name": "a"}])", "\"a\" already exists"},
+        {R"([{"op": "set", "node": "c", "parm": "t", "value": 1}])", "no node named \"c\""},
+        {R"([{"op": "set", "node": "a", "parm": "tx", "value": 1}])",
+         "node \"a\" (null) has no parameter \"tx\""},
+        {R"([{"op": "set", "node": "a", "parm": "t", "value": [1, 2, 3, 4]}])", "4 values given"},
+        {R"([{"op": "set", "node": "a", "parm": "t", "value": "up"}])", "takes numbers"},
+        {R"([{"op": "press", "node": "a", "parm": "t"}])", "is not a button"},
+        {R"([{"op": "keyframes", "node": "a", "parm": "tags", "keys": [[0, 1]]}])",
+         "cannot be animated"},
+        {R"([{"op": "keyframes", "node": "a", "parm": "t", "keys": [[0, 1], [0, 2]]}])",
+         "two keyframes at time 0"},
+        {R"([{"op": "wire", "node": "a", "input": 0, "from": "b"}])", "would make a cycle"},
+        {R"([{"op": "wire", "node": "a", "input": 7, "from": "b"}])", "has no input 7"},
+        {R"([{"op": "load", "path": "/no/such/scene.json"}])", "/no/such/scene.json: cannot read"},
+    };
+    const std::string before = sceneText(scene);
+    for (const auto& c : cases) {
+        const std::string message = failureOf([&] { run(c.script); }, kExitBadInput);
+        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("script: actions[0] (", 0), 0u) << message;
+    }
+    EXPECT_EQ(sceneText(scene), before);
+}
+
+TEST_F(NullScene, BadScenesAreRefusedAndTheSceneIsKept) {
+    run(R"([{"op": "create", "type": "null", "name": "keep"}])");
+    const std::string before = sceneText(scene);
+    const std::string node = R"({"name": "n", "type": "null", "inputs": [null], "parms": {}})";
+    const auto sceneWith = [](const std::string& nodes, const std::string& extra = "") {
+        return R"({"format": "mhost-scene", "version": 1, "modules": [)" + extra +
+               R"(], "nodes": [)" + nodes + "]}";
+    };
+    const struct {
+        std::string text;
+        const char* expected;
+    } cases[] = {
+        {sceneWith(R"({"name": "n", "type": "nothing"})"), "unknown node type \"nothing\""},
+        {sceneWith(R"({"name": "n", "type": "null", "parms": {"size": 2}})"),
+         "node \"n\" (null): unknown parameter \"size\""},
+        {sceneWith(R"({"name": "n", "type": "null", "parms": {"t": [1, 2]}})"),
+         "parameter \"t\": expected an array of 3 components"},
+        {sceneWith(R"({"name": "n", "type": "null", "parms": {"t": [1, [[0, 1], [0, 2]], 3]}})"),
+         "parameter \"t\": component 1: two keyframes"},
+        {sceneWith(R"({"name": "n", "type": "null", "parms": {"tags": 3}})"),
+         "parameter \"tags\": expected text"},
+        {sceneWith(R"({"name": "n", "type": "null", "inputs": ["m"]})"), "no node named \"m\""},
+        {sceneWith(R"({"name": "n", "type": "null", "inputs": ["m"]},
+                      {"name": "m", "type": "null", "inputs": ["n"]})"),
+         "would make a cycle"},
+        {sceneWith(node + "," + node), "a node named \"n\" already exists"},
+        {sceneWith(node, R"("OBJ_Missing.so")"), "needs module \"OBJ_Missing.so\""},
+        {R"({"format": "mhost-scene", "version": 7, "nodes": []})", "unsupported scene version 7"},
+        {R"({"format": "other", "version": 1, "nodes": []})", "\"format\" must be"},
+    };
+    for (const auto& c : cases) {
+        const std::string message = failureOf(
+            [&] { sceneFromJson(scene, parseJson(c.text, "in.json"), "in.json"); }, kExitBadInput);
+        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+        EXPECT_EQ(message.rfind("in.json: ", 0), 0u) << message;
+        EXPECT_EQ(sceneText(scene), before);
+    }
+}
+
+TEST_F(NullScene, DriverSweepNeedsADriver) {
+    run(R"([{"op": "create", "type": "null", "name": "a"}])");
+    OBJ_Node& a = asObject(scene.node("a"));
+    const std::string message =
+        failureOf([&] { sweepDriver(a, 0.0f, parseSweepRange("0:1:2")); }, kExitBadInput);
+    EXPECT_NE(message.find("has no parameter \"driverval\""), std::string::npos) << message;
+    const EvalReport once = evaluateAt(a, 0.0f);
+    ASSERT_EQ(once.rows.size(), 1u);
+    EXPECT_FALSE(once.rows[0].driver.has_value());
+    EXPECT_TRUE(once.keys.empty());
+}
+
+} // namespace
+} // namespace mhost
