@@ -40,33 +40,50 @@ const char* OBJ_Node::labelForInput(unsigned idx) const {
     return idx == 0 ? "Parent" : OP_Network::labelForInput(idx);
 }
 
+const OBJ_Node::XformParms& OBJ_Node::xformParms() {
+    if (myXformParms.structure != getStructureVersion()) {
+        const char* tokens[] = {"t", "r", "s", "p", "scale", "xOrd", "rOrd"};
+        for (int i = 0; i < 7; ++i)
+            myXformParms.index[i] = findParmIndex(tokens[i]);
+        myXformParms.structure = getStructureVersion();
+    }
+    return myXformParms;
+}
+
 int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
     const float t = context.getTime();
+    const XformParms& parms = xformParms();
     bool animated = false;
     // A missing parameter reads as its identity value, so object types built
     // on other template lists still get a sane matrix.
-    auto read = [&](const char* token, int component, double identity) {
-        const PRM_Parm* p = findParm(token);
+    auto read = [&](int which, int component, double identity) {
+        const PRM_Parm* p = getParm(parms.index[which]);
         if (!p || component >= p->getVectorSize())
             return identity;
         animated = animated || p->component(component).isAnimated();
         return p->component(component).valueAt(t);
     };
+    // t, r, s, p (three each), then the uniform scale.
     double v[13];
-    const char* tokens[] = {"t", "r", "s", "p"};
     const double identity[] = {0.0, 0.0, 1.0, 0.0};
     for (int g = 0; g < 4; ++g)
         for (int c = 0; c < 3; ++c)
-            v[g * 3 + c] = read(tokens[g], c, identity[g]);
-    v[12] = read("scale", 0, 1.0);
-    int xOrd = static_cast<int>(std::lround(read("xOrd", 0, 0.0)));
-    int rOrd = static_cast<int>(std::lround(read("rOrd", 0, 0.0)));
-    for (double x : v) {
-        if (!std::isfinite(x)) {
+            v[g * 3 + c] = read(g, c, identity[g]);
+    v[12] = read(4, 0, 1.0);
+    const int xOrd = static_cast<int>(std::lround(read(5, 0, 0.0)));
+    const int rOrd = static_cast<int>(std::lround(read(6, 0, 0.0)));
+    bool isIdentity = true;
+    for (int i = 0; i < 13; ++i) {
+        if (!std::isfinite(v[i])) {
             addObjError(OBJ_ERR_BAD_XFORM);
             return 0;
         }
+        const double expected = (i >= 6 && i < 9) || i == 12 ? 1.0 : 0.0;
+        isIdentity = isIdentity && v[i] == expected;
     }
+    // The identity pose builds the identity whatever the orders: skip it.
+    if (isIdentity)
+        return animated ? 1 : 0;
     UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(xOrd),
                         UT_XformOrder::rotOrderFromMenu(rOrd));
     xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12],

@@ -78,7 +78,8 @@ int roundToInt(double v) {
 }
 } // namespace
 
-OP_Parameters::OP_Parameters(OP_Operator* op) : myOperator(op) {
+OP_Parameters::OP_Parameters(OP_Operator* op)
+    : myOperator(op), myResolveMemos(std::make_unique<ResolveMemo[]>(kResolveMemos)) {
     if (op)
         for (const PRM_Template* t : op->getParmTemplates())
             appendTemplate(t);
@@ -100,6 +101,7 @@ void OP_Parameters::appendTemplate(const PRM_Template* tmpl) {
 }
 
 void OP_Parameters::rebuildIndex() {
+    ++myStructureVersion;
     std::size_t size = 16;
     while (size < myParms.size() * 2)
         size *= 2;
@@ -164,8 +166,37 @@ int OP_Parameters::resolveLong(const char* token, const int* inst, int nestLevel
 int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) const {
     if (!token)
         return -1;
-    if (!inst || nestLevel <= 0)
-        return findParmIndex(token);
+    const bool withInstance = inst && nestLevel > 0;
+    if (withInstance && nestLevel > 1)
+        return resolveUncached(token, inst, nestLevel);
+    const int instance = withInstance ? inst[0] : INT_MIN;
+    const auto site = reinterpret_cast<std::uintptr_t>(token);
+    const std::size_t slot =
+        ((site >> 3) ^ (site >> 11) ^ (static_cast<std::size_t>(instance) * 0x9E3779B1u)) &
+        (kResolveMemos - 1);
+    ResolveMemo& memo = myResolveMemos[slot];
+    if (memo.token == token && memo.instance == instance &&
+        memo.structure == myStructureVersion) {
+        // Same pointer, but the caller may have rewritten its buffer.
+        std::size_t i = 0;
+        while (memo.text[i] != '\0' && memo.text[i] == token[i])
+            ++i;
+        if (memo.text[i] == '\0' && token[i] == '\0')
+            return memo.parm;
+    }
+    const int parm = withInstance ? resolveUncached(token, inst, nestLevel) : findParmIndex(token);
+    const std::size_t length = std::strlen(token);
+    if (length < sizeof memo.text) {
+        memo.token = token;
+        memo.instance = instance;
+        memo.parm = parm;
+        memo.structure = myStructureVersion;
+        std::memcpy(memo.text, token, length + 1);
+    }
+    return parm;
+}
+
+int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestLevel) const {
     char buffer[kTokenBuffer];
     std::size_t len = 0;
     int used = 0;

@@ -32,7 +32,8 @@ public:
     // UT/UT_Math.h), "t", "r", "s" times "scale", and "p", read at the
     // context's time. Returns 1 when any of them is animated (the result
     // depends on time), else 0. Values that are not finite numbers leave the
-    // matrix alone, add an OBJ_ERR_BAD_XFORM error and return 0.
+    // matrix alone, add an OBJ_ERR_BAD_XFORM error and return 0. An identity
+    // pose leaves the matrix as it is.
     virtual int applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform);
 
     // Builds the local and world transforms (see the top of this header) and
@@ -57,6 +58,16 @@ protected:
     void setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world);
 
 private:
+    // Indices of the object's transform parameters ("t", "r", "s", "p",
+    // "scale", "xOrd", "rOrd"; -1 when missing), found once per parameter
+    // list layout.
+    struct XformParms {
+        unsigned long structure = ~0ul;
+        int index[7];
+    };
+    const XformParms& xformParms();
+
+    XformParms myXformParms;
     UT_DMatrix4 myLocal;
     UT_DMatrix4 myWorld;
     int myLastXformResult = 0;

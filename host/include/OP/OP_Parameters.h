@@ -18,6 +18,12 @@
 // int range saturate and a NaN reads as 0. setInt stores the integer as a
 // float of the same value.
 //
+// Speed. Token resolution is memoized per call site: the last few
+// (token pointer, instance) pairs a node resolved are remembered with a copy
+// of the token's text, and reused while the text still matches and no
+// parameter was added or removed. Plug-ins that pass string literals thus
+// pay for the lookup once. Nodes are used from the host's thread only.
+//
 // Plug-in writes (set*) never run callbacks. The host's user edits
 // (OP_Node::setParmByUser, OP_Node::pressButton) do.
 #pragma once
@@ -27,6 +33,7 @@
 
 #include <memory>
 #include <string>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -121,6 +128,9 @@ public:
     // Incremented by every change of a value, keyframe, instance count or
     // enabled state; the host compares it to know when to recook.
     unsigned long getParmVersion() const { return myVersion; }
+    // Incremented whenever parameters are added or removed, so parameter
+    // indices found earlier stay valid while it is unchanged.
+    unsigned long getStructureVersion() const { return myStructureVersion; }
 
 protected:
     void touch() { ++myVersion; }
@@ -128,6 +138,7 @@ protected:
 private:
     // Resolves token (with "#" instances when inst is given) to an index.
     int resolve(const char* token, const int* inst, int nestLevel) const;
+    int resolveUncached(const char* token, const int* inst, int nestLevel) const;
     // resolve() for tokens too long for its stack buffer.
     int resolveLong(const char* token, const int* inst, int nestLevel) const;
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
@@ -144,9 +155,20 @@ private:
         std::uint32_t hash;
         int parm;
     };
+    struct ResolveMemo {
+        const char* token = nullptr;
+        int instance = 0;
+        int parm = -1;
+        unsigned long structure = 0;
+        char text[24] = {};
+    };
+    static constexpr std::size_t kResolveMemos = 64;
+
     OP_Operator* myOperator;
     std::vector<std::unique_ptr<PRM_Parm>> myParms;
+    mutable std::unique_ptr<ResolveMemo[]> myResolveMemos;
     std::vector<IndexSlot> myIndex;
     std::vector<OP_ErrorEntry> myErrors;
     unsigned long myVersion = 0;
+    unsigned long myStructureVersion = 0;
 };
