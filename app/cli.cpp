@@ -43,7 +43,7 @@ Scene file: {"format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"]
              "parms": {"token": value, ...}}]}
   a value is a number, "nan"/"inf"/"-inf", a [[time, value], ...] keyframe list or text;
   a parameter of several components is an array of them; a multi-parameter its count.
-Full description and a worked example: docs/mhost.md, examples/.)";
+Full description and a worked example: README.md, examples/.)";
 
 struct Options {
     std::vector<std::string> modules;

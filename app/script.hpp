@@ -2,7 +2,7 @@
 //
 // A script is a JSON array of actions, or an object {"actions": [...]}. Each
 // action is an object with an "op" and the fields of that op (see
-// docs/mhost.md). The whole script is checked before the first action runs,
+// README.md). The whole script is checked before the first action runs,
 // so a misspelt field or op changes nothing.
 #pragma once
 
