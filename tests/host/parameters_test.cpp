@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 using hosttest::callbackLog;
@@ -109,6 +110,33 @@ TEST_F(Parameters, MissingTokensComponentsAndInstancesReadZeroAndIgnoreWrites) {
     std::string longToken(300, 'x');
     longToken += "#";
     EXPECT_DOUBLE_EQ(node->evalFloatInst(longToken.c_str(), &nine, 0, 0), 0.0);
+}
+
+TEST_F(Parameters, ResolutionFollowsABufferRewrittenInPlace) {
+    char token[8] = "val#";
+    int one = 1;
+    node->setFloat("val1", 0, 0, 4.0);
+    node->setFloat("on1", 0, 0, 0.0);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 4.0);
+    // Same pointer, same instance, other text: a different parameter.
+    std::strcpy(token, "on#");
+    EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 0.0);
+    std::strcpy(token, "val#");
+    EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 4.0);
+    std::strcpy(token, "gain");
+    EXPECT_DOUBLE_EQ(node->evalFloat(token, 0, 0), 1.0);
+}
+
+TEST_F(Parameters, ResolutionForgetsInstancesThatWereRemoved) {
+    int two = 2;
+    node->setFloat("val2", 0, 0, 7.0);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("val#", &two, 0, 0), 7.0);
+    node->setInt("count", 0, 0, 1);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("val#", &two, 0, 0), 0.0);
+    node->setInt("count", 0, 0, 2);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("val#", &two, 0, 0), 0.5);
+    node->setFloatInst(3.0, "val#", &two, 0, 0);
+    EXPECT_DOUBLE_EQ(node->evalFloat("val2", 0, 0), 3.0);
 }
 
 TEST_F(Parameters, EvalIntRoundsHalvesAwayFromZero) {
