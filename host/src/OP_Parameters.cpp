@@ -3,12 +3,14 @@
 #include "OP/OP_Operator.h"
 
 #include <algorithm>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 PRM_ParmOwner::~PRM_ParmOwner() = default;
-int PRM_ParmOwner::refreshEnableStates() { return 0; }
+int PRM_ParmOwner::refreshEnableStates() {
+    return 0;
+}
 
 namespace {
 // Longest token resolved without allocating; longer ones fall back to a
@@ -171,12 +173,14 @@ int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) co
         return resolveUncached(token, inst, nestLevel);
     const int instance = withInstance ? inst[0] : INT_MIN;
     const auto site = reinterpret_cast<std::uintptr_t>(token);
-    const std::size_t slot =
-        ((site >> 3) ^ (site >> 11) ^ (static_cast<std::size_t>(instance) * 0x9E3779B1u)) &
-        (kResolveMemos - 1);
+    // Fibonacci hashing of the call site and instance: the top bits of the
+    // product are well mixed.
+    const std::uint64_t key = (static_cast<std::uint64_t>(site) ^
+                               (static_cast<std::uint64_t>(std::uint32_t(instance)) << 40)) *
+                              0x9E3779B97F4A7C15ull;
+    const std::size_t slot = static_cast<std::size_t>(key >> (64 - kResolveMemoBits));
     ResolveMemo& memo = myResolveMemos[slot];
-    if (memo.token == token && memo.instance == instance &&
-        memo.structure == myStructureVersion) {
+    if (memo.token == token && memo.instance == instance && memo.structure == myStructureVersion) {
         // Same pointer, but the caller may have rewritten its buffer.
         std::size_t i = 0;
         while (memo.text[i] != '\0' && memo.text[i] == token[i])
@@ -217,8 +221,8 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
-const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst,
-                                                int nestLevel, int component) const {
+const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst, int nestLevel,
+                                                int component) const {
     int i = resolve(token, inst, nestLevel);
     if (i < 0)
         return nullptr;
@@ -242,8 +246,8 @@ std::string OP_Parameters::evalString(const char* token, int component, float) c
     return c ? c->text : std::string();
 }
 
-double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component,
-                                    float time, int nestLevel) const {
+double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component, float time,
+                                    int nestLevel) const {
     const PRM_Component* c = componentOf(token, inst, nestLevel, component);
     return c ? c->valueAt(time) : 0.0;
 }
@@ -253,8 +257,7 @@ int OP_Parameters::evalIntInst(const char* token, const int* inst, int component
     return roundToInt(evalFloatInst(token, inst, component, time, nestLevel));
 }
 
-bool OP_Parameters::writeValue(int parmIndex, int component, float time, double value,
-                               int addKey) {
+bool OP_Parameters::writeValue(int parmIndex, int component, float time, double value, int addKey) {
     PRM_Parm* p = getParm(parmIndex);
     if (!p || component < 0 || component >= p->getVectorSize())
         return false;
@@ -306,8 +309,8 @@ void OP_Parameters::setIntInst(int value, const char* token, const int* inst, in
     writeValue(resolve(token, inst, nestLevel), component, time, double(value));
 }
 
-void OP_Parameters::setFloatInst(double value, const char* token, const int* inst,
-                                 int component, float time, int nestLevel) {
+void OP_Parameters::setFloatInst(double value, const char* token, const int* inst, int component,
+                                 float time, int nestLevel) {
     writeValue(resolve(token, inst, nestLevel), component, time, value);
 }
 
@@ -356,7 +359,8 @@ void OP_Parameters::setMultiCount(int parmIndex, int count) {
         if (myParms[i]->isMultiParm()) {
             int own = static_cast<int>(i);
             int n = static_cast<int>(myParms[i]->component(0).constant);
-            int per = PRM_Template::countTemplates(myParms[i]->getTemplate().getMultiParmTemplate());
+            int per =
+                PRM_Template::countTemplates(myParms[i]->getTemplate().getMultiParmTemplate());
             for (int k = 1; k <= n * per && i + k < myParms.size(); ++k)
                 myParms[i + k]->setMultiOwner(own);
         }
@@ -380,4 +384,6 @@ void OP_Parameters::addError(UT_ErrorSeverity severity, int code, const char* me
     myErrors.push_back(OP_ErrorEntry{severity, code, std::move(text)});
 }
 
-void OP_Parameters::clearErrors() { myErrors.clear(); }
+void OP_Parameters::clearErrors() {
+    myErrors.clear();
+}

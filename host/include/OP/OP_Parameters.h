@@ -162,7 +162,8 @@ private:
         unsigned long structure = 0;
         char text[24] = {};
     };
-    static constexpr std::size_t kResolveMemos = 64;
+    static constexpr int kResolveMemoBits = 7;
+    static constexpr std::size_t kResolveMemos = std::size_t(1) << kResolveMemoBits;
 
     OP_Operator* myOperator;
     std::vector<std::unique_ptr<PRM_Parm>> myParms;
