@@ -135,33 +135,44 @@ std::optional<int> keyNumberFromToken(const char* token, std::size_t prefixLengt
     return key;
 }
 
-int getKeyCallback(void* data, int, float time, const PRM_Template* tplate) {
+namespace {
+
+// What a Get key or Put key press acts on: the node, the key and the dummy.
+struct DummyPress {
+    OBJ_Quenlo* node;
+    int key;
+    OP_Node* dummy;
+};
+
+// The press's node, key and dummy, or nothing when the press acts on no key
+// or no dummy is wired (the user is then warned).
+std::optional<DummyPress> dummyPress(void* data, const PRM_Template* tplate, const char* prefix) {
     OBJ_Quenlo* node = quenloNode(data);
-    const std::optional<int> key = buttonKey(tplate, tok::getKeyPrefix);
+    const std::optional<int> key = buttonKey(tplate, prefix);
     if (node == nullptr || !key)
-        return 1;
+        return std::nullopt;
     OP_Node* dummy = node->getInput(1, false);
     if (dummy == nullptr) {
         node->addWarning(OBJ_WARNING_GENERIC, dummyMissing);
-        return 1;
+        return std::nullopt;
     }
-    const QuenloKeyTransform captured = node->readDummyTransform(dummy, time);
-    node->storeKey(*key, time, captured);
-    node->rebuildKeyTable();
+    return DummyPress{node, *key, dummy};
+}
+
+} // namespace
+
+int getKeyCallback(void* data, int, float time, const PRM_Template* tplate) {
+    if (const auto press = dummyPress(data, tplate, tok::getKeyPrefix)) {
+        const QuenloKeyTransform captured = press->node->readDummyTransform(press->dummy, time);
+        press->node->storeKey(press->key, time, captured);
+        press->node->rebuildKeyTable();
+    }
     return 1;
 }
 
 int putKeyCallback(void* data, int, float time, const PRM_Template* tplate) {
-    OBJ_Quenlo* node = quenloNode(data);
-    const std::optional<int> key = buttonKey(tplate, tok::putKeyPrefix);
-    if (node == nullptr || !key)
-        return 1;
-    OP_Node* dummy = node->getInput(1, false);
-    if (dummy == nullptr) {
-        node->addWarning(OBJ_WARNING_GENERIC, dummyMissing);
-        return 1;
-    }
-    node->pushKeyToDummy(*key, time, dummy);
+    if (const auto press = dummyPress(data, tplate, tok::putKeyPrefix))
+        press->node->pushKeyToDummy(press->key, time, press->dummy);
     return 1;
 }
 
