@@ -78,27 +78,6 @@ template <typename F> void withContext(const std::string& context, F&& f) {
     }
 }
 
-std::vector<UT_Keyframe> keysFromJson(const Json& list) {
-    std::vector<UT_Keyframe> keys;
-    for (const Json& entry : list) {
-        double time = 0.0, value = 0.0;
-        if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() ||
-            !jsonToNumber(entry[1], value))
-            throw InputError("a keyframe must be [time, value], not " + entry.dump());
-        time = entry[0].get<double>();
-        if (!std::isfinite(time))
-            throw InputError("keyframe time " + entry[0].dump() + " is not finite");
-        keys.push_back({static_cast<float>(time), value});
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const UT_Keyframe& a, const UT_Keyframe& b) { return a.time < b.time; });
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        if (keys[i].time == keys[i - 1].time)
-            throw InputError("two keyframes at time " + Json(shortestDouble(keys[i].time)).dump());
-    }
-    return keys;
-}
-
 void componentFromJson(OP_Node& node, int index, int component, const Json& j) {
     const PRM_Parm& parm = *node.getParm(index);
     const std::string where =
@@ -264,6 +243,27 @@ void buildScene(Scene& scene, const Json& j) {
 }
 
 } // namespace
+
+std::vector<UT_Keyframe> keysFromJson(const Json& list) {
+    std::vector<UT_Keyframe> keys;
+    for (const Json& entry : list) {
+        double time = 0.0, value = 0.0;
+        if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() ||
+            !jsonToNumber(entry[1], value))
+            throw InputError("a keyframe must be [time, value], not " + entry.dump());
+        time = entry[0].get<double>();
+        if (!std::isfinite(time))
+            throw InputError("keyframe time " + entry[0].dump() + " is not finite");
+        keys.push_back({static_cast<float>(time), value});
+    }
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const UT_Keyframe& a, const UT_Keyframe& b) { return a.time < b.time; });
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        if (keys[i].time == keys[i - 1].time)
+            throw InputError("two keyframes at time " + Json(shortestDouble(keys[i].time)).dump());
+    }
+    return keys;
+}
 
 Json sceneToJson(const Scene& scene) {
     std::set<std::string> modules;

@@ -39,4 +39,9 @@ void saveScene(const Scene& scene, const std::string& path);
 // Reads a scene file into scene (InputError on failure, scene unchanged).
 void loadScene(Scene& scene, const std::string& path);
 
+// A channel written as [[time, value], ...]: numbers, or the texts "nan",
+// "inf" and "-inf" for values; times finite. Sorted by time; two keys at one
+// time are refused (InputError).
+std::vector<UT_Keyframe> keysFromJson(const Json& list);
+
 } // namespace mhost

@@ -23,21 +23,7 @@ std::vector<UT_Keyframe> readKeys(const Json& list) {
     if (!list.is_array())
         throw InputError("field \"keys\" must be an array of [time, value], not " +
                          describeJsonKind(list));
-    std::vector<UT_Keyframe> keys;
-    for (const Json& entry : list) {
-        if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number() ||
-            !entry[1].is_number())
-            throw InputError("a keyframe must be [time, value] with two numbers, not " +
-                             entry.dump());
-        keys.push_back({entry[0].get<float>(), entry[1].get<double>()});
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const UT_Keyframe& a, const UT_Keyframe& b) { return a.time < b.time; });
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        if (keys[i].time == keys[i - 1].time)
-            throw InputError("two keyframes at time " + Json(shortestDouble(keys[i].time)).dump());
-    }
-    return keys;
+    return keysFromJson(list);
 }
 
 ActionBody parseBody(const std::string& op, JsonFields& f) {
