@@ -111,12 +111,10 @@ int runEvalCommand(Host& host, const Options& o) {
         range = parseSweepRange(o.driver);
     if (!o.plot.empty() && !range)
         throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS as well");
-    if (!std::isfinite(o.time))
-        throw InputError("--time must be a finite number");
+    const float time = secondsFrom(o.time, "--time");
     Scene scene(host);
     loadScene(scene, o.scene);
     OBJ_Node& node = asObject(scene.node(o.node));
-    const auto time = static_cast<float>(o.time);
     const EvalReport report = range ? sweepDriver(node, time, *range) : evaluateAt(node, time);
     writeReport(report, format, std::cout);
     for (const CookResult& row : report.rows) {

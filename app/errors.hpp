@@ -1,6 +1,8 @@
 // The two kinds of failure mhost reports, and the exit status of each.
 #pragma once
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -40,6 +42,14 @@ public:
 // exit status. Used to add the file name or the action index.
 [[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
     throw Failure(failure.code(), context + failure.what());
+}
+
+// A time in seconds as the host keeps it, a 32-bit float. `what` names the
+// value in the error raised for a time that is not finite or out of range.
+inline float secondsFrom(double value, const std::string& what) {
+    if (!std::isfinite(value) || std::fabs(value) > std::numeric_limits<float>::max())
+        throw InputError(what + " must be a finite time in seconds");
+    return static_cast<float>(value);
 }
 
 } // namespace mhost

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
 
 namespace mhost {
@@ -252,9 +253,7 @@ std::vector<UT_Keyframe> keysFromJson(const Json& list) {
             !jsonToNumber(entry[1], value))
             throw InputError("a keyframe must be [time, value], not " + entry.dump());
         time = entry[0].get<double>();
-        if (!std::isfinite(time))
-            throw InputError("keyframe time " + entry[0].dump() + " is not finite");
-        keys.push_back({static_cast<float>(time), value});
+        keys.push_back({secondsFrom(time, "keyframe time " + entry[0].dump()), value});
     }
     std::stable_sort(keys.begin(), keys.end(),
                      [](const UT_Keyframe& a, const UT_Keyframe& b) { return a.time < b.time; });

@@ -13,10 +13,7 @@ namespace mhost {
 namespace {
 
 float readTime(JsonFields& fields) {
-    const double time = fields.optionalNumber("time").value_or(0.0);
-    if (!std::isfinite(time))
-        throw InputError("field \"time\" must be finite");
-    return static_cast<float>(time);
+    return secondsFrom(fields.optionalNumber("time").value_or(0.0), "field \"time\"");
 }
 
 std::vector<UT_Keyframe> readKeys(const Json& list) {

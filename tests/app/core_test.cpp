@@ -168,6 +168,10 @@ TEST_F(NullScene, ScriptMistakesNameTheActionAndChangeNothing) {
         {R"([{"op": "get", "node": "a", "parm": "t", "time": "soon"}])",
          "field \"time\" must be a number"},
         {R"({"steps": []})", "missing field \"actions\""},
+        {R"([{"op": "eval", "node": "a", "time": 1e200}])",
+         "field \"time\" must be a finite time in seconds"},
+        {R"([{"op": "keyframes", "node": "a", "parm": "t", "keys": [[1e300, 1]]}])",
+         "keyframe time 1e+300 must be a finite time in seconds"},
     };
     for (const auto& c : cases) {
         const std::string message = failureOf([&] { run(c.script); }, kExitBadInput);
