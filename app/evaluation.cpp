@@ -46,24 +46,29 @@ std::string menuLabel(const OP_Node& node, std::string_view token, int index) {
     return std::to_string(index);
 }
 
-struct OrderTokens {
-    const char* transform;
-    const char* rotate;
+// The menu indices of the orders a node's transform is built in. A keyed
+// node applies every key in key 0's orders, read at time 0; other objects
+// use their own, at the cook time.
+struct Orders {
+    const char* transformToken;
+    const char* rotateToken;
+    int transform;
+    int rotate;
 };
 
-// A keyed node applies every key in key 0's orders; other objects use
-// their own.
-OrderTokens orderTokens(const OP_Node& node) {
-    return isKeyedNode(node) ? OrderTokens{"xOrd0", "rOrd0"} : OrderTokens{"xOrd", "rOrd"};
+Orders readOrders(const OP_Node& node, float time) {
+    const bool keyed = isKeyedNode(node);
+    Orders orders{keyed ? "xOrd0" : "xOrd", keyed ? "rOrd0" : "rOrd", 0, 0};
+    const float orderTime = keyed ? 0.0f : time;
+    orders.transform = node.evalInt(orders.transformToken, 0, orderTime);
+    orders.rotate = node.evalInt(orders.rotateToken, 0, orderTime);
+    return orders;
 }
 
 Decomposed decompose(const OP_Node& node, const UT_DMatrix4& local, float time) {
-    const OrderTokens tokens = orderTokens(node);
-    // Key parameters are read at time 0; an object's own orders at the cook time.
-    const float orderTime = isKeyedNode(node) ? 0.0f : time;
-    const UT_XformOrder order(
-        UT_XformOrder::mainOrderFromMenu(node.evalInt(tokens.transform, 0, orderTime)),
-        UT_XformOrder::rotOrderFromMenu(node.evalInt(tokens.rotate, 0, orderTime)));
+    const Orders orders = readOrders(node, time);
+    const UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(orders.transform),
+                              UT_XformOrder::rotOrderFromMenu(orders.rotate));
     Decomposed out;
     out.ok = local.explode(order, out.translate.data(), out.rotate.data(), out.scale.data());
     // No -0 in what is printed.
@@ -79,11 +84,9 @@ EvalReport startReport(OBJ_Node& node, float time) {
     report.node = node.getName();
     report.type = node.getOperator()->getName();
     report.time = time;
-    const OrderTokens tokens = orderTokens(node);
-    const float orderTime = isKeyedNode(node) ? 0.0f : time;
-    report.transformOrder =
-        menuLabel(node, tokens.transform, node.evalInt(tokens.transform, 0, orderTime));
-    report.rotateOrder = menuLabel(node, tokens.rotate, node.evalInt(tokens.rotate, 0, orderTime));
+    const Orders orders = readOrders(node, time);
+    report.transformOrder = menuLabel(node, orders.transformToken, orders.transform);
+    report.rotateOrder = menuLabel(node, orders.rotateToken, orders.rotate);
     if (isKeyedNode(node)) {
         report.keys = activeKeys(node);
         if (node.findParm("interp"))
