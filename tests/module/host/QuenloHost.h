@@ -85,8 +85,9 @@ protected:
     }
     // Sets key n's driver value and translate.
     void key(int n, double value, Vec3 translate) {
-        edit("keyval" + std::to_string(n), value);
-        editVector("t" + std::to_string(n), translate);
+        const std::string number = std::to_string(n);
+        edit(std::string("keyval").append(number), value);
+        editVector(std::string("t").append(number), translate);
     }
 
     UT_DMatrix4 cookAt(float time = 0.0f) {
