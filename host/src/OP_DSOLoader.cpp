@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <exception>
 #include <filesystem>
 
 #ifndef MORVANE_DEFAULT_DSO_PATH
@@ -49,20 +50,41 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
     if (!reg)
         return fail("not a module: missing entry point newObjectOperator");
 
+    // An entry point that throws fails the load; the module's text is in
+    // the message so the user knows which module to blame.
+    const int before = myTable.entries();
+    const auto call = [&](const char* what, auto&& entry) -> bool {
+        try {
+            entry();
+            return true;
+        } catch (const std::exception& e) {
+            error = path + ": " + what + " threw: " + e.what();
+        } catch (...) {
+            error = path + ": " + what + " threw an exception that is not a std::exception";
+        }
+        // Types registered before the throw point into a module that failed;
+        // take them out. The module stays mapped: code of it may still be
+        // referenced (its static destructors, for one).
+        myTable.removeOperators(before);
+        return false;
+    };
+
     const char* v = nullptr;
-    version(&v);
+    if (!call("MorvaneDSOVersion", [&] { version(&v); }))
+        return false;
     if (!v || std::strcmp(v, OP_DSO_INTERFACE_VERSION) != 0)
         return fail(std::string("built for host interface version \"") + (v ? v : "(none)") +
                     "\", this host accepts \"" + OP_DSO_INTERFACE_VERSION + "\"");
     const char* t = nullptr;
-    tag(&t);
+    if (!call("MorvaneGetTagInfo", [&] { tag(&t); }))
+        return false;
 
     OP_DSOModule module;
     module.path = path;
     module.version = v;
     module.tag = t ? t : "";
-    int before = myTable.entries();
-    reg(&myTable);
+    if (!call("newObjectOperator", [&] { reg(&myTable); }))
+        return false;
     for (int i = before; i < myTable.entries(); ++i) {
         myTable.getOperator(i)->setModulePath(path);
         module.types.push_back(myTable.getOperator(i)->getName());
@@ -98,18 +120,33 @@ std::string OP_DSOLoader::find(const std::string& fileName) {
     return "";
 }
 
-bool OP_DSOLoader::loadByName(const std::string& nameOrPath, std::string& error) {
-    if (nameOrPath.find('/') != std::string::npos)
-        return load(nameOrPath, error);
-    std::string found = find(nameOrPath);
+bool OP_DSOLoader::isPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+bool OP_DSOLoader::loadFromSearchPath(const std::string& fileName, std::string& error) {
+    if (!isPlainFileName(fileName)) {
+        error = "\"" + fileName +
+                "\": not a module file name (a name, not a path, of a file in the module "
+                "search path)";
+        return false;
+    }
+    std::string found = find(fileName);
     if (found.empty()) {
         std::string dirs;
         for (const std::string& d : searchPath())
             dirs += (dirs.empty() ? "" : ":") + d;
-        error = nameOrPath + ": module not found on the search path \"" + dirs + "\"";
+        error = fileName + ": module not found on the search path \"" + dirs + "\"";
         return false;
     }
     return load(found, error);
+}
+
+bool OP_DSOLoader::loadByName(const std::string& nameOrPath, std::string& error) {
+    if (nameOrPath.find('/') != std::string::npos)
+        return load(nameOrPath, error);
+    return loadFromSearchPath(nameOrPath, error);
 }
 
 int OP_DSOLoader::loadAll(std::vector<std::string>& errors) {

@@ -33,6 +33,11 @@ bool OP_OperatorTable::addOperator(OP_Operator* op) {
     return true;
 }
 
+void OP_OperatorTable::removeOperators(int first) {
+    if (first >= 0 && first < entries())
+        myOps.erase(myOps.begin() + first, myOps.end());
+}
+
 OP_Operator* OP_OperatorTable::getOperator(const char* name) const {
     if (!name)
         return nullptr;

@@ -1,4 +1,4 @@
-// Loading modules: the three refusals, a successful load and the search path.
+// Loading modules: the refusals, a successful load and the search path.
 #include "OP/OP_DSOLoader.h"
 #include "OP/OP_OperatorTable.h"
 
@@ -85,6 +85,41 @@ TEST(Loader, RefusesAFileThatIsNotALibrary) {
     EXPECT_FALSE(loader.load(kDir + "/missing.so", error));
     EXPECT_NE(error.find("missing.so"), std::string::npos);
     std::filesystem::remove(path);
+}
+
+TEST(Loader, RefusesAModuleWhoseRegistrationThrowsAndUndoesItsTypes) {
+    OP_OperatorTable table;
+    OBJinstallHostOperators(table);
+    OP_DSOLoader loader(table);
+    std::string error;
+    const std::string path = kDir + "/throws/test_throws.so";
+    EXPECT_FALSE(loader.load(path, error));
+    EXPECT_EQ(error.rfind(path + ": newObjectOperator threw: boom", 0), 0u) << error;
+    EXPECT_EQ(table.getOperator("throwmod"), nullptr) << "the type it added before throwing";
+    EXPECT_NE(table.getOperator("null"), nullptr) << "the host's own types stay";
+    EXPECT_TRUE(loader.modules().empty());
+}
+
+TEST(Loader, SearchPathLoadsTakePlainFileNamesOnly) {
+    for (const char* name : {"OBJ_Quenlo.so", "a.so.1", "..so", ".hidden.so"})
+        EXPECT_TRUE(OP_DSOLoader::isPlainFileName(name)) << name;
+    for (const char* name : {"", ".", "..", "/abs/x.so", "../x.so", "sub/x.so", "x.so/"})
+        EXPECT_FALSE(OP_DSOLoader::isPlainFileName(name)) << name;
+    EXPECT_FALSE(OP_DSOLoader::isPlainFileName(std::string_view("x\0/y.so", 7)));
+
+    // A name with a path in it is refused even when the file it names is a
+    // good module that the search path could reach.
+    ScopedSearchPath env((kDir + "/throws").c_str());
+    OP_OperatorTable table;
+    OP_DSOLoader loader(table);
+    std::string error;
+    for (const std::string& name :
+         {std::string("../good/test_good.so"), kDir + "/good/test_good.so"}) {
+        EXPECT_FALSE(loader.loadFromSearchPath(name, error)) << name;
+        EXPECT_NE(error.find("not a module file name"), std::string::npos) << error;
+    }
+    EXPECT_EQ(table.entries(), 0);
+    EXPECT_TRUE(loader.modules().empty());
 }
 
 TEST(Loader, SearchesTheColonSeparatedPath) {

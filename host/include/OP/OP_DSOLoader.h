@@ -10,9 +10,19 @@
 // module registers remember the module's file. Loaded modules stay mapped
 // for the life of the loader's process: their templates are static data of
 // the module that the table's records point at.
+//
+// A module runs inside the host's process: the loader catches what an entry
+// point throws, but a module that crashes ends the host, as in any host.
+//
+// Which files are mapped. loadFromSearchPath takes a plain file name
+// ("OBJ_Quenlo.so": no "/", not "." or "..") and looks for it in the search
+// path only, so a name read from a scene can never map a file elsewhere.
+// Only load (and loadByName, given a path) maps a file a caller names by
+// path; callers use them for paths a user gave on the command line.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 class OP_OperatorTable;
@@ -32,7 +42,9 @@ public:
     explicit OP_DSOLoader(OP_OperatorTable& table) : myTable(table) {}
 
     // Loads one module file. On failure returns false and sets error to a
-    // message naming the file and what is wrong; nothing is registered.
+    // message naming the file and what is wrong; nothing is registered. An
+    // entry point that throws fails the load: the types it registered are
+    // removed again and the module stays mapped but unused.
     bool load(const std::string& path, std::string& error);
 
     // The search path: MORVANE_DSO_PATH when set (colon-separated), else the
@@ -40,6 +52,12 @@ public:
     static std::vector<std::string> searchPath();
     // The first file called fileName in the search path, or "" when none.
     static std::string find(const std::string& fileName);
+    // Whether name is a plain file name: not empty, no "/" or NUL, not "."
+    // or "..".
+    static bool isPlainFileName(std::string_view name);
+    // Loads the module file called fileName from the search path. A name
+    // that is not a plain file name is refused before anything is mapped.
+    bool loadFromSearchPath(const std::string& fileName, std::string& error);
     // Loads a module given by path (contains '/') or by file name (searched).
     bool loadByName(const std::string& nameOrPath, std::string& error);
     // Loads every "*.so" file in the search path's folders, in path order

@@ -22,6 +22,10 @@ public:
     int entries() const { return static_cast<int>(myOps.size()); }
     OP_Operator* getOperator(int index) const { return myOps[index].get(); }
 
+    // Destroys the types from index first on (the loader's undo of a module
+    // whose registration failed part way). Nodes of those types must be gone.
+    void removeOperators(int first);
+
 private:
     std::vector<std::unique_ptr<OP_Operator>> myOps;
 };
