@@ -111,6 +111,7 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
         parent->cook(context);
     const unsigned long parentStamp = parent ? parent->myStamp : 0;
     const bool stale = !myHasCooked || myCookedVersion != getParmVersion() ||
+                       myCookedRecookRequests != getRecookRequests() ||
                        myCookedParent != parent || myCookedParentStamp != parentStamp ||
                        (flags().timeDependent && context.getTime() != myCookedTime);
     if (!stale)
@@ -121,6 +122,7 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
     myHasCooked = true;
     myCookedTime = context.getTime();
     myCookedVersion = getParmVersion();
+    myCookedRecookRequests = getRecookRequests();
     myCookedParent = parent;
     myCookedParentStamp = parentStamp;
     ++myStamp;

@@ -94,5 +94,8 @@ bool OP_Node::pressButton(const char* token, float time) {
     if (!p || !p->getType().isButton())
         return false;
     runCallback(index, time);
+    // A button may change what the node computes without changing a value
+    // (a flag of the node's own, its warnings): the node cooks afresh.
+    forceRecook();
     return true;
 }

@@ -42,8 +42,9 @@ public:
     virtual OP_ERROR cookMyObj(OP_Context& context);
 
     // The host's cook: cooks the parent first, then this object when it must
-    // (see OP_NodeFlags::timeDependent): clears the error list and calls
-    // cookMyObj. Returns error().
+    // (see OP_NodeFlags::timeDependent; a pressed button or forceRecook
+    // also makes it cook again): clears the error list and calls cookMyObj.
+    // Returns error().
     OP_ERROR cook(OP_Context& context);
 
     const UT_DMatrix4& getLocalTransform() const { return myLocal; }
@@ -75,6 +76,7 @@ private:
     bool myHasCooked = false;
     float myCookedTime = 0.0f;
     unsigned long myCookedVersion = 0;
+    unsigned long myCookedRecookRequests = 0;
     unsigned long myCookedParentStamp = 0;
     const OBJ_Node* myCookedParent = nullptr;
     unsigned long myStamp = 0; // bumped whenever the world transform is rebuilt

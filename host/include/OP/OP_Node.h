@@ -60,6 +60,12 @@ public:
     // True when this node reaches other through its inputs (or is it).
     bool dependsOn(const OP_Node* other) const;
 
+    // Makes the node's next cook run afresh although no parameter or input
+    // changed. getRecookRequests counts the calls; a cooked result is reused
+    // only while it is unchanged.
+    void forceRecook() { ++myRecookRequests; }
+    unsigned long getRecookRequests() const { return myRecookRequests; }
+
     OP_NodeFlags& flags() { return myFlags; }
     const OP_NodeFlags& flags() const { return myFlags; }
 
@@ -77,8 +83,9 @@ public:
     bool setParmByUser(const char* token, int component, float time, double value);
     bool setStringByUser(const char* token, int component, float time, const char* text);
     // Presses the button with this token, running its callback with the
-    // template of that very instance. Returns false, doing nothing, when the
-    // token names no button.
+    // template of that very instance, and marks the node changed so that
+    // its next cook runs afresh (and raises its warnings again). Returns
+    // false, doing nothing, when the token names no button.
     bool pressButton(const char* token, float time);
 
 private:
@@ -88,4 +95,5 @@ private:
     OP_Network* myParent;
     std::vector<OP_Node*> myInputs;
     OP_NodeFlags myFlags;
+    unsigned long myRecookRequests = 0;
 };

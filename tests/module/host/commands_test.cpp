@@ -129,6 +129,20 @@ TEST_F(KeyCommands, BothMismatchesWarnTwiceThenRepeatTheRotateOne) {
     EXPECT_EQ(warnings(), Warnings{rotateWarning});
 }
 
+TEST_F(KeyCommands, APressMakesTheNextCookRepeatTheMismatch) {
+    setDummyOrders(0, 4);
+    press("getkey1");
+    cookAt(0.0f);
+    ASSERT_EQ(warnings(), Warnings{rotateWarning});
+    // A user's press starts from a clear list; Put key changes nothing of the
+    // node, yet the cook that follows at the same time reports the mismatch.
+    q->clearErrors();
+    press("putkey1");
+    EXPECT_TRUE(warnings().empty());
+    cookAt(0.0f);
+    EXPECT_EQ(warnings(), Warnings{rotateWarning});
+}
+
 TEST_F(KeyCommands, MatchingGetKeyClearsTheMismatch) {
     setDummyOrders(2, 0);
     press("getkey1");
