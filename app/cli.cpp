@@ -3,6 +3,7 @@
 #include "demo.hpp"
 #include "errors.hpp"
 #include "evaluation.hpp"
+#include "file_io.hpp"
 #include "interface_info.hpp"
 #include "json_file.hpp"
 #include "report_format.hpp"
@@ -207,8 +208,8 @@ int runCommandLine(int argc, char** argv) {
 
     // CLI11 would only say that a command is required; name the word it got.
     if (const std::string unknown = unknownCommand(app, argc, argv); !unknown.empty()) {
-        std::cerr << "mhost: unknown command \"" << unknown
-                  << "\" (commands: demo, info, run, eval; see mhost --help)\n";
+        std::cerr << "mhost: unknown command " << quote(unknown)
+                  << " (commands: demo, info, run, eval; see mhost --help)\n";
         return kExitBadInput;
     }
     try {

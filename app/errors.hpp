@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace mhost {
 
@@ -43,6 +44,12 @@ public:
 [[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
     throw Failure(failure.code(), context + failure.what());
 }
+
+// text in double quotes for a message, as JSON writes a string: quotes,
+// backslashes and control characters escaped, so that a name holding a
+// newline or an escape sequence cannot garble what is printed. Bytes that
+// are not UTF-8 are shown as \xNN.
+std::string quote(std::string_view text);
 
 // A time in seconds as the host keeps it, a 32-bit float. `what` names the
 // value in the error raised for a time that is not finite or out of range.

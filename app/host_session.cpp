@@ -43,12 +43,20 @@ void Host::loadModules(const std::vector<std::string>& extra) {
     }
 }
 
+void requireModuleFileName(const std::string& fileName) {
+    if (!OP_DSOLoader::isPlainFileName(fileName))
+        throw InputError("module " + quote(fileName) +
+                         ": a scene names modules by file name only, to be found in the "
+                         "module search path");
+}
+
 void Host::requireModule(const std::string& fileName) {
+    requireModuleFileName(fileName);
     if (loader_.findLoaded(fileName) != nullptr)
         return;
     std::string error;
-    if (!loader_.loadByName(fileName, error))
-        throw InputError("needs module \"" + fileName + "\", which does not load: " +
+    if (!loader_.loadFromSearchPath(fileName, error))
+        throw InputError("needs module " + quote(fileName) + ", which does not load: " +
                          (error.empty() ? "not found in the module search path" : error));
 }
 
@@ -58,7 +66,7 @@ OP_Operator& Host::nodeType(const std::string& name) const {
     std::string known;
     for (int i = 0; i < table_.entries(); ++i)
         known += std::string(i ? ", " : "") + table_.getOperator(i)->getName();
-    throw InputError("unknown node type \"" + name + "\" (known types: " + known + ")");
+    throw InputError("unknown node type " + quote(name) + " (known types: " + known + ")");
 }
 
 Scene::Scene(Host& host)
@@ -67,7 +75,7 @@ Scene::Scene(Host& host)
 OP_Node& Scene::node(std::string_view name) const {
     if (OP_Node* found = root_->findNode(name))
         return *found;
-    throw InputError("no node named \"" + std::string(name) + "\"");
+    throw InputError("no node named " + quote(name));
 }
 
 OP_Node& Scene::create(const std::string& type, const std::string& name) {
@@ -75,19 +83,19 @@ OP_Node& Scene::create(const std::string& type, const std::string& name) {
     if (name.empty())
         throw InputError("a node name must not be empty");
     if (root_->findNode(name) != nullptr)
-        throw InputError("a node named \"" + name + "\" already exists");
+        throw InputError("a node named " + quote(name) + " already exists");
     OP_Node* made = root_->createNode(op.getName(), name.c_str());
     if (made == nullptr)
-        throw RunError("node type \"" + type + "\" made no node");
+        throw RunError("node type " + quote(type) + " made no node");
     if (name != made->getName()) {
         root_->destroyNode(made);
-        throw InputError("the host does not accept the node name \"" + name + "\"");
+        throw InputError("the host does not accept the node name " + quote(name));
     }
     return *made;
 }
 
 std::string describeNode(const OP_Node& node) {
-    return "node \"" + std::string(node.getName()) + "\" (" + node.getOperator()->getName() + ")";
+    return "node " + quote(node.getName()) + " (" + node.getOperator()->getName() + ")";
 }
 
 OBJ_Node& asObject(OP_Node& node) {
@@ -99,7 +107,7 @@ OBJ_Node& asObject(OP_Node& node) {
 int requireParm(const OP_Node& node, std::string_view token) {
     const int index = node.findParmIndex(token);
     if (index < 0)
-        throw InputError(describeNode(node) + " has no parameter \"" + std::string(token) + "\"");
+        throw InputError(describeNode(node) + " has no parameter " + quote(token));
     return index;
 }
 

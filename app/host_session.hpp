@@ -30,7 +30,9 @@ public:
     void loadModules(const std::vector<std::string>& extra);
 
     // Makes sure the module with this file name is loaded, searching the
-    // search path when it is not. Throws InputError naming it otherwise.
+    // search path (only) when it is not. A name that is not a plain file
+    // name ("../x.so", "/tmp/x.so") is refused before anything is mapped.
+    // Throws InputError naming the module otherwise.
     void requireModule(const std::string& fileName);
 
     OP_OperatorTable& table() { return table_; }
@@ -45,6 +47,10 @@ private:
     OP_OperatorTable table_;
     OP_DSOLoader loader_{table_};
 };
+
+// InputError unless fileName is a plain module file name (no "/", not "."
+// or ".."), the only way a scene may name a module.
+void requireModuleFileName(const std::string& fileName);
 
 // One scene: a top-level object network.
 class Scene {

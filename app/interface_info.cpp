@@ -1,5 +1,6 @@
 #include "interface_info.hpp"
 
+#include "errors.hpp"
 #include "report_format.hpp"
 
 #include <OP/OP_Operator.h>
@@ -148,7 +149,7 @@ std::string joinDefaults(const Json& d) {
     for (const Json& v : d) {
         text += (text.empty() ? "" : " ");
         if (v.is_string())
-            text += "\"" + v.get<std::string>() + "\"";
+            text += quote(v.get<std::string>());
         else if (v.is_number())
             text += formatShortest(v.get<double>());
         else

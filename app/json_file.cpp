@@ -1,23 +1,16 @@
 #include "json_file.hpp"
 
 #include "errors.hpp"
+#include "file_io.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <unordered_set>
+#include <vector>
 
 namespace mhost {
 
@@ -50,75 +43,207 @@ std::string parseReason(const std::string& what) {
     return reason;
 }
 
+// A character iterator that records how far the parser has read, so that
+// the builder below can say where the value it is handed ends.
+class TrackingIterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    TrackingIterator(const char* at, const char** cursor) : at_(at), cursor_(cursor) {}
+    reference operator*() const { return *at_; }
+    TrackingIterator& operator++() {
+        *cursor_ = ++at_;
+        return *this;
+    }
+    TrackingIterator operator++(int) {
+        TrackingIterator before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const TrackingIterator& other) const { return at_ == other.at_; }
+
+private:
+    const char* at_;
+    const char** cursor_;
+};
+
+// Builds the document from nlohmann's SAX events, refusing what the plain
+// parser would let through: a key twice in one object, a NUL character in a
+// string (texts are handed on as C strings, which would end there), a number
+// beyond the double range and nesting deeper than kMaxDepth. Keys are
+// appended without the ordered map's linear search for an existing key, so
+// large objects load in linear time.
+class DocumentBuilder {
+public:
+    using object_t = Json::object_t;
+    static constexpr std::size_t kMaxDepth = 512;
+    // Objects with more keys than this find duplicates through a hash set.
+    static constexpr std::size_t kLinearKeys = 16;
+
+    DocumentBuilder(std::string_view text, const std::string& source, Json& root)
+        : text_(text), source_(source), root_(root), cursor_(text.data()) {}
+
+    const char** cursor() { return &cursor_; }
+
+    bool null() { return add(nullptr); }
+    bool boolean(bool v) { return add(v); }
+    bool number_integer(Json::number_integer_t v) { return add(v); }
+    bool number_unsigned(Json::number_unsigned_t v) { return add(v); }
+    bool number_float(Json::number_float_t v, const std::string&) { return add(v); }
+    bool string(std::string& v) {
+        refuseNul(v, "a text");
+        return add(std::move(v));
+    }
+    bool binary(Json::binary_t&) { return add(nullptr); }
+
+    bool start_object(std::size_t) {
+        open(Json::object());
+        keys_.emplace_back();
+        return true;
+    }
+    bool key(std::string& k) {
+        refuseNul(k, "a key");
+        object_t& object = stack_.back()->get_ref<object_t&>();
+        std::unordered_set<std::string>& seen = keys_.back();
+        bool duplicate = false;
+        if (object.size() < kLinearKeys) {
+            for (const auto& item : object)
+                duplicate = duplicate || item.first == k;
+        } else {
+            if (seen.empty())
+                for (const auto& item : object)
+                    seen.insert(item.first);
+            duplicate = !seen.insert(k).second;
+        }
+        if (duplicate)
+            fail(stringStart(), "the key " + Json(k).dump() + " appears twice in one object");
+        // ordered_map is a vector of pairs; append without its own search.
+        object.emplace_back(std::move(k), nullptr);
+        pendingValue_ = &object.back().second;
+        return true;
+    }
+    bool end_object() {
+        keys_.pop_back();
+        stack_.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) {
+        open(Json::array());
+        return true;
+    }
+    bool end_array() {
+        stack_.pop_back();
+        return true;
+    }
+
+    template <class Exception>
+    bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
+        // position counts the characters read, the one that broke the parse
+        // included.
+        const std::size_t offset = position > 0 ? position - 1 : 0;
+        if (error.id == 406) // a number out of range: point at its first digit
+            fail(offset + 1 >= token.size() ? offset + 1 - token.size() : 0,
+                 "the number " + token + " is beyond the range of a double");
+        fail(offset, parseReason(error.what()));
+    }
+
+private:
+    template <typename V> bool add(V&& value) {
+        place(Json(std::forward<V>(value)));
+        return true;
+    }
+
+    Json* place(Json value) {
+        if (stack_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Json& top = *stack_.back();
+        if (top.is_array()) {
+            auto& array = top.get_ref<Json::array_t&>();
+            array.push_back(std::move(value));
+            return &array.back();
+        }
+        *pendingValue_ = std::move(value);
+        return pendingValue_;
+    }
+
+    void open(Json container) {
+        // The parser has just read the opening bracket.
+        if (stack_.size() >= kMaxDepth)
+            fail(offset() - 1, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+        stack_.push_back(place(std::move(container)));
+    }
+
+    void refuseNul(const std::string& s, const char* what) {
+        if (s.find('\0') != std::string::npos)
+            fail(stringStart(), std::string(what) +
+                                    " holds a NUL character (\\u0000), which names and "
+                                    "values cannot hold");
+    }
+
+    std::size_t offset() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
+
+    // The opening quote of the string token the parser has just read: the
+    // last unescaped quote before its closing one.
+    std::size_t stringStart() const {
+        std::size_t closing = offset() > 0 ? offset() - 1 : 0;
+        for (std::size_t i = closing; i-- > 0;) {
+            if (text_[i] != '"')
+                continue;
+            std::size_t backslashes = 0;
+            while (backslashes < i && text_[i - 1 - backslashes] == '\\')
+                ++backslashes;
+            if (backslashes % 2 == 0)
+                return i;
+        }
+        return closing;
+    }
+
+    [[noreturn]] void fail(std::size_t at, const std::string& reason) const {
+        const TextPosition pos = positionOfOffset(text_, at);
+        throw InputError(source_ + ":" + std::to_string(pos.line) + ":" +
+                         std::to_string(pos.column) + ": malformed JSON: " + reason);
+    }
+
+    std::string_view text_;
+    const std::string& source_;
+    Json& root_;
+    const char* cursor_;
+    std::vector<Json*> stack_;
+    std::vector<std::unordered_set<std::string>> keys_;
+    Json* pendingValue_ = nullptr;
+};
+
 } // namespace
 
 Json parseJson(std::string_view text, const std::string& source) {
-    try {
-        return Json::parse(text.begin(), text.end());
-    } catch (const Json::parse_error& e) {
-        // e.byte counts from 1 and names the character that broke the parse.
-        const std::size_t offset = e.byte > 0 ? e.byte - 1 : 0;
-        const TextPosition pos = positionOfOffset(text, offset);
+    Json root;
+    DocumentBuilder builder(text, source, root);
+    // The parser takes a NUL byte for the end of the text; whatever follows
+    // it would be silently dropped.
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+        const TextPosition pos = positionOfOffset(text, nul);
         throw InputError(source + ":" + std::to_string(pos.line) + ":" +
-                         std::to_string(pos.column) + ": malformed JSON: " + parseReason(e.what()));
+                         std::to_string(pos.column) + ": malformed JSON: a NUL byte");
     }
+    try {
+        Json::sax_parse(TrackingIterator(text.data(), builder.cursor()),
+                        TrackingIterator(text.data() + text.size(), builder.cursor()), &builder);
+    } catch (const Json::exception& e) {
+        // Every parse error goes through parse_error above; anything else
+        // the library raises is still a fault of the text.
+        throw InputError(source + ": malformed JSON: " + parseReason(e.what()));
+    }
+    return root;
 }
 
 Json readJsonFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw InputError(path + ": cannot read: " + std::strerror(errno));
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad())
-        throw InputError(path + ": cannot read: " + std::strerror(errno));
-    return parseJson(buffer.str(), path);
-}
-
-void writeFileAtomically(const std::string& path, std::string_view content) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        throw RunError(path + ": cannot write: " + std::strerror(errno));
-    const auto fail = [&](const char* what) {
-        const int saved = errno;
-        ::close(fd);
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (" + what + "): " + std::strerror(saved));
-    };
-
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    // mkstemp creates the file readable by its owner only; give it the usual
-    // permissions of a new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0)
-        fail("chmod");
-    if (::fsync(fd) != 0)
-        fail("sync");
-    if (::close(fd) != 0) {
-        const int saved = errno;
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (close): " + std::strerror(saved));
-    }
-    if (std::rename(pattern.c_str(), path.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (rename): " + std::strerror(saved));
-    }
+    return parseJson(readTextFile(path), path == "-" ? "standard input" : path);
 }
 
 double shortestDouble(float value) {
@@ -285,13 +410,13 @@ const Json* JsonFields::find(const std::string& key) {
 const Json& JsonFields::require(const std::string& key) {
     if (const Json* j = find(key))
         return *j;
-    throw InputError("missing field \"" + key + "\"");
+    throw InputError("missing field " + quote(key));
 }
 
 namespace {
 
 [[noreturn]] void wrongKind(const std::string& key, const char* wanted, const Json& j) {
-    throw InputError("field \"" + key + "\" must be " + wanted + ", not " + describeJsonKind(j));
+    throw InputError("field " + quote(key) + " must be " + wanted + ", not " + describeJsonKind(j));
 }
 
 } // namespace
@@ -348,7 +473,7 @@ std::optional<bool> JsonFields::optionalBool(const std::string& key) {
 void JsonFields::rejectOthers() const {
     for (const auto& item : object_.items()) {
         if (std::find(asked_.begin(), asked_.end(), item.key()) == asked_.end())
-            throw InputError("unknown field \"" + item.key() + "\"");
+            throw InputError("unknown field " + quote(item.key()));
     }
 }
 

@@ -1,5 +1,5 @@
-// Reading JSON files with precise error positions, and writing files so that
-// a failure never leaves a half-written one behind.
+// Reading JSON with precise error positions, and writing it in mhost's fixed
+// layout.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -23,18 +23,15 @@ struct TextPosition {
 };
 TextPosition positionOfOffset(std::string_view text, std::size_t offset);
 
-// Parses text; a syntax error throws InputError "SOURCE:LINE:COLUMN: malformed
-// JSON: reason".
+// Parses text as one JSON document. Anything malformed throws InputError
+// "SOURCE:LINE:COLUMN: malformed JSON: reason": a syntax error, bytes after
+// the document, a NUL byte, a key twice in one object, a NUL character in a
+// string, a number beyond the double range, or nesting deeper than 512.
 Json parseJson(std::string_view text, const std::string& source);
 
-// Reads and parses a file. A file that cannot be read throws InputError
-// naming it.
+// Reads (see readTextFile: "-" is standard input, the size is capped) and
+// parses a file. A file that cannot be read throws InputError naming it.
 Json readJsonFile(const std::string& path);
-
-// Writes content to path through a temporary file in the same folder that
-// is renamed over path once it is complete. On failure the temporary file is
-// removed, path is left as it was, and RunError names path.
-void writeFileAtomically(const std::string& path, std::string_view content);
 
 // The shortest decimal that reads back as the same float, as a double:
 // 0.1f becomes 0.1 rather than 0.10000000149011612. Keyframe times are floats.

@@ -104,7 +104,7 @@ std::string interpName(const EvalReport& report) {
 }
 
 std::string headline(const EvalReport& report) {
-    std::string line = "node \"" + report.node + "\" (" + report.type + ") at time " +
+    std::string line = "node " + quote(report.node) + " (" + report.type + ") at time " +
                        formatShortest(shortestDouble(report.time));
     if (report.interp)
         line += ", " + std::string(*report.interp ? "quaternion" : "Euler") + " interpolation";
@@ -149,13 +149,13 @@ void writeTable(const EvalReport& report, std::ostream& out) {
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\n") == std::string::npos)
         return text;
-    std::string quoted = "\"";
+    std::string field = "\"";
     for (const char c : text) {
         if (c == '"')
-            quoted += '"';
-        quoted += c;
+            field += '"';
+        field += c;
     }
-    return quoted + "\"";
+    return field + "\"";
 }
 
 void writeCsv(const EvalReport& report, std::ostream& out) {

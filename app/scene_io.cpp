@@ -1,6 +1,7 @@
 #include "scene_io.hpp"
 
 #include "errors.hpp"
+#include "file_io.hpp"
 
 #include <OP/OP_Operator.h>
 
@@ -8,6 +9,8 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 
 namespace mhost {
 
@@ -58,11 +61,17 @@ Json nodeToJson(const OP_Node& node) {
     j["inputs"] = inputs;
     j["display"] = node.flags().display != 0;
     j["selectable"] = node.flags().selectable != 0;
+    // Appended directly: the ordered object's operator[] searches its keys
+    // one by one, which grows with the square of the parameter count.
+    // Tokens are unique; should a list repeat one, the first parameter of
+    // it is the one the host resolves, and the one saved.
     Json parms = Json::object();
+    auto& members = parms.get_ref<Json::object_t&>();
+    std::unordered_set<std::string_view> saved;
     for (int i = 0; i < node.getParmCount(); ++i) {
         const PRM_Parm& parm = *node.getParm(i);
-        if (savesValue(parm))
-            parms[parm.getToken()] = parmToJson(parm);
+        if (savesValue(parm) && saved.insert(parm.getTokenView()).second)
+            members.emplace_back(parm.getToken(), parmToJson(parm));
     }
     j["parms"] = parms;
     return j;
@@ -140,15 +149,8 @@ void parmsFromJson(OP_Node& node, const Json& parms) {
             const int index = node.findParmIndex(item.key());
             if (index < 0 || !node.getParm(index)->isMultiParm())
                 continue;
-            withContext("parameter \"" + item.key() + "\": ", [&] {
-                int count = 0;
-                if (!jsonToInt(item.value(), count) || count < 0 ||
-                    count > OP_Parameters::maxMultiInstances)
-                    throw InputError("an instance count must be a whole number from 0 to " +
-                                     std::to_string(OP_Parameters::maxMultiInstances) + ", not " +
-                                     item.value().dump());
-                node.setMultiCount(index, count);
-            });
+            withContext("parameter " + quote(item.key()) + ": ",
+                        [&] { node.setMultiCount(index, instanceCountFromJson(item.value())); });
             done.insert(item.key());
             progress = true;
         }
@@ -158,8 +160,8 @@ void parmsFromJson(OP_Node& node, const Json& parms) {
             continue;
         const int index = node.findParmIndex(item.key());
         if (index < 0)
-            throw InputError("unknown parameter \"" + item.key() + "\"");
-        withContext("parameter \"" + item.key() + "\": ", [&] {
+            throw InputError("unknown parameter " + quote(item.key()));
+        withContext("parameter " + quote(item.key()) + ": ", [&] {
             if (!savesValue(*node.getParm(index)))
                 throw InputError("holds no value (a " +
                                  std::string(node.getParm(index)->getType().describe()) + ")");
@@ -180,13 +182,16 @@ void buildScene(Scene& scene, const Json& j) {
     top.rejectOthers();
 
     if (modules) {
+        // Every name is checked before the first module is mapped.
         if (!modules->is_array())
             throw InputError("\"modules\" must be an array of module file names");
         for (const Json& module : *modules) {
             if (!module.is_string())
                 throw InputError("\"modules\" must be an array of module file names");
-            scene.host().requireModule(module.get<std::string>());
+            requireModuleFileName(module.get_ref<const std::string&>());
         }
+        for (const Json& module : *modules)
+            scene.host().requireModule(module.get<std::string>());
     }
     if (!nodes.is_array())
         throw InputError("\"nodes\" must be an array, not " + describeJsonKind(nodes));
@@ -232,8 +237,8 @@ void buildScene(Scene& scene, const Json& j) {
                                      " must be a node name or null, not " + describeJsonKind(from));
                 OP_Node& source = scene.node(from.get<std::string>());
                 if (!p.node->setInput(i, &source))
-                    throw InputError("input " + std::to_string(i) + ": wiring \"" +
-                                     source.getName() + "\" would make a cycle");
+                    throw InputError("input " + std::to_string(i) + ": wiring " +
+                                     quote(source.getName()) + " would make a cycle");
             }
         });
     }
@@ -244,6 +249,14 @@ void buildScene(Scene& scene, const Json& j) {
 }
 
 } // namespace
+
+int instanceCountFromJson(const Json& j) {
+    int count = 0;
+    if (!jsonToInt(j, count) || count < 0 || count > OP_Parameters::maxMultiInstances)
+        throw InputError("an instance count must be a whole number from 0 to " +
+                         std::to_string(OP_Parameters::maxMultiInstances) + ", not " + j.dump());
+    return count;
+}
 
 std::vector<UT_Keyframe> keysFromJson(const Json& list) {
     std::vector<UT_Keyframe> keys;

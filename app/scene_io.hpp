@@ -39,6 +39,11 @@ void saveScene(const Scene& scene, const std::string& path);
 // Reads a scene file into scene (InputError on failure, scene unchanged).
 void loadScene(Scene& scene, const std::string& path);
 
+// A multi-parameter's instance count: a whole number from 0 to
+// OP_Parameters::maxMultiInstances, else InputError saying so. Scenes and
+// scripts read counts alike.
+int instanceCountFromJson(const Json& j);
+
 // A channel written as [[time, value], ...]: numbers, or the texts "nan",
 // "inf" and "-inf" for values; times finite. Sorted by time; two keys at one
 // time are refused (InputError).

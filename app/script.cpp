@@ -102,8 +102,8 @@ ActionBody parseBody(const std::string& op, JsonFields& f) {
         return SaveAction{f.requireString("path")};
     if (op == "load")
         return LoadAction{f.requireString("path")};
-    throw InputError("unknown action \"" + op +
-                     "\" (known: create, wire, set, keyframes, press, eval, get, save, load)");
+    throw InputError("unknown action " + quote(op) +
+                     " (known: create, wire, set, keyframes, press, eval, get, save, load)");
 }
 
 // Carries out one action; holds what every action needs.
@@ -119,7 +119,7 @@ public:
         OP_Operator& type = scene_.host().nodeType(a.type);
         OP_Node* made = scene_.root().createNode(type.getName(), nullptr);
         if (made == nullptr)
-            throw RunError("node type \"" + a.type + "\" made no node");
+            throw RunError("node type " + quote(a.type) + " made no node");
         report({{"op", "create"}, {"type", a.type}, {"name", made->getName()}});
     }
 
@@ -132,9 +132,10 @@ public:
         if (!node.setInput(static_cast<unsigned>(a.input), from)) {
             if (!a.from)
                 throw RunError("the host refused to disconnect input " + std::to_string(a.input) +
-                               " of \"" + a.node + "\"");
-            throw InputError("wiring \"" + *a.from + "\" into input " + std::to_string(a.input) +
-                             " of \"" + a.node + "\" would make a cycle");
+                               " of " + quote(a.node));
+            throw InputError("wiring " + quote(*a.from) + " into input " +
+                             std::to_string(a.input) + " of " + quote(a.node) +
+                             " would make a cycle");
         }
     }
 
@@ -155,10 +156,18 @@ public:
             if (text != v.is_string())
                 throw InputError(parmName(node, parm) + " takes " + (text ? "text" : "numbers") +
                                  ", not " + describeJsonKind(v));
+            double number = text ? 0.0 : v.get<double>();
+            if (parm.isMultiParm()) {
+                try {
+                    number = instanceCountFromJson(v);
+                } catch (const Failure& failure) {
+                    rethrowWithContext(failure, parmName(node, parm) + ": ");
+                }
+            }
             const bool done =
                 text ? node.setStringByUser(a.parm.c_str(), component, a.time,
                                             v.get<std::string>().c_str())
-                     : node.setParmByUser(a.parm.c_str(), component, a.time, v.get<double>());
+                     : node.setParmByUser(a.parm.c_str(), component, a.time, number);
             if (!done)
                 throw RunError("the host refused the edit of " + parmName(node, parm));
         }
@@ -246,7 +255,7 @@ public:
 
 private:
     static std::string parmName(const OP_Node& node, const PRM_Parm& parm) {
-        return "parameter \"" + std::string(parm.getToken()) + "\" of " + describeNode(node);
+        return "parameter " + quote(parm.getToken()) + " of " + describeNode(node);
     }
 
     static const PRM_Parm& valueParm(const OP_Node& node, const std::string& token) {

@@ -1,6 +1,7 @@
 // In-process tests of mhost_core on the host's own "null" type.
 #include "errors.hpp"
 #include "evaluation.hpp"
+#include "file_io.hpp"
 #include "json_file.hpp"
 #include "scene_io.hpp"
 #include "script.hpp"

@@ -14,24 +14,8 @@ using test::readFile;
 using test::runMhost;
 using test::RunResult;
 using test::TempDir;
-
-#define REQUIRE_MODULE()                                                                           \
-    do {                                                                                           \
-        if (!test::moduleBuilt())                                                                  \
-            GTEST_SKIP() << "OBJ_Quenlo.so is not built (" << test::modulePath() << " missing)";   \
-    } while (false)
-
-std::string describe(const RunResult& r) {
-    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
-}
-
-std::vector<Json> jsonLines(const std::string& text) {
-    std::vector<Json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(parseJson(line, "line"));
-    return lines;
-}
+using test::describe;
+using test::jsonLines;
 
 // A key dummy wired into a "quenlo" node; key 0 made at driver 0 with the
 // dummy at t = (1, 2, 3), key 1 at driver 10 with t = (3, 2, 1).
@@ -208,6 +192,28 @@ TEST(MhostCli, OrderMismatchIsReportedByPressAndEval) {
     EXPECT_EQ(lines[1]["warnings"], lines[0]["warnings"]);
     EXPECT_EQ(lines[2]["enabled"], false) << "a disabled key's pose is disabled too";
     EXPECT_EQ(lines[3]["visible"], false);
+}
+
+TEST(MhostCli, AnEvalAfterAPressReportsTheWarningsOfItsCook) {
+    REQUIRE_MODULE();
+    const TempDir dir;
+    const std::string script = dir.write("press.json", R"([
+        {"op": "create", "type": "null", "name": "dummy"},
+        {"op": "create", "type": "quenlo", "name": "q"},
+        {"op": "wire", "node": "q", "input": 1, "from": "dummy"},
+        {"op": "set", "node": "dummy", "parm": "rOrd", "value": 2},
+        {"op": "press", "node": "q", "parm": "getkey1"},
+        {"op": "eval", "node": "q"},
+        {"op": "press", "node": "q", "parm": "putkey1"},
+        {"op": "eval", "node": "q"}
+    ])");
+    const RunResult r = runMhost({"run", script}, dir.path());
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::vector<Json> lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_TRUE(lines[2]["warnings"].empty()) << "Put key itself raises nothing";
+    EXPECT_EQ(lines[3]["severity"], 3);
+    EXPECT_EQ(lines[3]["warnings"], lines[1]["warnings"]) << r.out;
 }
 
 // Each bad input exits with 2, names the culprit on standard error and

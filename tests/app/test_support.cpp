@@ -1,5 +1,7 @@
 #include "test_support.hpp"
 
+#include "json_file.hpp"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -51,7 +53,7 @@ std::string readFile(const std::string& path) {
 }
 
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::string& dsoPath) {
+                   const std::string& dsoPath, const std::vector<std::string>& extraEnv) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
 
@@ -62,6 +64,7 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
     }
     if (!dsoPath.empty())
         env.push_back("MORVANE_DSO_PATH=" + dsoPath);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (auto& e : env)
         envp.push_back(e.data());
@@ -95,6 +98,18 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+std::vector<nlohmann::ordered_json> jsonLines(const std::string& text) {
+    std::vector<nlohmann::ordered_json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(parseJson(line, "line"));
+    return lines;
+}
+
+std::string describe(const RunResult& r) {
+    return "exit " + std::to_string(r.status) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
 std::string modulePath() {

@@ -2,6 +2,8 @@
 // built mhost.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -39,12 +41,27 @@ struct RunResult {
 
 // Runs the built mhost with args in folder cwd. MORVANE_DSO_PATH is set to
 // dsoPath (the build's module folder by default); an empty dsoPath leaves it
-// unset.
+// unset. extraEnv adds "NAME=value" entries to the environment.
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::string& dsoPath = MHOST_DSO_DIR);
+                   const std::string& dsoPath = MHOST_DSO_DIR,
+                   const std::vector<std::string>& extraEnv = {});
+
+// One JSON document per line of text (mhost run's reports).
+std::vector<nlohmann::ordered_json> jsonLines(const std::string& text);
+
+// "exit N", standard output and standard error, for failure messages.
+std::string describe(const RunResult& r);
 
 // Whether the build made the OBJ_Quenlo module.
 bool moduleBuilt();
 std::string modulePath();
+
+// Skips the test, saying why, when OBJ_Quenlo.so has not been built.
+#define REQUIRE_MODULE()                                                                           \
+    do {                                                                                           \
+        if (!::mhost::test::moduleBuilt())                                                         \
+            GTEST_SKIP() << "OBJ_Quenlo.so is not built (" << ::mhost::test::modulePath()         \
+                         << " missing)";                                                           \
+    } while (false)
 
 } // namespace mhost::test
