@@ -94,6 +94,15 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
 OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
     UT_DMatrix4 local;
     myLastXformResult = applyInputIndependentTransform(context, local);
+    // Finite parameters can still overflow (a key read as a 32-bit float);
+    // an infinite or NaN matrix would spread to every child's world.
+    for (int i = 0; i < 16; ++i) {
+        if (!std::isfinite(local.data()[i])) {
+            addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
+            local.identity();
+            break;
+        }
+    }
     const auto* parent = dynamic_cast<const OBJ_Node*>(getInput(0));
     setTransforms(local, parent ? local * parent->getWorldTransform() : local);
     flags().timeDependent = myLastXformResult != 0 ? 1 : 0;

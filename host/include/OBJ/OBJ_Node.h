@@ -38,7 +38,9 @@ public:
 
     // Builds the local and world transforms (see the top of this header) and
     // sets the time-dependent flag from the result of
-    // applyInputIndependentTransform or the parent's flag. Returns error().
+    // applyInputIndependentTransform. A local transform that is not finite
+    // is replaced by the identity and adds an OBJ_ERR_BAD_XFORM error.
+    // Returns error().
     virtual OP_ERROR cookMyObj(OP_Context& context);
 
     // The host's cook: cooks the parent first, then this object when it must

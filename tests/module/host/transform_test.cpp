@@ -246,6 +246,19 @@ TEST_F(KeyedTransform, AnErrorLeavesTheBaseMatrixAndStillFlagsTheCook) {
     EXPECT_EQ(q->getErrors()[0].code, OBJ_ERR_BAD_XFORM);
 }
 
+TEST_F(KeyedTransform, AKeyBeyondTheFloatRangeFailsTheCookRatherThanGoInfinite) {
+    twoKeys();
+    // A finite double that a key, read as a 32-bit float, cannot hold.
+    ASSERT_TRUE(q->writeValue(q->findParmIndex("t1"), 0, 0.0f, 1e300));
+    edit("driverval", 10);
+    OP_Context context(0.0f);
+    EXPECT_EQ(q->cook(context), UT_ERROR_ABORT);
+    EXPECT_TRUE(matrixNear(q->getLocalTransform(), UT_DMatrix4()));
+    ASSERT_EQ(q->getErrors().size(), 1u);
+    EXPECT_EQ(q->getErrors()[0].code, OBJ_ERR_BAD_XFORM);
+    EXPECT_EQ(q->getErrors()[0].message, "The local transform is not a finite number");
+}
+
 TEST_F(KeyedTransform, CookFlagsTheNodeTimeDependent) {
     OP_Context context(0.0f);
     EXPECT_EQ(q->cook(context), UT_ERROR_NONE);
