@@ -220,6 +220,11 @@ int runCommandLine(int argc, char** argv) {
     }
 
     try {
+        // Output targets are checked before any work, so that a refused one
+        // (a FIFO, a folder) costs nothing; they are checked again when written.
+        for (const std::string* output : {&o.plot, &o.saveOut})
+            if (!output->empty())
+                resolveOutputFile(*output);
         Host host;
         host.loadModules(o.modules);
         if (demo->parsed())
