@@ -91,20 +91,33 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
     return animated ? 1 : 0;
 }
 
+namespace {
+bool isFinite(const UT_DMatrix4& m) {
+    for (int i = 0; i < 16; ++i)
+        if (!std::isfinite(m.data()[i]))
+            return false;
+    return true;
+}
+} // namespace
+
 OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
     UT_DMatrix4 local;
     myLastXformResult = applyInputIndependentTransform(context, local);
-    // Finite parameters can still overflow (a key read as a 32-bit float);
-    // an infinite or NaN matrix would spread to every child's world.
-    for (int i = 0; i < 16; ++i) {
-        if (!std::isfinite(local.data()[i])) {
-            addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
-            local.identity();
-            break;
-        }
+    // Finite parameters can still overflow: a key read as a 32-bit float, a
+    // huge local under a huge parent. A NaN or infinite matrix would spread
+    // to every child's world, so it stops here as an error.
+    if (!isFinite(local)) {
+        addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
+        local.identity();
     }
     const auto* parent = dynamic_cast<const OBJ_Node*>(getInput(0));
-    setTransforms(local, parent ? local * parent->getWorldTransform() : local);
+    UT_DMatrix4 world = parent ? local * parent->getWorldTransform() : local;
+    if (!isFinite(world)) {
+        addObjError(OBJ_ERR_BAD_XFORM, "The world transform is not a finite number");
+        local.identity();
+        world.identity();
+    }
+    setTransforms(local, world);
     flags().timeDependent = myLastXformResult != 0 ? 1 : 0;
     return error();
 }

@@ -147,6 +147,22 @@ TEST_F(Nodes, NonFiniteTransformValuesAbortTheCook) {
     EXPECT_EQ(a->getLocalTransform(), UT_DMatrix4());
 }
 
+TEST_F(Nodes, AWorldTransformThatOverflowsAbortsTheCook) {
+    // Each local is finite; their product is not.
+    OBJ_Node* parent = make("null", "parent");
+    OBJ_Node* child = make("null", "child");
+    ASSERT_TRUE(child->setInput(0, parent));
+    for (OBJ_Node* n : {parent, child})
+        for (int c = 0; c < 3; ++c)
+            n->setFloat("s", c, 0, 1e200);
+    OP_Context ctx(0.0f);
+    EXPECT_EQ(parent->cook(ctx), UT_ERROR_NONE);
+    EXPECT_EQ(child->cook(ctx), UT_ERROR_ABORT);
+    ASSERT_EQ(child->getErrors().size(), 1u);
+    EXPECT_EQ(child->getErrors()[0].message, "The world transform is not a finite number");
+    EXPECT_EQ(child->getWorldTransform(), UT_DMatrix4());
+}
+
 TEST_F(Nodes, OnlyTimeDependentNodesRecookWhenTheTimeChanges) {
     OBJ_Node* still = make("null", "still");
     OBJ_Node* moving = make("null", "moving");

@@ -38,8 +38,9 @@ public:
 
     // Builds the local and world transforms (see the top of this header) and
     // sets the time-dependent flag from the result of
-    // applyInputIndependentTransform. A local transform that is not finite
-    // is replaced by the identity and adds an OBJ_ERR_BAD_XFORM error.
+    // applyInputIndependentTransform. A local or world transform that is
+    // not finite adds an OBJ_ERR_BAD_XFORM error, and the identity takes
+    // its place.
     // Returns error().
     virtual OP_ERROR cookMyObj(OP_Context& context);
 

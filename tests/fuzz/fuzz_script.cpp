@@ -1,0 +1,58 @@
+// Fuzz target: the script reader and runner. Any bytes are read as a script
+// and its actions run on an empty scene, save and load left out (a fuzzer
+// must not write files). Bad input must end as a Failure, never a crash.
+#include "errors.hpp"
+#include "fuzz_support.hpp"
+#include "script.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string_view>
+#include <variant>
+
+namespace {
+
+// Whether an action asks for more instances than a fuzzing run affords.
+bool asksTooMuch(const mhost::Scene& scene, const mhost::Action& action) {
+    const auto* set = std::get_if<mhost::SetAction>(&action.body);
+    if (set == nullptr)
+        return false;
+    const OP_Node* node = scene.root().findNode(set->node);
+    const PRM_Parm* parm = node ? node->findParm(set->parm) : nullptr;
+    if (parm == nullptr || !parm->isMultiParm())
+        return false;
+    for (const mhost::Json& v : set->values)
+        if (!v.is_number() || !(v.get<double>() <= mhost::fuzz::kMaxFuzzInstances))
+            return true;
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace mhost;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::vector<Action> actions;
+    try {
+        actions = parseScript(parseJson(text, "fuzz"), "fuzz");
+    } catch (const Failure&) {
+        return 0;
+    }
+    Scene scene(fuzz::host());
+    std::ostringstream out;
+    for (const Action& action : actions) {
+        if (std::holds_alternative<SaveAction>(action.body) ||
+            std::holds_alternative<LoadAction>(action.body))
+            continue;
+        if (asksTooMuch(scene, action))
+            return -1; // not worth keeping in the corpus
+        try {
+            runScript(scene, {action}, "fuzz", out);
+        } catch (const Failure&) {
+            return 0;
+        }
+        out.str("");
+    }
+    return 0;
+}
