@@ -145,7 +145,10 @@ void writeFileAtomically(const std::string& path, std::string_view content) {
     const OutputTarget target = findOutputTarget(path);
     const fs::path final(target.path);
     const fs::path folder = final.has_parent_path() ? final.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + final.filename().string())).string();
+    // A hidden name beside the target: "dir/.scene.json.XXXXXX".
+    std::string hidden = final.filename().string();
+    hidden.insert(0, 1, '.');
+    std::string pattern = (folder / hidden).string();
     pattern += ".XXXXXX";
 
     const int fd = ::mkstemp(pattern.data());
