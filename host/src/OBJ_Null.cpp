@@ -35,26 +35,26 @@ PRM_Name switcherName("stdswitcher");
 
 PRM_Name prexformItems[] = {PRM_Name("none", "No Change"),
                             PRM_Name("reset", "Reset All Transforms"), PRM_Name()};
-PRM_ChoiceList prexformMenu(PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE),
+PRM_ChoiceList prexformMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
                             prexformItems);
 PRM_Name lookupItems[] = {PRM_Name("off", "Don't Use Up Vector"),
                           PRM_Name("on", "Use Up Vector"),
                           PRM_Name("quat", "Quaternions"), PRM_Name()};
-PRM_ChoiceList lookupMenu(PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE),
+PRM_ChoiceList lookupMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
                           lookupItems);
 PRM_Name uparmItems[] = {PRM_Name("uniform", "Uniform"), PRM_Name("arc", "Arc Length"),
                          PRM_Name()};
-PRM_ChoiceList uparmMenu(PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE),
+PRM_ChoiceList uparmMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
                          uparmItems);
 PRM_Name materialOptsItems[] = {PRM_Name("none", "No Options"),
                                 PRM_Name("override", "Override Material Parameters"),
                                 PRM_Name()};
 PRM_ChoiceList materialOptsMenu(
-    PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE), materialOptsItems);
+    PRM_CHOICELIST_EXCLUSIVE_SINGLE, materialOptsItems);
 PRM_Name renderspaceItems[] = {PRM_Name("world", "World"), PRM_Name("object", "Object"),
                                PRM_Name()};
 PRM_ChoiceList renderspaceMenu(
-    PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE), renderspaceItems);
+    PRM_CHOICELIST_EXCLUSIVE_SINGLE, renderspaceItems);
 
 PRM_Default upDefaults[] = {PRM_Default(0), PRM_Default(1), PRM_Default(0)};
 PRM_Default dcolorDefaults[] = {PRM_Default(0.8), PRM_Default(0.8), PRM_Default(0.8)};

@@ -22,9 +22,9 @@ OP_OperatorTable* OP_Network::getOperatorTable() const {
 }
 
 OP_Node* OP_Network::findNode(std::string_view name) const {
-    for (OP_Node* child : myChildren)
+    for (const auto& child : myChildren)
         if (name == child->getName())
-            return child;
+            return child.get();
     return nullptr;
 }
 
@@ -52,31 +52,30 @@ OP_Node* OP_Network::createNode(const char* type, const char* name) {
     std::string unique = uniqueName(name && *name ? name : op->getName());
     OP_Node* node = op->getConstructor()(this, unique.c_str(), op);
     if (node)
-        myChildren.push_back(node);
+        myChildren.emplace_back(node);
     return node;
 }
 
 bool OP_Network::destroyNode(OP_Node* child) {
-    auto it = std::find(myChildren.begin(), myChildren.end(), child);
+    auto it = std::find_if(myChildren.begin(), myChildren.end(),
+                           [&](const auto& owned) { return owned.get() == child; });
     if (it == myChildren.end())
         return false;
+    const std::unique_ptr<OP_Node> doomed = std::move(*it);
     myChildren.erase(it);
-    for (OP_Node* other : myChildren)
+    for (const auto& other : myChildren)
         for (unsigned i = 0; i < other->nInputs(); ++i)
             if (other->getInput(i) == child)
                 other->setInput(i, nullptr);
-    delete child;
     return true;
 }
 
 void OP_Network::destroyAllNodes() {
     // Unwire everything first so no destructor sees a dangling input.
-    for (OP_Node* child : myChildren)
+    for (const auto& child : myChildren)
         for (unsigned i = 0; i < child->nInputs(); ++i)
             child->setInput(i, nullptr);
-    while (!myChildren.empty()) {
-        OP_Node* last = myChildren.back();
+    // Last made, first gone.
+    while (!myChildren.empty())
         myChildren.pop_back();
-        delete last;
-    }
 }

@@ -55,7 +55,7 @@ void OBJinstallHostOperators(OP_OperatorTable& table) {
     static PRM_Name controlItems[] = {PRM_Name("null", "Null"), PRM_Name("circles", "Circles"),
                                       PRM_Name("box", "Box"), PRM_Name()};
     static PRM_ChoiceList controlMenu(
-        PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE), controlItems);
+        PRM_CHOICELIST_EXCLUSIVE_SINGLE, controlItems);
     static PRM_Template nullTemplates[] = {
         PRM_Template(PRM_FLT, 1, &geoscaleName, PRMoneDefaults),
         PRM_Template(PRM_ORD, 1, &controlName, PRMzeroDefaults, &controlMenu),
@@ -65,13 +65,4 @@ void OBJinstallHostOperators(OP_OperatorTable& table) {
     static OP_TemplatePair nullPair(OBJ_Null::getTemplateList(), &nullOwn);
     table.addOperator(
         new OP_Operator("null", "Null", OBJ_Null::myConstructor, &nullPair, 0, 1));
-}
-
-OP_OperatorTable& OBJgetOperatorTable() {
-    static OP_OperatorTable* table = [] {
-        auto* t = new OP_OperatorTable;
-        OBJinstallHostOperators(*t);
-        return t;
-    }();
-    return *table;
 }

@@ -24,7 +24,7 @@ PRM_Name xyzNames[] = {PRM_Name("xyz", "Rx Ry Rz"), PRM_Name("xzy", "Rx Rz Ry"),
                        PRM_Name("zxy", "Rz Rx Ry"), PRM_Name("zyx", "Rz Ry Rx"), PRM_Name()};
 } // namespace
 
-PRM_ChoiceList PRMtrsMenu(PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE),
+const PRM_ChoiceList PRMtrsMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
                           trsNames);
-PRM_ChoiceList PRMxyzMenu(PRM_ChoiceListType(PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE),
+const PRM_ChoiceList PRMxyzMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
                           xyzNames);

@@ -3,7 +3,7 @@
 PRM_Template::PRM_Template() : myType(PRM_LIST_TERMINATOR) {}
 
 PRM_Template::PRM_Template(PRM_Type type, int vectorSize, PRM_Name* name, PRM_Default* defaults,
-                           PRM_ChoiceList* choices, PRM_Range* range, PRM_Callback callback,
+                           const PRM_ChoiceList* choices, PRM_Range* range, PRM_Callback callback,
                            PRM_SpareData* spare, int parmGroup, const char* helpText,
                            PRM_DisableList* disables) {
     initialize(type, PRM_TYPE_TOP, PRM_EXPORT_NONE, vectorSize, name, defaults, choices, range,
@@ -19,7 +19,7 @@ PRM_Template::PRM_Template(PRM_MultiType multiType, PRM_Template* members, float
 
 void PRM_Template::initialize(PRM_Type type, PRM_TypeExtended typeExtended,
                               PRM_Export exportLevel, int vectorSize, PRM_Name* name,
-                              PRM_Default* defaults, PRM_ChoiceList* choices, PRM_Range* range,
+                              PRM_Default* defaults, const PRM_ChoiceList* choices, PRM_Range* range,
                               PRM_Callback callback, PRM_SpareData* spare, int parmGroup,
                               const char* helpText, PRM_DisableList* disables) {
     myType = type;

@@ -30,12 +30,12 @@ public:
 
     OP_Node* findNode(std::string_view name) const;
     int getNchildren() const { return static_cast<int>(myChildren.size()); }
-    OP_Node* getChild(int index) const { return myChildren[index]; }
+    OP_Node* getChild(int index) const { return myChildren[index].get(); }
     OP_OperatorTable* getOperatorTable() const;
 
 private:
     std::string uniqueName(const std::string& base) const;
 
     OP_OperatorTable* myTable = nullptr;
-    std::vector<OP_Node*> myChildren;
+    std::vector<std::unique_ptr<OP_Node>> myChildren;
 };

@@ -30,8 +30,5 @@ private:
     std::vector<std::unique_ptr<OP_Operator>> myOps;
 };
 
-// The table every object network uses unless it is given another. Holds the
-// host's own "null" type from the start.
-OP_OperatorTable& OBJgetOperatorTable();
 // Registers the host's own object types ("null") in table.
 void OBJinstallHostOperators(OP_OperatorTable& table);

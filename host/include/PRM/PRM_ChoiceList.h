@@ -6,13 +6,15 @@
 
 #include "PRM_Name.h"
 
-// Menu type: a combination of the bits below. 0x1001 is an exclusive menu
-// (the parameter holds exactly one item) from which one item is chosen.
+// Menu type: a combination of the bits below.
 enum PRM_ChoiceListType {
     PRM_CHOICELIST_SINGLE = 0x0001,    // one item is chosen at a time
     PRM_CHOICELIST_TOGGLE = 0x0002,    // items are switched on and off
     PRM_CHOICELIST_REPLACE = 0x0004,   // choosing replaces a string value
     PRM_CHOICELIST_EXCLUSIVE = 0x1000, // the value is always one of the items
+    // 0x1001, the ordinary menu of an ordinal parameter: it holds exactly
+    // one item, chosen from the list.
+    PRM_CHOICELIST_EXCLUSIVE_SINGLE = PRM_CHOICELIST_EXCLUSIVE | PRM_CHOICELIST_SINGLE,
 };
 
 class PRM_ChoiceList {

@@ -15,7 +15,7 @@ extern PRM_Default PRMoneDefaults[PRM_SHARED_DEFAULT_COUNT];
 
 // Transform-order menu: index x names UT_XformOrder::rstOrder 5 - x
 // ("Scale Rot Trans" first). See UT/UT_Math.h.
-extern PRM_ChoiceList PRMtrsMenu;
+extern const PRM_ChoiceList PRMtrsMenu;
 // Rotate-order menu: index r names UT_XformOrder::xyzOrder r ("Rx Ry Rz"
 // first). See UT/UT_Math.h.
-extern PRM_ChoiceList PRMxyzMenu;
+extern const PRM_ChoiceList PRMxyzMenu;

@@ -51,7 +51,7 @@ public:
     // An ordinary parameter of vectorSize components. defaults, when given,
     // holds one entry per component; a switcher's holds one per folder.
     PRM_Template(PRM_Type type, int vectorSize, PRM_Name* name, PRM_Default* defaults = nullptr,
-                 PRM_ChoiceList* choices = nullptr, PRM_Range* range = nullptr,
+                 const PRM_ChoiceList* choices = nullptr, PRM_Range* range = nullptr,
                  PRM_Callback callback = nullptr, PRM_SpareData* spare = nullptr,
                  int parmGroup = 1, const char* helpText = nullptr,
                  PRM_DisableList* disables = nullptr);
@@ -70,7 +70,7 @@ public:
     // Re-initialises every field as an ordinary (non-multi) parameter.
     void initialize(PRM_Type type, PRM_TypeExtended typeExtended, PRM_Export exportLevel,
                     int vectorSize, PRM_Name* name, PRM_Default* defaults,
-                    PRM_ChoiceList* choices, PRM_Range* range, PRM_Callback callback,
+                    const PRM_ChoiceList* choices, PRM_Range* range, PRM_Callback callback,
                     PRM_SpareData* spare, int parmGroup, const char* helpText,
                     PRM_DisableList* disables);
 
@@ -89,7 +89,7 @@ public:
     const char* getToken() const;
     const char* getLabel() const;
     PRM_Default* getFactoryDefaults() const { return myDefaults; }
-    PRM_ChoiceList* getChoiceListPtr() const { return myChoices; }
+    const PRM_ChoiceList* getChoiceListPtr() const { return myChoices; }
     PRM_Range* getRangePtr() const { return myRange; }
     PRM_Callback getCallback() const { return myCallback; }
     PRM_SpareData* getSparePtr() const { return mySpare; }
@@ -111,7 +111,7 @@ private:
     int myVectorSize = 1;
     PRM_Name* myName = nullptr;
     PRM_Default* myDefaults = nullptr;
-    PRM_ChoiceList* myChoices = nullptr;
+    const PRM_ChoiceList* myChoices = nullptr;
     PRM_Range* myRange = nullptr;
     PRM_Callback myCallback = nullptr;
     PRM_SpareData* mySpare = nullptr;
