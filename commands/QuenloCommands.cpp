@@ -7,17 +7,15 @@
 #include <cstring>
 #include <system_error>
 
+using quenlo::KeyField;
+using quenlo::keyFields;
+using quenlo::keyTime;
+using quenlo::keyZero;
 namespace tok = quenlo::token;
 
 namespace {
 
-// The node's key parameters are stored at time 0.
-constexpr float keyTime = 0.0f;
-constexpr int key0 = 0;
-
 constexpr char dummyMissing[] = "Key dummy is not connected";
-constexpr char xformOrderWarning[] = "Transform order doesn't match quenlo object";
-constexpr char rotateOrderWarning[] = "Rotate order doesn't match quenlo object";
 
 OBJ_Quenlo* quenloNode(void* data) {
     return dynamic_cast<OBJ_Quenlo*>(static_cast<OP_Node*>(data));
@@ -28,95 +26,89 @@ std::optional<int> buttonKey(const PRM_Template* tplate, const char* prefix) {
     return quenlo::keyNumberFromToken(tplate ? tplate->getToken() : nullptr, std::strlen(prefix));
 }
 
-float readFloat(const OP_Node& node, const char* token, int component, float time) {
-    return static_cast<float>(node.evalFloat(token, component, time));
+// The dummy is read as an object lists its transform: the two orders, then
+// the three-component fields, then the uniform scale ("t", "r", "s", "p",
+// "scale"). This is the key fields' order with the vectors first.
+enum class DummyPass { Orders, Vectors, Scalars };
+
+DummyPass passOf(const KeyField& field) {
+    if (field.isOrder())
+        return DummyPass::Orders;
+    return field.components > 1 ? DummyPass::Vectors : DummyPass::Scalars;
 }
 
 } // namespace
 
 QuenloKeyTransform OBJ_Quenlo::readDummyTransform(OP_Node* dummy, float time) {
     QuenloKeyTransform captured;
-    captured.xformOrder = dummy->evalInt(tok::dummy::xOrd, 0, time);
-    captured.rotateOrder = dummy->evalInt(tok::dummy::rOrd, 0, time);
-    QuenloPose& pose = captured.pose;
-    for (int i = 0; i < 3; ++i)
-        pose.translate[i] = readFloat(*dummy, tok::dummy::translate, i, time);
-    for (int i = 0; i < 3; ++i)
-        pose.rotate[i] = readFloat(*dummy, tok::dummy::rotate, i, time);
-    for (int i = 0; i < 3; ++i)
-        pose.scale[i] = readFloat(*dummy, tok::dummy::scale, i, time);
-    for (int i = 0; i < 3; ++i)
-        pose.pivot[i] = readFloat(*dummy, tok::dummy::pivot, i, time);
-    pose.uniformScale = readFloat(*dummy, tok::dummy::uniformScale, 0, time);
+    for (const DummyPass pass : {DummyPass::Orders, DummyPass::Vectors, DummyPass::Scalars}) {
+        for (const KeyField& field : keyFields) {
+            if (passOf(field) != pass)
+                continue;
+            if (field.isOrder()) {
+                captured.*field.order = dummy->evalInt(field.dummyToken, 0, time);
+                continue;
+            }
+            for (int c = 0; c < field.components; ++c)
+                field.value(captured.pose, c) =
+                    static_cast<float>(dummy->evalFloat(field.dummyToken, c, time));
+        }
+    }
 
     // Keys are applied in key 0's orders: a dummy posed in other orders is
     // captured all the same, with key 0's orders, and the user is warned.
     // The pose values are kept as read.
     orderMismatch = NoMismatch;
-    const int keyXformOrder = evalIntInst(tok::xOrd, &key0, 0, keyTime, 1);
+    const int keyXformOrder = evalIntInst(tok::xOrd, &keyZero, 0, keyTime, 1);
     if (keyXformOrder != captured.xformOrder) {
         captured.xformOrder = keyXformOrder;
         orderMismatch = XformOrderMismatch;
-        addWarning(OBJ_WARNING_GENERIC, xformOrderWarning);
+        addOrderWarning(XformOrderMismatch);
     }
-    const int keyRotateOrder = evalIntInst(tok::rOrd, &key0, 0, keyTime, 1);
+    const int keyRotateOrder = evalIntInst(tok::rOrd, &keyZero, 0, keyTime, 1);
     if (keyRotateOrder != captured.rotateOrder) {
         captured.rotateOrder = keyRotateOrder;
         orderMismatch = RotateOrderMismatch;
-        addWarning(OBJ_WARNING_GENERIC, rotateOrderWarning);
+        addOrderWarning(RotateOrderMismatch);
     }
     return captured;
 }
 
 void OBJ_Quenlo::storeKey(int key, float time, const QuenloKeyTransform& transform) {
-    const QuenloPose& pose = transform.pose;
-    // The key keeps the orders it was captured in, so that Put key poses the
-    // dummy exactly as captured.
-    setIntInst(transform.xformOrder, tok::xOrd, &key, 0, keyTime, 1);
-    setIntInst(transform.rotateOrder, tok::rOrd, &key, 0, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(pose.translate[i], tok::translate, &key, i, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(pose.rotate[i], tok::rotate, &key, i, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(pose.scale[i], tok::scale, &key, i, keyTime, 1);
-    setFloatInst(pose.uniformScale, tok::uniformScale, &key, 0, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(pose.pivot[i], tok::pivot, &key, i, keyTime, 1);
-
+    // The key keeps the orders it was captured in too, so that Put key
+    // poses the dummy exactly as captured.
+    for (const KeyField& field : keyFields) {
+        if (field.isOrder()) {
+            setIntInst(transform.*field.order, field.keyToken, &key, 0, keyTime, 1);
+            continue;
+        }
+        for (int c = 0; c < field.components; ++c)
+            setFloatInst(field.value(transform.pose, c), field.keyToken, &key, c, keyTime, 1);
+    }
     const float driver = static_cast<float>(evalFloat(tok::driverVal, 0, time));
     setFloatInst(driver, tok::keyVal, &key, 0, keyTime, 1);
 }
 
 void OBJ_Quenlo::pushKeyToDummy(int key, float time, OP_Node* dummy) const {
-    auto copyInt = [&](const char* keyToken, const char* dummyToken) {
-        dummy->setFloat(dummyToken, 0, time, evalIntInst(keyToken, &key, 0, keyTime, 1), 0);
-    };
-    auto copyFloats = [&](const char* keyToken, const char* dummyToken, int components) {
-        for (int i = 0; i < components; ++i)
-            dummy->setFloat(dummyToken, i, time, evalFloatInst(keyToken, &key, i, keyTime, 1), 0);
-    };
-    copyInt(tok::xOrd, tok::dummy::xOrd);
-    copyInt(tok::rOrd, tok::dummy::rOrd);
-    copyFloats(tok::translate, tok::dummy::translate, 3);
-    copyFloats(tok::rotate, tok::dummy::rotate, 3);
-    copyFloats(tok::scale, tok::dummy::scale, 3);
-    copyFloats(tok::uniformScale, tok::dummy::uniformScale, 1);
-    copyFloats(tok::pivot, tok::dummy::pivot, 3);
+    for (const KeyField& field : keyFields) {
+        // Orders go over as the menu index, unchanged.
+        for (int c = 0; c < field.components; ++c)
+            dummy->setFloat(field.dummyToken, c, time,
+                            field.isOrder() ? evalIntInst(field.keyToken, &key, 0, keyTime, 1)
+                                            : evalFloatInst(field.keyToken, &key, c, keyTime, 1),
+                            0);
+    }
 }
 
 void OBJ_Quenlo::resetKey(int key, float) {
-    setIntInst(0, tok::xOrd, &key, 0, keyTime, 1);
-    setIntInst(0, tok::rOrd, &key, 0, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(0.0, tok::translate, &key, i, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(0.0, tok::rotate, &key, i, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(1.0, tok::scale, &key, i, keyTime, 1);
-    setFloatInst(1.0, tok::uniformScale, &key, 0, keyTime, 1);
-    for (int i = 0; i < 3; ++i)
-        setFloatInst(0.0, tok::pivot, &key, i, keyTime, 1);
+    for (const KeyField& field : keyFields) {
+        if (field.isOrder()) {
+            setIntInst(static_cast<int>(field.identity), field.keyToken, &key, 0, keyTime, 1);
+            continue;
+        }
+        for (int c = 0; c < field.components; ++c)
+            setFloatInst(field.identity, field.keyToken, &key, c, keyTime, 1);
+    }
 }
 
 namespace quenlo {

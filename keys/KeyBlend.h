@@ -2,24 +2,10 @@
 // the keyed transform that works on values already read.
 #pragma once
 
-#include "UT/UT_Array.h"
 #include "UT/UT_Math.h"
-#include "node/OBJ_Quenlo.h"
-
-#include <cstddef>
+#include "keys/KeyPose.h"
 
 namespace quenlo {
-
-// Table indices of the lower and upper key around a driver value.
-struct KeySegment {
-    std::size_t lower = 0;
-    std::size_t upper = 0;
-};
-
-// The upper key is the first entry, in table order, whose value is at or
-// above `driver` (the last entry when there is none); the lower key is the
-// entry before it, or the same entry at index 0. `values` is not empty.
-KeySegment findSegment(const UT_FloatArray& values, float driver);
 
 // The order record for a transform-order menu index (PRMtrsMenu) and a
 // rotate-order menu index (PRMxyzMenu). An index outside 0..5 names no

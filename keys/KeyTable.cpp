@@ -5,51 +5,36 @@
 #include "node/OBJ_Quenlo.h"
 #include "parms/QuenloTokens.h"
 
-namespace tok = quenlo::token;
-
-namespace {
-
-// Key parameters are never animated in effect: they are read at time 0.
-constexpr float keyTime = 0.0f;
-constexpr int key0 = 0;
-
-} // namespace
-
-void OBJ_Quenlo::rebuildKeyTable() {
-    keyValues.resize(0);
-    keyInstances.resize(0);
-    keyValues.append(static_cast<float>(evalFloatInst(tok::keyVal, &key0, 0, keyTime, 1)));
-    keyInstances.append(key0);
-
-    const int numKeys = evalInt(tok::numKeys, 0, keyTime);
-    activeKeyCount = 1;
-    for (int i = 1; i <= numKeys; ++i) {
-        if (evalIntInst(tok::enable, &i, 0, keyTime, 1) == 0)
-            continue;
-        keyValues.append(static_cast<float>(evalFloatInst(tok::keyVal, &i, 0, keyTime, 1)));
-        ++activeKeyCount;
-        keyInstances.append(i);
-    }
-}
-
-int OBJ_Quenlo::refreshEnableStates() {
-    const int numKeys = evalInt(tok::numKeys, 0, keyTime);
-    int changed = 0;
-    for (int i = 1; i <= numKeys; ++i) {
-        // Every key is blended in key 0's orders, so the keys' own orders are
-        // kept but never edited directly.
-        changed += enableParmInst(tok::xOrd, &i, 0, 1, -1);
-        changed += enableParmInst(tok::rOrd, &i, 0, 1, -1);
-        for (const char* dependent : tok::keyDependents) {
-            const int state = evalIntInst(tok::enable, &i, 0, keyTime, 1);
-            changed += enableParmInst(dependent, &i, state, 1, -1);
-        }
-    }
-    rebuildKeyTable();
-    return changed;
-}
-
 namespace quenlo {
+
+KeySegment findSegment(const UT_FloatArray& values, float driver) {
+    const float* first = values.begin();
+    const std::size_t count = values.entries();
+    std::size_t upper = 0;
+    // A NaN on either side compares false and so never ends the scan.
+    while (upper < count && !(driver <= first[upper]))
+        ++upper;
+    if (upper == count)
+        upper = count - 1;
+    return {upper == 0 ? 0 : upper - 1, upper};
+}
+
+void KeyTable::rebuild(const OP_Parameters& node) {
+    values.resize(0);
+    instances.resize(0);
+    values.append(static_cast<float>(node.evalFloatInst(token::keyVal, &keyZero, 0, keyTime, 1)));
+    instances.append(keyZero);
+
+    const int numKeys = node.evalInt(token::numKeys, 0, keyTime);
+    activeCount = 1;
+    for (int i = 1; i <= numKeys; ++i) {
+        if (node.evalIntInst(token::enable, &i, 0, keyTime, 1) == 0)
+            continue;
+        values.append(static_cast<float>(node.evalFloatInst(token::keyVal, &i, 0, keyTime, 1)));
+        ++activeCount;
+        instances.append(i);
+    }
+}
 
 int keyValueCallback(void* data, int, float, const PRM_Template*) {
     if (auto* node = dynamic_cast<OBJ_Quenlo*>(static_cast<OP_Node*>(data)))
@@ -58,3 +43,25 @@ int keyValueCallback(void* data, int, float, const PRM_Template*) {
 }
 
 } // namespace quenlo
+
+void OBJ_Quenlo::rebuildKeyTable() {
+    keyTable().rebuild(*this);
+}
+
+int OBJ_Quenlo::refreshEnableStates() {
+    using namespace quenlo;
+    const int numKeys = evalInt(token::numKeys, 0, keyTime);
+    int changed = 0;
+    for (int i = 1; i <= numKeys; ++i) {
+        // Every key is blended in key 0's orders, so the keys' own orders are
+        // kept but never edited directly.
+        changed += enableParmInst(token::xOrd, &i, 0, 1, -1);
+        changed += enableParmInst(token::rOrd, &i, 0, 1, -1);
+        for (const char* dependent : token::keyDependents) {
+            const int state = evalIntInst(token::enable, &i, 0, keyTime, 1);
+            changed += enableParmInst(dependent, &i, state, 1, -1);
+        }
+    }
+    rebuildKeyTable();
+    return changed;
+}

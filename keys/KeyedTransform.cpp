@@ -5,8 +5,6 @@
 #include "node/OBJ_Quenlo.h"
 #include "parms/QuenloTokens.h"
 
-namespace tok = quenlo::token;
-
 namespace quenlo {
 namespace {
 
@@ -27,18 +25,6 @@ UT_Vector3 toRadians(const std::array<float, 3>& degrees) {
 }
 
 } // namespace
-
-KeySegment findSegment(const UT_FloatArray& values, float driver) {
-    const float* first = values.begin();
-    const std::size_t count = values.entries();
-    std::size_t upper = 0;
-    // A NaN on either side compares false and so never ends the scan.
-    while (upper < count && !(driver <= first[upper]))
-        ++upper;
-    if (upper == count)
-        upper = count - 1;
-    return {upper == 0 ? 0 : upper - 1, upper};
-}
 
 UT_XformOrder orderFromMenus(int xformIndex, int rotateIndex) {
     constexpr int lastIndex = 5;
@@ -85,48 +71,32 @@ void applyBlend(const QuenloPose& lower, const QuenloPose& upper, float weight, 
 
 } // namespace quenlo
 
-namespace {
-
-constexpr float keyTime = 0.0f;
-constexpr int key0 = 0;
-
-} // namespace
-
 QuenloPose OBJ_Quenlo::readKeyTransform(int instance) const {
     QuenloPose pose;
-    for (int i = 0; i < 3; ++i)
-        pose.translate[i] =
-            static_cast<float>(evalFloatInst(tok::translate, &instance, i, keyTime, 1));
-    for (int i = 0; i < 3; ++i)
-        pose.rotate[i] = static_cast<float>(evalFloatInst(tok::rotate, &instance, i, keyTime, 1));
-    for (int i = 0; i < 3; ++i)
-        pose.scale[i] = static_cast<float>(evalFloatInst(tok::scale, &instance, i, keyTime, 1));
-    pose.uniformScale =
-        static_cast<float>(evalFloatInst(tok::uniformScale, &instance, 0, keyTime, 1));
-    for (int i = 0; i < 3; ++i)
-        pose.pivot[i] = static_cast<float>(evalFloatInst(tok::pivot, &instance, i, keyTime, 1));
+    for (const quenlo::KeyField& field : quenlo::keyFields) {
+        if (field.isOrder())
+            continue; // every key is applied in key 0's orders
+        for (int c = 0; c < field.components; ++c)
+            field.value(pose, c) = static_cast<float>(
+                evalFloatInst(field.keyToken, &instance, c, quenlo::keyTime, 1));
+    }
     return pose;
 }
 
-void OBJ_Quenlo::repeatOrderWarning() {
-    if (orderMismatch == XformOrderMismatch)
-        addWarning(OBJ_WARNING_GENERIC, "Transform order doesn't match quenlo object");
-    else if (orderMismatch == RotateOrderMismatch)
-        addWarning(OBJ_WARNING_GENERIC, "Rotate order doesn't match quenlo object");
-}
-
 int OBJ_Quenlo::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
+    using namespace quenlo;
     const int baseResult = OBJ_Null::applyInputIndependentTransform(context, xform);
+    // A node that already carries an error keeps the base result alone.
     if (error() > UT_ERROR_WARNING)
         return baseResult;
-    repeatOrderWarning();
+    addOrderWarning(orderMismatch);
 
-    const int numKeys = evalInt(tok::numKeys, 0, keyTime);
-    if (keyValues.entries() == 0 || keyValues.entries() != static_cast<std::size_t>(activeKeyCount))
+    const int numKeys = evalInt(token::numKeys, 0, keyTime);
+    if (!keyTable().isCurrent())
         rebuildKeyTable();
 
-    const float driver = static_cast<float>(evalFloat(tok::driverVal, 0, context.getTime()));
-    const quenlo::KeySegment segment = quenlo::findSegment(keyValues, driver);
+    const float driver = static_cast<float>(evalFloat(token::driverVal, 0, context.getTime()));
+    const KeySegment segment = keyTable().segmentAround(driver);
     const float lowerValue = keyValues[segment.lower];
     const float upperValue = keyValues[segment.upper];
 
@@ -134,19 +104,20 @@ int OBJ_Quenlo::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4&
     // poses then stay the identity.
     QuenloPose lower, upper;
     if (keyInstances[segment.upper] <= numKeys) {
-        lower = quenlo::foldUniformScale(readKeyTransform(keyInstances[segment.lower]));
-        upper = quenlo::foldUniformScale(readKeyTransform(keyInstances[segment.upper]));
+        lower = foldUniformScale(readKeyTransform(keyInstances[segment.lower]));
+        upper = foldUniformScale(readKeyTransform(keyInstances[segment.upper]));
     }
 
     // Every key is applied in key 0's orders.
-    const UT_XformOrder order = quenlo::orderFromMenus(
-        evalIntInst(tok::xOrd, &key0, 0, keyTime, 1), evalIntInst(tok::rOrd, &key0, 0, keyTime, 1));
+    const UT_XformOrder order =
+        orderFromMenus(evalIntInst(token::xOrd, &keyZero, 0, keyTime, 1),
+                       evalIntInst(token::rOrd, &keyZero, 0, keyTime, 1));
 
-    float weight = quenlo::fitRange(driver, lowerValue, upperValue, 0.0f, 1.0f);
-    if (evalInt(tok::ease, 0, keyTime) != 0)
-        weight = quenlo::smoothStep(0.0f, 1.0f, weight);
-    const bool quaternion = evalInt(tok::interp, 0, keyTime) != 0;
+    float weight = fitRange(driver, lowerValue, upperValue, 0.0f, 1.0f);
+    if (evalInt(token::ease, 0, keyTime) != 0)
+        weight = smoothStep(0.0f, 1.0f, weight);
+    const bool quaternion = evalInt(token::interp, 0, keyTime) != 0;
 
-    quenlo::applyBlend(lower, upper, weight, quaternion, order, xform);
+    applyBlend(lower, upper, weight, quaternion, order, xform);
     return 1;
 }

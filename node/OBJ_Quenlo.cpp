@@ -23,3 +23,10 @@ OP_ERROR OBJ_Quenlo::cookMyObj(OP_Context& context) {
     flags().timeDependent = 1;
     return severity;
 }
+
+void OBJ_Quenlo::addOrderWarning(int mismatch) {
+    if (mismatch == XformOrderMismatch)
+        addWarning(OBJ_WARNING_GENERIC, "Transform order doesn't match quenlo object");
+    else if (mismatch == RotateOrderMismatch)
+        addWarning(OBJ_WARNING_GENERIC, "Rotate order doesn't match quenlo object");
+}

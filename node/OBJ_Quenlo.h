@@ -1,53 +1,47 @@
 // OBJ_Quenlo: a null object whose local transform is posed by one driver
 // value, blended between stored key poses.
+//
+// Every operation below runs on the host's thread, to completion; the node
+// locks nothing. "[host]" marks what the host calls, with the state it
+// calls it in; "[module]" what the module's own callbacks call.
 #pragma once
 
 #include "OBJ/OBJ_Null.h"
 #include "UT/UT_Array.h"
-
-#include <array>
-
-// One key's pose as the keyed transform blends it.
-struct QuenloPose {
-    std::array<float, 3> translate{0.0f, 0.0f, 0.0f};
-    std::array<float, 3> rotate{0.0f, 0.0f, 0.0f}; // degrees
-    std::array<float, 3> scale{1.0f, 1.0f, 1.0f};
-    std::array<float, 3> pivot{0.0f, 0.0f, 0.0f};
-    float uniformScale = 1.0f;
-};
-
-// What the key commands copy between a key and the key dummy: the pose and
-// the two order menu indices.
-struct QuenloKeyTransform {
-    int xformOrder = 0;  // index into PRMtrsMenu
-    int rotateOrder = 0; // index into PRMxyzMenu
-    QuenloPose pose;
-};
+#include "keys/KeyPose.h"
+#include "keys/KeyTable.h"
 
 class OBJ_Quenlo : public OBJ_Null {
 public:
     // Values of orderMismatch.
     enum : int { NoMismatch = 0, XformOrderMismatch = 1, RotateOrderMismatch = 2 };
 
+    // [host] Through the type's constructor callback. The key table starts
+    // empty; no parameter is read until the first refresh or evaluation.
     OBJ_Quenlo(OP_Network* net, const char* name, OP_Operator* op);
     ~OBJ_Quenlo() override;
 
+    // [host] After parameters changed (every user edit, a scene load).
     // Enables each key's parameters by its "enable#" toggle, disables the
     // hidden per-key orders and rebuilds the key table. Returns the number
     // of enabled states that changed.
     int refreshEnableStates() override;
+    // [host] Any time: "Parent", "Key dummy", or "WTF?" past the two.
     const char* labelForInput(unsigned idx) const override;
-    // The base transform, then the blend of the two keys around "driverval".
+    // [host] While cooking, to build the local transform: the base
+    // transform, then the blend of the two keys around "driverval".
     int applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) override;
+    // [host] The cook: the base cook, then the node is flagged time-dependent.
     OP_ERROR cookMyObj(OP_Context& context) override;
 
-    // Refills the key table from "keyval0", "numkeys" and every key's
-    // "enable#" and "keyval#" at time 0.
+    // [module] Refills the key table from "keyval0", "numkeys" and every
+    // key's "enable#" and "keyval#" at the key time (see keys/KeyTable.h).
     void rebuildKeyTable();
-    // Key `instance`'s pose at time 0 (instance 0 is the key 0 block).
+    // [module] Key `instance`'s pose at the key time (instance 0 is the key
+    // 0 block); the orders are not read.
     QuenloPose readKeyTransform(int instance) const;
 
-    // Key commands (see commands/QuenloCommands.h).
+    // [module] The key commands' operations (see commands/QuenloCommands.h).
     QuenloKeyTransform readDummyTransform(OP_Node* dummy, float time);
     void storeKey(int key, float time, const QuenloKeyTransform& transform);
     void pushKeyToDummy(int key, float time, OP_Node* dummy) const;
@@ -59,7 +53,11 @@ public:
     int getOrderMismatch() const { return orderMismatch; }
 
 private:
-    void repeatOrderWarning();
+    // The node's key table as the functions of keys/KeyTable.h see it.
+    quenlo::KeyTable keyTable() { return {keyValues, keyInstances, activeKeyCount}; }
+    // Adds the warning that names a mismatch (XformOrderMismatch or
+    // RotateOrderMismatch); NoMismatch adds nothing.
+    void addOrderWarning(int mismatch);
 
     // The key table: driver values and instance numbers of the active keys,
     // key 0 first, then the enabled keys in instance order.

@@ -1,12 +1,23 @@
 // Tokens of the quenlo node's own parameters and of the key dummy's
-// transform parameters.
+// transform parameters, and how keys are addressed through them.
 //
 // "#" in a token stands for a key's instance number; the key 0 block uses the
 // same tokens with "0" in its place, so every key, key 0 included, is
-// addressed through the "#" form with the key number as instance.
+// addressed through the "#" form with the key number as instance (keyZero
+// for key 0), at keyTime.
 #pragma once
 
 #include <array>
+
+namespace quenlo {
+
+// Every key parameter and option is read and written at this time; only
+// "driverval" (and the key dummy) follow the current time.
+inline constexpr float keyTime = 0.0f;
+// The instance number that addresses the key 0 block through "#" tokens.
+inline constexpr int keyZero = 0;
+
+} // namespace quenlo
 
 namespace quenlo::token {
 
@@ -28,19 +39,6 @@ inline constexpr char pivot[] = "pivot#";
 inline constexpr char uniformScale[] = "scale#";
 inline constexpr char reset[] = "reset#";
 inline constexpr char putKey[] = "putkey#";
-
-// Key 0 block.
-inline constexpr char keyVal0[] = "keyval0";
-inline constexpr char getKey0[] = "getkey0";
-inline constexpr char xOrd0[] = "xOrd0";
-inline constexpr char rOrd0[] = "rOrd0";
-inline constexpr char translate0[] = "t0";
-inline constexpr char rotate0[] = "r0";
-inline constexpr char scale0[] = "s0";
-inline constexpr char pivot0[] = "pivot0";
-inline constexpr char uniformScale0[] = "scale0";
-inline constexpr char reset0[] = "reset0";
-inline constexpr char putKey0[] = "putkey0";
 
 inline constexpr char sep0[] = "sep0";
 inline constexpr char sep1[] = "sep1";
