@@ -8,6 +8,9 @@
 #include "keys/KeyTable.h"
 #include "parms/QuenloTokens.h"
 
+#include <array>
+#include <string>
+
 namespace quenlo {
 namespace {
 
@@ -16,87 +19,110 @@ namespace tok = token;
 PRM_Name switcherName(tok::switcher, nullptr, 0);
 
 // One folder, labelled "Quenlo", enclosing the whole own template list.
-PRM_Default folderDefault(ownTemplateCount, "Quenlo", CH_StringMeaning(3));
+PRM_Default folderDefault(ownTemplateCount, "Quenlo", CH_STRING_LABEL);
 
 PRM_Name interpNames[] = {
     PRM_Name("euler", "Euler", 0),
     PRM_Name("quat", "Quaternion", 0),
     PRM_Name(nullptr, nullptr, 0),
 };
+const PRM_ChoiceList interpMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, interpNames);
 
-// An exclusive single-choice menu.
-PRM_ChoiceList interpMenu(0x1001, interpNames);
+// The parameters outside the key block.
+PRM_Name driverValName(tok::driverVal, "Driver val", 0);
+PRM_Name numKeysName(tok::numKeys, "Number of key positions", 0);
+PRM_Name sep0Name(tok::sep0, "Sep", 0);
+PRM_Name sep1Name(tok::sep1, "Sep", 0);
+PRM_Name interpName(tok::interp, "Interp Type", 0);
+PRM_Name easeName(tok::ease, "Ease", 0);
+PRM_Name sep2Name(tok::sep2, "Sep", 0);
 
-enum NameIndex {
-    DriverVal,
-    NumKeys,
-    Enable,
-    KeyVal,
-    GetKey,
-    Translate,
-    Rotate,
-    Scale,
-    Pivot,
-    UniformScale,
-    Reset,
-    PutKey,
-    KeyVal0,
-    GetKey0,
-    Translate0,
-    Rotate0,
-    Scale0,
-    Pivot0,
-    UniformScale0,
-    Reset0,
-    PutKey0,
-    Sep0,
-    Sep1,
-    XOrd,
-    ROrd,
-    XOrd0,
-    ROrd0,
-    Interp,
-    Ease,
-    Sep2,
-    NameCount
+// One parameter of a key. "#" in the token and the label stands for the key
+// number. The rows serve both the members of every "numkeys" instance (key
+// 1, 2, ...) and the key 0 block, which differs from them in three ways,
+// each marked by a column:
+//  * key 0 is always active, so it has no "enable#" toggle (inKeyZero);
+//  * "keyval0" runs no callback: a change of it counts from the next
+//    rebuild of the key table (callbackInKeyZero);
+//  * every key keeps its own orders, but keys are applied in key 0's, so only
+//    key 0's are shown (hiddenInInstances).
+struct KeyParmRow {
+    const char* token;
+    const char* label;
+    PRM_Type type;
+    int size;
+    PRM_Default* defaults;
+    const PRM_ChoiceList* menu;
+    PRM_Callback callback;
+    bool inKeyZero = true;
+    bool callbackInKeyZero = true;
+    bool hiddenInInstances = false;
 };
 
-PRM_Name names[NameCount] = {
-    PRM_Name(tok::driverVal, "Driver val", 0),
-    PRM_Name(tok::numKeys, "Number of key positions", 0),
-    PRM_Name(tok::enable, "Enable key", 0),
-    PRM_Name(tok::keyVal, "Driver key #", 0),
-    PRM_Name(tok::getKey, "Get key #", 0),
-    PRM_Name(tok::translate, "Translate", 0),
-    PRM_Name(tok::rotate, "Rotate", 0),
-    PRM_Name(tok::scale, "Scale", 0),
-    PRM_Name(tok::pivot, "Pivot", 0),
-    PRM_Name(tok::uniformScale, "Uniform scale", 0),
-    PRM_Name(tok::reset, "Reset transform", 0),
-    PRM_Name(tok::putKey, "Put key #", 0),
-    PRM_Name(tok::keyVal0, "Driver key 0", 0),
-    PRM_Name(tok::getKey0, "Get key 0", 0),
-    PRM_Name(tok::translate0, "Translate", 0),
-    PRM_Name(tok::rotate0, "Rotate", 0),
-    PRM_Name(tok::scale0, "Scale", 0),
-    PRM_Name(tok::pivot0, "Pivot", 0),
-    PRM_Name(tok::uniformScale0, "Uniform scale", 0),
-    PRM_Name(tok::reset0, "Reset transform", 0),
-    PRM_Name(tok::putKey0, "Put key 0", 0),
-    PRM_Name(tok::sep0, "Sep", 0),
-    PRM_Name(tok::sep1, "Sep", 0),
-    PRM_Name(tok::xOrd, "Transform Order", 0),
-    PRM_Name(tok::rOrd, "Rotate Order", 0),
-    PRM_Name(tok::xOrd0, "Transform Order", 0),
-    PRM_Name(tok::rOrd0, "Rotate Order", 0),
-    PRM_Name(tok::interp, "Interp Type", 0),
-    PRM_Name(tok::ease, "Ease", 0),
-    PRM_Name(tok::sep2, "Sep", 0),
+// In list order.
+constexpr KeyParmRow keyRows[] = {
+    {tok::enable, "Enable key", PRM_TOGGLE, 1, PRMoneDefaults, nullptr, nullptr, false},
+    {tok::keyVal, "Driver key #", PRM_FLT, 1, PRMzeroDefaults, nullptr, keyValueCallback, true,
+     false},
+    {tok::getKey, "Get key #", PRM_CALLBACK, 1, nullptr, nullptr, getKeyCallback},
+    {tok::xOrd, "Transform Order", PRM_ORD, 1, nullptr, &PRMtrsMenu, nullptr, true, true, true},
+    {tok::rOrd, "Rotate Order", PRM_ORD, 1, nullptr, &PRMxyzMenu, nullptr, true, true, true},
+    {tok::translate, "Translate", PRM_FLT, 3, PRMzeroDefaults, nullptr, nullptr},
+    {tok::rotate, "Rotate", PRM_FLT, 3, PRMzeroDefaults, nullptr, nullptr},
+    {tok::scale, "Scale", PRM_FLT, 3, PRMoneDefaults, nullptr, nullptr},
+    {tok::pivot, "Pivot", PRM_FLT, 3, PRMzeroDefaults, nullptr, nullptr},
+    {tok::uniformScale, "Uniform scale", PRM_FLT, 1, PRMoneDefaults, nullptr, nullptr},
+    {tok::reset, "Reset transform", PRM_CALLBACK, 1, nullptr, nullptr, resetKeyCallback},
+    {tok::putKey, "Put key #", PRM_CALLBACK, 1, nullptr, nullptr, putKeyCallback},
 };
+static_assert(std::size(keyRows) == perKeyTemplateCount);
 
-// Every key keeps its own orders, but keys are applied in key 0's, so the
-// per-key orders are never shown.
-constexpr PRM_Type hiddenOrd = typeOr(PRM_ORD, PRM_TYPE_INVISIBLE);
+constexpr std::size_t keyZeroCount = [] {
+    std::size_t n = 0;
+    for (const KeyParmRow& row : keyRows)
+        n += row.inKeyZero ? 1 : 0;
+    return n;
+}();
+// The own list: five templates, the key 0 block, then "sep1" and "numkeys".
+static_assert(5 + keyZeroCount + 2 == ownTemplateCount);
+
+// text with every "#" replaced by "0".
+std::string forKeyZero(const char* text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c == '#')
+            c = '0';
+    return out;
+}
+
+// The instances' names point at the rows' texts; key 0's own their
+// numbered copies.
+std::array<PRM_Name, perKeyTemplateCount> instanceNames = [] {
+    std::array<PRM_Name, perKeyTemplateCount> names;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        names[i] = PRM_Name(keyRows[i].token, keyRows[i].label, 0);
+    return names;
+}();
+std::array<PRM_Name, keyZeroCount> keyZeroNames = [] {
+    std::array<PRM_Name, keyZeroCount> names;
+    std::size_t n = 0;
+    for (const KeyParmRow& row : keyRows) {
+        if (!row.inKeyZero)
+            continue;
+        const std::string token = forKeyZero(row.token), label = forKeyZero(row.label);
+        PRM_Name name(token.c_str(), label.c_str(), 0);
+        name.harden();
+        names[n++] = name;
+    }
+    return names;
+}();
+
+PRM_Template keyTemplate(const KeyParmRow& row, PRM_Name& name, bool keyZero) {
+    const PRM_Type type =
+        row.hiddenInInstances && !keyZero ? typeOr(row.type, PRM_TYPE_INVISIBLE) : row.type;
+    const PRM_Callback callback = keyZero && !row.callbackInKeyZero ? nullptr : row.callback;
+    return PRM_Template(type, row.size, &name, row.defaults, row.menu, nullptr, callback);
+}
 
 PRM_Template terminator() {
     return PRM_Template(PRM_LIST_TERMINATOR, 1, nullptr);
@@ -104,47 +130,40 @@ PRM_Template terminator() {
 
 } // namespace
 
-PRM_Template perKeyTemplates[perKeyTemplateCount + 1] = {
-    PRM_Template(PRM_TOGGLE, 1, &names[Enable], PRMoneDefaults),
-    PRM_Template(PRM_FLT, 1, &names[KeyVal], PRMzeroDefaults, nullptr, nullptr, keyValueCallback),
-    PRM_Template(PRM_CALLBACK, 1, &names[GetKey], nullptr, nullptr, nullptr, getKeyCallback),
-    PRM_Template(hiddenOrd, 1, &names[XOrd], nullptr, &PRMtrsMenu),
-    PRM_Template(hiddenOrd, 1, &names[ROrd], nullptr, &PRMxyzMenu),
-    PRM_Template(PRM_FLT, 3, &names[Translate], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Rotate], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Scale], PRMoneDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Pivot], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 1, &names[UniformScale], PRMoneDefaults),
-    PRM_Template(PRM_CALLBACK, 1, &names[Reset], nullptr, nullptr, nullptr, resetKeyCallback),
-    PRM_Template(PRM_CALLBACK, 1, &names[PutKey], nullptr, nullptr, nullptr, putKeyCallback),
-    terminator(),
-};
+PRM_Template perKeyTemplates[perKeyTemplateCount + 1];
 
 PRM_Template switcherTemplates[2] = {
     PRM_Template(PRM_SWITCHER, 1, &switcherName, &folderDefault),
     terminator(),
 };
 
-PRM_Template ownTemplates[ownTemplateCount + 1] = {
-    PRM_Template(PRM_SEPARATOR, 1, &names[Sep2], PRMzeroDefaults),
-    PRM_Template(PRM_ORD, 1, &names[Interp], nullptr, &interpMenu),
-    PRM_Template(PRM_TOGGLE, 1, &names[Ease], PRMzeroDefaults),
-    PRM_Template(PRM_FLT_J, 1, &names[DriverVal], PRMzeroDefaults),
-    PRM_Template(PRM_SEPARATOR, 1, &names[Sep0], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 1, &names[KeyVal0], PRMzeroDefaults),
-    PRM_Template(PRM_CALLBACK, 1, &names[GetKey0], nullptr, nullptr, nullptr, getKeyCallback),
-    PRM_Template(PRM_ORD, 1, &names[XOrd0], nullptr, &PRMtrsMenu),
-    PRM_Template(PRM_ORD, 1, &names[ROrd0], nullptr, &PRMxyzMenu),
-    PRM_Template(PRM_FLT, 3, &names[Translate0], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Rotate0], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Scale0], PRMoneDefaults),
-    PRM_Template(PRM_FLT, 3, &names[Pivot0], PRMzeroDefaults),
-    PRM_Template(PRM_FLT, 1, &names[UniformScale0], PRMoneDefaults),
-    PRM_Template(PRM_CALLBACK, 1, &names[Reset0], nullptr, nullptr, nullptr, resetKeyCallback),
-    PRM_Template(PRM_CALLBACK, 1, &names[PutKey0], nullptr, nullptr, nullptr, putKeyCallback),
-    PRM_Template(PRM_SEPARATOR, 1, &names[Sep1]),
-    PRM_Template(PRM_MultiType(2), perKeyTemplates, 10.0f, &names[NumKeys], PRMoneDefaults),
-    terminator(),
-};
+PRM_Template ownTemplates[ownTemplateCount + 1];
+
+namespace {
+
+// Fills the two lists above, in the order they are declared.
+[[maybe_unused]] const bool templatesBuilt = [] {
+    for (std::size_t i = 0; i < std::size(keyRows); ++i)
+        perKeyTemplates[i] = keyTemplate(keyRows[i], instanceNames[i], false);
+    perKeyTemplates[perKeyTemplateCount] = terminator();
+
+    std::size_t n = 0;
+    ownTemplates[n++] = PRM_Template(PRM_SEPARATOR, 1, &sep2Name, PRMzeroDefaults);
+    ownTemplates[n++] = PRM_Template(PRM_ORD, 1, &interpName, nullptr, &interpMenu);
+    ownTemplates[n++] = PRM_Template(PRM_TOGGLE, 1, &easeName, PRMzeroDefaults);
+    ownTemplates[n++] = PRM_Template(PRM_FLT_J, 1, &driverValName, PRMzeroDefaults);
+    ownTemplates[n++] = PRM_Template(PRM_SEPARATOR, 1, &sep0Name, PRMzeroDefaults);
+    std::size_t zero = 0;
+    for (const KeyParmRow& row : keyRows)
+        if (row.inKeyZero)
+            ownTemplates[n++] = keyTemplate(row, keyZeroNames[zero++], true);
+    ownTemplates[n++] = PRM_Template(PRM_SEPARATOR, 1, &sep1Name);
+    ownTemplates[n++] =
+        PRM_Template(PRM_MULTITYPE_LIST, perKeyTemplates, 10.0f, &numKeysName, PRMoneDefaults);
+    ownTemplates[n] = terminator();
+    return true;
+}();
+
+} // namespace
 
 } // namespace quenlo
