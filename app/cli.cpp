@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <optional>
@@ -66,11 +67,28 @@ struct Options {
     std::string node;
     double time = 0.0;
     std::string driver;
+
+    // Every file a command writes, checked before any work is done.
+    std::vector<const std::string*> outputs() const { return {&plot, &saveOut}; }
 };
+
+const auto kFormats = CLI::IsMember({"table", "csv", "json"});
 
 void writePlot(const EvalReport& report, const std::string& path) {
     if (!path.empty())
         writeFileAtomically(path, renderSweepSvg(report));
+}
+
+void addDemoOptions(CLI::App& demo, Options& o) {
+    demo.add_option("--interp", o.interp, "Rotation blending")
+        ->check(CLI::IsMember({"euler", "quat"}))
+        ->capture_default_str();
+    demo.add_flag("--ease", o.ease, "Ease in and out between keys");
+    demo.add_option("--steps", o.steps, "Equal steps across the keyed range")
+        ->check(CLI::Range(1, 100000))
+        ->capture_default_str();
+    demo.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
+    demo.add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
 }
 
 int runDemoCommand(Host& host, const Options& o) {
@@ -85,6 +103,10 @@ int runDemoCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
+void addInfoOptions(CLI::App& info, Options& o) {
+    info.add_flag("--json", o.json, "Print JSON instead of tables");
+}
+
 int runInfoCommand(Host& host, const Options& o) {
     const Json description = describeInterface(host);
     if (o.json)
@@ -92,6 +114,12 @@ int runInfoCommand(Host& host, const Options& o) {
     else
         printInterface(description, std::cout);
     return kExitOk;
+}
+
+void addRunOptions(CLI::App& run, Options& o) {
+    run.add_option("SCRIPT", o.script, "Script file (JSON)")->required();
+    run.add_option("--scene", o.sceneIn, "Start from this scene file")->type_name("IN");
+    run.add_option("--save", o.saveOut, "Save the scene here at the end")->type_name("OUT");
 }
 
 int runScriptCommand(Host& host, const Options& o) {
@@ -103,6 +131,19 @@ int runScriptCommand(Host& host, const Options& o) {
     if (!o.saveOut.empty())
         saveScene(scene, o.saveOut);
     return kExitOk;
+}
+
+void addEvalOptions(CLI::App& eval, Options& o) {
+    eval.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
+    eval.add_option("NODE", o.node, "Node name")->required();
+    eval.add_option("--time", o.time, "Cook time in seconds")->capture_default_str();
+    eval.add_option("--driver", o.driver,
+                    "Sweep \"driverval\" from FROM to TO in STEPS equal steps (a temporary "
+                    "value, never saved)")
+        ->type_name("FROM:TO:STEPS");
+    eval.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
+    eval.add_option("--plot", o.plot, "Also draw the sweep as an SVG file (needs --driver)")
+        ->type_name("FILE.svg");
 }
 
 int runEvalCommand(Host& host, const Options& o) {
@@ -128,23 +169,48 @@ int runEvalCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
-// The first word of the command line that is neither an option nor a
-// command, when it comes before any command; "" otherwise.
-std::string unknownCommand(const CLI::App& app, int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--module") {
-            ++i;
-            continue;
-        }
-        if (arg.empty() || arg[0] == '-')
-            continue;
-        for (const CLI::App* command : app.get_subcommands({}))
-            if (command->get_name() == arg)
-                return "";
-        return arg;
-    }
-    return "";
+// mhost's commands: registration, dispatch and the list in messages all
+// come from this table.
+struct Command {
+    const char* name;
+    const char* help;
+    void (*addOptions)(CLI::App&, Options&);
+    int (*run)(Host&, const Options&);
+};
+
+const Command kCommands[] = {
+    {"demo",
+     "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across the keys and "
+     "print the local transforms",
+     addDemoOptions, runDemoCommand},
+    {"info", "List the loaded modules, the node types and their parameter interfaces",
+     addInfoOptions, runInfoCommand},
+    {"run",
+     "Run a script of actions on an empty scene or on --scene, printing one JSON line per "
+     "reporting action",
+     addRunOptions, runScriptCommand},
+    {"eval",
+     "Cook NODE of a scene at --time, or sweep its \"driverval\" with --driver, and print the "
+     "local transforms",
+     addEvalOptions, runEvalCommand},
+};
+
+std::string commandList() {
+    std::string names;
+    for (const Command& command : kCommands)
+        names += (names.empty() ? "" : ", ") + std::string(command.name);
+    return names;
+}
+
+// A command line that names no known command: the first word CLI11 could
+// not place says what was meant.
+std::string missingCommandMessage(const std::vector<std::string>& unplaced) {
+    const std::string hint = " (commands: " + commandList() + "; see mhost --help)";
+    if (unplaced.empty())
+        return "a command is required" + hint;
+    if (unplaced.front().rfind("-", 0) == 0)
+        return "unknown option " + quote(unplaced.front()) + hint;
+    return "unknown command " + quote(unplaced.front()) + hint;
 }
 
 } // namespace
@@ -157,83 +223,52 @@ int runCommandLine(int argc, char** argv) {
                  "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
                  "mhost"};
     app.set_version_flag("--version", std::string("mhost ") + MHOST_VERSION);
-    app.footer(kFormatsHelp);
-    app.require_subcommand(1);
     app.fallthrough();
     Options o;
+    // One path per --module; the word after it is the command again.
     app.add_option("--module", o.modules, "Load this module file as well (repeatable)")
         ->type_name("PATH")
-        ->expected(1)
+        ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
-    const auto formats = CLI::IsMember({"table", "csv", "json"});
-
-    CLI::App* demo = app.add_subcommand(
-        "demo", "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across "
-                "the keys and print the local transforms");
-    demo->add_option("--interp", o.interp, "Rotation blending")
-        ->check(CLI::IsMember({"euler", "quat"}))
-        ->capture_default_str();
-    demo->add_flag("--ease", o.ease, "Ease in and out between keys");
-    demo->add_option("--steps", o.steps, "Equal steps across the keyed range")
-        ->check(CLI::Range(1, 100000))
-        ->capture_default_str();
-    demo->add_option("--format", o.format, "Output format")->check(formats)->capture_default_str();
-    demo->add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
-
-    CLI::App* info = app.add_subcommand(
-        "info", "List the loaded modules, the node types and their parameter interfaces");
-    info->add_flag("--json", o.json, "Print JSON instead of tables");
-
-    CLI::App* run = app.add_subcommand(
-        "run", "Run a script of actions on an empty scene or on --scene, printing one JSON line "
-               "per reporting action");
-    run->add_option("SCRIPT", o.script, "Script file (JSON)")->required();
-    run->add_option("--scene", o.sceneIn, "Start from this scene file")->type_name("IN");
-    run->add_option("--save", o.saveOut, "Save the scene here at the end")->type_name("OUT");
-
-    CLI::App* eval = app.add_subcommand(
-        "eval", "Cook NODE of a scene at --time, or sweep its \"driverval\" with --driver, and "
-                "print the local transforms");
-    eval->add_option("SCENE", o.scene, "Scene file (JSON)")->required();
-    eval->add_option("NODE", o.node, "Node name")->required();
-    eval->add_option("--time", o.time, "Cook time in seconds")->capture_default_str();
-    eval->add_option("--driver", o.driver,
-                     "Sweep \"driverval\" from FROM to TO in STEPS equal steps (a temporary "
-                     "value, never saved)")
-        ->type_name("FROM:TO:STEPS");
-    eval->add_option("--format", o.format, "Output format")->check(formats)->capture_default_str();
-    eval->add_option("--plot", o.plot, "Also draw the sweep as an SVG file (needs --driver)")
-        ->type_name("FILE.svg");
-
-    // CLI11 would only say that a command is required; name the word it got.
-    if (const std::string unknown = unknownCommand(app, argc, argv); !unknown.empty()) {
-        std::cerr << "mhost: unknown command " << quote(unknown)
-                  << " (commands: demo, info, run, eval; see mhost --help)\n";
-        return kExitBadInput;
+    std::vector<std::pair<CLI::App*, const Command*>> commands;
+    for (const Command& command : kCommands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.help);
+        command.addOptions(*sub, o);
+        commands.emplace_back(sub, &command);
     }
+    // Set after the commands, which would otherwise copy them: the formats
+    // are described once, under mhost --help, and only the top level keeps
+    // what it cannot place, to name it below.
+    app.footer(kFormatsHelp);
+    app.allow_extras();
+    app.require_subcommand(0, 1);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e, std::cout, std::cerr);
-        return status == 0 ? kExitOk : kExitBadInput;
+        // --help and --version end the parse with status 0.
+        if (e.get_exit_code() == 0)
+            return app.exit(e, std::cout, std::cerr);
+        std::cerr << "mhost: " << e.what() << " (see mhost --help)\n";
+        return kExitBadInput;
+    }
+    const auto chosen = std::find_if(commands.begin(), commands.end(),
+                                     [](const auto& c) { return c.first->parsed(); });
+    if (chosen == commands.end()) {
+        std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
+        return kExitBadInput;
     }
 
     try {
         // Output targets are checked before any work, so that a refused one
         // (a FIFO, a folder) costs nothing; they are checked again when written.
-        for (const std::string* output : {&o.plot, &o.saveOut})
+        for (const std::string* output : o.outputs())
             if (!output->empty())
                 resolveOutputFile(*output);
         Host host;
         host.loadModules(o.modules);
-        if (demo->parsed())
-            return runDemoCommand(host, o);
-        if (info->parsed())
-            return runInfoCommand(host, o);
-        if (run->parsed())
-            return runScriptCommand(host, o);
-        return runEvalCommand(host, o);
+        return chosen->second->run(host, o);
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << "mhost: " << failure.what() << '\n';

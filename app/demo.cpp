@@ -32,33 +32,33 @@ const std::vector<DemoKey>& demoKeys() {
 }
 
 OBJ_Node& buildDemoScene(Scene& scene, const DemoOptions& options) {
-    if (scene.host().table().getOperator("quenlo") == nullptr)
+    if (scene.host().table().getOperator(keyed::kType) == nullptr)
         throw InputError("the demo needs the node type \"quenlo\", which no loaded module "
                          "registers (build OBJ_Quenlo.so, or name it with --module)");
     OP_Node& dummy = scene.create("null", "dummy");
-    OP_Node& q = scene.create("quenlo", "q");
+    OP_Node& q = scene.create(keyed::kType, "q");
     if (!q.setInput(1, &dummy))
         throw RunError("cannot wire the key dummy into input 1 of \"q\"");
 
-    edit(q, "interp", 0, options.quaternion ? 1 : 0);
-    edit(q, "ease", 0, options.ease ? 1 : 0);
+    edit(q, keyed::kInterp, 0, options.quaternion ? 1 : 0);
+    edit(q, keyed::kEase, 0, options.ease ? 1 : 0);
     // Key instances 1..N besides key 0.
     const auto& keys = demoKeys();
-    edit(q, "numkeys", 0, static_cast<double>(keys.size() - 1));
+    edit(q, keyed::kKeyCount, 0, static_cast<double>(keys.size() - 1));
     // The dummy works in key 0's orders, so Get key raises no order warning.
-    edit(dummy, "xOrd", 0, q.evalInt("xOrd0", 0, 0.0f));
-    edit(dummy, "rOrd", 0, q.evalInt("rOrd0", 0, 0.0f));
+    edit(dummy, "xOrd", 0, q.evalInt(keyed::kKeyZeroXformOrder, 0, keyed::kKeyTime));
+    edit(dummy, "rOrd", 0, q.evalInt(keyed::kKeyZeroRotateOrder, 0, keyed::kKeyTime));
 
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const DemoKey& key = keys[k];
-        edit(q, "driverval", 0, key.driver);
+        edit(q, keyed::kDriver, 0, key.driver);
         for (int c = 0; c < 3; ++c) {
             const auto i = static_cast<std::size_t>(c);
             edit(dummy, "t", c, key.translate[i]);
             edit(dummy, "r", c, key.rotate[i]);
             edit(dummy, "s", c, key.scale[i]);
         }
-        press(q, "getkey" + std::to_string(k));
+        press(q, std::string(keyed::kGetKeyPrefix).append(std::to_string(k)));
     }
     return asObject(q);
 }

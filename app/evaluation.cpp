@@ -58,8 +58,9 @@ struct Orders {
 
 Orders readOrders(const OP_Node& node, float time) {
     const bool keyed = isKeyedNode(node);
-    Orders orders{keyed ? "xOrd0" : "xOrd", keyed ? "rOrd0" : "rOrd", 0, 0};
-    const float orderTime = keyed ? 0.0f : time;
+    Orders orders{keyed ? keyed::kKeyZeroXformOrder : "xOrd",
+                  keyed ? keyed::kKeyZeroRotateOrder : "rOrd", 0, 0};
+    const float orderTime = keyed ? keyed::kKeyTime : time;
     orders.transform = node.evalInt(orders.transformToken, 0, orderTime);
     orders.rotate = node.evalInt(orders.rotateToken, 0, orderTime);
     return orders;
@@ -88,11 +89,11 @@ EvalReport startReport(OBJ_Node& node, float time) {
     report.transformOrder = menuLabel(node, orders.transformToken, orders.transform);
     report.rotateOrder = menuLabel(node, orders.rotateToken, orders.rotate);
     if (isKeyedNode(node)) {
-        report.keys = activeKeys(node);
-        if (node.findParm("interp"))
-            report.interp = node.evalInt("interp", 0, 0.0f);
-        if (node.findParm("ease"))
-            report.ease = node.evalInt("ease", 0, 0.0f) != 0;
+        report.keys = readActiveKeys(node);
+        if (node.findParm(keyed::kInterp))
+            report.interp = node.evalInt(keyed::kInterp, 0, keyed::kKeyTime);
+        if (node.findParm(keyed::kEase))
+            report.ease = node.evalInt(keyed::kEase, 0, keyed::kKeyTime) != 0;
     }
     return report;
 }
@@ -118,7 +119,7 @@ public:
     }
 
     void set(float time, double value) {
-        if (!node_.setParmByUser("driverval", 0, time, value))
+        if (!node_.setParmByUser(keyed::kDriver, 0, time, value))
             throw RunError(describeNode(node_) + ": the host refused to set \"driverval\"");
     }
 
@@ -162,23 +163,6 @@ SweepRange parseSweepRange(std::string_view text) {
     return range;
 }
 
-bool isKeyedNode(const OP_Node& node) {
-    return node.findParm("driverval") && node.findParm("keyval0") && node.findParm("xOrd0");
-}
-
-std::vector<KeyMark> activeKeys(const OP_Node& node) {
-    std::vector<KeyMark> keys;
-    if (!isKeyedNode(node))
-        return keys;
-    keys.push_back({0, node.evalFloat("keyval0", 0, 0.0f)});
-    const int count = node.findParm("numkeys") ? node.evalInt("numkeys", 0, 0.0f) : 0;
-    for (int i = 1; i <= count; ++i) {
-        if (node.evalIntInst("enable#", &i, 0, 0.0f) != 0)
-            keys.push_back({i, node.evalFloatInst("keyval#", &i, 0, 0.0f)});
-    }
-    return keys;
-}
-
 CookResult cookNode(OBJ_Node& node, float time) {
     OP_Context context(time);
     CookResult row;
@@ -189,8 +173,8 @@ CookResult cookNode(OBJ_Node& node, float time) {
     row.world = toArray(node.getWorldTransform());
     row.pose = decompose(node, node.getLocalTransform(), time);
     row.messages = node.getErrors();
-    if (node.findParm("driverval"))
-        row.driver = node.evalFloat("driverval", 0, time);
+    if (node.findParm(keyed::kDriver))
+        row.driver = node.evalFloat(keyed::kDriver, 0, time);
     return row;
 }
 
@@ -204,7 +188,7 @@ EvalReport evaluateAt(OBJ_Node& node, float time) {
 }
 
 EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range) {
-    const int index = requireParm(node, "driverval");
+    const int index = requireParm(node, keyed::kDriver);
     EvalReport report = startReport(node, time);
     report.sweep = true;
     DriverOverride driver(node, index);

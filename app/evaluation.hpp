@@ -2,6 +2,7 @@
 #pragma once
 
 #include "host_session.hpp"
+#include "keyed_node.hpp"
 
 #include <OP/OP_Parameters.h>
 
@@ -39,12 +40,6 @@ struct CookResult {
     std::vector<OP_ErrorEntry> messages; // the node's error list after the cook
 };
 
-// An active key of a keyed node: its number and driver value.
-struct KeyMark {
-    int key = 0;
-    double driver = 0.0;
-};
-
 // What `demo` and `eval` print and plot.
 struct EvalReport {
     std::string node;
@@ -70,12 +65,6 @@ struct SweepRange {
 
 // Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError otherwise.
 SweepRange parseSweepRange(std::string_view text);
-
-// Whether the node is keyed: it has "driverval" and the key 0 block.
-bool isKeyedNode(const OP_Node& node);
-
-// The active keys of a keyed node: key 0, then each enabled key instance.
-std::vector<KeyMark> activeKeys(const OP_Node& node);
 
 // Cooks the node at time and collects the result.
 CookResult cookNode(OBJ_Node& node, float time);

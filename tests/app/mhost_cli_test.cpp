@@ -50,6 +50,35 @@ TEST(MhostCli, HelpVersionAndUnknownCommand) {
     EXPECT_NE(badOption.err.find("xml"), std::string::npos) << badOption.err;
 }
 
+TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {
+    const TempDir dir;
+    const struct {
+        std::vector<std::string> args;
+        const char* expected;
+    } cases[] = {
+        // However many --module options come first, the next word is the command.
+        {{"--module", "a.so", "--module", "b.so", "frobnicate"},
+         "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval;"},
+        {{}, "mhost: a command is required (commands: demo, info, run, eval;"},
+        {{"--bogus"}, "mhost: unknown option \"--bogus\""},
+        {{"demo", "--format", "yaml"}, "mhost: --format: yaml not in {table,csv,json}"},
+        {{"run"}, "mhost: SCRIPT is required"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = runMhost(c.args, dir.path());
+        EXPECT_EQ(r.status, 2) << describe(r);
+        EXPECT_EQ(r.err.rfind(c.expected, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // The formats are described under mhost --help only.
+    const RunResult top = runMhost({"--help"}, dir.path());
+    const RunResult eval = runMhost({"eval", "--help"}, dir.path());
+    EXPECT_EQ(eval.status, 0) << describe(eval);
+    EXPECT_NE(top.out.find("Scene file:"), std::string::npos);
+    EXPECT_EQ(eval.out.find("Scene file:"), std::string::npos) << eval.out;
+    EXPECT_NE(eval.out.find("--driver"), std::string::npos) << eval.out;
+}
+
 TEST(MhostCli, DemoPrintsAnAlignedTable) {
     REQUIRE_MODULE();
     const TempDir dir;
