@@ -91,14 +91,82 @@ OP_Parameters::OP_Parameters(OP_Operator* op)
 OP_Parameters::~OP_Parameters() = default;
 
 void OP_Parameters::appendTemplate(const PRM_Template* tmpl) {
-    int index = static_cast<int>(myParms.size());
-    myParms.push_back(std::make_unique<PRM_Parm>(tmpl, 0, -1));
-    if (tmpl->isMultiParm()) {
-        // Instances are created by the count; build the initial ones now.
-        int count = roundToInt(myParms.back()->component(0).constant);
-        myParms.back()->component(0).constant = 0;
-        rebuildIndex();
-        setMultiCount(index, count);
+    const std::size_t index = myParms.size();
+    myParms.push_back(std::make_unique<PRM_Parm>(tmpl, std::vector<int>{}, -1));
+    if (tmpl->isMultiParm())
+        growToDefaultCount(index);
+}
+
+void OP_Parameters::growToDefaultCount(std::size_t index) {
+    // A new list holds no instances yet; its default count makes them.
+    PRM_Parm& multi = *myParms[index];
+    const int count = std::clamp(roundToInt(multi.component(0).constant), 0, maxMultiInstances);
+    multi.component(0).constant = 0;
+    insertInstances(index, count);
+}
+
+std::size_t OP_Parameters::extentOf(std::size_t index) const {
+    const PRM_Parm& parm = *myParms[index];
+    if (!parm.isMultiParm())
+        return 1;
+    // Instances follow the list, member by member; a nested list's own
+    // instances follow it in turn.
+    const std::size_t members =
+        PRM_Template::countTemplates(parm.getTemplate().getMultiParmTemplate());
+    const auto instances = static_cast<std::size_t>(parm.component(0).constant);
+    std::size_t end = index + 1;
+    for (std::size_t k = 0; k < instances * members && end < myParms.size(); ++k)
+        end += extentOf(end);
+    return end - index;
+}
+
+void OP_Parameters::insertInstances(std::size_t index, int count) {
+    PRM_Parm& multi = *myParms[index];
+    const int current = static_cast<int>(multi.component(0).constant);
+    if (count <= current)
+        return;
+    const PRM_Template* members = multi.getTemplate().getMultiParmTemplate();
+    const int perInstance = PRM_Template::countTemplates(members);
+    const std::vector<int> path = multi.getInstancePath();
+    std::vector<std::unique_ptr<PRM_Parm>> added;
+    added.reserve(std::size_t(count - current) * std::size_t(perInstance));
+    for (int inst = current + 1; inst <= count; ++inst) {
+        std::vector<int> instancePath = path;
+        instancePath.push_back(inst);
+        for (int m = 0; m < perInstance; ++m)
+            added.push_back(
+                std::make_unique<PRM_Parm>(&members[m], instancePath, static_cast<int>(index)));
+    }
+    const std::size_t at = index + extentOf(index);
+    const std::size_t addedCount = added.size();
+    myParms.insert(myParms.begin() + static_cast<std::ptrdiff_t>(at),
+                   std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    myParms[index]->component(0).constant = count;
+    // Lists among the new members get their default instances, each right
+    // after itself.
+    std::size_t end = at + addedCount;
+    for (std::size_t i = at; i < end;) {
+        if (myParms[i]->isMultiParm()) {
+            const std::size_t before = myParms.size();
+            growToDefaultCount(i);
+            end += myParms.size() - before;
+        }
+        i += extentOf(i);
+    }
+}
+
+void OP_Parameters::renumberOwners() {
+    for (std::size_t i = 0; i < myParms.size(); ++i) {
+        if (!myParms[i]->isMultiParm())
+            continue;
+        const std::size_t members =
+            PRM_Template::countTemplates(myParms[i]->getTemplate().getMultiParmTemplate());
+        const auto instances = static_cast<std::size_t>(myParms[i]->component(0).constant);
+        std::size_t member = i + 1;
+        for (std::size_t k = 0; k < instances * members && member < myParms.size(); ++k) {
+            myParms[member]->setMultiOwner(static_cast<int>(i));
+            member += extentOf(member);
+        }
     }
 }
 
@@ -332,39 +400,26 @@ void OP_Parameters::setMultiCount(int parmIndex, int count) {
     if (!multi || !multi->isMultiParm())
         return;
     count = std::clamp(count, 0, maxMultiInstances);
-    const PRM_Template* members = multi->getTemplate().getMultiParmTemplate();
-    int perInstance = PRM_Template::countTemplates(members);
-    int current = static_cast<int>(multi->component(0).constant);
+    const int current = static_cast<int>(multi->component(0).constant);
     if (count == current)
         return;
-    // Instances sit directly after the multi-parameter, instance by instance.
-    std::size_t firstInstance = static_cast<std::size_t>(parmIndex) + 1;
+    const auto index = static_cast<std::size_t>(parmIndex);
     if (count < current) {
-        auto from = myParms.begin() + firstInstance + std::size_t(count) * perInstance;
-        auto to = myParms.begin() + firstInstance + std::size_t(current) * perInstance;
-        myParms.erase(from, to);
+        // Drop the instances above count, nested lists' instances with them.
+        const std::size_t members =
+            PRM_Template::countTemplates(multi->getTemplate().getMultiParmTemplate());
+        std::size_t from = index + 1;
+        for (std::size_t k = 0; k < std::size_t(count) * members; ++k)
+            from += extentOf(from);
+        const std::size_t to = index + extentOf(index);
+        myParms.erase(myParms.begin() + static_cast<std::ptrdiff_t>(from),
+                      myParms.begin() + static_cast<std::ptrdiff_t>(to));
+        multi->component(0).constant = count;
     } else {
-        std::vector<std::unique_ptr<PRM_Parm>> added;
-        added.reserve(std::size_t(count - current) * perInstance);
-        for (int inst = current + 1; inst <= count; ++inst)
-            for (int m = 0; m < perInstance; ++m)
-                added.push_back(std::make_unique<PRM_Parm>(&members[m], inst, parmIndex));
-        auto at = myParms.begin() + firstInstance + std::size_t(current) * perInstance;
-        myParms.insert(at, std::make_move_iterator(added.begin()),
-                       std::make_move_iterator(added.end()));
+        insertInstances(index, count);
     }
-    multi->component(0).constant = count;
-    // Owners after the changed block moved; renumber them.
-    for (std::size_t i = 0; i < myParms.size(); ++i) {
-        if (myParms[i]->isMultiParm()) {
-            int own = static_cast<int>(i);
-            int n = static_cast<int>(myParms[i]->component(0).constant);
-            int per =
-                PRM_Template::countTemplates(myParms[i]->getTemplate().getMultiParmTemplate());
-            for (int k = 1; k <= n * per && i + k < myParms.size(); ++k)
-                myParms[i + k]->setMultiOwner(own);
-        }
-    }
+    // Everything after the changed block moved.
+    renumberOwners();
     rebuildIndex();
     touch();
 }

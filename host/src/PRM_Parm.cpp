@@ -50,15 +50,16 @@ void PRM_Component::setKeys(std::vector<UT_Keyframe> newKeys) {
 }
 
 namespace {
-// Replaces every "#" in text by the decimal instance number.
-std::string substituteInstance(const char* text, int instance) {
+// Replaces the "#"s in text, left to right, by the numbers of path; any
+// beyond the path stay.
+std::string substituteInstances(const char* text, const std::vector<int>& path) {
     std::string out;
     if (!text)
         return out;
-    std::string number = std::to_string(instance);
+    std::size_t used = 0;
     for (const char* c = text; *c; ++c) {
-        if (*c == '#')
-            out += number;
+        if (*c == '#' && used < path.size())
+            out += std::to_string(path[used++]);
         else
             out += *c;
     }
@@ -66,22 +67,19 @@ std::string substituteInstance(const char* text, int instance) {
 }
 } // namespace
 
-PRM_Parm::PRM_Parm(const PRM_Template* tmpl, int instance, int multiOwner)
-    : mySource(tmpl), myTemplate(tmpl), myInstance(instance), myMultiOwner(multiOwner) {
-    if (instance != 0) {
-        myToken = substituteInstance(tmpl->getToken(), instance);
-        myLabel = substituteInstance(tmpl->getLabel(), instance);
+PRM_Parm::PRM_Parm(const PRM_Template* tmpl, std::vector<int> instancePath, int multiOwner)
+    : mySource(tmpl), myTemplate(tmpl), myPath(std::move(instancePath)), myMultiOwner(multiOwner) {
+    if (!myPath.empty()) {
+        myToken = substituteInstances(tmpl->getToken(), myPath);
+        myLabel = substituteInstances(tmpl->getLabel(), myPath);
         myOwnName = std::make_unique<PRM_Name>(myToken.c_str(), myLabel.c_str(),
                                                tmpl->getNamePtr() ? tmpl->getNamePtr()->getFlags()
                                                                   : 0);
         myOwnName->harden();
+        // The member template under the numbered name; a nested list keeps
+        // its members and kind.
         myOwnTemplate = std::make_unique<PRM_Template>(*tmpl);
-        myOwnTemplate->initialize(tmpl->getType(), tmpl->getTypeExtended(), tmpl->getExportLevel(),
-                                  tmpl->getVectorSize(), myOwnName.get(),
-                                  tmpl->getFactoryDefaults(), tmpl->getChoiceListPtr(),
-                                  tmpl->getRangePtr(), tmpl->getCallback(), tmpl->getSparePtr(),
-                                  tmpl->getParmGroup(), tmpl->getHelpText(),
-                                  tmpl->getDisableList());
+        myOwnTemplate->setNamePtr(myOwnName.get());
         myTemplate = myOwnTemplate.get();
     } else {
         myToken = tmpl->getToken() ? tmpl->getToken() : "";

@@ -190,12 +190,6 @@ TEST_F(Nodes, OnlyTimeDependentNodesRecookWhenTheTimeChanges) {
     EXPECT_DOUBLE_EQ(still->getWorldTransform()(3, 0), 12.0);
 }
 
-TEST_F(Nodes, TheTimeFlagIsTheThirdByteOfTheFlagRecord) {
-    OBJ_Node* a = make("null");
-    reinterpret_cast<unsigned char*>(&a->flags())[2] = 1;
-    EXPECT_EQ(a->flags().timeDependent, 1);
-}
-
 // The host's virtual operations keep a fixed slot order that plug-ins are
 // built against: the destructor first, refreshEnableStates directly after
 // it, labelForInput directly before outputLabel, then

@@ -145,6 +145,15 @@ private:
                                      int component) const;
     void rebuildIndex();
     void appendTemplate(const PRM_Template* tmpl);
+    // How many parameters the one at index occupies: 1, or for a list itself
+    // and all its instances, nested lists' instances included.
+    std::size_t extentOf(std::size_t index) const;
+    // Appends instances to the list at index up to count (no index rebuild).
+    void insertInstances(std::size_t index, int count);
+    // Gives the new list at index its default count of instances.
+    void growToDefaultCount(std::size_t index);
+    // Points every instance parameter at the list it belongs to.
+    void renumberOwners();
     int lookup(std::string_view token, std::uint32_t hash) const;
 
     // Token index: open addressing over a power-of-two table of slots, each

@@ -10,7 +10,10 @@
 // Parameters of a multi-parameter instance own a copy of their member
 // template whose token and label carry the instance number in place of "#"
 // ("getkey#" of instance 3 becomes "getkey3"); that copy is the template a
-// callback receives.
+// callback receives. In a list nested in another list's instances, member
+// tokens carry one "#" per level, replaced left to right by the outer
+// instance number first: "y#_#" of inner instance 3 in outer instance 2 is
+// "y2_3".
 #pragma once
 
 #include "PRM_Template.h"
@@ -46,11 +49,12 @@ struct PRM_Component {
 
 class PRM_Parm {
 public:
-    // tmpl must outlive the parameter. instance is the multi-parameter
-    // instance number (0 for a parameter outside any multi-parameter); when
-    // it is non-zero the parameter makes its own copy of tmpl with "#"
-    // replaced by the number in token and label.
-    PRM_Parm(const PRM_Template* tmpl, int instance, int multiOwner);
+    // tmpl must outlive the parameter. instancePath holds the instance
+    // numbers of the lists the parameter sits in, outermost first (empty
+    // outside any multi-parameter); when it is not empty the parameter makes
+    // its own copy of tmpl with the "#"s replaced by them, left to right,
+    // in token and label.
+    PRM_Parm(const PRM_Template* tmpl, std::vector<int> instancePath, int multiOwner);
     PRM_Parm(const PRM_Parm&) = delete;
     PRM_Parm& operator=(const PRM_Parm&) = delete;
 
@@ -65,7 +69,10 @@ public:
     PRM_Type getType() const { return myTemplate->getType(); }
     int getVectorSize() const { return static_cast<int>(myComponents.size()); }
     // Multi-parameter instance number; 0 outside multi-parameters.
-    int getInstance() const { return myInstance; }
+    int getInstance() const { return myPath.empty() ? 0 : myPath.back(); }
+    // The instance numbers of every list the parameter sits in, outermost
+    // first; empty outside multi-parameters.
+    const std::vector<int>& getInstancePath() const { return myPath; }
     // Index of the owning multi-parameter in the node's list, or -1.
     int getMultiOwner() const { return myMultiOwner; }
     bool isMultiParm() const { return myTemplate->isMultiParm(); }
@@ -92,7 +99,7 @@ private:
     const PRM_Template* myTemplate;
     std::string myToken;
     std::string myLabel;
-    int myInstance;
+    std::vector<int> myPath;
     int myMultiOwner;
     bool myEnabled = true;
     std::vector<PRM_Component> myComponents;

@@ -74,6 +74,9 @@ public:
                     PRM_SpareData* spare, int parmGroup, const char* helpText,
                     PRM_DisableList* disables);
 
+    // Points the template at another name; everything else stays.
+    void setNamePtr(PRM_Name* name) { myName = name; }
+
     // Number of templates in list before its terminator. With skipInvisible,
     // skipSeparators or skipButtons set, invisible templates, separators and
     // buttons are not counted.

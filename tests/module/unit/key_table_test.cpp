@@ -46,13 +46,6 @@ protected:
     OBJ_Quenlo* q = nullptr;
 };
 
-TEST_F(KeyTable, NewNodeStartsEmptyAndUnflagged) {
-    EXPECT_EQ(q->getKeyValues().entries(), 0u);
-    EXPECT_EQ(q->getKeyInstances().entries(), 0u);
-    EXPECT_EQ(q->getActiveKeyCount(), 0);
-    EXPECT_EQ(q->getOrderMismatch(), 0);
-}
-
 TEST_F(KeyTable, HoldsKeyZeroThenEnabledKeysInInstanceOrder) {
     setKeys(3);
     edit("keyval0", 0.5);
