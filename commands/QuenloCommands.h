@@ -14,6 +14,12 @@ namespace quenlo {
 // too large a number) names no key.
 std::optional<int> keyNumberFromToken(const char* token, std::size_t prefixLength);
 
+// The three buttons of every key. [host thread] When the user presses the
+// button; tplate is the pressed instance's template, its token ending in the
+// key number, and time the press time. Each returns 1. With nothing wired
+// into input 1, Get key and Put key warn "Key dummy is not connected" and
+// touch nothing.
+
 // Copies the key dummy's transform (input 1) into the key, stamps the key
 // with the current "driverval" and rebuilds the key table.
 int getKeyCallback(void* data, int index, float time, const PRM_Template* tplate);

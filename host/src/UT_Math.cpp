@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace {
@@ -22,10 +23,16 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kDegToRad = kPi / 180.0;
 constexpr double kRadToDeg = 180.0 / kPi;
 
-// |cos(middle angle)| below this counts as gimbal lock.
-constexpr double kGimbalTolerance = 1e-6;
-// Quaternion dot products above this blend by normalised lerp.
-constexpr double kSlerpLerpThreshold = 0.9995;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+
+// |cos(middle angle)| below this counts as gimbal lock. Angles reach the
+// host as 32-bit floats, and a quarter turn given as a float misses pi/2 by
+// 4.4e-8: anything within a float's precision of the lock is the lock.
+constexpr double kGimbalTolerance = std::numeric_limits<float>::epsilon();
+// Singular: rows whose spanned volume, relative to the product of their
+// lengths, is below this cannot be split into a rotation and a scale with
+// any accuracy left.
+const double kFlatRatio = std::sqrt(kEpsilon);
 
 // Operations in acting order for each rstOrder.
 constexpr char kMainOps[6][3] = {
@@ -198,7 +205,10 @@ UT_Quaternion UT_Quaternion::interpolate(const UT_Quaternion& target, float t, f
     }
 
     Eigen::Vector4d blended;
-    if (dot > kSlerpLerpThreshold) {
+    // Within sqrt(epsilon) of 1, acos has lost half its digits while the arc
+    // is so short (under 2.2e-4) that a normalised lerp departs from it by
+    // less than 1e-11: blend linearly.
+    if (dot > 1.0 - std::sqrt(kEpsilon)) {
         blended = (1.0 - u) * from + u * to;
     } else {
         const double theta = std::acos(std::min(dot, 1.0));
@@ -351,7 +361,10 @@ bool UT_DMatrix4::explode(const UT_XformOrder& order, double t[3], double rDegre
     }
     const double det = a.determinant();
     const double volume = scale.prod();
-    if (!(scale.minCoeff() > 1e-12) || !(std::abs(det) > 1e-9 * volume)) {
+    // A zero scale, or one too small to divide by, leaves no rotation to
+    // recover; so do rows that span next to no volume.
+    if (!(scale.minCoeff() >= std::numeric_limits<double>::min()) ||
+        !(std::abs(det) > kFlatRatio * volume)) {
         return false;
     }
     if (det < 0.0) {

@@ -33,15 +33,17 @@ public:
     // context's time. Returns 1 when any of them is animated (the result
     // depends on time), else 0. Values that are not finite numbers leave the
     // matrix alone, add an OBJ_ERR_BAD_XFORM error and return 0. An identity
-    // pose leaves the matrix as it is.
+    // pose leaves the matrix as it is. [host thread] From cookMyObj, with
+    // the node's error list as the cook has made it so far (an override may
+    // test error() and add warnings).
     virtual int applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform);
 
     // Builds the local and world transforms (see the top of this header) and
     // sets the time-dependent flag from the result of
     // applyInputIndependentTransform. A local or world transform that is
     // not finite adds an OBJ_ERR_BAD_XFORM error, and the identity takes
-    // its place.
-    // Returns error().
+    // its place. Returns error(). [host thread] From cook(), with the
+    // parent already cooked and the error list cleared.
     virtual OP_ERROR cookMyObj(OP_Context& context);
 
     // The host's cook: cooks the parent first, then this object when it must

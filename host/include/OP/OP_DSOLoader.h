@@ -5,6 +5,9 @@
 //                                                   // version, must be "9.0"
 //   void MorvaneGetTagInfo(const char** tag);       // stores a build tag
 //   void newObjectOperator(OP_OperatorTable* table);// registers object types
+// [host thread] Once each, at load, in this order; the module's static
+// objects are built by then. The host calls every function of a module on
+// its one thread, and each call runs to completion.
 // Loading maps the file with dlopen(RTLD_NOW), checks the three symbols and
 // the version, and then calls newObjectOperator with the table. Types that a
 // module registers remember the module's file. Loaded modules stay mapped

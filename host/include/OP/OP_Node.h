@@ -70,8 +70,11 @@ public:
     const OP_NodeFlags& flags() const { return myFlags; }
 
     // Label of input connector idx: "Input 1", "Input 2", ... by default.
+    // [host thread] Any time after construction; the text must outlive the
+    // node (the host does not free it).
     virtual const char* labelForInput(unsigned idx) const;
-    // Label of output connector idx: "Output 1" by default.
+    // Label of output connector idx: "Output 1" by default. [host thread]
+    // As labelForInput.
     virtual const char* outputLabel(unsigned idx) const;
 
     // --- The host's user operations ------------------------------------------

@@ -34,7 +34,9 @@ public:
 };
 
 // Creates a node of the type: (network, name, type) -> the new node, or
-// nullptr when it cannot be made.
+// nullptr when it cannot be made. [host thread] When a network makes a node
+// of the type; the network owns what it returns and deletes it through its
+// virtual destructor.
 using OP_Constructor = OP_Node* (*)(OP_Network* net, const char* name, OP_Operator* op);
 
 class OP_Operator {

@@ -45,8 +45,9 @@ class PRM_ParmOwner {
 public:
     virtual ~PRM_ParmOwner();
     // Brings the enabled state of the owner's parameters up to date after
-    // they changed; returns how many states changed. The host calls it after
-    // every user edit and after a scene is loaded.
+    // they changed; returns how many states changed. [host thread] After
+    // every user edit (once its callback ran) and after a scene is loaded;
+    // the parameter list is complete and may be read and written.
     virtual int refreshEnableStates();
 };
 

@@ -26,6 +26,9 @@ class PRM_Template;
 // template of the very parameter edited (for multi-parameter instances its
 // token carries the instance number in place of "#"). The result is 1 when
 // the interface should refresh, which the stand-in host always does.
+// [host thread] During a user edit (after the value is written, before
+// refreshEnableStates) or a press; never during plug-in writes. The node
+// may be edited from the callback.
 using PRM_Callback = int (*)(void* data, int index, float time, const PRM_Template* tplate);
 
 // How far a parameter is exported to the node's tile in the network view.
