@@ -1,9 +1,8 @@
 // Properties of the keyed blend, checked on seeded random poses and nodes: a
 // failure names the seed and the case, which reproduce it.
-#include "OP/OP_OperatorTable.h"
+#include "QuenloTable.h"
 #include "keys/KeyBlend.h"
 #include "node/OBJ_Quenlo.h"
-#include "plugin/QuenloRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -123,20 +122,10 @@ TEST(BlendProperties, EulerBlendingIsAffineInTheWeight) {
     }
 }
 
-OP_OperatorTable& table() {
-    static OP_OperatorTable instance;
-    static const bool registered = [] {
-        OBJinstallHostOperators(instance);
-        quenlo::registerOperator(&instance);
-        return true;
-    }();
-    EXPECT_TRUE(registered);
-    return instance;
-}
 
 TEST(CookProperties, AMatrixCookedFromFiniteParametersIsFinite) {
     RandomPoses random(kSeed + 2);
-    OP_Network net(&table());
+    OP_Network net(&quenlo_test::unitTable());
     for (int n = 0; n < 300; ++n) {
         SCOPED_TRACE(::testing::Message() << "seed " << kSeed + 2 << " case " << n);
         auto* q = dynamic_cast<OBJ_Quenlo*>(net.createNode("quenlo", "q"));

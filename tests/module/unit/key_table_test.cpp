@@ -1,9 +1,8 @@
 // The key table, the enabled states and the commands' key numbers, checked
 // on nodes made directly from the module's code.
-#include "OP/OP_OperatorTable.h"
+#include "QuenloTable.h"
 #include "commands/QuenloCommands.h"
 #include "node/OBJ_Quenlo.h"
-#include "plugin/QuenloRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -12,16 +11,6 @@
 
 namespace {
 
-OP_OperatorTable& table() {
-    static OP_OperatorTable instance;
-    static const bool registered = [] {
-        OBJinstallHostOperators(instance);
-        quenlo::registerOperator(&instance);
-        return true;
-    }();
-    EXPECT_TRUE(registered);
-    return instance;
-}
 
 std::vector<float> values(const OBJ_Quenlo& q) {
     return {q.getKeyValues().begin(), q.getKeyValues().end()};
@@ -42,7 +31,7 @@ protected:
     void setKeys(int count) { edit("numkeys", count); }
     bool enabled(const std::string& token) const { return q->findParm(token)->isEnabled(); }
 
-    OP_Network net{&table()};
+    OP_Network net{&quenlo_test::unitTable()};
     OBJ_Quenlo* q = nullptr;
 };
 
