@@ -1,14 +1,23 @@
-// Scene files at scale: saving and loading a node with many keys. The
-// per-key cost stays flat as the key count grows (Google Benchmark fits
-// the complexity: O(N) expected).
+// Scenes at scale, through the host program's core: building a scene of
+// keyed nodes through the host API, saving it, loading it and cooking every
+// node, against the node count; and one node with many keys saved and
+// loaded, against the key count. Per-node and per-key costs should stay
+// flat (Google Benchmark fits the complexity: O(N) expected).
+//
+// A scene is N "quenlo" nodes of 4 keys each (key 0 and keys 1..3, each
+// with a pose of its own), in parent chains of ten, the driver on a
+// keyframed channel.
 #include "host_session.hpp"
 #include "json_file.hpp"
 #include "scene_io.hpp"
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,6 +31,119 @@ mhost::Host& host() {
     return *instance;
 }
 
+constexpr int kChain = 10;
+constexpr int kKeyInstances = 3; // besides key 0
+
+// Bytes the allocator has handed out and not taken back.
+std::size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+void buildScene(mhost::Scene& scene, int nodes) {
+    OP_Node* parent = nullptr;
+    for (int n = 0; n < nodes; ++n) {
+        OP_Node& q = scene.create("quenlo", "q" + std::to_string(n));
+        if (n % kChain != 0)
+            q.setInput(0, parent);
+        q.setMultiCount(q.findParmIndex("numkeys"), kKeyInstances);
+        for (int k = 0; k <= kKeyInstances; ++k) {
+            q.setFloatInst(k, "keyval#", &k, 0, 0.0f);
+            q.setFloatInst(0.1 * (n % 7) + k, "t#", &k, 1, 0.0f);
+            q.setFloatInst(15.0 * k, "r#", &k, 2, 0.0f);
+        }
+        q.setKeyframes(q.findParmIndex("driverval"), 0, {{0.0f, 0.0}, {1.0f, 3.0}});
+        q.refreshEnableStates();
+        parent = &q;
+    }
+}
+
+void perNode(benchmark::State& state) {
+    state.counters["per_node"] = benchmark::Counter(
+        static_cast<double>(state.range(0)),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetComplexityN(state.range(0));
+}
+
+void BM_BuildScene(benchmark::State& state) {
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto scene = std::make_unique<mhost::Scene>(host());
+        const std::size_t before = heapInUse();
+        state.ResumeTiming();
+        buildScene(*scene, static_cast<int>(state.range(0)));
+        state.PauseTiming();
+        bytes = heapInUse() - before;
+        scene.reset();
+        state.ResumeTiming();
+    }
+    state.counters["bytes_per_node"] =
+        static_cast<double>(bytes) / static_cast<double>(state.range(0));
+    perNode(state);
+}
+
+void BM_SaveScene(benchmark::State& state) {
+    mhost::Scene scene(host());
+    buildScene(scene, static_cast<int>(state.range(0)));
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string text = mhost::sceneText(scene);
+        size = text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.counters["file_bytes_per_node"] =
+        static_cast<double>(size) / static_cast<double>(state.range(0));
+    perNode(state);
+}
+
+std::string sceneFile(int nodes) {
+    mhost::Scene scene(host());
+    buildScene(scene, nodes);
+    return mhost::sceneText(scene);
+}
+
+void BM_LoadScene(benchmark::State& state) {
+    const std::string text = sceneFile(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        auto scene = std::make_unique<mhost::Scene>(host());
+        mhost::sceneFromJson(*scene, mhost::parseJson(text, "bench"), "bench");
+        benchmark::DoNotOptimize(scene->root().getNchildren());
+        state.PauseTiming();
+        scene.reset();
+        state.ResumeTiming();
+    }
+    perNode(state);
+}
+
+void BM_CookScene(benchmark::State& state) {
+    mhost::Scene scene(host());
+    buildScene(scene, static_cast<int>(state.range(0)));
+    std::vector<OBJ_Node*> nodes;
+    for (int i = 0; i < scene.root().getNchildren(); ++i)
+        nodes.push_back(&mhost::asObject(*scene.root().getChild(i)));
+    float time = 0.0f;
+    for (auto _ : state) {
+        // A new time each round: every node cooks.
+        time += 0.01f;
+        const OP_Context context(time);
+        for (OBJ_Node* node : nodes) {
+            OP_Context c = context;
+            benchmark::DoNotOptimize(node->cook(c));
+        }
+    }
+    perNode(state);
+}
+
+void nodeCounts(benchmark::internal::Benchmark* b) {
+    for (const int n : {1000, 4000, 16000, 64000, 100000})
+        b->Arg(n);
+    b->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+}
+BENCHMARK(BM_BuildScene)->Apply(nodeCounts)->Iterations(2);
+BENCHMARK(BM_SaveScene)->Apply(nodeCounts);
+BENCHMARK(BM_LoadScene)->Apply(nodeCounts)->Iterations(2);
+BENCHMARK(BM_CookScene)->Apply(nodeCounts);
+
 // A quenlo node with `keys` key instances, each with a pose of its own.
 void buildKeys(mhost::Scene& scene, int keys) {
     OP_Node& q = scene.create("quenlo", "q");
@@ -33,6 +155,12 @@ void buildKeys(mhost::Scene& scene, int keys) {
     }
 }
 
+void keyCounts(benchmark::internal::Benchmark* b) {
+    for (const int n : {1024, 8192, 65536})
+        b->Arg(n);
+    b->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+}
+
 void BM_SaveKeys(benchmark::State& state) {
     mhost::Scene scene(host());
     buildKeys(scene, static_cast<int>(state.range(0)));
@@ -40,8 +168,7 @@ void BM_SaveKeys(benchmark::State& state) {
         benchmark::DoNotOptimize(mhost::sceneText(scene));
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_SaveKeys)->RangeMultiplier(8)->Range(1 << 10, 1 << 16)->Complexity(benchmark::oN)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveKeys)->Apply(keyCounts);
 
 void BM_LoadKeys(benchmark::State& state) {
     std::string text;
@@ -57,8 +184,7 @@ void BM_LoadKeys(benchmark::State& state) {
     }
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_LoadKeys)->RangeMultiplier(8)->Range(1 << 10, 1 << 16)->Complexity(benchmark::oN)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadKeys)->Apply(keyCounts);
 
 } // namespace
 
