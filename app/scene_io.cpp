@@ -24,7 +24,7 @@ bool savesValue(const PRM_Parm& parm) {
 
 Json componentToJson(const PRM_Parm& parm, const PRM_Component& component) {
     if (parm.getType().isString())
-        return component.text;
+        return component.text();
     if (component.isAnimated()) {
         Json keys = Json::array();
         for (const UT_Keyframe& key : component.keys)

@@ -149,19 +149,23 @@ public:
                              " component(s); " +
                              (a.component ? "component " + std::to_string(first) + " is missing"
                                           : std::to_string(a.values.size()) + " values given"));
+        // An edit may add or remove parameters (a count, or what a callback
+        // does): what the loop needs of the parameter is taken now.
         const bool text = parm.getType().isString();
+        const bool count = parm.isMultiParm();
+        const std::string name = parmName(node, parm);
         for (std::size_t i = 0; i < a.values.size(); ++i) {
             const Json& v = a.values[i];
             const int component = first + static_cast<int>(i);
             if (text != v.is_string())
-                throw InputError(parmName(node, parm) + " takes " + (text ? "text" : "numbers") +
-                                 ", not " + describeJsonKind(v));
+                throw InputError(name + " takes " + (text ? "text" : "numbers") + ", not " +
+                                 describeJsonKind(v));
             double number = text ? 0.0 : v.get<double>();
-            if (parm.isMultiParm()) {
+            if (count) {
                 try {
                     number = instanceCountFromJson(v);
                 } catch (const Failure& failure) {
-                    rethrowWithContext(failure, parmName(node, parm) + ": ");
+                    rethrowWithContext(failure, name + ": ");
                 }
             }
             const bool done =
@@ -169,7 +173,7 @@ public:
                                             v.get<std::string>().c_str())
                      : node.setParmByUser(a.parm.c_str(), component, a.time, number);
             if (!done)
-                throw RunError("the host refused the edit of " + parmName(node, parm));
+                throw RunError("the host refused the edit of " + name);
         }
     }
 
@@ -190,10 +194,12 @@ public:
         if (!parm.getType().isButton())
             throw InputError(parmName(node, parm) + " is not a button (a " +
                              parm.getType().describe() + ")");
-        // The list then shows what this press raised.
+        // The list then shows what this press raised. (The press may add or
+        // remove parameters: the name is taken first.)
+        const std::string name = parmName(node, parm);
         node.clearErrors();
         if (!node.pressButton(a.parm.c_str(), a.time))
-            throw RunError("the host refused to press " + parmName(node, parm));
+            throw RunError("the host refused to press " + name);
         report({{"op", "press"},
                 {"node", a.node},
                 {"parm", a.parm},
@@ -236,7 +242,7 @@ public:
             for (int c = 0; c < parm.getVectorSize(); ++c) {
                 const PRM_Component& component = parm.component(c);
                 if (parm.getType().isString())
-                    value.push_back(component.text);
+                    value.push_back(component.text());
                 else
                     value.push_back(numberToJson(component.valueAt(a.time)));
             }

@@ -11,6 +11,8 @@
 #include "json_file.hpp"
 #include "scene_io.hpp"
 
+#include <UT/UT_BlockAllocator.h>
+
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -34,9 +36,10 @@ mhost::Host& host() {
 constexpr int kChain = 10;
 constexpr int kKeyInstances = 3; // besides key 0
 
-// Bytes the allocator has handed out and not taken back.
+// Bytes the allocators have handed out and not taken back: malloc's and the
+// host's block allocator's.
 std::size_t heapInUse() {
-    return mallinfo2().uordblks;
+    return mallinfo2().uordblks + UT_blockBytesInUse();
 }
 
 void buildScene(mhost::Scene& scene, int nodes) {
@@ -115,6 +118,14 @@ void BM_LoadScene(benchmark::State& state) {
     perNode(state);
 }
 
+void BM_ParseScene(benchmark::State& state) {
+    const std::string text = sceneFile(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mhost::parseJson(text, "bench").size());
+    perNode(state);
+}
+BENCHMARK(BM_ParseScene)->Arg(16000)->Unit(benchmark::kMillisecond);
+
 void BM_CookScene(benchmark::State& state) {
     mhost::Scene scene(host());
     buildScene(scene, static_cast<int>(state.range(0)));
@@ -135,11 +146,11 @@ void BM_CookScene(benchmark::State& state) {
 }
 
 void nodeCounts(benchmark::internal::Benchmark* b) {
-    for (const int n : {1000, 4000, 16000, 64000, 100000})
+    for (const int n : {1000, 4000, 16000, 32000, 64000, 100000})
         b->Arg(n);
     b->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 }
-BENCHMARK(BM_BuildScene)->Apply(nodeCounts)->Iterations(2);
+BENCHMARK(BM_BuildScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_SaveScene)->Apply(nodeCounts);
 BENCHMARK(BM_LoadScene)->Apply(nodeCounts)->Iterations(2);
 BENCHMARK(BM_CookScene)->Apply(nodeCounts);

@@ -5,6 +5,8 @@
 #include "node/OBJ_Quenlo.h"
 #include "parms/QuenloTokens.h"
 
+#include <algorithm>
+
 namespace quenlo {
 
 KeySegment findSegment(const UT_FloatArray& values, float driver) {
@@ -26,6 +28,9 @@ void KeyTable::rebuild(const OP_Parameters& node) {
     instances.append(keyZero);
 
     const int numKeys = node.evalInt(token::numKeys, 0, keyTime);
+    // Room for every key at once, rather than growth by doubling.
+    values.setCapacity(1 + static_cast<std::size_t>(std::max(0, numKeys)));
+    instances.setCapacity(1 + static_cast<std::size_t>(std::max(0, numKeys)));
     activeCount = 1;
     for (int i = 1; i <= numKeys; ++i) {
         if (node.evalIntInst(token::enable, &i, 0, keyTime, 1) == 0)

@@ -40,11 +40,27 @@ const char* OBJ_Node::labelForInput(unsigned idx) const {
     return idx == 0 ? "Parent" : OP_Network::labelForInput(idx);
 }
 
+namespace {
+// The transform values in the order xformParms lists them, with the value a
+// missing one reads as: t, r, s, p (three each), the uniform scale, then the
+// two order menus.
+constexpr int kXformValues = 15;
+constexpr double kIdentityValues[kXformValues] = {0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 0, 0};
+} // namespace
+
 const OBJ_Node::XformParms& OBJ_Node::xformParms() {
     if (myXformParms.structure != getStructureVersion()) {
-        const char* tokens[] = {"t", "r", "s", "p", "scale", "xOrd", "rOrd"};
-        for (int i = 0; i < 7; ++i)
-            myXformParms.index[i] = findParmIndex(tokens[i]);
+        const struct {
+            const char* token;
+            int components;
+        } parms[] = {{"t", 3}, {"r", 3}, {"s", 3}, {"p", 3}, {"scale", 1}, {"xOrd", 1}, {"rOrd", 1}};
+        int at = 0;
+        for (const auto& parm : parms) {
+            const PRM_Parm* p = findParm(parm.token);
+            for (int c = 0; c < parm.components; ++c)
+                myXformParms.value[at++] =
+                    p && c < p->getVectorSize() ? &p->component(c) : nullptr;
+        }
         myXformParms.structure = getStructureVersion();
     }
     return myXformParms;
@@ -53,33 +69,28 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
 int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
     const float t = context.getTime();
     const XformParms& parms = xformParms();
-    bool animated = false;
     // A missing parameter reads as its identity value, so object types built
     // on other template lists still get a sane matrix.
-    auto read = [&](int which, int component, double identity) {
-        const PRM_Parm* p = getParm(parms.index[which]);
-        if (!p || component >= p->getVectorSize())
-            return identity;
-        animated = animated || p->component(component).isAnimated();
-        return p->component(component).valueAt(t);
-    };
-    // t, r, s, p (three each), then the uniform scale.
-    double v[13];
-    const double identity[] = {0.0, 0.0, 1.0, 0.0};
-    for (int g = 0; g < 4; ++g)
-        for (int c = 0; c < 3; ++c)
-            v[g * 3 + c] = read(g, c, identity[g]);
-    v[12] = read(4, 0, 1.0);
-    const int xOrd = static_cast<int>(std::lround(read(5, 0, 0.0)));
-    const int rOrd = static_cast<int>(std::lround(read(6, 0, 0.0)));
+    bool animated = false;
+    double v[kXformValues];
+    for (int i = 0; i < kXformValues; ++i) {
+        const PRM_Component* c = parms.value[i];
+        if (!c) {
+            v[i] = kIdentityValues[i];
+            continue;
+        }
+        animated = animated || c->isAnimated();
+        v[i] = c->valueAt(t);
+    }
+    const int xOrd = static_cast<int>(std::lround(v[13]));
+    const int rOrd = static_cast<int>(std::lround(v[14]));
     bool isIdentity = true;
     for (int i = 0; i < 13; ++i) {
         if (!std::isfinite(v[i])) {
             addObjError(OBJ_ERR_BAD_XFORM);
             return 0;
         }
-        const double expected = (i >= 6 && i < 9) || i == 12 ? 1.0 : 0.0;
-        isIdentity = isIdentity && v[i] == expected;
+        isIdentity = isIdentity && v[i] == kIdentityValues[i];
     }
     // The identity pose builds the identity whatever the orders: skip it.
     if (isIdentity)

@@ -1,6 +1,7 @@
 #include "OP/OP_DSOLoader.h"
 
 #include "OP/OP_OperatorTable.h"
+#include "UT_ReadOnlyMemory.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -35,6 +36,8 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
         error = path + ": cannot load module: " + (why ? why : "unknown reason");
         return false;
     }
+    // The module's string literals are read-only text from now on.
+    UT_rescanReadOnlyMemory();
     auto fail = [&](const std::string& why) {
         error = path + ": " + why;
         dlclose(handle);

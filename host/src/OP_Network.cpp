@@ -22,25 +22,41 @@ OP_OperatorTable* OP_Network::getOperatorTable() const {
 }
 
 OP_Node* OP_Network::findNode(std::string_view name) const {
-    for (const auto& child : myChildren)
-        if (name == child->getName())
-            return child.get();
-    return nullptr;
+    if (!myChildIndex)
+        return nullptr;
+    const auto it = myChildIndex->byName.find(name);
+    return it == myChildIndex->byName.end() ? nullptr : it->second;
 }
 
-std::string OP_Network::uniqueName(const std::string& base) const {
+namespace {
+// "q12" is stem "q" and number 12; a name without a trailing number, or with
+// a leading zero in it ("q012", which no numbering makes), has number 0.
+std::pair<std::string, int> splitNumber(const std::string& name) {
+    std::size_t digits = name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1])))
+        --digits;
+    std::string stem = name.substr(0, digits);
+    if (digits == name.size() || name[digits] == '0' || name.size() - digits > 9)
+        return {stem, 0};
+    return {stem, std::stoi(name.substr(digits))};
+}
+} // namespace
+
+std::string OP_Network::uniqueName(const std::string& base) {
     if (!base.empty() && !findNode(base))
         return base;
     // Strip trailing digits so "q2" taken gives "q3", not "q21".
-    std::string stem = base;
-    while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back())))
-        stem.pop_back();
+    std::string stem = splitNumber(base).first;
     if (stem.empty())
         stem = "node";
-    for (int n = 1;; ++n) {
+    // Every number below the hint is taken; try upward from it.
+    int& next = myChildIndex->nextNumber.try_emplace(stem, 1).first->second;
+    for (int n = next;; ++n) {
         std::string candidate = stem + std::to_string(n);
-        if (!findNode(candidate))
+        if (!findNode(candidate)) {
+            next = n + 1;
             return candidate;
+        }
     }
 }
 
@@ -49,10 +65,14 @@ OP_Node* OP_Network::createNode(const char* type, const char* name) {
     OP_Operator* op = table ? table->getOperator(type) : nullptr;
     if (!op || !op->getConstructor())
         return nullptr;
+    if (!myChildIndex)
+        myChildIndex = std::make_unique<ChildIndex>();
     std::string unique = uniqueName(name && *name ? name : op->getName());
     OP_Node* node = op->getConstructor()(this, unique.c_str(), op);
-    if (node)
+    if (node) {
         myChildren.emplace_back(node);
+        myChildIndex->byName.emplace(node->getName(), node);
+    }
     return node;
 }
 
@@ -63,6 +83,14 @@ bool OP_Network::destroyNode(OP_Node* child) {
         return false;
     const std::unique_ptr<OP_Node> doomed = std::move(*it);
     myChildren.erase(it);
+    myChildIndex->byName.erase(child->getName());
+    // Its number is free again: the lowest free one may now be lower.
+    const auto [stem, number] = splitNumber(child->getName());
+    if (number > 0) {
+        const auto hint = myChildIndex->nextNumber.find(stem);
+        if (hint != myChildIndex->nextNumber.end() && hint->second > number)
+            hint->second = number;
+    }
     for (const auto& other : myChildren)
         for (unsigned i = 0; i < other->nInputs(); ++i)
             if (other->getInput(i) == child)
@@ -78,4 +106,5 @@ void OP_Network::destroyAllNodes() {
     // Last made, first gone.
     while (!myChildren.empty())
         myChildren.pop_back();
+    myChildIndex.reset();
 }

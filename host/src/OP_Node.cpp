@@ -18,11 +18,25 @@ OP_Node* OP_Node::getInput(unsigned idx, bool) const {
 }
 
 bool OP_Node::dependsOn(const OP_Node* other) const {
-    if (other == this)
-        return true;
-    for (const OP_Node* in : myInputs)
-        if (in && in->dependsOn(other))
+    // A walk up the inputs that visits each node once: shared ancestors (a
+    // node wired into both inputs of the next, down a chain) would make a
+    // plain recursion take exponential time. Nodes are used from the host's
+    // thread only, so one counter marks the walk.
+    static std::uint32_t walk = 0;
+    const std::uint32_t mark = ++walk;
+    std::vector<const OP_Node*> pending{this};
+    while (!pending.empty()) {
+        const OP_Node* node = pending.back();
+        pending.pop_back();
+        if (node == other)
             return true;
+        for (const OP_Node* in : node->myInputs) {
+            if (in && in->myVisitMark != mark) {
+                in->myVisitMark = mark;
+                pending.push_back(in);
+            }
+        }
+    }
     return false;
 }
 

@@ -23,6 +23,45 @@ const std::vector<const PRM_Template*>& OP_Operator::getParmTemplates() const {
     return myFlat;
 }
 
+const PRM_InstanceTemplate* OP_Operator::instanceTemplates(const PRM_Template* list,
+                                                         const std::vector<int>& path,
+                                                         int instance) const {
+    std::vector<InstanceRecords>& records = myInstances[{list, path}];
+    const auto slot = static_cast<std::size_t>(instance - 1);
+    if (records.size() <= slot)
+        records.resize(slot + 1);
+    if (!records[slot]) {
+        const PRM_Template* members = list->getMultiParmTemplate();
+        const int count = PRM_Template::countTemplates(members);
+        std::vector<int> instancePath = path;
+        instancePath.push_back(instance);
+        records[slot] = std::make_unique<PRM_InstanceTemplate[]>(std::size_t(count));
+        for (int m = 0; m < count; ++m)
+            records[slot][std::size_t(m)].make(&members[m], instancePath);
+    }
+    return records[slot].get();
+}
+
+std::shared_ptr<const OP_ParmLayout> OP_Operator::parmLayout(const std::vector<int>& shape) const {
+    const auto it = myLayouts.find(shape);
+    if (it == myLayouts.end())
+        return nullptr;
+    std::shared_ptr<const OP_ParmLayout> layout = it->second.lock();
+    if (!layout)
+        myLayouts.erase(it);
+    return layout;
+}
+
+void OP_Operator::rememberParmLayout(const std::shared_ptr<const OP_ParmLayout>& layout) const {
+    // Shapes come and go (a count dragged up and down): drop the forgotten
+    // ones whenever the list has doubled since the last sweep.
+    if (myLayouts.size() >= 2 * myLayoutsAfterSweep + 16) {
+        std::erase_if(myLayouts, [](const auto& entry) { return entry.second.expired(); });
+        myLayoutsAfterSweep = myLayouts.size();
+    }
+    myLayouts[layout->shape] = layout;
+}
+
 bool OP_OperatorTable::addOperator(OP_Operator* op) {
     if (!op)
         return false;

@@ -1,6 +1,7 @@
 #include "OP/OP_Parameters.h"
 
 #include "OP/OP_Operator.h"
+#include "UT_ReadOnlyMemory.h"
 
 #include <algorithm>
 #include <climits>
@@ -45,14 +46,39 @@ inline std::size_t writeInt(int v, char* out) {
     return len;
 }
 
-// Tokens are short; comparing them in place avoids a library call.
-inline bool sameToken(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
+// Whether a parameter's token (NUL-terminated) is exactly `probe`. Tokens
+// are short; comparing them in place avoids a length count.
+inline bool sameToken(const char* token, std::string_view probe) {
+    for (std::size_t i = 0; i < probe.size(); ++i)
+        if (token[i] != probe[i] || token[i] == '\0')
             return false;
-    return true;
+    return token[probe.size()] == '\0';
+}
+
+// Whether a parameter's token is what `token` names with its first "#"
+// replaced by `instance` (instance INT_MIN: no replacement), without
+// building the text.
+bool namesToken(const char* parmToken, const char* token, int instance) {
+    bool replaced = instance == INT_MIN;
+    for (; *token; ++token) {
+        if (*token == '#' && !replaced) {
+            char digits[12];
+            const std::size_t n = writeInt(instance, digits);
+            for (std::size_t k = 0; k < n; ++k)
+                if (*parmToken++ != digits[k])
+                    return false;
+            replaced = true;
+        } else if (*parmToken++ != *token) {
+            return false;
+        }
+    }
+    return *parmToken == '\0';
+}
+
+// The default instance count of a list template.
+int defaultCount(const PRM_Template& list) {
+    const PRM_Default* defaults = list.getFactoryDefaults();
+    return defaults ? static_cast<int>(std::lround(defaults[0].getFloat())) : 0;
 }
 
 // FNV-1a over the token's bytes.
@@ -68,45 +94,80 @@ std::uint32_t hashToken(std::string_view token) {
     return h;
 }
 
-int roundToInt(double v) {
+inline int roundToInt(double v) {
+    // Within the int range: truncate, then step away from zero when the rest
+    // is a half or more (v - whole is exact, whole lying within 1 of v).
+    if (v > double(INT_MIN) && v < double(INT_MAX)) {
+        const int whole = static_cast<int>(v);
+        const double rest = v - whole;
+        return whole + (rest >= 0.5 ? 1 : 0) - (rest <= -0.5 ? 1 : 0);
+    }
     if (std::isnan(v))
         return 0;
-    double r = std::round(v);
-    if (r >= double(INT_MAX))
-        return INT_MAX;
-    if (r <= double(INT_MIN))
-        return INT_MIN;
-    return static_cast<int>(r);
+    return v > 0 ? INT_MAX : INT_MIN;
 }
 } // namespace
 
-OP_Parameters::OP_Parameters(OP_Operator* op)
-    : myOperator(op), myResolveMemos(std::make_unique<ResolveMemo[]>(kResolveMemos)) {
-    if (op)
-        for (const PRM_Template* t : op->getParmTemplates())
+OP_Parameters::OP_Parameters(OP_Operator* op) : myOperator(op) {
+    if (op) {
+        const auto& templates = op->getParmTemplates();
+        std::size_t size = templates.size();
+        for (const PRM_Template* t : templates)
+            if (t->isMultiParm())
+                size += static_cast<std::size_t>(
+                            std::clamp(defaultCount(*t), 0, maxMultiInstances)) *
+                        instanceSize(*t);
+        myParms.reserve(size);
+        for (const PRM_Template* t : templates)
             appendTemplate(t);
-    rebuildIndex();
+    }
+    relayout();
+    renumberOwners();
+    adoptLayout();
 }
 
 OP_Parameters::~OP_Parameters() = default;
 
-void OP_Parameters::appendTemplate(const PRM_Template* tmpl) {
-    const std::size_t index = myParms.size();
-    myParms.push_back(std::make_unique<PRM_Parm>(tmpl, std::vector<int>{}, -1));
-    if (tmpl->isMultiParm())
-        growToDefaultCount(index);
+std::size_t OP_Parameters::instanceSize(const PRM_Template& list) {
+    std::size_t size = 0;
+    for (const PRM_Template* m = list.getMultiParmTemplate(); m && !m->isTerminator(); ++m) {
+        size += 1;
+        if (m->isMultiParm())
+            size += static_cast<std::size_t>(std::clamp(defaultCount(*m), 0, maxMultiInstances)) *
+                    instanceSize(*m);
+    }
+    return size;
 }
 
-void OP_Parameters::growToDefaultCount(std::size_t index) {
-    // A new list holds no instances yet; its default count makes them.
-    PRM_Parm& multi = *myParms[index];
-    const int count = std::clamp(roundToInt(multi.component(0).constant), 0, maxMultiInstances);
-    multi.component(0).constant = 0;
-    insertInstances(index, count);
+void OP_Parameters::appendTemplate(const PRM_Template* tmpl) {
+    myParms.emplace_back(tmpl, -1);
+    if (tmpl->isMultiParm())
+        appendInstances(myParms, *tmpl, {}, 1, std::clamp(defaultCount(*tmpl), 0, maxMultiInstances),
+                        static_cast<int>(myParms.size() - 1));
+}
+
+void OP_Parameters::appendInstances(ParmList& out, const PRM_Template& list,
+                                    const std::vector<int>& path, int first, int last,
+                                    int owner) const {
+    const PRM_Template* members = list.getMultiParmTemplate();
+    const int perInstance = PRM_Template::countTemplates(members);
+    for (int inst = first; inst <= last; ++inst) {
+        const PRM_InstanceTemplate* records = myOperator->instanceTemplates(&list, path, inst);
+        for (int m = 0; m < perInstance; ++m) {
+            out.emplace_back(&records[m], owner);
+            // A list among the members comes with its default instances,
+            // numbered under this instance.
+            if (records[m].tmpl.isMultiParm()) {
+                const int count = std::clamp(defaultCount(records[m].tmpl), 0, maxMultiInstances);
+                appendInstances(out, records[m].tmpl, records[m].path, 1, count,
+                                static_cast<int>(out.size() - 1));
+            }
+        }
+    }
 }
 
 std::size_t OP_Parameters::extentOf(std::size_t index) const {
-    const PRM_Parm& parm = *myParms[index];
+    const PRM_Parm& parm = myParms[index];
     if (!parm.isMultiParm())
         return 1;
     // Instances follow the list, member by member; a nested list's own
@@ -120,90 +181,100 @@ std::size_t OP_Parameters::extentOf(std::size_t index) const {
     return end - index;
 }
 
-void OP_Parameters::insertInstances(std::size_t index, int count) {
-    PRM_Parm& multi = *myParms[index];
-    const int current = static_cast<int>(multi.component(0).constant);
-    if (count <= current)
-        return;
-    const PRM_Template* members = multi.getTemplate().getMultiParmTemplate();
-    const int perInstance = PRM_Template::countTemplates(members);
-    const std::vector<int> path = multi.getInstancePath();
-    std::vector<std::unique_ptr<PRM_Parm>> added;
-    added.reserve(std::size_t(count - current) * std::size_t(perInstance));
-    for (int inst = current + 1; inst <= count; ++inst) {
-        std::vector<int> instancePath = path;
-        instancePath.push_back(inst);
-        for (int m = 0; m < perInstance; ++m)
-            added.push_back(
-                std::make_unique<PRM_Parm>(&members[m], instancePath, static_cast<int>(index)));
-    }
-    const std::size_t at = index + extentOf(index);
-    const std::size_t addedCount = added.size();
-    myParms.insert(myParms.begin() + static_cast<std::ptrdiff_t>(at),
-                   std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
-    myParms[index]->component(0).constant = count;
-    // Lists among the new members get their default instances, each right
-    // after itself.
-    std::size_t end = at + addedCount;
-    for (std::size_t i = at; i < end;) {
-        if (myParms[i]->isMultiParm()) {
-            const std::size_t before = myParms.size();
-            growToDefaultCount(i);
-            end += myParms.size() - before;
+void OP_Parameters::relayout() {
+    // Parameters that kept their components move them over; new ones start
+    // at their defaults. A list's count is its instances (made with it).
+    std::size_t total = 0;
+    for (const PRM_Parm& parm : myParms)
+        total += parm.myCount;
+    decltype(myComponents) components(total);
+    std::size_t at = 0;
+    for (PRM_Parm& parm : myParms) {
+        PRM_Component* own = components.data() + at;
+        if (parm.myComponents) {
+            std::move(parm.myComponents, parm.myComponents + parm.myCount, own);
+            parm.myComponents = own;
+        } else {
+            parm.myComponents = own;
+            parm.revertToDefaults();
+            if (parm.isMultiParm())
+                own->constant = std::clamp(defaultCount(parm.getTemplate()), 0, maxMultiInstances);
         }
-        i += extentOf(i);
+        at += parm.myCount;
     }
+    myComponents = std::move(components);
 }
 
 void OP_Parameters::renumberOwners() {
     for (std::size_t i = 0; i < myParms.size(); ++i) {
-        if (!myParms[i]->isMultiParm())
+        if (!myParms[i].isMultiParm())
             continue;
         const std::size_t members =
-            PRM_Template::countTemplates(myParms[i]->getTemplate().getMultiParmTemplate());
-        const auto instances = static_cast<std::size_t>(myParms[i]->component(0).constant);
+            PRM_Template::countTemplates(myParms[i].getTemplate().getMultiParmTemplate());
+        const auto instances = static_cast<std::size_t>(myParms[i].component(0).constant);
         std::size_t member = i + 1;
         for (std::size_t k = 0; k < instances * members && member < myParms.size(); ++k) {
-            myParms[member]->setMultiOwner(static_cast<int>(i));
+            myParms[member].setMultiOwner(static_cast<int>(i));
             member += extentOf(member);
         }
     }
 }
 
-void OP_Parameters::rebuildIndex() {
+void OP_Parameters::adoptLayout() {
     ++myStructureVersion;
+    std::vector<int> shape;
+    for (const PRM_Parm& p : myParms)
+        if (p.isMultiParm())
+            shape.push_back(static_cast<int>(p.component(0).constant));
+    if (myOperator)
+        if (auto shared = myOperator->parmLayout(shape)) {
+            myLayout = std::move(shared);
+            return;
+        }
+
+    // Not make_shared: the type's weak reference would keep the memory of a
+    // layout no node holds any more.
+    std::shared_ptr<OP_ParmLayout> layout(new OP_ParmLayout);
+    layout->shape = std::move(shape);
+    // At most three quarters full.
     std::size_t size = 16;
-    while (size < myParms.size() * 2)
+    while (size * 3 < myParms.size() * 4)
         size *= 2;
-    myIndex.assign(size, IndexSlot{0, -1});
+    layout->index.assign(size, OP_ParmLayout::IndexSlot{0, -1});
     const std::size_t mask = size - 1;
     for (std::size_t i = 0; i < myParms.size(); ++i) {
-        const PRM_Parm& p = *myParms[i];
+        const PRM_Parm& p = myParms[i];
         std::string_view token = p.getTokenView();
         if (p.getType().isTerminator() || token.empty())
             continue;
         // The first parameter of a token wins; tokens are unique in sane lists.
-        std::uint32_t h = hashToken(token);
-        if (lookup(token, h) >= 0)
+        const std::uint32_t h = hashToken(token);
+        if (lookupIn(*layout, token, h) >= 0)
             continue;
         std::size_t slot = h & mask;
-        while (myIndex[slot].parm >= 0)
+        while (layout->index[slot].parm >= 0)
             slot = (slot + 1) & mask;
-        myIndex[slot] = IndexSlot{h, static_cast<int>(i)};
+        layout->index[slot] = OP_ParmLayout::IndexSlot{h, static_cast<int>(i)};
+    }
+    myLayout = std::move(layout);
+    if (myOperator)
+        myOperator->rememberParmLayout(myLayout);
+}
+
+int OP_Parameters::lookupIn(const OP_ParmLayout& layout, std::string_view token,
+                            std::uint32_t hash) const {
+    const std::size_t mask = layout.index.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const OP_ParmLayout::IndexSlot& s = layout.index[slot];
+        if (s.parm < 0)
+            return -1;
+        if (s.hash == hash && sameToken(myParms[static_cast<std::size_t>(s.parm)].getToken(), token))
+            return s.parm;
     }
 }
 
 int OP_Parameters::lookup(std::string_view token, std::uint32_t hash) const {
-    const std::size_t mask = myIndex.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const IndexSlot& s = myIndex[slot];
-        if (s.parm < 0)
-            return -1;
-        if (s.hash == hash) {
-            if (sameToken(myParms[s.parm]->getTokenView(), token))
-                return s.parm;
-        }
-    }
+    return lookupIn(*myLayout, token, hash);
 }
 
 int OP_Parameters::findParmIndex(std::string_view token) const {
@@ -211,14 +282,8 @@ int OP_Parameters::findParmIndex(std::string_view token) const {
 }
 
 PRM_Parm* OP_Parameters::findParm(std::string_view token) const {
-    int i = findParmIndex(token);
-    return i < 0 ? nullptr : myParms[i].get();
-}
-
-PRM_Parm* OP_Parameters::getParm(int index) const {
-    if (index < 0 || index >= static_cast<int>(myParms.size()))
-        return nullptr;
-    return myParms[index].get();
+    const int i = findParmIndex(token);
+    return i < 0 ? nullptr : getParm(i);
 }
 
 int OP_Parameters::resolveLong(const char* token, const int* inst, int nestLevel) const {
@@ -233,38 +298,58 @@ int OP_Parameters::resolveLong(const char* token, const int* inst, int nestLevel
     return findParmIndex(slow);
 }
 
-int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) const {
+namespace {
+// The set of a (token address, instance): Fibonacci hashing, whose top bits
+// are well mixed.
+inline std::size_t setOf(const char* token, int instance, int setBits) {
+    const std::uint64_t key =
+        (reinterpret_cast<std::uintptr_t>(token) ^ (std::uint64_t(std::uint32_t(instance)) << 40)) *
+        0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(key >> (64 - setBits));
+}
+} // namespace
+
+inline int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) const {
+    // The common case inline: a literal token that a node of this shape
+    // resolved before.
+    using Layout = OP_ParmLayout;
+    if (token && (!inst || nestLevel <= 1)) {
+        const int instance = inst && nestLevel > 0 ? inst[0] : INT_MIN;
+        const Layout::ResolvedToken* set =
+            &myLayout->resolved[setOf(token, instance, Layout::kResolvedSetBits) *
+                                Layout::kResolvedWays];
+        for (std::size_t way = 0; way < Layout::kResolvedWays; ++way)
+            if (set[way].token == token && set[way].instance == instance && set[way].fixedText)
+                return set[way].parm;
+    }
+    return resolveAndRemember(token, inst, nestLevel);
+}
+
+int OP_Parameters::resolveAndRemember(const char* token, const int* inst, int nestLevel) const {
+    using Layout = OP_ParmLayout;
     if (!token)
         return -1;
     const bool withInstance = inst && nestLevel > 0;
+    // Deeper instance paths are rare enough to resolve from scratch.
     if (withInstance && nestLevel > 1)
         return resolveUncached(token, inst, nestLevel);
     const int instance = withInstance ? inst[0] : INT_MIN;
-    const auto site = reinterpret_cast<std::uintptr_t>(token);
-    // Fibonacci hashing of the call site and instance: the top bits of the
-    // product are well mixed.
-    const std::uint64_t key = (static_cast<std::uint64_t>(site) ^
-                               (static_cast<std::uint64_t>(std::uint32_t(instance)) << 40)) *
-                              0x9E3779B97F4A7C15ull;
-    const std::size_t slot = static_cast<std::size_t>(key >> (64 - kResolveMemoBits));
-    ResolveMemo& memo = myResolveMemos[slot];
-    if (memo.token == token && memo.instance == instance && memo.structure == myStructureVersion) {
-        // Same pointer, but the caller may have rewritten its buffer.
-        std::size_t i = 0;
-        while (memo.text[i] != '\0' && memo.text[i] == token[i])
-            ++i;
-        if (memo.text[i] == '\0' && token[i] == '\0')
-            return memo.parm;
+
+    Layout::ResolvedToken* set =
+        &myLayout->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
+    for (std::size_t way = 0; way < Layout::kResolvedWays; ++way) {
+        // Text that may have been rewritten is checked against the parameter
+        // it named (read-only text was taken by resolve()).
+        const Layout::ResolvedToken& entry = set[way];
+        if (entry.token == token && entry.instance == instance && entry.parm >= 0 &&
+            namesToken(myParms[static_cast<std::size_t>(entry.parm)].getToken(), token,
+                       instance))
+            return entry.parm;
     }
     const int parm = withInstance ? resolveUncached(token, inst, nestLevel) : findParmIndex(token);
-    const std::size_t length = std::strlen(token);
-    if (length < sizeof memo.text) {
-        memo.token = token;
-        memo.instance = instance;
-        memo.parm = parm;
-        memo.structure = myStructureVersion;
-        std::memcpy(memo.text, token, length + 1);
-    }
+    // The newest goes first; the older moves to the second way.
+    set[1] = set[0];
+    set[0] = Layout::ResolvedToken{token, instance, parm, UT_isReadOnlyAddress(token)};
     return parm;
 }
 
@@ -291,10 +376,10 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
 
 const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst, int nestLevel,
                                                 int component) const {
-    int i = resolve(token, inst, nestLevel);
+    const int i = resolve(token, inst, nestLevel);
     if (i < 0)
         return nullptr;
-    const PRM_Parm& p = *myParms[i];
+    const PRM_Parm& p = myParms[static_cast<std::size_t>(i)];
     if (component < 0 || component >= p.getVectorSize())
         return nullptr;
     return &p.component(component);
@@ -311,7 +396,7 @@ int OP_Parameters::evalInt(const char* token, int component, float time) const {
 
 std::string OP_Parameters::evalString(const char* token, int component, float) const {
     const PRM_Component* c = componentOf(token, nullptr, 0, component);
-    return c ? c->text : std::string();
+    return c ? c->text() : std::string();
 }
 
 double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component, float time,
@@ -338,7 +423,7 @@ bool OP_Parameters::writeValue(int parmIndex, int component, float time, double 
     PRM_Component& c = p->component(component);
     if (addKey && !c.isAnimated() && !p->getType().isString()) {
         // Turn the constant into a channel holding its value, then key it.
-        c.keys.push_back(UT_Keyframe{time, c.constant});
+        c.keys.edit().push_back(UT_Keyframe{time, c.constant});
     }
     c.setAt(time, value);
     touch();
@@ -368,7 +453,7 @@ void OP_Parameters::setString(const char* token, int component, float, const cha
     PRM_Parm* p = getParm(resolve(token, nullptr, 0));
     if (!p || !p->getType().isString() || component < 0 || component >= p->getVectorSize())
         return;
-    p->component(component).text = text ? text : "";
+    p->component(component).setText(text ? text : "");
     touch();
 }
 
@@ -404,6 +489,7 @@ void OP_Parameters::setMultiCount(int parmIndex, int count) {
     if (count == current)
         return;
     const auto index = static_cast<std::size_t>(parmIndex);
+    const std::size_t end = index + extentOf(index);
     if (count < current) {
         // Drop the instances above count, nested lists' instances with them.
         const std::size_t members =
@@ -411,16 +497,22 @@ void OP_Parameters::setMultiCount(int parmIndex, int count) {
         std::size_t from = index + 1;
         for (std::size_t k = 0; k < std::size_t(count) * members; ++k)
             from += extentOf(from);
-        const std::size_t to = index + extentOf(index);
         myParms.erase(myParms.begin() + static_cast<std::ptrdiff_t>(from),
-                      myParms.begin() + static_cast<std::ptrdiff_t>(to));
-        multi->component(0).constant = count;
+                      myParms.begin() + static_cast<std::ptrdiff_t>(end));
     } else {
-        insertInstances(index, count);
+        ParmList added;
+        added.reserve(std::size_t(count - current) * instanceSize(multi->getTemplate()));
+        appendInstances(added, multi->getTemplate(), multi->getInstancePath(), current + 1, count,
+                        parmIndex);
+        myParms.reserve(myParms.size() + added.size());
+        myParms.insert(myParms.begin() + static_cast<std::ptrdiff_t>(end), added.begin(),
+                       added.end());
     }
+    relayout();
+    myParms[index].component(0).constant = count;
     // Everything after the changed block moved.
     renumberOwners();
-    rebuildIndex();
+    adoptLayout();
     touch();
 }
 

@@ -22,12 +22,13 @@ void PRM_Component::setAt(float t, double v) {
         constant = v;
         return;
     }
-    auto it = std::lower_bound(keys.begin(), keys.end(), t,
+    std::vector<UT_Keyframe>& list = keys.edit();
+    auto it = std::lower_bound(list.begin(), list.end(), t,
                                [](const UT_Keyframe& k, float time) { return k.time < time; });
-    if (it != keys.end() && it->time == t)
+    if (it != list.end() && it->time == t)
         it->value = v;
     else
-        keys.insert(it, UT_Keyframe{t, v});
+        list.insert(it, UT_Keyframe{t, v});
 }
 
 void PRM_Component::setKeys(std::vector<UT_Keyframe> newKeys) {
@@ -49,6 +50,52 @@ void PRM_Component::setKeys(std::vector<UT_Keyframe> newKeys) {
     keys = std::move(unique);
 }
 
+PRM_KeyList& PRM_KeyList::operator=(List keys) {
+    if (keys.empty()) {
+        clear();
+        return *this;
+    }
+    edit() = std::move(keys);
+    return *this;
+}
+
+PRM_KeyList::List& PRM_KeyList::edit() {
+    if (!myExtra)
+        myExtra = std::make_unique<Extra>();
+    return myExtra->keys;
+}
+
+void PRM_KeyList::clear() {
+    if (myExtra) {
+        myExtra->keys.clear();
+        dropIfEmpty();
+    }
+}
+
+void PRM_KeyList::dropIfEmpty() {
+    if (myExtra->keys.empty() && myExtra->text.empty())
+        myExtra.reset();
+}
+
+const PRM_KeyList::List& PRM_KeyList::noKeys() {
+    static const List empty;
+    return empty;
+}
+
+const std::string& PRM_Component::text() const {
+    static const std::string none;
+    return keys.myExtra ? keys.myExtra->text : none;
+}
+
+void PRM_Component::setText(std::string newText) {
+    if (newText.empty() && !keys.myExtra)
+        return;
+    if (!keys.myExtra)
+        keys.myExtra = std::make_unique<PRM_KeyList::Extra>();
+    keys.myExtra->text = std::move(newText);
+    keys.dropIfEmpty();
+}
+
 namespace {
 // Replaces the "#"s in text, left to right, by the numbers of path; any
 // beyond the path stay.
@@ -65,28 +112,56 @@ std::string substituteInstances(const char* text, const std::vector<int>& path) 
     }
     return out;
 }
+
+PRM_Name numberedName(const PRM_Template* member, const std::vector<int>& path) {
+    const std::string token = substituteInstances(member->getToken(), path);
+    const std::string label = substituteInstances(member->getLabel(), path);
+    PRM_Name name(token.c_str(), member->getLabel() ? label.c_str() : nullptr,
+                  member->getNamePtr() ? member->getNamePtr()->getFlags() : 0);
+    name.harden();
+    return name;
+}
+
+const std::vector<int>& noPath() {
+    static const std::vector<int> empty;
+    return empty;
+}
 } // namespace
 
-PRM_Parm::PRM_Parm(const PRM_Template* tmpl, std::vector<int> instancePath, int multiOwner)
-    : mySource(tmpl), myTemplate(tmpl), myPath(std::move(instancePath)), myMultiOwner(multiOwner) {
-    if (!myPath.empty()) {
-        myToken = substituteInstances(tmpl->getToken(), myPath);
-        myLabel = substituteInstances(tmpl->getLabel(), myPath);
-        myOwnName = std::make_unique<PRM_Name>(myToken.c_str(), myLabel.c_str(),
-                                               tmpl->getNamePtr() ? tmpl->getNamePtr()->getFlags()
-                                                                  : 0);
-        myOwnName->harden();
-        // The member template under the numbered name; a nested list keeps
-        // its members and kind.
-        myOwnTemplate = std::make_unique<PRM_Template>(*tmpl);
-        myOwnTemplate->setNamePtr(myOwnName.get());
-        myTemplate = myOwnTemplate.get();
-    } else {
-        myToken = tmpl->getToken() ? tmpl->getToken() : "";
-        myLabel = tmpl->getLabel() ? tmpl->getLabel() : myToken;
-    }
-    myComponents.resize(tmpl->isMultiParm() ? 1 : std::max(1, tmpl->getVectorSize()));
-    revertToDefaults();
+void PRM_InstanceTemplate::make(const PRM_Template* member, std::vector<int> instancePath) {
+    source = member;
+    path = std::move(instancePath);
+    name = numberedName(member, path);
+    // The member under the numbered name; a nested list keeps its members
+    // and kind.
+    tmpl = *member;
+    tmpl.setNamePtr(&name);
+}
+
+PRM_Parm::PRM_Parm(const PRM_Template* tmpl, int multiOwner)
+    : myDescriptor(reinterpret_cast<std::uintptr_t>(tmpl)), myMultiOwner(multiOwner),
+      myCount(static_cast<std::uint16_t>(componentCount(*tmpl))) {}
+
+PRM_Parm::PRM_Parm(const PRM_InstanceTemplate* instance, int multiOwner)
+    : myDescriptor(reinterpret_cast<std::uintptr_t>(instance) | 1u), myMultiOwner(multiOwner),
+      myCount(static_cast<std::uint16_t>(componentCount(instance->tmpl))) {}
+
+int PRM_Parm::componentCount(const PRM_Template& tmpl) {
+    return tmpl.isMultiParm() ? 1 : std::clamp(tmpl.getVectorSize(), 1, 0xFFFF);
+}
+
+const char* PRM_Parm::getToken() const {
+    const char* token = getTemplate().getToken();
+    return token ? token : "";
+}
+
+const char* PRM_Parm::getLabel() const {
+    const char* label = getTemplate().getLabel();
+    return label ? label : getToken();
+}
+
+const std::vector<int>& PRM_Parm::getInstancePath() const {
+    return isInstance() ? instanceRecord()->path : noPath();
 }
 
 bool PRM_Parm::setEnabled(bool on) {
@@ -97,17 +172,16 @@ bool PRM_Parm::setEnabled(bool on) {
 }
 
 bool PRM_Parm::isAnimated() const {
-    return std::any_of(myComponents.begin(), myComponents.end(),
+    return std::any_of(myComponents, myComponents + myCount,
                        [](const PRM_Component& c) { return c.isAnimated(); });
 }
 
 void PRM_Parm::revertToDefaults() {
-    const PRM_Default* defaults = myTemplate->getFactoryDefaults();
-    PRM_Type type = myTemplate->getType();
-    for (std::size_t i = 0; i < myComponents.size(); ++i) {
+    const PRM_Default* defaults = getTemplate().getFactoryDefaults();
+    PRM_Type type = getType();
+    for (std::size_t i = 0; i < myCount; ++i) {
         PRM_Component& c = myComponents[i];
-        c.keys.clear();
-        c.text.clear();
+        c.keys = PRM_KeyList();
         c.constant = 0.0;
         // A switcher's defaults describe its folders, not a value: it holds
         // the index of the open folder, 0.
@@ -115,6 +189,6 @@ void PRM_Parm::revertToDefaults() {
             continue;
         c.constant = defaults[i].getFloat();
         if (type.isString() && defaults[i].getString())
-            c.text = defaults[i].getString();
+            c.setText(defaults[i].getString());
     }
 }

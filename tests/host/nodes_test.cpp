@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 using hosttest::TestObject;
 
@@ -59,6 +60,33 @@ TEST_F(Nodes, WiresThatWouldMakeACycleAreRefused) {
     EXPECT_EQ(a->getInput(7), nullptr);
     EXPECT_TRUE(c->setInput(1, nullptr));
     EXPECT_EQ(c->getInput(1), nullptr);
+}
+
+TEST_F(Nodes, ACycleCheckVisitsSharedAncestorsOnce) {
+    // Each node takes the one before it into both inputs: 2^80 paths lead
+    // from the last node to the first, but only 80 nodes.
+    std::vector<OBJ_Node*> chain{make("testobj")};
+    for (int i = 1; i < 80; ++i) {
+        chain.push_back(make("testobj"));
+        ASSERT_TRUE(chain[i]->setInput(0, chain[i - 1]));
+        ASSERT_TRUE(chain[i]->setInput(1, chain[i - 1]));
+    }
+    EXPECT_FALSE(chain.front()->setInput(0, chain.back()));
+    EXPECT_TRUE(chain.back()->dependsOn(chain.front()));
+    EXPECT_FALSE(chain.front()->dependsOn(chain.back()));
+}
+
+TEST_F(Nodes, AFreedNumberIsTheNextOneGiven) {
+    for (int i = 0; i < 5; ++i)
+        make("null", "q");
+    EXPECT_NE(net.findNode("q4"), nullptr);
+    ASSERT_TRUE(net.destroyNode(net.findNode("q2")));
+    EXPECT_EQ(net.findNode("q2"), nullptr);
+    EXPECT_STREQ(make("null", "q")->getName(), "q2");
+    EXPECT_STREQ(make("null", "q")->getName(), "q5");
+    // A name chosen by the user is skipped over, not reused.
+    make("null", "q6");
+    EXPECT_STREQ(make("null", "q")->getName(), "q7");
 }
 
 TEST_F(Nodes, InputsAreLabelled) {

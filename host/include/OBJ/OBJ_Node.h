@@ -64,12 +64,12 @@ protected:
     void setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world);
 
 private:
-    // Indices of the object's transform parameters ("t", "r", "s", "p",
-    // "scale", "xOrd", "rOrd"; -1 when missing), found once per parameter
-    // list layout.
+    // The components of the object's transform parameters ("t", "r", "s",
+    // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
+    // parameter list layout, which they stay valid for.
     struct XformParms {
         unsigned long structure = ~0ul;
-        int index[7];
+        const PRM_Component* value[15];
     };
     const XformParms& xformParms();
 

@@ -2,12 +2,16 @@
 //
 // A network owns its children: it creates them through their type's
 // constructor callback, gives each a unique name, and destroys them through
-// their virtual destructor.
+// their virtual destructor. Finding a child by name and making a unique name
+// take the same time however many children there are.
 #pragma once
 
 #include "OP_Node.h"
 
 #include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class OP_OperatorTable;
@@ -34,8 +38,18 @@ public:
     OP_OperatorTable* getOperatorTable() const;
 
 private:
-    std::string uniqueName(const std::string& base) const;
+    std::string uniqueName(const std::string& base);
+
+    // The children by name, and for each name stem ("q" of "q12") the
+    // lowest number that may still be free: every lower one is taken.
+    // Made with the first child, so that nodes without children (most
+    // objects) carry only the pointer.
+    struct ChildIndex {
+        std::unordered_map<std::string_view, OP_Node*> byName;
+        std::unordered_map<std::string, int> nextNumber;
+    };
 
     OP_OperatorTable* myTable = nullptr;
     std::vector<std::unique_ptr<OP_Node>> myChildren;
+    std::unique_ptr<ChildIndex> myChildIndex;
 };

@@ -4,6 +4,7 @@
 #include "OP_Parameters.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,20 @@ class OP_Node : public OP_Parameters, public OP_NetworkBoxItem {
 public:
     OP_Node(OP_Network* parent, const char* name, OP_Operator* op);
     ~OP_Node() override;
+
+    // Nodes, of every type, come from the host's block allocator, like their
+    // parameters (see UT/UT_BlockAllocator.h).
+    static void* operator new(std::size_t bytes) { return UT_BlockStorage::allocate(bytes); }
+    static void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+        try {
+            return UT_BlockStorage::allocate(bytes);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    static void operator delete(void* node, std::size_t bytes) noexcept {
+        UT_BlockStorage::deallocate(node, bytes);
+    }
 
     const char* getName() const { return myName.c_str(); }
     OP_Network* getParent() const { return myParent; }
@@ -99,4 +114,5 @@ private:
     std::vector<OP_Node*> myInputs;
     OP_NodeFlags myFlags;
     unsigned long myRecookRequests = 0;
+    mutable std::uint32_t myVisitMark = 0; // see dependsOn
 };

@@ -6,9 +6,14 @@
 // of the chain concatenated in chain order.
 #pragma once
 
+#include "OP_ParmLayout.h"
+#include "PRM/PRM_Parm.h"
 #include "PRM/PRM_Template.h"
 
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class OP_Network;
@@ -66,6 +71,21 @@ public:
     // left out. Built once, on first use.
     const std::vector<const PRM_Template*>& getParmTemplates() const;
 
+    // The instance templates of instance `instance` of a list (a
+    // multi-parameter template of this type, at instance path `path` of the
+    // lists around it; empty for a top-level list): one per member, in
+    // member order. Made on first use and kept while the type lives, so
+    // every node of the type shares them.
+    const PRM_InstanceTemplate* instanceTemplates(const PRM_Template* list,
+                                                  const std::vector<int>& path,
+                                                  int instance) const;
+
+    // The layout of nodes of this type whose lists have this shape (see
+    // OP/OP_ParmLayout.h), or nullptr when no node has it now; remember
+    // registers a layout a node made.
+    std::shared_ptr<const OP_ParmLayout> parmLayout(const std::vector<int>& shape) const;
+    void rememberParmLayout(const std::shared_ptr<const OP_ParmLayout>& layout) const;
+
     // File of the module that registered this type; empty for the host's own.
     const std::string& getModulePath() const { return myModulePath; }
     void setModulePath(const std::string& path) { myModulePath = path; }
@@ -83,4 +103,12 @@ private:
     std::string myModulePath;
     mutable std::vector<const PRM_Template*> myFlat;
     mutable bool myFlatBuilt = false;
+    // Per list and outer instance path: the member records of each
+    // instance, by instance number - 1.
+    using InstanceRecords = std::unique_ptr<PRM_InstanceTemplate[]>;
+    mutable std::map<std::pair<const PRM_Template*, std::vector<int>>, std::vector<InstanceRecords>>
+        myInstances;
+    // The layouts nodes hold now, by shape; a layout goes with its last node.
+    mutable std::map<std::vector<int>, std::weak_ptr<const OP_ParmLayout>> myLayouts;
+    mutable std::size_t myLayoutsAfterSweep = 0;
 };

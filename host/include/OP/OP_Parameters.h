@@ -18,17 +18,24 @@
 // int range saturate and a NaN reads as 0. setInt stores the integer as a
 // float of the same value.
 //
-// Speed. Token resolution is memoized per call site: the last few
-// (token pointer, instance) pairs a node resolved are remembered with a copy
-// of the token's text, and reused while the text still matches and no
-// parameter was added or removed. Plug-ins that pass string literals thus
-// pay for the lookup once. Nodes are used from the host's thread only.
+// Speed. A node remembers, for the token addresses and instances it was
+// asked for, which parameter they named, until its parameter layout changes
+// (a parameter added or removed). A token whose text lies in read-only
+// memory (a string literal, the usual case) cannot change, so its address
+// alone finds the answer; any other token is checked against the parameter
+// it named last time, so a buffer rewritten in place is resolved afresh.
+// Nodes are used from the host's thread only.
+//
+// Pointers to parameters (getParm, findParm) stay valid until parameters
+// are added or removed: setMultiCount, or writing a multi-parameter's count.
 //
 // Plug-in writes (set*) never run callbacks. The host's user edits
 // (OP_Node::setParmByUser, OP_Node::pressButton) do.
 #pragma once
 
+#include "OP_ParmLayout.h"
 #include "PRM/PRM_Parm.h"
+#include "UT/UT_BlockAllocator.h"
 #include "UT/UT_Error.h"
 
 #include <memory>
@@ -107,7 +114,11 @@ public:
     // --- The host's view of the list -----------------------------------------
     OP_Operator* getOperator() const { return myOperator; }
     int getParmCount() const { return static_cast<int>(myParms.size()); }
-    PRM_Parm* getParm(int index) const;
+    PRM_Parm* getParm(int index) const {
+        if (index < 0 || static_cast<std::size_t>(index) >= myParms.size())
+            return nullptr;
+        return const_cast<PRM_Parm*>(&myParms[static_cast<std::size_t>(index)]);
+    }
     // Index of the parameter with exactly this token, or -1.
     int findParmIndex(std::string_view token) const;
     PRM_Parm* findParm(std::string_view token) const;
@@ -137,48 +148,50 @@ protected:
     void touch() { ++myVersion; }
 
 private:
-    // Resolves token (with "#" instances when inst is given) to an index.
+    // Resolves token (with "#" instances when inst is given) to an index:
+    // from what this node remembers when it can, else resolveAndRemember.
     int resolve(const char* token, const int* inst, int nestLevel) const;
+    int resolveAndRemember(const char* token, const int* inst, int nestLevel) const;
     int resolveUncached(const char* token, const int* inst, int nestLevel) const;
     // resolve() for tokens too long for its stack buffer.
     int resolveLong(const char* token, const int* inst, int nestLevel) const;
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
                                      int component) const;
-    void rebuildIndex();
+    int lookup(std::string_view token, std::uint32_t hash) const;
+    int lookupIn(const OP_ParmLayout& layout, std::string_view token, std::uint32_t hash) const;
+
+    // Layout. A list (multi-parameter) is followed by its instances, member
+    // by member, a nested list by its own instances in turn.
     void appendTemplate(const PRM_Template* tmpl);
+    // How many parameters one instance of list holds, nested lists at their
+    // default counts.
+    static std::size_t instanceSize(const PRM_Template& list);
+    // Appends to out the parameters of instances first..last of list, in
+    // the list's instance path, nested lists with their default instances.
+    using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm>>;
+    void appendInstances(ParmList& out, const PRM_Template& list,
+                         const std::vector<int>& path, int first, int last, int owner) const;
     // How many parameters the one at index occupies: 1, or for a list itself
     // and all its instances, nested lists' instances included.
     std::size_t extentOf(std::size_t index) const;
-    // Appends instances to the list at index up to count (no index rebuild).
-    void insertInstances(std::size_t index, int count);
-    // Gives the new list at index its default count of instances.
-    void growToDefaultCount(std::size_t index);
+    // Gathers every parameter's components into one array, in parameter
+    // order; parameters new to the list get their defaults.
+    void relayout();
     // Points every instance parameter at the list it belongs to.
     void renumberOwners();
-    int lookup(std::string_view token, std::uint32_t hash) const;
+    // Takes the layout of the list's shape, from the type when it has one,
+    // else made here; the parameters were added or removed.
+    void adoptLayout();
 
-    // Token index: open addressing over a power-of-two table of slots, each
-    // holding a token's hash and its parameter index (-1 for empty). Tokens
-    // are resolved on every evaluation, so this avoids the allocation and
-    // the modulo of a general-purpose map.
-    struct IndexSlot {
-        std::uint32_t hash;
-        int parm;
-    };
-    struct ResolveMemo {
-        const char* token = nullptr;
-        int instance = 0;
-        int parm = -1;
-        unsigned long structure = 0;
-        char text[24] = {};
-    };
-    static constexpr int kResolveMemoBits = 7;
-    static constexpr std::size_t kResolveMemos = std::size_t(1) << kResolveMemoBits;
-
+    // The node's arrays come from the host's block allocator (see
+    // UT/UT_BlockAllocator.h).
     OP_Operator* myOperator;
-    std::vector<std::unique_ptr<PRM_Parm>> myParms;
-    mutable std::unique_ptr<ResolveMemo[]> myResolveMemos;
-    std::vector<IndexSlot> myIndex;
+    ParmList myParms;
+    // Every parameter's components, in parameter order.
+    std::vector<PRM_Component, UT_BlockAllocator<PRM_Component>> myComponents;
+    // The index and resolutions of the list's current shape, shared with
+    // every node of the type in the same shape (see OP/OP_ParmLayout.h).
+    std::shared_ptr<const OP_ParmLayout> myLayout;
     std::vector<OP_ErrorEntry> myErrors;
     unsigned long myVersion = 0;
     unsigned long myStructureVersion = 0;

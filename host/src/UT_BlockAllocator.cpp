@@ -1,0 +1,105 @@
+#include "UT/UT_BlockAllocator.h"
+
+#include <bit>
+#include <cstdint>
+
+#include <sys/mman.h>
+
+namespace {
+
+constexpr std::size_t kChunk = std::size_t(2) << 20; // a huge page
+constexpr std::size_t kSmallest = 32;
+constexpr std::size_t kLargest = std::size_t(256) << 10; // larger blocks go to operator new
+// Classes at powers of two and halfway between (32, 48, 64, 96, ...): a
+// block wastes at most a third of itself.
+constexpr int kClasses = 2 * (std::bit_width(kLargest) - std::bit_width(kSmallest)) + 1;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+struct Storage {
+    FreeBlock* freeLists[kClasses] = {};
+    char* next = nullptr; // the unused rest of the current chunk
+    char* end = nullptr;
+    std::size_t inUse = 0;
+};
+
+Storage& storage() {
+    // Never destroyed: nodes may be freed by static destructors.
+    static Storage* instance = new Storage;
+    return *instance;
+}
+
+int classOf(std::size_t bytes) {
+    if (bytes <= kSmallest)
+        return 0;
+    const int power = std::bit_width(bytes - 1); // 2^power >= bytes
+    const std::size_t full = std::size_t(1) << power;
+    const int base = 2 * (power - std::bit_width(kSmallest - 1));
+    return bytes <= full - full / 4 ? base - 1 : base;
+}
+
+std::size_t classSize(int cls) {
+    const std::size_t full = kSmallest << ((cls + 1) / 2);
+    return cls % 2 ? full - full / 4 : full;
+}
+
+// A new chunk, 2 MiB aligned so that the kernel can back it with one huge
+// page, asked to (transparent huge pages in "madvise" mode).
+bool newChunk(Storage& s) {
+    void* mapped = ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return false;
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + kChunk - 1) & ~(kChunk - 1);
+    if (aligned > start)
+        ::munmap(mapped, aligned - start);
+    ::munmap(reinterpret_cast<void*>(aligned + kChunk), start + kChunk - aligned);
+    ::madvise(reinterpret_cast<void*>(aligned), kChunk, MADV_HUGEPAGE);
+    s.next = reinterpret_cast<char*>(aligned);
+    s.end = s.next + kChunk;
+    return true;
+}
+
+} // namespace
+
+std::size_t UT_blockBytesInUse() {
+    return storage().inUse;
+}
+
+void* UT_BlockStorage::allocate(std::size_t bytes) {
+    if (bytes > kLargest)
+        return ::operator new(bytes);
+    Storage& s = storage();
+    const int cls = classOf(bytes);
+    const std::size_t size = classSize(cls);
+    s.inUse += size;
+    if (FreeBlock* block = s.freeLists[cls]) {
+        s.freeLists[cls] = block->next;
+        return block;
+    }
+    if (static_cast<std::size_t>(s.end - s.next) < size && !newChunk(s)) {
+        s.inUse -= size;
+        throw std::bad_alloc();
+    }
+    void* block = s.next;
+    s.next += size;
+    return block;
+}
+
+void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
+    if (!block)
+        return;
+    if (bytes > kLargest) {
+        ::operator delete(block);
+        return;
+    }
+    Storage& s = storage();
+    const int cls = classOf(bytes);
+    s.inUse -= classSize(cls);
+    auto* freed = static_cast<FreeBlock*>(block);
+    freed->next = s.freeLists[cls];
+    s.freeLists[cls] = freed;
+}
