@@ -4,9 +4,6 @@
 
 namespace mhost {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i], or 0.
 std::size_t utf8Length(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
@@ -37,8 +34,6 @@ std::size_t utf8Length(std::string_view text, std::size_t i) {
         return 0;
     return length;
 }
-
-} // namespace
 
 std::string quote(std::string_view text) {
     std::string out = "\"";

@@ -33,6 +33,13 @@ public:
     explicit InputError(const std::string& message) : Failure(kExitBadInput, message) {}
 };
 
+// Malformed JSON: the message names the file, line and column already, so
+// nothing puts more context in front of it.
+class MalformedJson : public InputError {
+public:
+    using InputError::InputError;
+};
+
 // A well-formed action that failed while it ran.
 class RunError : public Failure {
 public:
@@ -40,8 +47,11 @@ public:
 };
 
 // Rethrows a Failure with `context` put in front of its message, keeping its
-// exit status. Used to add the file name or the action index.
+// exit status. Used to add the file name or the action index. Malformed
+// JSON goes on as it is.
 [[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
+    if (const auto* malformed = dynamic_cast<const MalformedJson*>(&failure))
+        throw *malformed;
     throw Failure(failure.code(), context + failure.what());
 }
 
@@ -50,6 +60,10 @@ public:
 // newline or an escape sequence cannot garble what is printed. Bytes that
 // are not UTF-8 are shown as \xNN.
 std::string quote(std::string_view text);
+
+// Length of the well-formed UTF-8 sequence that starts at text[i] (1 to 4),
+// or 0 when none does there.
+std::size_t utf8Length(std::string_view text, std::size_t i);
 
 // A time in seconds as the host keeps it, a 32-bit float. `what` names the
 // value in the error raised for a time that is not finite or out of range.

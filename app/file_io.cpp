@@ -140,30 +140,48 @@ std::string resolveOutputFile(const std::string& path) {
     return findOutputTarget(path).path;
 }
 
-void writeFileAtomically(const std::string& path, std::string_view content) {
+OutputFile::OutputFile(const std::string& path) : path_(path) {
     namespace fs = std::filesystem;
     const OutputTarget target = findOutputTarget(path);
-    const fs::path final(target.path);
-    const fs::path folder = final.has_parent_path() ? final.parent_path() : fs::path(".");
+    final_ = target.path;
+    replaces_ = target.exists;
+    if (replaces_) {
+        mode_ = target.status.st_mode & 07777;
+        owner_ = target.status.st_uid;
+        group_ = target.status.st_gid;
+    }
+    const fs::path finalPath(final_);
+    const fs::path folder = finalPath.has_parent_path() ? finalPath.parent_path() : fs::path(".");
     // A hidden name beside the target: "dir/.scene.json.XXXXXX".
-    std::string hidden = final.filename().string();
+    std::string hidden = finalPath.filename().string();
     hidden.insert(0, 1, '.');
-    std::string pattern = (folder / hidden).string();
-    pattern += ".XXXXXX";
+    temporary_ = (folder / hidden).string();
+    temporary_ += ".XXXXXX";
+    fd_ = ::mkstemp(temporary_.data());
+    if (fd_ < 0)
+        throw RunError(path_ + ": cannot write: " + systemError(errno));
+}
 
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        throw RunError(path + ": cannot write: " + systemError(errno));
-    const auto fail = [&](const char* what) {
-        const int saved = errno;
-        ::close(fd);
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (" + what + "): " + systemError(saved));
-    };
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temporary_.c_str());
+    }
+}
 
+void OutputFile::fail(const char* what) {
+    const int saved = errno;
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    ::unlink(temporary_.c_str());
+    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved));
+}
+
+void OutputFile::write(std::string_view content) {
     std::size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = ::write(fd_, content.data() + done, content.size() - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -171,33 +189,41 @@ void writeFileAtomically(const std::string& path, std::string_view content) {
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+void OutputFile::commit() {
     // mkstemp makes the file readable by its owner only. A replaced file
     // keeps its own bits (and owner, where we may set it); a new one gets
     // the bits of any new file.
-    mode_t mode = 0;
-    if (target.exists) {
-        mode = target.status.st_mode & 07777;
-        if (::geteuid() == 0 && ::fchown(fd, target.status.st_uid, target.status.st_gid) != 0)
+    mode_t mode = mode_;
+    if (replaces_) {
+        if (::geteuid() == 0 && ::fchown(fd_, owner_, group_) != 0)
             fail("chown");
     } else {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    if (::fchmod(fd, mode) != 0)
+    if (::fchmod(fd_, mode) != 0)
         fail("chmod");
-    if (::fsync(fd) != 0)
+    if (::fsync(fd_) != 0)
         fail("sync");
+    const int fd = fd_;
+    fd_ = -1;
     if (::close(fd) != 0) {
         const int saved = errno;
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (close): " + systemError(saved));
+        ::unlink(temporary_.c_str());
+        errno = saved;
+        fail("close");
     }
-    if (std::rename(pattern.c_str(), target.path.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(pattern.c_str());
-        throw RunError(path + ": cannot write (rename): " + systemError(saved));
-    }
+    if (std::rename(temporary_.c_str(), final_.c_str()) != 0)
+        fail("rename");
+}
+
+void writeFileAtomically(const std::string& path, std::string_view content) {
+    OutputFile file(path);
+    file.write(content);
+    file.commit();
 }
 
 } // namespace mhost

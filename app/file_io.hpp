@@ -32,9 +32,35 @@ std::string readTextFile(const std::string& path);
 // the links loop.
 std::string resolveOutputFile(const std::string& path);
 
-// Writes content to path by the output rules above. InputError for a target
-// that is refused; RunError naming path when the write fails, the old file
-// then left as it was and no temporary file left behind.
+// A file written by the output rules above, in parts: the content goes to
+// the temporary file, which commit() puts in place; a file not committed
+// (an error on the way) is removed, the target left as it was.
+class OutputFile {
+public:
+    // InputError for a target that is refused; RunError naming path when the
+    // temporary file cannot be made.
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // RunError naming path when a write fails.
+    void write(std::string_view content);
+    void commit();
+
+private:
+    [[noreturn]] void fail(const char* what);
+
+    std::string path_;      // as given, for messages
+    std::string final_;     // links followed
+    std::string temporary_; // beside final_
+    int fd_ = -1;
+    bool replaces_ = false;
+    unsigned mode_ = 0;
+    unsigned owner_ = 0, group_ = 0;
+};
+
+// Writes content to path as one OutputFile.
 void writeFileAtomically(const std::string& path, std::string_view content);
 
 } // namespace mhost

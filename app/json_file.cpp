@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "file_io.hpp"
+#include "json_reader.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +10,6 @@
 #include <cstdint>
 #include <limits>
 #include <system_error>
-#include <unordered_set>
 #include <vector>
 
 namespace mhost {
@@ -28,218 +28,52 @@ TextPosition positionOfOffset(std::string_view text, std::size_t offset) {
     return pos;
 }
 
-namespace {
-
-// nlohmann's messages read "[json.exception.parse_error.101] parse error at
-// line 3, column 7: syntax error ..."; keep the part after the position.
-std::string parseReason(const std::string& what) {
-    std::string reason = what;
-    if (const auto bracket = reason.find("] "); bracket != std::string::npos)
-        reason = reason.substr(bracket + 2);
-    if (const auto column = reason.find("column "); column != std::string::npos) {
-        if (const auto colon = reason.find(": ", column); colon != std::string::npos)
-            reason = reason.substr(colon + 2);
+Json readJsonValue(JsonReader& reader) {
+    switch (reader.peek()) {
+    case JsonReader::Kind::Null:
+        reader.readNull();
+        return nullptr;
+    case JsonReader::Kind::Boolean:
+        return reader.readBoolean();
+    case JsonReader::Kind::Number: {
+        const JsonReader::Number n = reader.readNumber();
+        if (!n.isInteger)
+            return n.value;
+        // As nlohmann types them: unsigned when not negative.
+        if (!n.isNegative)
+            return n.magnitude;
+        return static_cast<std::int64_t>(0 - n.magnitude);
     }
-    return reason;
+    case JsonReader::Kind::String:
+        return std::string(reader.readString());
+    case JsonReader::Kind::Array: {
+        Json array = Json::array();
+        auto& elements = array.get_ref<Json::array_t&>();
+        reader.beginArray();
+        while (reader.nextElement())
+            elements.push_back(readJsonValue(reader));
+        return array;
+    }
+    case JsonReader::Kind::Object: {
+        Json object = Json::object();
+        // The ordered map is a vector of pairs; keys are unique (the reader
+        // checks), so append without its linear search.
+        auto& members = object.get_ref<Json::object_t&>();
+        reader.beginObject();
+        std::string_view key;
+        while (reader.nextKey(key))
+            members.emplace_back(std::string(key), readJsonValue(reader));
+        return object;
+    }
+    }
+    return nullptr;
 }
 
-// A character iterator that records how far the parser has read, so that
-// the builder below can say where the value it is handed ends.
-class TrackingIterator {
-public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    TrackingIterator(const char* at, const char** cursor) : at_(at), cursor_(cursor) {}
-    reference operator*() const { return *at_; }
-    TrackingIterator& operator++() {
-        *cursor_ = ++at_;
-        return *this;
-    }
-    TrackingIterator operator++(int) {
-        TrackingIterator before = *this;
-        ++*this;
-        return before;
-    }
-    bool operator==(const TrackingIterator& other) const { return at_ == other.at_; }
-
-private:
-    const char* at_;
-    const char** cursor_;
-};
-
-// Builds the document from nlohmann's SAX events, refusing what the plain
-// parser would let through: a key twice in one object, a NUL character in a
-// string (texts are handed on as C strings, which would end there), a number
-// beyond the double range and nesting deeper than kMaxDepth. Keys are
-// appended without the ordered map's linear search for an existing key, so
-// large objects load in linear time.
-class DocumentBuilder {
-public:
-    using object_t = Json::object_t;
-    static constexpr std::size_t kMaxDepth = 512;
-    // Objects with more keys than this find duplicates through a hash set.
-    static constexpr std::size_t kLinearKeys = 16;
-
-    DocumentBuilder(std::string_view text, const std::string& source, Json& root)
-        : text_(text), source_(source), root_(root), cursor_(text.data()) {}
-
-    const char** cursor() { return &cursor_; }
-
-    bool null() { return add(nullptr); }
-    bool boolean(bool v) { return add(v); }
-    bool number_integer(Json::number_integer_t v) { return add(v); }
-    bool number_unsigned(Json::number_unsigned_t v) { return add(v); }
-    bool number_float(Json::number_float_t v, const std::string&) { return add(v); }
-    bool string(std::string& v) {
-        refuseNul(v, "a text");
-        return add(std::move(v));
-    }
-    bool binary(Json::binary_t&) { return add(nullptr); }
-
-    bool start_object(std::size_t) {
-        open(Json::object());
-        keys_.emplace_back();
-        return true;
-    }
-    bool key(std::string& k) {
-        refuseNul(k, "a key");
-        object_t& object = stack_.back()->get_ref<object_t&>();
-        std::unordered_set<std::string>& seen = keys_.back();
-        bool duplicate = false;
-        if (object.size() < kLinearKeys) {
-            for (const auto& item : object)
-                duplicate = duplicate || item.first == k;
-        } else {
-            if (seen.empty())
-                for (const auto& item : object)
-                    seen.insert(item.first);
-            duplicate = !seen.insert(k).second;
-        }
-        if (duplicate)
-            fail(stringStart(), "the key " + Json(k).dump() + " appears twice in one object");
-        // ordered_map is a vector of pairs; append without its own search.
-        object.emplace_back(std::move(k), nullptr);
-        pendingValue_ = &object.back().second;
-        return true;
-    }
-    bool end_object() {
-        keys_.pop_back();
-        stack_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) {
-        open(Json::array());
-        return true;
-    }
-    bool end_array() {
-        stack_.pop_back();
-        return true;
-    }
-
-    template <class Exception>
-    bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
-        // position counts the characters read, the one that broke the parse
-        // included.
-        const std::size_t offset = position > 0 ? position - 1 : 0;
-        if (error.id == 406) // a number out of range: point at its first digit
-            fail(offset + 1 >= token.size() ? offset + 1 - token.size() : 0,
-                 "the number " + token + " is beyond the range of a double");
-        fail(offset, parseReason(error.what()));
-    }
-
-private:
-    template <typename V> bool add(V&& value) {
-        place(Json(std::forward<V>(value)));
-        return true;
-    }
-
-    Json* place(Json value) {
-        if (stack_.empty()) {
-            root_ = std::move(value);
-            return &root_;
-        }
-        Json& top = *stack_.back();
-        if (top.is_array()) {
-            auto& array = top.get_ref<Json::array_t&>();
-            array.push_back(std::move(value));
-            return &array.back();
-        }
-        *pendingValue_ = std::move(value);
-        return pendingValue_;
-    }
-
-    void open(Json container) {
-        // The parser has just read the opening bracket.
-        if (stack_.size() >= kMaxDepth)
-            fail(offset() - 1, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
-        stack_.push_back(place(std::move(container)));
-    }
-
-    void refuseNul(const std::string& s, const char* what) {
-        if (s.find('\0') != std::string::npos)
-            fail(stringStart(), std::string(what) +
-                                    " holds a NUL character (\\u0000), which names and "
-                                    "values cannot hold");
-    }
-
-    std::size_t offset() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
-
-    // The opening quote of the string token the parser has just read: the
-    // last unescaped quote before its closing one.
-    std::size_t stringStart() const {
-        std::size_t closing = offset() > 0 ? offset() - 1 : 0;
-        for (std::size_t i = closing; i-- > 0;) {
-            if (text_[i] != '"')
-                continue;
-            std::size_t backslashes = 0;
-            while (backslashes < i && text_[i - 1 - backslashes] == '\\')
-                ++backslashes;
-            if (backslashes % 2 == 0)
-                return i;
-        }
-        return closing;
-    }
-
-    [[noreturn]] void fail(std::size_t at, const std::string& reason) const {
-        const TextPosition pos = positionOfOffset(text_, at);
-        throw InputError(source_ + ":" + std::to_string(pos.line) + ":" +
-                         std::to_string(pos.column) + ": malformed JSON: " + reason);
-    }
-
-    std::string_view text_;
-    const std::string& source_;
-    Json& root_;
-    const char* cursor_;
-    std::vector<Json*> stack_;
-    std::vector<std::unordered_set<std::string>> keys_;
-    Json* pendingValue_ = nullptr;
-};
-
-} // namespace
-
 Json parseJson(std::string_view text, const std::string& source) {
-    Json root;
-    DocumentBuilder builder(text, source, root);
-    // The parser takes a NUL byte for the end of the text; whatever follows
-    // it would be silently dropped.
-    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
-        const TextPosition pos = positionOfOffset(text, nul);
-        throw InputError(source + ":" + std::to_string(pos.line) + ":" +
-                         std::to_string(pos.column) + ": malformed JSON: a NUL byte");
-    }
-    try {
-        Json::sax_parse(TrackingIterator(text.data(), builder.cursor()),
-                        TrackingIterator(text.data() + text.size(), builder.cursor()), &builder);
-    } catch (const Json::exception& e) {
-        // Every parse error goes through parse_error above; anything else
-        // the library raises is still a fault of the text.
-        throw InputError(source + ": malformed JSON: " + parseReason(e.what()));
-    }
-    return root;
+    JsonReader reader(text, source);
+    Json document = readJsonValue(reader);
+    reader.expectEnd();
+    return document;
 }
 
 Json readJsonFile(const std::string& path) {
@@ -317,56 +151,154 @@ bool isScalarArray(const Json& j) {
     return j.is_array() && std::all_of(j.begin(), j.end(), isScalar);
 }
 
-std::string inlineArray(const Json& j) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < j.size(); ++i) {
-        out += i ? ", " : "";
-        out += isScalar(j[i]) ? j[i].dump() : inlineArray(j[i]);
-    }
-    return out + "]";
-}
-
-void writeJson(const Json& j, int depth, std::string& out) {
-    const std::string inner(static_cast<std::size_t>(depth + 1) * 2, ' ');
-    const std::string outer(static_cast<std::size_t>(depth) * 2, ' ');
+void writeValue(const Json& j, JsonWriter& w) {
     if (j.is_object()) {
-        if (j.empty()) {
-            out += "{}";
-            return;
-        }
-        out += "{\n";
-        bool first = true;
+        w.beginObject();
         for (const auto& item : j.items()) {
-            out += first ? "" : ",\n";
-            first = false;
-            out += inner + Json(item.key()).dump() + ": ";
-            writeJson(item.value(), depth + 1, out);
+            w.key(item.key());
+            writeValue(item.value(), w);
         }
-        out += "\n" + outer + "}";
+        w.endObject();
     } else if (j.is_array()) {
-        const bool flat = std::all_of(
-            j.begin(), j.end(), [](const Json& e) { return isScalar(e) || isScalarArray(e); });
-        if (flat) {
-            out += inlineArray(j);
-            return;
-        }
-        out += "[\n";
-        for (std::size_t i = 0; i < j.size(); ++i) {
-            out += i ? ",\n" : "";
-            out += inner;
-            writeJson(j[i], depth + 1, out);
-        }
-        out += "\n" + outer + "]";
+        w.beginArray(std::all_of(j.begin(), j.end(),
+                                 [](const Json& e) { return isScalar(e) || isScalarArray(e); }));
+        for (const Json& e : j)
+            writeValue(e, w);
+        w.endArray();
+    } else if (j.is_string()) {
+        w.string(j.get_ref<const std::string&>());
+    } else if (j.is_number_unsigned()) {
+        w.integer(j.get<std::uint64_t>());
+    } else if (j.is_number_integer()) {
+        w.integer(j.get<std::int64_t>());
+    } else if (j.is_number_float()) {
+        w.number(j.get<double>());
+    } else if (j.is_boolean()) {
+        w.boolean(j.get<bool>());
     } else {
-        out += j.dump();
+        w.null();
     }
 }
 
 } // namespace
 
+JsonWriter::JsonWriter(std::string& out) : out_(out) {}
+
+void JsonWriter::indent(std::size_t depth) {
+    out_.append(depth * 2, ' ');
+}
+
+void JsonWriter::beforeValue() {
+    if (levels_.empty())
+        return;
+    Level& level = levels_.back();
+    if (level.isObject)
+        return; // key() placed it
+    if (level.inlined) {
+        out_ += level.empty ? "" : ", ";
+    } else {
+        out_ += level.empty ? "\n" : ",\n";
+        indent(levels_.size());
+    }
+    level.empty = false;
+}
+
+void JsonWriter::beginObject() {
+    beforeValue();
+    out_ += '{';
+    levels_.push_back({true, false, true});
+}
+
+void JsonWriter::key(std::string_view key) {
+    Level& level = levels_.back();
+    out_ += level.empty ? "\n" : ",\n";
+    level.empty = false;
+    indent(levels_.size());
+    string(key);
+    out_ += ": ";
+}
+
+void JsonWriter::endObject() {
+    const bool empty = levels_.back().empty;
+    levels_.pop_back();
+    if (!empty) {
+        out_ += '\n';
+        indent(levels_.size());
+    }
+    out_ += '}';
+}
+
+void JsonWriter::beginArray(bool inlined) {
+    beforeValue();
+    // Inside a line, everything stays on it.
+    const bool insideLine = !levels_.empty() && !levels_.back().isObject && levels_.back().inlined;
+    out_ += '[';
+    levels_.push_back({false, inlined || insideLine, true});
+}
+
+void JsonWriter::endArray() {
+    const Level level = levels_.back();
+    levels_.pop_back();
+    if (!level.inlined && !level.empty) {
+        out_ += '\n';
+        indent(levels_.size());
+    }
+    out_ += ']';
+}
+
+void JsonWriter::null() {
+    beforeValue();
+    out_ += "null";
+}
+
+void JsonWriter::boolean(bool value) {
+    beforeValue();
+    out_ += value ? "true" : "false";
+}
+
+void JsonWriter::integer(std::int64_t value) {
+    beforeValue();
+    char buffer[24];
+    out_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+void JsonWriter::integer(std::uint64_t value) {
+    beforeValue();
+    char buffer[24];
+    out_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+void JsonWriter::number(double value) {
+    if (!std::isfinite(value)) {
+        null(); // as JSON writers do; mhost writes such values as text first
+        return;
+    }
+    beforeValue();
+    // nlohmann's own digits, so that files stay as earlier versions wrote them.
+    char buffer[64];
+    out_.append(buffer, nlohmann::detail::to_chars(buffer, buffer + sizeof buffer, value));
+}
+
+void JsonWriter::string(std::string_view text) {
+    beforeValue();
+    // Most texts need no escape: printable ASCII without quotes or backslashes.
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out_ += '"';
+        out_ += text;
+        out_ += '"';
+        return;
+    }
+    out_ += Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 std::string formatJson(const Json& j) {
     std::string out;
-    writeJson(j, 0, out);
+    JsonWriter writer(out);
+    writeValue(j, writer);
     return out + "\n";
 }
 

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,10 @@ TextPosition positionOfOffset(std::string_view text, std::size_t offset);
 // string, a number beyond the double range, or nesting deeper than 512.
 Json parseJson(std::string_view text, const std::string& source);
 
+class JsonReader;
+// The value the reader is at, read whole as a document.
+Json readJsonValue(JsonReader& reader);
+
 // Reads (see readTextFile: "-" is standard input, the size is capped) and
 // parses a file. A file that cannot be read throws InputError naming it.
 Json readJsonFile(const std::string& path);
@@ -52,6 +57,42 @@ std::string describeJsonKind(const Json& j);
 // value: objects one member a line; arrays of scalars, and arrays whose
 // entries are arrays of scalars ([[0, 1], [2, 5]]), on one line.
 std::string formatJson(const Json& j);
+
+// Writes JSON text value by value in formatJson's layout (which it is
+// also the writer of): objects one member a line, indented two spaces a
+// level; an array on one line when beginArray is told so (formatJson tells
+// it for arrays of scalars and of arrays of scalars), else one element a
+// line. Numbers are written in nlohmann's digits, so files read and written
+// again stay byte for byte the same.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out);
+
+    void beginObject();
+    void key(std::string_view key);
+    void endObject();
+    void beginArray(bool inlined);
+    void endArray();
+    void null();
+    void boolean(bool value);
+    void integer(std::int64_t value);
+    void integer(std::uint64_t value);
+    // A finite number (null for any other).
+    void number(double value);
+    void string(std::string_view text);
+
+private:
+    struct Level {
+        bool isObject;
+        bool inlined;
+        bool empty;
+    };
+    void beforeValue();
+    void indent(std::size_t depth);
+
+    std::string& out_;
+    std::vector<Level> levels_;
+};
 
 // Reads the fields of one JSON object, checking their kinds, and refuses
 // fields nobody asked for. Every error is an InputError naming the field.

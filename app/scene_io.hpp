@@ -18,6 +18,7 @@
 #include "json_file.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace mhost {
 
@@ -26,15 +27,21 @@ inline constexpr int kSceneVersion = 1;
 
 Json sceneToJson(const Scene& scene);
 
-// Replaces the contents of scene with the scene described by j. On any error
-// scene is left unchanged and InputError names `source`, the node and the
-// parameter at fault. Modules the scene needs are loaded when they are not.
+// Replaces the contents of scene with the scene in text, read straight
+// into it (no document in between). On any error scene is left unchanged
+// and InputError names `source`, the node and the parameter at fault, or
+// for malformed JSON the line and column. Modules the scene needs are
+// loaded when they are not.
+void sceneFromText(Scene& scene, std::string_view text, const std::string& source);
+// The same from a document.
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
 
-// The text sceneToJson gives, as saved (indented, ending in a newline).
+// The scene as saved: indented text ending in a newline, written straight
+// from the scene. sceneToJson is that text as a document.
 std::string sceneText(const Scene& scene);
 
-// Writes the scene atomically (RunError on failure, the old file kept).
+// Writes the scene by the output rules of file_io.hpp, in parts (RunError
+// on failure, the old file kept).
 void saveScene(const Scene& scene, const std::string& path);
 // Reads a scene file into scene (InputError on failure, scene unchanged).
 void loadScene(Scene& scene, const std::string& path);

@@ -14,6 +14,7 @@ UT_XformOrder orderFromMenus(int xformIndex, int rotateIndex);
 
 // Multiplies the pose's scale by its uniform scale.
 QuenloPose foldUniformScale(QuenloPose pose);
+void foldUniformScaleInPlace(QuenloPose& pose);
 
 // Blends `lower` (weight 0) to `upper` (weight 1), both with their uniform
 // scale already folded in, and appends the result to `xform` in `order`.

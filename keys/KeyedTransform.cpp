@@ -40,9 +40,13 @@ UT_XformOrder orderFromMenus(int xformIndex, int rotateIndex) {
 }
 
 QuenloPose foldUniformScale(QuenloPose pose) {
+    foldUniformScaleInPlace(pose);
+    return pose;
+}
+
+void foldUniformScaleInPlace(QuenloPose& pose) {
     for (float& s : pose.scale)
         s = static_cast<float>(static_cast<double>(s) * pose.uniformScale);
-    return pose;
 }
 
 void applyBlend(const QuenloPose& lower, const QuenloPose& upper, float weight, bool quaternion,
@@ -73,6 +77,11 @@ void applyBlend(const QuenloPose& lower, const QuenloPose& upper, float weight, 
 
 QuenloPose OBJ_Quenlo::readKeyTransform(int instance) const {
     QuenloPose pose;
+    readKeyTransform(instance, pose);
+    return pose;
+}
+
+void OBJ_Quenlo::readKeyTransform(int instance, QuenloPose& pose) const {
     for (const quenlo::KeyField& field : quenlo::keyFields) {
         if (field.isOrder())
             continue; // every key is applied in key 0's orders
@@ -80,7 +89,6 @@ QuenloPose OBJ_Quenlo::readKeyTransform(int instance) const {
             field.value(pose, c) = static_cast<float>(
                 evalFloatInst(field.keyToken, &instance, c, quenlo::keyTime, 1));
     }
-    return pose;
 }
 
 int OBJ_Quenlo::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
@@ -104,8 +112,10 @@ int OBJ_Quenlo::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4&
     // poses then stay the identity.
     QuenloPose lower, upper;
     if (keyInstances[segment.upper] <= numKeys) {
-        lower = foldUniformScale(readKeyTransform(keyInstances[segment.lower]));
-        upper = foldUniformScale(readKeyTransform(keyInstances[segment.upper]));
+        readKeyTransform(keyInstances[segment.lower], lower);
+        foldUniformScaleInPlace(lower);
+        readKeyTransform(keyInstances[segment.upper], upper);
+        foldUniformScaleInPlace(upper);
     }
 
     // Every key is applied in key 0's orders.

@@ -40,6 +40,8 @@ public:
     // [module] Key `instance`'s pose at the key time (instance 0 is the key
     // 0 block); the orders are not read.
     QuenloPose readKeyTransform(int instance) const;
+    // The same, into pose (which the evaluation keeps where it is).
+    void readKeyTransform(int instance, QuenloPose& pose) const;
 
     // [module] The key commands' operations (see commands/QuenloCommands.h).
     QuenloKeyTransform readDummyTransform(OP_Node* dummy, float time);

@@ -82,8 +82,13 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
         animated = animated || c->isAnimated();
         v[i] = c->valueAt(t);
     }
-    const int xOrd = static_cast<int>(std::lround(v[13]));
-    const int rOrd = static_cast<int>(std::lround(v[14]));
+    // Menu indices: anything but a small whole number names no order and
+    // reads as the default.
+    const auto menuIndex = [](double value) {
+        return value >= -0.5 && value < 5.5 ? static_cast<int>(value + 0.5) : 0;
+    };
+    const int xOrd = menuIndex(v[13]);
+    const int rOrd = menuIndex(v[14]);
     bool isIdentity = true;
     for (int i = 0; i < 13; ++i) {
         if (!std::isfinite(v[i])) {

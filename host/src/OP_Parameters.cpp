@@ -374,8 +374,8 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
-const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst, int nestLevel,
-                                                int component) const {
+inline const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst,
+                                                       int nestLevel, int component) const {
     const int i = resolve(token, inst, nestLevel);
     if (i < 0)
         return nullptr;
@@ -391,7 +391,8 @@ double OP_Parameters::evalFloat(const char* token, int component, float time) co
 }
 
 int OP_Parameters::evalInt(const char* token, int component, float time) const {
-    return roundToInt(evalFloat(token, component, time));
+    const PRM_Component* c = componentOf(token, nullptr, 0, component);
+    return c ? roundToInt(c->valueAt(time)) : 0;
 }
 
 std::string OP_Parameters::evalString(const char* token, int component, float) const {
@@ -407,7 +408,8 @@ double OP_Parameters::evalFloatInst(const char* token, const int* inst, int comp
 
 int OP_Parameters::evalIntInst(const char* token, const int* inst, int component, float time,
                                int nestLevel) const {
-    return roundToInt(evalFloatInst(token, inst, component, time, nestLevel));
+    const PRM_Component* c = componentOf(token, inst, nestLevel, component);
+    return c ? roundToInt(c->valueAt(time)) : 0;
 }
 
 bool OP_Parameters::writeValue(int parmIndex, int component, float time, double value, int addKey) {

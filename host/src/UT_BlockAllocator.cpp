@@ -69,8 +69,21 @@ std::size_t UT_blockBytesInUse() {
     return storage().inUse;
 }
 
+// Under AddressSanitizer every block is its own allocation, so that the
+// sanitizer sees each one's bounds and lifetime.
+#if defined(__SANITIZE_ADDRESS__)
+#define UT_BLOCKS_FROM_OPERATOR_NEW 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UT_BLOCKS_FROM_OPERATOR_NEW 1
+#endif
+#endif
+#ifndef UT_BLOCKS_FROM_OPERATOR_NEW
+#define UT_BLOCKS_FROM_OPERATOR_NEW 0
+#endif
+
 void* UT_BlockStorage::allocate(std::size_t bytes) {
-    if (bytes > kLargest)
+    if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest)
         return ::operator new(bytes);
     Storage& s = storage();
     const int cls = classOf(bytes);
@@ -92,7 +105,7 @@ void* UT_BlockStorage::allocate(std::size_t bytes) {
 void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
     if (!block)
         return;
-    if (bytes > kLargest) {
+    if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest) {
         ::operator delete(block);
         return;
     }
