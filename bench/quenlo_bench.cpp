@@ -13,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -77,6 +78,32 @@ void BM_BlendMath(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BlendMath)->Arg(0)->Arg(1);
+
+// What BM_BlendMath cannot do without: the trigonometry of one Euler
+// rotation (three sines and cosines) and one 4x4 product.
+void BM_Trigonometry(benchmark::State& state) {
+    double angles[3] = {0.1, 0.2, 0.3};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(angles);
+        double sum = 0.0;
+        for (const double a : angles)
+            sum += std::sin(a) * std::cos(a);
+        benchmark::DoNotOptimize(sum);
+    }
+}
+BENCHMARK(BM_Trigonometry);
+
+void BM_MatrixProduct(benchmark::State& state) {
+    UT_DMatrix4 a, b;
+    a.xform(UT_XformOrder(), 1, 2, 3, 10, 20, 30, 1, 2, 3, 0, 0, 0);
+    b.xform(UT_XformOrder(), 3, 2, 1, 30, 20, 10, 3, 2, 1, 0, 0, 0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(a);
+        UT_DMatrix4 c = a * b;
+        benchmark::DoNotOptimize(c);
+    }
+}
+BENCHMARK(BM_MatrixProduct);
 
 // One host parameter read of a key's pose, the unit of the evaluation's
 // reads: an evaluation makes 32 of them besides the base object's own.

@@ -83,33 +83,36 @@ std::size_t UT_blockBytesInUse() {
 #endif
 
 void* UT_BlockStorage::allocate(std::size_t bytes) {
-    if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest)
-        return ::operator new(bytes);
     Storage& s = storage();
-    const int cls = classOf(bytes);
-    const std::size_t size = classSize(cls);
-    s.inUse += size;
-    if (FreeBlock* block = s.freeLists[cls]) {
-        s.freeLists[cls] = block->next;
+    if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest) {
+        void* block = ::operator new(bytes);
+        s.inUse += bytes;
         return block;
     }
-    if (static_cast<std::size_t>(s.end - s.next) < size && !newChunk(s)) {
-        s.inUse -= size;
-        throw std::bad_alloc();
+    const int cls = classOf(bytes);
+    const std::size_t size = classSize(cls);
+    if (FreeBlock* block = s.freeLists[cls]) {
+        s.freeLists[cls] = block->next;
+        s.inUse += size;
+        return block;
     }
+    if (static_cast<std::size_t>(s.end - s.next) < size && !newChunk(s))
+        throw std::bad_alloc();
     void* block = s.next;
     s.next += size;
+    s.inUse += size;
     return block;
 }
 
 void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
     if (!block)
         return;
+    Storage& s = storage();
     if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest) {
         ::operator delete(block);
+        s.inUse -= bytes;
         return;
     }
-    Storage& s = storage();
     const int cls = classOf(bytes);
     s.inUse -= classSize(cls);
     auto* freed = static_cast<FreeBlock*>(block);

@@ -254,6 +254,44 @@ TEST_F(NullScene, BadScenesAreRefusedAndTheSceneIsKept) {
     }
 }
 
+TEST_F(NullScene, ReadsSceneFieldsInAnyOrder) {
+    // Nodes before the fields they need, parameters in any order: the file
+    // loads, and saves in the usual order.
+    const std::string text = R"({"nodes": [{"parms": {"s": [2, 2, 2], "t": [1, 0, 0]},
+                                             "inputs": [null], "type": "null", "name": "a"}],
+                                  "modules": [], "version": 1, "format": "mhost-scene"})";
+    sceneFromText(scene, text, "any.json");
+    EXPECT_DOUBLE_EQ(scene.node("a").evalFloat("s", 1, 0), 2.0);
+    const std::string saved = sceneText(scene);
+    EXPECT_EQ(saved.find("\"format\""), 4u) << saved;
+    Scene again(host);
+    sceneFromText(again, saved, "saved.json");
+    EXPECT_EQ(sceneText(again), saved);
+
+    const std::string late = failureOf(
+        [&] {
+            sceneFromText(scene,
+                          R"({"format": "mhost-scene", "version": 1, "modules": [],
+                              "nodes": [], "extra": 1})",
+                          "late.json");
+        },
+        kExitBadInput);
+    EXPECT_EQ(late, "late.json: unknown field \"extra\"");
+}
+
+TEST_F(NullScene, ARepeatedParameterIsMalformedJsonWithItsPosition) {
+    const std::string message = failureOf(
+        [&] {
+            sceneFromText(scene, R"({"format": "mhost-scene", "version": 1, "nodes": [
+  {"name": "a", "type": "null", "parms": {"t": [1, 0, 0],
+   "t": [2, 0, 0]}}]})",
+                          "twice.json");
+        },
+        kExitBadInput);
+    EXPECT_EQ(message, "twice.json:3:4: malformed JSON: the key \"t\" appears twice in one object");
+    EXPECT_EQ(scene.root().getNchildren(), 0) << "nothing of it is kept";
+}
+
 TEST_F(NullScene, DriverSweepNeedsADriver) {
     run(R"([{"op": "create", "type": "null", "name": "a"}])");
     OBJ_Node& a = asObject(scene.node("a"));

@@ -245,6 +245,25 @@ TEST(MhostCli, AnEvalAfterAPressReportsTheWarningsOfItsCook) {
     EXPECT_EQ(lines[3]["warnings"], lines[1]["warnings"]) << r.out;
 }
 
+TEST(MhostCli, ASceneMayGiveInstanceValuesBeforeTheirCount) {
+    REQUIRE_MODULE();
+    const TempDir dir;
+    const std::string scene = dir.write("late-count.json", R"({
+        "format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
+        "nodes": [{"name": "q", "type": "quenlo",
+                   "parms": {"t3": [7, 8, 9], "enable3": 0, "numkeys": 3}}]})");
+    const RunResult r = runMhost(
+        {"run", dir.write("get.json", R"([{"op": "get", "node": "q", "parm": "t3"},
+                                            {"op": "get", "node": "q", "parm": "keyval3"}])"),
+         "--scene", scene},
+        dir.path());
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::vector<Json> lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["value"], Json::parse("[7.0, 8.0, 9.0]"));
+    EXPECT_EQ(lines[1]["enabled"], false) << "enable states are brought up to date";
+}
+
 // Each bad input exits with 2, names the culprit on standard error and
 // leaves the output scene as it was.
 TEST(MhostCli, BadInputExitsTwoAndKeepsTheOutputFile) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -151,6 +152,30 @@ TEST_F(Layouts, MoreCallSitesThanTheResolverRemembersAllReadTheirOwnValue) {
             ASSERT_DOUBLE_EQ(node->evalFloatInst(hashed[k]->c_str(), &i, 0, 0), i * 1.5) << i;
         }
     }
+}
+
+TEST_F(Layouts, NodesOfOneShapeShareResolutionsButNotAcrossShapes) {
+    OP_Node* other = net.createNode("layout", "m");
+    ASSERT_NE(other, nullptr);
+    node->setInt("alist", 0, 0, 5);
+    other->setInt("alist", 0, 0, 2);
+    int four = 4;
+    node->setFloatInst(4.5, "a#", &four, 0, 0);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("a#", &four, 0, 0), 4.5);
+    EXPECT_DOUBLE_EQ(other->evalFloatInst("a#", &four, 0, 0), 0.0) << "it has two instances";
+    other->setInt("alist", 0, 0, 5);
+    EXPECT_DOUBLE_EQ(other->evalFloatInst("a#", &four, 0, 0), 10.0) << "its own default";
+
+    // A buffer rewritten in place names another parameter for every node
+    // of the shape, not just the one that resolved it first.
+    char token[8] = "a#";
+    int one = 1;
+    node->setFloat("a1", 0, 0, 1.5);
+    other->setFloat("b1", 0, 0, 2.5);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 1.5);
+    std::strcpy(token, "b#");
+    EXPECT_DOUBLE_EQ(other->evalFloatInst(token, &one, 0, 0), 2.5);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 20.0);
 }
 
 } // namespace

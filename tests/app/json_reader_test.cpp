@@ -1,0 +1,144 @@
+// The JSON reader: what it accepts it reads as nlohmann would (values and
+// number types), what it refuses it refuses with the position of the fault,
+// and the writer lays documents out as mhost's files have them.
+#include "errors.hpp"
+#include "json_file.hpp"
+#include "json_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace mhost {
+namespace {
+
+std::string failureOf(const std::string& text) {
+    try {
+        parseJson(text, "t.json");
+    } catch (const MalformedJson& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "accepted: " << text;
+    return "";
+}
+
+TEST(JsonReader, ReadsValidDocumentsAsNlohmannDoes) {
+    const char* documents[] = {
+        R"({"a": [1, -2, 3.5, -0, 0.0, 1e2, 1E-2, 2.5e+3, -1.25e-7], "b": {"c": null}})",
+        R"([true, false, null, "", "plain", "tab\there", "quote\" slash\/ back\\"])",
+        R"(["\u00e9t\u00E9", "日本語", "\ud83d\ude00", "\b\f\n\r", "\u001f"])",
+        R"({"big": 18446744073709551615, "low": -9223372036854775808,
+            "over": 18446744073709551616, "tiny": 1e-400, "neg": -1})",
+        " \n\t\r [ [ ] , { } , [[[ 0 ]]] ] \n",
+        R"("just a string")",
+        "42",
+    };
+    for (const char* text : documents) {
+        SCOPED_TRACE(text);
+        const Json mine = parseJson(text, "t.json");
+        const Json theirs = Json::parse(text);
+        EXPECT_EQ(mine, theirs);
+        // The same kinds of number, so the same text when written again.
+        EXPECT_EQ(mine.dump(), theirs.dump());
+    }
+}
+
+TEST(JsonReader, RefusesMalformedTextNamingWhereItIs) {
+    const struct {
+        std::string text;
+        const char* expected;
+    } cases[] = {
+        {"01", "t.json:1:1: malformed JSON: a number cannot start with 0"},
+        {"[1.]", "t.json:1:4: malformed JSON: expected a digit"},
+        {"[.5]", "t.json:1:2: malformed JSON: expected a value, found '.'"},
+        {"[-]", "t.json:1:3: malformed JSON: expected a digit"},
+        {"[+1]", "t.json:1:2: malformed JSON: expected a value, found '+'"},
+        {"[1e]", "t.json:1:4: malformed JSON: expected a digit"},
+        {"[1,]", "t.json:1:4: malformed JSON: expected a value, found ']'"},
+        {"{\"a\": 1,}", "t.json:1:9: malformed JSON: expected a key (a string), found '}'"},
+        {"{a: 1}", "t.json:1:2: malformed JSON: expected a key (a string), found 'a'"},
+        {"{\"a\" 1}", "t.json:1:6: malformed JSON: expected ':'"},
+        {"[1 2]", "t.json:1:4: malformed JSON: expected ',' or ']'"},
+        {"[\"\\x\"]", "t.json:1:3: malformed JSON: unknown escape \\x"},
+        {"[\"\\u12g4\"]", "t.json:1:7: malformed JSON: \\u needs four hexadecimal digits"},
+        {"[\"\\ud800\"]", "t.json:1:3: malformed JSON: a \\u surrogate half without its other half"},
+        {"[\"\\udc00\"]", "t.json:1:3: malformed JSON: a \\u surrogate half"},
+        {"[\"a\tb\"]", "t.json:1:4: malformed JSON: a control character (the byte 0x09)"},
+        {"[\"\xff\"]", "t.json:1:3: malformed JSON: a string holds the byte 0xff, which is not UTF-8"},
+        {"[\"\xc0\x80\"]", "t.json:1:3: malformed JSON: a string holds the byte 0xc0"},
+        {"[1,\n 2,\n nul]", "t.json:3:2: malformed JSON: expected null"},
+        {"{\"a\": [1, 2", "t.json:1:12: malformed JSON: the text ends"},
+        {"[\"open", "t.json:1:7: malformed JSON: the text ends inside a text"},
+        {"[] x", "t.json:1:4: malformed JSON: more after the end of the document: 'x'"},
+        {"", "t.json:1:1: malformed JSON: the text ends where a value should be"},
+        {"truth", "t.json:1:1: malformed JSON: expected true or false"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(failureOf(c.text).rfind(c.expected, 0), 0u) << failureOf(c.text);
+    }
+}
+
+TEST(JsonReader, FindsARepeatedKeyAmongManyKeys) {
+    // Past a dozen keys the reader looks keys up in a table: a repeat is
+    // found there as among a few.
+    std::string text = "{";
+    for (int i = 0; i < 40; ++i)
+        text += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
+    const std::size_t at = text.size();
+    text += "\"k17\": 0}";
+    const std::string message = failureOf(text);
+    EXPECT_EQ(message.rfind("t.json:1:" + std::to_string(at + 1) +
+                                ": malformed JSON: the key \"k17\" appears twice in one object",
+                            0),
+              0u)
+        << message;
+    // Escaped and plain forms of one key are one key.
+    EXPECT_NE(failureOf(R"({"t1": 1, "t\u0031": 2})").find("appears twice"), std::string::npos);
+    // Alike keys in different objects are fine.
+    EXPECT_NO_THROW(parseJson(R"([{"a": 1}, {"a": 2}, {"b": {"a": 3}}])", "t.json"));
+}
+
+TEST(JsonReader, ComesBackToAValueWithASecondReader) {
+    const std::string source = "t.json";
+    const std::string text = R"({"skip": [1, {"deep": true}], "keep": [2, "x"]})";
+    JsonReader reader(text, source);
+    reader.beginObject();
+    std::string_view key;
+    std::size_t keep = 0;
+    while (reader.nextKey(key)) {
+        reader.peek();
+        if (key == "keep")
+            keep = reader.offset();
+        reader.skipValue();
+    }
+    reader.expectEnd();
+    JsonReader again = reader.readerAt(keep);
+    EXPECT_EQ(readJsonValue(again), Json::parse(R"([2, "x"])"));
+}
+
+TEST(JsonWriter, LaysOutDocumentsAsMhostFilesAre) {
+    const Json document = Json::parse(R"({
+        "empty object": {}, "empty array": [], "scalars": [1, 2.5, "x", null, true],
+        "keys": [[0.0, 1.0], [2.0, "nan"]],
+        "mixed": [[[0.0, 1.0]], 0.0], "objects": [{"a": 1}]})");
+    EXPECT_EQ(formatJson(document), R"({
+  "empty object": {},
+  "empty array": [],
+  "scalars": [1, 2.5, "x", null, true],
+  "keys": [[0.0, 1.0], [2.0, "nan"]],
+  "mixed": [
+    [[0.0, 1.0]],
+    0.0
+  ],
+  "objects": [
+    {
+      "a": 1
+    }
+  ]
+}
+)");
+}
+
+} // namespace
+} // namespace mhost

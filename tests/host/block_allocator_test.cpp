@@ -1,0 +1,50 @@
+// The block allocator of node storage: blocks hold what is written to them,
+// freed blocks serve later requests of their size, and what is in use is
+// counted back to where it started.
+#include "UT/UT_BlockAllocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+TEST(BlockAllocator, BlocksKeepTheirContentAndAreCountedWhileInUse) {
+    const std::size_t before = UT_blockBytesInUse();
+    std::vector<std::pair<unsigned char*, std::size_t>> blocks;
+    // Every size class, the large ones past the chunk size included.
+    for (std::size_t size = 1; size <= (std::size_t(1) << 20); size = size * 3 / 2 + 1) {
+        auto* block = static_cast<unsigned char*>(UT_BlockStorage::allocate(size));
+        std::memset(block, static_cast<int>(size & 0xFF), size);
+        blocks.emplace_back(block, size);
+    }
+    EXPECT_GT(UT_blockBytesInUse(), before);
+    for (const auto& [block, size] : blocks) {
+        for (std::size_t i = 0; i < size; i += 97)
+            ASSERT_EQ(block[i], static_cast<unsigned char>(size & 0xFF)) << size;
+        // Blocks do not overlap: the last byte is its own too.
+        ASSERT_EQ(block[size - 1], static_cast<unsigned char>(size & 0xFF)) << size;
+    }
+    for (const auto& [block, size] : blocks)
+        UT_BlockStorage::deallocate(block, size);
+    EXPECT_EQ(UT_blockBytesInUse(), before);
+}
+
+TEST(BlockAllocator, ContainersGrowShrinkAndFreeThroughIt) {
+    const std::size_t before = UT_blockBytesInUse();
+    {
+        std::vector<std::uint64_t, UT_BlockAllocator<std::uint64_t>> values;
+        for (std::uint64_t i = 0; i < 100000; ++i)
+            values.push_back(i * 7);
+        for (std::uint64_t i = 0; i < values.size(); i += 1013)
+            ASSERT_EQ(values[i], i * 7);
+        values.resize(10);
+        values.shrink_to_fit();
+        EXPECT_EQ(values.back(), 63u);
+    }
+    EXPECT_EQ(UT_blockBytesInUse(), before);
+}
+
+} // namespace
