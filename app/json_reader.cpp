@@ -482,6 +482,37 @@ void JsonReader::skipValue() {
     }
 }
 
+void JsonReader::skipValueUnchecked() {
+    if (peek() == Kind::String) {
+        stringAt(pos_, false);
+        return;
+    }
+    std::size_t depth = 0;
+    const std::size_t size = text_.size();
+    while (pos_ < size) {
+        const char c = text_[pos_];
+        if (c == '"') {
+            stringAt(pos_, false);
+            continue;
+        }
+        if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth)
+                fail(pos_, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+        } else if (c == ']' || c == '}') {
+            if (depth == 0)
+                return; // the end of what holds this value
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            return;
+        }
+        ++pos_;
+        if (depth == 0 && (c == ']' || c == '}'))
+            return;
+    }
+    if (depth > 0)
+        fail(pos_, "the text ends inside a value");
+}
+
 void JsonReader::expectEnd() {
     skipSpace();
     if (pos_ < text_.size())

@@ -73,8 +73,12 @@ public:
     // array's end (which closes it).
     bool nextElement();
 
-    // Reads past one value of any kind.
+    // Reads past one value of any kind, checking it.
     void skipValue();
+    // Reads past one value by its brackets and strings alone, for a value
+    // that will be read (and checked) later: the strings in it are checked,
+    // its numbers and words are not.
+    void skipValueUnchecked();
     // Fails unless only white space is left.
     void expectEnd();
 

@@ -176,28 +176,22 @@ void readParm(JsonReader& r, OP_Node& node, int index) {
         readComponent(r, node, index, 0);
         return;
     }
-    // The count is checked before any component.
     const std::size_t at = r.offset();
-    int count = -1;
-    if (r.peek() == JsonReader::Kind::Array) {
-        count = 0;
-        r.beginArray();
-        while (r.nextElement()) {
-            r.skipValue();
-            ++count;
-        }
-    }
-    if (count != size) {
+    const auto wrongCount = [&] {
         const Json j = documentAt(r, at);
-        throw InputError("expected an array of " + std::to_string(size) + " components, not " +
-                         (j.is_array() ? std::to_string(j.size()) + " entries" : j.dump()));
-    }
-    r.seek(at);
+        return InputError("expected an array of " + std::to_string(size) + " components, not " +
+                          (j.is_array() ? std::to_string(j.size()) + " entries" : j.dump()));
+    };
+    if (r.peek() != JsonReader::Kind::Array)
+        throw wrongCount();
     r.beginArray();
     for (int c = 0; c < size; ++c) {
-        r.nextElement();
+        if (!r.nextElement())
+            throw wrongCount();
         readComponent(r, node, index, c);
     }
+    if (r.nextElement())
+        throw wrongCount();
 }
 
 // One "parms" entry: the key and where its value starts.
@@ -219,7 +213,8 @@ void readParmEntries(JsonReader& r, JsonReader& values, std::vector<ParmEntry>& 
     while (r.nextKey(key)) {
         r.peek();
         entries.push_back({key, r.offset()});
-        r.skipValue();
+        // Every value is read, and checked, when it is applied.
+        r.skipValueUnchecked();
     }
 }
 
@@ -229,14 +224,19 @@ void applyParms(JsonReader& values, OP_Node& node, std::vector<ParmEntry>& entri
     const auto parameter = [](std::string_view token) {
         return [token] { return "parameter " + quote(token) + ": "; };
     };
+    // Counts, in the file's order. Lists are few: an entry names one when
+    // its token is one of theirs, found without a lookup per entry.
+    std::vector<std::string_view> lists;
     for (bool progress = true; progress;) {
         progress = false;
+        lists.clear();
+        for (int i = 0; i < node.getParmCount(); ++i)
+            if (node.getParm(i)->isMultiParm())
+                lists.push_back(node.getParm(i)->getTokenView());
         for (ParmEntry& entry : entries) {
-            if (entry.done)
+            if (entry.done || std::find(lists.begin(), lists.end(), entry.token) == lists.end())
                 continue;
             const int index = node.findParmIndex(entry.token);
-            if (index < 0 || !node.getParm(index)->isMultiParm())
-                continue;
             withContext(parameter(entry.token), [&] {
                 node.setMultiCount(index, instanceCountFromJson(documentAt(values, entry.value)));
             });
@@ -244,12 +244,20 @@ void applyParms(JsonReader& values, OP_Node& node, std::vector<ParmEntry>& entri
             progress = true;
         }
     }
+    // Values. Files list parameters in the node's order, so the next
+    // parameter that holds a value is usually the one an entry names.
+    int next = 0;
     for (const ParmEntry& entry : entries) {
         if (entry.done)
             continue;
-        const int index = node.findParmIndex(entry.token);
+        while (next < node.getParmCount() && !savesValue(*node.getParm(next)))
+            ++next;
+        int index = next;
+        if (index >= node.getParmCount() || node.getParm(index)->getTokenView() != entry.token)
+            index = node.findParmIndex(entry.token);
         if (index < 0)
             throw InputError("unknown parameter " + quote(entry.token));
+        next = index + 1;
         withContext(parameter(entry.token), [&] {
             if (!savesValue(*node.getParm(index)))
                 throw InputError("holds no value (a " +
@@ -267,7 +275,7 @@ struct PendingNode {
 
 // Reads the node entry the reader is at and makes the node in scene, with
 // its parameters.
-PendingNode readNode(JsonReader& r, JsonReader& values, Scene& scene, std::string& label,
+PendingNode readNode(JsonReader& r, JsonReader& values, Scene& scene, const OP_Node*& made,
                      std::vector<ParmEntry>& parms) {
     const std::size_t at = r.offset();
     if (r.peek() != JsonReader::Kind::Object)
@@ -291,9 +299,9 @@ PendingNode readNode(JsonReader& r, JsonReader& values, Scene& scene, std::strin
     const std::string name = fields.requireString("name");
     const std::string type = fields.requireString("type");
     PendingNode pending{&scene.create(type, name), nullptr};
-    label = describeNode(*pending.node);
-    if (const Json* inputs = fields.find("inputs"))
-        pending.inputs = *inputs;
+    made = pending.node;
+    if (fields.find("inputs"))
+        pending.inputs = std::move(fieldsDocument["inputs"]);
     const auto display = fields.optionalBool("display");
     const auto selectable = fields.optionalBool("selectable");
     fields.rejectOthers();
@@ -367,9 +375,13 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values) {
         checkTopLevel(scene, topDocument);
         nodes.beginArray();
         for (std::size_t i = 0; nodes.nextElement(); ++i) {
-            std::string label = "nodes[" + std::to_string(i) + "]";
-            withContext([&] { return label + ": "; },
-                        [&] { pending.push_back(readNode(nodes, values, scene, label, parms)); });
+            // Messages name the node once it is made, else its place.
+            const OP_Node* made = nullptr;
+            withContext(
+                [&] {
+                    return (made ? describeNode(*made) : "nodes[" + std::to_string(i) + "]") + ": ";
+                },
+                [&] { pending.push_back(readNode(nodes, values, scene, made, parms)); });
         }
     };
     std::optional<std::size_t> nodesLater;
