@@ -99,7 +99,7 @@ std::string describeNode(const OP_Node& node) {
 }
 
 OBJ_Node& asObject(OP_Node& node) {
-    if (auto* object = dynamic_cast<OBJ_Node*>(&node))
+    if (OBJ_Node* object = node.castToOBJNode())
         return *object;
     throw InputError(describeNode(node) + " is not an object");
 }

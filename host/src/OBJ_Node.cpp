@@ -126,7 +126,8 @@ OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
         addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
         local.identity();
     }
-    const auto* parent = dynamic_cast<const OBJ_Node*>(getInput(0));
+    const OP_Node* input = getInput(0);
+    const OBJ_Node* parent = input ? input->castToOBJNode() : nullptr;
     UT_DMatrix4 world = parent ? local * parent->getWorldTransform() : local;
     if (!isFinite(world)) {
         addObjError(OBJ_ERR_BAD_XFORM, "The world transform is not a finite number");
@@ -144,7 +145,8 @@ void OBJ_Node::setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world)
 }
 
 OP_ERROR OBJ_Node::cook(OP_Context& context) {
-    auto* parent = dynamic_cast<OBJ_Node*>(getInput(0));
+    OP_Node* input = getInput(0);
+    OBJ_Node* parent = input ? input->castToOBJNode() : nullptr;
     if (parent)
         parent->cook(context);
     const unsigned long parentStamp = parent ? parent->myStamp : 0;

@@ -26,6 +26,7 @@ public:
 
     // "Parent" for input 0.
     const char* labelForInput(unsigned idx) const override;
+    OBJ_Node* castToOBJNode() override { return this; }
 
     // Applies the object's own transform parameters to xform (appending, see
     // UT_DMatrix4::xform): "xOrd" and "rOrd" (menu indices, mapped as in

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+class OBJ_Node;
 class OP_Network;
 
 // Something that can be placed in a network editor.
@@ -91,6 +92,12 @@ public:
     // Label of output connector idx: "Output 1" by default. [host thread]
     // As labelForInput.
     virtual const char* outputLabel(unsigned idx) const;
+
+    // The node as an object, or nullptr for any other node: what a cook
+    // asks of every input, without a dynamic_cast (which compares type
+    // names across libraries). [host thread] Any time.
+    virtual OBJ_Node* castToOBJNode() { return nullptr; }
+    const OBJ_Node* castToOBJNode() const { return const_cast<OP_Node*>(this)->castToOBJNode(); }
 
     // --- The host's user operations ------------------------------------------
     // A user edit: writes the value (clamped at restricted range ends), runs

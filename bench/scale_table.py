@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""The scale table of the README, measured as a user would: `mhost run`
+scripts that build N quenlo nodes of 4 keys each in parent chains of ten
+and save the scene, then load it and cook every node.
+
+    python3 bench/scale_table.py build/mhost 1000 4000 16000
+
+Prints one Markdown row per node count: build + save time, load + cook
+time, peak memory of each run (the larger), scene file size.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def build_script(n, scene):
+    actions = []
+    for i in range(n):
+        name = "q%d" % i
+        actions.append({"op": "create", "type": "quenlo", "name": name})
+        if i % 10:
+            actions.append({"op": "wire", "node": name, "input": 0, "from": "q%d" % (i - 1)})
+        actions.append({"op": "set", "node": name, "parm": "numkeys", "value": 3})
+        for k in range(4):
+            actions.append({"op": "set", "node": name, "parm": "keyval%d" % k, "value": k})
+            actions.append({"op": "set", "node": name, "parm": "t%d" % k,
+                            "value": [0.1 * (i % 7) + k, k, 0]})
+    actions.append({"op": "save", "path": scene})
+    return actions
+
+
+def timed(args, cwd):
+    """Wall time and peak resident memory (bytes) of one run."""
+    start = time.monotonic()
+    result = subprocess.run(["/usr/bin/time", "-f", "maxrss %M"] + args, cwd=cwd,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    elapsed = time.monotonic() - start
+    if result.returncode != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(args), result.stderr))
+    peak = int(re.search(r"maxrss (\d+)", result.stderr).group(1)) * 1024
+    return elapsed, peak
+
+
+def main():
+    mhost = os.path.abspath(sys.argv[1])
+    print("| nodes | build + save | load + cook every node | peak memory | scene file |")
+    print("|---|---|---|---|---|")
+    for n in map(int, sys.argv[2:]):
+        with tempfile.TemporaryDirectory() as folder:
+            scene = os.path.join(folder, "scene.json")
+            with open(os.path.join(folder, "build.json"), "w") as f:
+                json.dump(build_script(n, scene), f)
+            with open(os.path.join(folder, "cook.json"), "w") as f:
+                json.dump([{"op": "eval", "node": "q%d" % i} for i in range(n)], f)
+            build, build_peak = timed([mhost, "run", "build.json"], folder)
+            cook, cook_peak = timed([mhost, "run", "cook.json", "--scene", scene], folder)
+            size = os.path.getsize(scene)
+        print("| %s | %.2f s | %.2f s | %d MB | %.1f MB |" %
+              (format(n, ","), build, cook, max(build_peak, cook_peak) / 1e6, size / 1e6))
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
