@@ -10,6 +10,7 @@
 #include "scene_io.hpp"
 #include "script.hpp"
 #include "svg_plot.hpp"
+#include "validate.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -62,6 +63,8 @@ struct Options {
     std::string script;
     std::string sceneIn;
     std::string saveOut;
+    // validate
+    ValidateOptions validate;
     // eval
     std::string scene;
     std::string node;
@@ -69,7 +72,7 @@ struct Options {
     std::string driver;
 
     // Every file a command writes, checked before any work is done.
-    std::vector<const std::string*> outputs() const { return {&plot, &saveOut}; }
+    std::vector<const std::string*> outputs() const { return {&plot, &saveOut, &validate.junit}; }
 };
 
 const auto kFormats = CLI::IsMember({"table", "csv", "json"});
@@ -169,6 +172,31 @@ int runEvalCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
+void addValidateOptions(CLI::App& validate, Options& o) {
+    ValidateOptions& v = o.validate;
+    validate.add_option("MODULE", v.modules, "Module files (a path, or a file name in the search path)");
+    validate.add_flag("--list-tests", v.listTests, "Print each check's name and what it checks, and stop");
+    validate.add_option("--include", v.include,
+                        "Run only checks matching PATTERN (a glob; a plain word matches within "
+                        "names; repeatable)")
+        ->type_name("PATTERN");
+    validate.add_option("--exclude", v.exclude, "Leave out checks matching PATTERN (repeatable)")
+        ->type_name("PATTERN");
+    validate.add_flag("--json", v.json, "Print one JSON document per module");
+    validate.add_option("--junit", v.junit, "Also write a JUnit XML report here")->type_name("FILE");
+    validate.add_option("--seed", v.seed, "Seed of the randomized checks: repeats an earlier run")
+        ->type_name("N");
+    validate.add_option("--timeout", v.timeout, "Seconds a check may take before it is stopped")
+        ->capture_default_str();
+    validate.add_flag("--in-process", v.inProcess,
+                      "Run the checks in this process, one after the other (for a debugger; a "
+                      "crash ends the run)");
+}
+
+int runValidateCommand(Host&, const Options& o) {
+    return runValidate(o.validate, std::cout);
+}
+
 // mhost's commands: registration, dispatch and the list in messages all
 // come from this table.
 struct Command {
@@ -176,6 +204,10 @@ struct Command {
     const char* help;
     void (*addOptions)(CLI::App&, Options&);
     int (*run)(Host&, const Options&);
+    // Whether the modules of the search path and --module are loaded into
+    // the host before the command runs. validate loads the modules it
+    // checks in child processes only.
+    bool loadsModules = true;
 };
 
 const Command kCommands[] = {
@@ -193,6 +225,10 @@ const Command kCommands[] = {
      "Cook NODE of a scene at --time, or sweep its \"driverval\" with --driver, and print the "
      "local transforms",
      addEvalOptions, runEvalCommand},
+    {"validate",
+     "Check modules the way the host relies on them, each check in a child process; exit 1 "
+     "when any check fails or crashes",
+     addValidateOptions, runValidateCommand, false},
 };
 
 std::string commandList() {
@@ -259,6 +295,14 @@ int runCommandLine(int argc, char** argv) {
         std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
         return kExitBadInput;
     }
+    // Words the command could not place (an unknown option, one argument
+    // too many) are mistakes, not something to ignore.
+    if (const auto extra = app.remaining(); !extra.empty()) {
+        std::cerr << "mhost: " << chosen->second->name << ": "
+                  << (extra.front().rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ")
+                  << quote(extra.front()) << " (see mhost " << chosen->second->name << " --help)\n";
+        return kExitBadInput;
+    }
 
     try {
         // Output targets are checked before any work, so that a refused one
@@ -267,7 +311,8 @@ int runCommandLine(int argc, char** argv) {
             if (!output->empty())
                 resolveOutputFile(*output);
         Host host;
-        host.loadModules(o.modules);
+        if (chosen->second->loadsModules)
+            host.loadModules(o.modules);
         return chosen->second->run(host, o);
     } catch (const Failure& failure) {
         std::cout.flush();

@@ -34,13 +34,16 @@ void Host::loadModules(const std::vector<std::string>& extra) {
             message += "\nmodule does not load: " + errors[i];
         throw InputError(message);
     }
-    for (const std::string& module : extra) {
-        if (alreadyLoaded(module))
-            continue;
-        std::string error;
-        if (!loader_.loadByName(module, error))
-            throw InputError("module does not load: " + (error.empty() ? module : error));
-    }
+    for (const std::string& module : extra)
+        loadModule(module);
+}
+
+void Host::loadModule(const std::string& module) {
+    if (alreadyLoaded(module))
+        return;
+    std::string error;
+    if (!loader_.loadByName(module, error))
+        throw InputError("module does not load: " + (error.empty() ? module : error));
 }
 
 void requireModuleFileName(const std::string& fileName) {

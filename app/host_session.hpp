@@ -28,6 +28,10 @@ public:
     // in the search path). Any module that does not load throws InputError
     // naming it.
     void loadModules(const std::vector<std::string>& extra);
+    // Loads this one module (a path, or a file name searched in the search
+    // path), and nothing else, unless it is loaded already. InputError
+    // naming it when it does not load.
+    void loadModule(const std::string& module);
 
     // Makes sure the module with this file name is loaded, searching the
     // search path (only) when it is not. A name that is not a plain file

@@ -1,9 +1,7 @@
 // The module's entry points, looked up by name by the host's loader. They
 // are the only symbols the module exports.
-#include "OP/OP_DSOLoader.h"
+#include "OP/OP_Module.h"
 #include "plugin/QuenloRegistration.h"
-
-#define QUENLO_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -14,14 +12,14 @@ constexpr char buildTag[] = "3f9a0c57d2e14b8ba6c03e7d915f2a48c0b7e6d3a1f58c294e0
 } // namespace
 
 // The host interface version the module was built for: the SDK's own.
-QUENLO_EXPORT void MorvaneDSOVersion(const char** version) {
+MORVANE_MODULE_EXPORT void MorvaneDSOVersion(const char** version) {
     *version = OP_DSO_INTERFACE_VERSION;
 }
 
-QUENLO_EXPORT void MorvaneGetTagInfo(const char** tag) {
+MORVANE_MODULE_EXPORT void MorvaneGetTagInfo(const char** tag) {
     *tag = buildTag;
 }
 
-QUENLO_EXPORT void newObjectOperator(OP_OperatorTable* table) {
+MORVANE_MODULE_EXPORT void newObjectOperator(OP_OperatorTable* table) {
     quenlo::registerOperator(table);
 }

@@ -10,10 +10,6 @@
 #include <exception>
 #include <filesystem>
 
-#ifndef MORVANE_DEFAULT_DSO_PATH
-#define MORVANE_DEFAULT_DSO_PATH "dso"
-#endif
-
 namespace {
 using VersionFn = void (*)(const char**);
 using TagFn = void (*)(const char**);
@@ -21,6 +17,17 @@ using RegisterFn = void (*)(OP_OperatorTable*);
 
 std::string lastComponent(const std::string& path) {
     return std::filesystem::path(path).filename().string();
+}
+
+// The folder of the file this function's code was mapped from: the SDK
+// library, wherever the build or an install (moved or not) put it.
+std::filesystem::path libraryFolder() {
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<const void*>(&libraryFolder), &info) || !info.dli_fname)
+        return {};
+    std::error_code ec;
+    std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ec);
+    return ec ? std::filesystem::path(info.dli_fname).parent_path() : file.parent_path();
 }
 } // namespace
 
@@ -97,17 +104,25 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
     return true;
 }
 
+std::string OP_DSOLoader::defaultFolder() {
+    static const std::string folder = (libraryFolder() / "morvane" / "modules").string();
+    return folder;
+}
+
 std::vector<std::string> OP_DSOLoader::searchPath() {
     std::vector<std::string> dirs;
     const char* env = std::getenv("MORVANE_DSO_PATH");
-    std::string path = (env && *env) ? env : MORVANE_DEFAULT_DSO_PATH;
+    const std::string path = (env && *env) ? env : "&";
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t colon = path.find(':', start);
         if (colon == std::string::npos)
             colon = path.size();
-        if (colon > start)
-            dirs.push_back(path.substr(start, colon - start));
+        const std::string dir = path.substr(start, colon - start);
+        if (dir == "&")
+            dirs.push_back(defaultFolder());
+        else if (!dir.empty())
+            dirs.push_back(dir);
         start = colon + 1;
     }
     return dirs;

@@ -58,11 +58,14 @@ TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {
     } cases[] = {
         // However many --module options come first, the next word is the command.
         {{"--module", "a.so", "--module", "b.so", "frobnicate"},
-         "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval;"},
-        {{}, "mhost: a command is required (commands: demo, info, run, eval;"},
+         "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval, validate;"},
+        {{}, "mhost: a command is required (commands: demo, info, run, eval, validate;"},
         {{"--bogus"}, "mhost: unknown option \"--bogus\""},
         {{"demo", "--format", "yaml"}, "mhost: --format: yaml not in {table,csv,json}"},
         {{"run"}, "mhost: SCRIPT is required"},
+        // A command's unknown option or extra argument is not ignored.
+        {{"demo", "--frobnicate"}, "mhost: demo: unknown option \"--frobnicate\""},
+        {{"info", "extra"}, "mhost: info: unexpected argument \"extra\""},
     };
     for (const auto& c : cases) {
         const RunResult r = runMhost(c.args, dir.path());

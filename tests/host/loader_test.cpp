@@ -149,10 +149,16 @@ TEST(Loader, LoadsEveryModuleOnThePath) {
     EXPECT_NE(loader.findLoaded("test_good.so"), nullptr);
 }
 
-TEST(Loader, DefaultsToTheBuildsModuleFolder) {
+TEST(Loader, DefaultsToTheModuleFolderBesideTheSdkLibrary) {
     ScopedSearchPath env(nullptr);
     ASSERT_EQ(OP_DSOLoader::searchPath().size(), 1u);
-    EXPECT_EQ(OP_DSOLoader::searchPath()[0], DEFAULT_DSO_DIR);
+    EXPECT_TRUE(std::filesystem::equivalent(OP_DSOLoader::searchPath()[0], DEFAULT_DSO_DIR));
+}
+
+TEST(Loader, AnAmpersandInTheSearchPathStandsForTheDefaultFolder) {
+    ScopedSearchPath env("/first::&:/last");
+    EXPECT_EQ(OP_DSOLoader::searchPath(),
+              (std::vector<std::string>{"/first", OP_DSOLoader::defaultFolder(), "/last"}));
 }
 
 } // namespace

@@ -1,13 +1,8 @@
 // OP_DSOLoader: loads plug-in modules into an operator table.
 //
-// A module is a shared library exporting three functions with plain C names:
-//   void MorvaneDSOVersion(const char** version);  // stores the interface
-//                                                   // version, must be "9.0"
-//   void MorvaneGetTagInfo(const char** tag);       // stores a build tag
-//   void newObjectOperator(OP_OperatorTable* table);// registers object types
-// [host thread] Once each, at load, in this order; the module's static
-// objects are built by then. The host calls every function of a module on
-// its one thread, and each call runs to completion.
+// A module is a shared library exporting the three entry points that
+// OP/OP_Module.h declares: MorvaneDSOVersion, MorvaneGetTagInfo and
+// newObjectOperator, called once each at load, in this order.
 // Loading maps the file with dlopen(RTLD_NOW), checks the three symbols and
 // the version, and then calls newObjectOperator with the table. Types that a
 // module registers remember the module's file. Loaded modules stay mapped
@@ -50,8 +45,13 @@ public:
     // removed again and the module stays mapped but unused.
     bool load(const std::string& path, std::string& error);
 
-    // The search path: MORVANE_DSO_PATH when set (colon-separated), else the
-    // build's module folder.
+    // The default module folder: "morvane/modules" beside the SDK library
+    // (libmorvane.so), found at run time, so that a build tree and an
+    // installed tree, moved or not, each find their own modules.
+    static std::string defaultFolder();
+    // The search path: MORVANE_DSO_PATH when set (folders separated by ':',
+    // "&" standing for the default folder: "$HOME/modules:&" searches a
+    // folder of one's own first, then the default), else the default folder.
     static std::vector<std::string> searchPath();
     // The first file called fileName in the search path, or "" when none.
     static std::string find(const std::string& fileName);

@@ -7,15 +7,14 @@
 //                            named by $TEST_MODULE_MARKER: proof that it was
 //                            mapped at all
 #include "OBJ/OBJ_Null.h"
+#include "OP/OP_Module.h"
 #include "OP/OP_OperatorTable.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
-EXPORT void MorvaneDSOVersion(const char** version) {
+MORVANE_MODULE_EXPORT void MorvaneDSOVersion(const char** version) {
 #ifdef TEST_MODULE_OLD_VERSION
     *version = "8.5";
 #else
@@ -23,13 +22,13 @@ EXPORT void MorvaneDSOVersion(const char** version) {
 #endif
 }
 
-EXPORT void MorvaneGetTagInfo(const char** tag) { *tag = "test-module-tag"; }
+MORVANE_MODULE_EXPORT void MorvaneGetTagInfo(const char** tag) { *tag = "test-module-tag"; }
 
 #ifndef TEST_MODULE_NO_REGISTER
 namespace {
 OP_TemplatePair pair(OBJ_Null::getTemplateList());
 }
-EXPORT void newObjectOperator(OP_OperatorTable* table) {
+MORVANE_MODULE_EXPORT void newObjectOperator(OP_OperatorTable* table) {
 #ifdef TEST_MODULE_THROWS
     table->addOperator(new OP_Operator("throwmod", "Throwing Module", OBJ_Null::myConstructor,
                                        &pair, 0, 1));
