@@ -23,8 +23,8 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Loads every module of the search path (MORVANE_DSO_PATH, or the build's
-    // module folder), then each of `extra` (a path, or a file name searched
+    // Loads every module of the search path (MORVANE_DSO_PATH, or the
+    // default module folder), then each of `extra` (a path, or a file name searched
     // in the search path). Any module that does not load throws InputError
     // naming it.
     void loadModules(const std::vector<std::string>& extra);
