@@ -88,7 +88,7 @@ void addDemoOptions(CLI::App& demo, Options& o) {
         ->capture_default_str();
     demo.add_flag("--ease", o.ease, "Ease in and out between keys");
     demo.add_option("--steps", o.steps, "Equal steps across the keyed range")
-        ->check(CLI::Range(1, 100000))
+        ->check(CLI::Range(1, SweepRange::kMaxSteps))
         ->capture_default_str();
     demo.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
     demo.add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");

@@ -16,21 +16,33 @@ enum ExitCode : int {
     kExitBadInput = 2,   // a file, command, node, type, parameter or module is wrong
 };
 
+// What a failure is about, for callers that tell them apart (the Python
+// API raises ValueError, KeyError and OSError from them).
+enum class FailureKind {
+    Value,  // a value, a file's contents or an action is wrong
+    Lookup, // no node, node type or parameter of that name
+    File,   // a file cannot be read or written
+};
+
 // Base of everything mhost throws on purpose. what() is the whole message
 // printed to standard error.
 class Failure : public std::runtime_error {
 public:
-    Failure(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    Failure(ExitCode code, const std::string& message, FailureKind kind = FailureKind::Value)
+        : std::runtime_error(message), code_(code), kind_(kind) {}
     ExitCode code() const { return code_; }
+    FailureKind kind() const { return kind_; }
 
 private:
     ExitCode code_;
+    FailureKind kind_;
 };
 
 // Bad input: unreadable or malformed files, unknown names, refused edits.
 class InputError : public Failure {
 public:
-    explicit InputError(const std::string& message) : Failure(kExitBadInput, message) {}
+    explicit InputError(const std::string& message, FailureKind kind = FailureKind::Value)
+        : Failure(kExitBadInput, message, kind) {}
 };
 
 // Malformed JSON: the message names the file, line and column already, so
@@ -43,7 +55,8 @@ public:
 // A well-formed action that failed while it ran.
 class RunError : public Failure {
 public:
-    explicit RunError(const std::string& message) : Failure(kExitRunFailure, message) {}
+    explicit RunError(const std::string& message, FailureKind kind = FailureKind::Value)
+        : Failure(kExitRunFailure, message, kind) {}
 };
 
 // Rethrows a Failure with `context` put in front of its message, keeping its
@@ -52,7 +65,7 @@ public:
 [[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
     if (const auto* malformed = dynamic_cast<const MalformedJson*>(&failure))
         throw *malformed;
-    throw Failure(failure.code(), context + failure.what());
+    throw Failure(failure.code(), context + failure.what(), failure.kind());
 }
 
 // text in double quotes for a message, as JSON writes a string: quotes,

@@ -98,34 +98,39 @@ EvalReport startReport(OBJ_Node& node, float time) {
     return report;
 }
 
-// Holds "driverval" at chosen values for a sweep and puts the parameter back
-// as it was when the sweep ends.
-class DriverOverride {
+// Holds component 0 of a parameter ("driverval" for a driver sweep) at
+// chosen values for a sweep, and puts it back as it was when the sweep ends.
+class ParmOverride {
 public:
-    DriverOverride(OP_Node& node, int index)
-        : node_(node), index_(index), saved_(node.getParm(index)->component(0)) {
+    ParmOverride(OP_Node& node, int index)
+        : node_(node), index_(index), token_(node.getParm(index)->getToken()),
+          saved_(node.getParm(index)->component(0)) {
         if (saved_.isAnimated())
             node_.setKeyframes(index_, 0, {});
     }
-    DriverOverride(const DriverOverride&) = delete;
-    DriverOverride& operator=(const DriverOverride&) = delete;
-    ~DriverOverride() {
-        if (saved_.isAnimated()) {
-            node_.setKeyframes(index_, 0, saved_.keys);
-        } else {
-            node_.writeValue(index_, 0, 0.0f, saved_.constant);
+    ParmOverride(const ParmOverride&) = delete;
+    ParmOverride& operator=(const ParmOverride&) = delete;
+    ~ParmOverride() {
+        // A callback of the swept parameter may have moved it: it is found again.
+        const int index = node_.findParmIndex(token_);
+        if (index >= 0) {
+            if (saved_.isAnimated())
+                node_.setKeyframes(index, 0, saved_.keys);
+            else
+                node_.writeValue(index, 0, 0.0f, saved_.constant);
         }
         node_.refreshEnableStates();
     }
 
     void set(float time, double value) {
-        if (!node_.setParmByUser(keyed::kDriver, 0, time, value))
-            throw RunError(describeNode(node_) + ": the host refused to set \"driverval\"");
+        if (!node_.setParmByUser(token_.c_str(), 0, time, value))
+            throw RunError(describeNode(node_) + ": the host refused to set " + quote(token_));
     }
 
 private:
     OP_Node& node_;
     int index_;
+    std::string token_;
     PRM_Component saved_;
 };
 
@@ -143,7 +148,7 @@ SweepRange parseSweepRange(std::string_view text) {
     const auto fail = [&]() -> SweepRange {
         throw InputError("--driver \"" + std::string(text) +
                          "\": expected FROM:TO:STEPS, two numbers and a whole number of steps "
-                         "from 1 to 100000");
+                         "from 1 to " + std::to_string(SweepRange::kMaxSteps));
     };
     const auto first = text.find(':');
     if (first == std::string_view::npos)
@@ -158,7 +163,7 @@ SweepRange parseSweepRange(std::string_view text) {
     if (!parseDouble(text.substr(0, first), range.from) ||
         !parseDouble(text.substr(first + 1, second - first - 1), range.to) || stepsText.empty() ||
         ec != std::errc() || end != stepsText.data() + stepsText.size() || range.steps < 1 ||
-        range.steps > 100000)
+        range.steps > SweepRange::kMaxSteps)
         return fail();
     return range;
 }
@@ -188,18 +193,37 @@ EvalReport evaluateAt(OBJ_Node& node, float time) {
 }
 
 EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range) {
-    const int index = requireParm(node, keyed::kDriver);
+    return sweepParm(node, time, range, keyed::kDriver);
+}
+
+EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token) {
+    const int index = requireParm(node, token);
+    const PRM_Parm& parm = *node.getParm(index);
+    if (!parm.getType().isFloat() || parm.isMultiParm())
+        throw InputError("parameter " + quote(token) + " of " + describeNode(node) +
+                         " is not a number parameter to sweep (a " + parm.getType().describe() +
+                         ")");
     EvalReport report = startReport(node, time);
     report.sweep = true;
-    DriverOverride driver(node, index);
+    ParmOverride swept(node, index);
+    const bool driver = token == keyed::kDriver;
     for (const double value : range.values()) {
-        driver.set(time, value);
+        swept.set(time, value);
         CookResult row = cookNode(node, time);
         row.driver = value;
-        row.key = keyAt(report.keys, value);
+        row.key = driver ? keyAt(report.keys, value) : std::nullopt;
         report.rows.push_back(std::move(row));
     }
     return report;
+}
+
+SweepRange SweepRange::checked(double from, double to, long long steps) {
+    if (!std::isfinite(from) || !std::isfinite(to))
+        throw InputError("a sweep goes between finite numbers");
+    if (steps < 1 || steps > kMaxSteps)
+        throw InputError("a sweep takes a whole number of steps from 1 to " +
+                         std::to_string(kMaxSteps) + ", not " + std::to_string(steps));
+    return {from, to, static_cast<int>(steps)};
 }
 
 } // namespace mhost

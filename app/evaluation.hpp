@@ -59,8 +59,11 @@ struct SweepRange {
     double from = 0.0;
     double to = 0.0;
     int steps = 1;
+    static constexpr int kMaxSteps = 100000;
     // The STEPS + 1 driver values, from FROM to TO inclusive.
     std::vector<double> values() const;
+    // A range of finite ends and 1 to kMaxSteps steps; InputError otherwise.
+    static SweepRange checked(double from, double to, long long steps);
 };
 
 // Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError otherwise.
@@ -76,5 +79,8 @@ EvalReport evaluateAt(OBJ_Node& node, float time);
 // "driverval" as a user would drag it. The parameter is restored afterwards
 // (keyframes included). InputError when the node has no "driverval".
 EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range);
+// The same for component 0 of any number parameter: each row's `driver` is
+// the value the parameter took (and `key` is set for "driverval" only).
+EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token);
 
 } // namespace mhost

@@ -80,7 +80,7 @@ OutputTarget findOutputTarget(const std::string& path) {
         if (::lstat(target.path.c_str(), &target.status) != 0) {
             if (errno == ENOENT)
                 return target;
-            throw InputError(path + ": cannot write: " + systemError(errno));
+            throw InputError(path + ": cannot write: " + systemError(errno), FailureKind::File);
         }
         if (S_ISREG(target.status.st_mode)) {
             target.exists = true;
@@ -88,14 +88,15 @@ OutputTarget findOutputTarget(const std::string& path) {
         }
         if (!S_ISLNK(target.status.st_mode))
             throw InputError(path + ": " + fileKind(target.status.st_mode) +
-                             "; mhost writes only regular files");
+                                 "; mhost writes only regular files",
+                             FailureKind::File);
         std::error_code ec;
         const fs::path link = fs::read_symlink(current, ec);
         if (ec)
-            throw InputError(path + ": cannot follow the link: " + ec.message());
+            throw InputError(path + ": cannot follow the link: " + ec.message(), FailureKind::File);
         current = link.is_absolute() ? link : current.parent_path() / link;
     }
-    throw InputError(path + ": too many levels of symbolic links");
+    throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
 }
 
 } // namespace
@@ -105,12 +106,12 @@ std::string readTextFile(const std::string& path) {
     const std::string name = standardInput ? "standard input" : path;
     const FileDescriptor fd(standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
-        throw InputError(name + ": cannot read: " + systemError(errno));
+        throw InputError(name + ": cannot read: " + systemError(errno), FailureKind::File);
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0)
-        throw InputError(name + ": cannot read: " + systemError(errno));
+        throw InputError(name + ": cannot read: " + systemError(errno), FailureKind::File);
     if (S_ISDIR(status.st_mode))
-        throw InputError(name + ": cannot read: it is a folder");
+        throw InputError(name + ": cannot read: it is a folder", FailureKind::File);
     std::string text;
     if (S_ISREG(status.st_mode)) {
         // A regular file says its size; refuse a large one before reading it.
@@ -125,7 +126,7 @@ std::string readTextFile(const std::string& path) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw InputError(name + ": cannot read: " + systemError(errno));
+            throw InputError(name + ": cannot read: " + systemError(errno), FailureKind::File);
         }
         if (n == 0)
             break;
@@ -159,7 +160,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     temporary_ += ".XXXXXX";
     fd_ = ::mkstemp(temporary_.data());
     if (fd_ < 0)
-        throw RunError(path_ + ": cannot write: " + systemError(errno));
+        throw RunError(path_ + ": cannot write: " + systemError(errno), FailureKind::File);
 }
 
 OutputFile::~OutputFile() {
@@ -175,7 +176,7 @@ void OutputFile::fail(const char* what) {
         ::close(fd_);
     fd_ = -1;
     ::unlink(temporary_.c_str());
-    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved));
+    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved), FailureKind::File);
 }
 
 void OutputFile::write(std::string_view content) {

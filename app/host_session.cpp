@@ -69,7 +69,8 @@ OP_Operator& Host::nodeType(const std::string& name) const {
     std::string known;
     for (int i = 0; i < table_.entries(); ++i)
         known += std::string(i ? ", " : "") + table_.getOperator(i)->getName();
-    throw InputError("unknown node type " + quote(name) + " (known types: " + known + ")");
+    throw InputError("unknown node type " + quote(name) + " (known types: " + known + ")",
+                     FailureKind::Lookup);
 }
 
 Scene::Scene(Host& host)
@@ -78,7 +79,7 @@ Scene::Scene(Host& host)
 OP_Node& Scene::node(std::string_view name) const {
     if (OP_Node* found = root_->findNode(name))
         return *found;
-    throw InputError("no node named " + quote(name));
+    throw InputError("no node named " + quote(name), FailureKind::Lookup);
 }
 
 OP_Node& Scene::create(const std::string& type, const std::string& name) {
@@ -110,7 +111,8 @@ OBJ_Node& asObject(OP_Node& node) {
 int requireParm(const OP_Node& node, std::string_view token) {
     const int index = node.findParmIndex(token);
     if (index < 0)
-        throw InputError(describeNode(node) + " has no parameter " + quote(token));
+        throw InputError(describeNode(node) + " has no parameter " + quote(token),
+                         FailureKind::Lookup);
     return index;
 }
 

@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "evaluation.hpp"
+#include "node_edits.hpp"
 #include "report_format.hpp"
 #include "scene_io.hpp"
 
@@ -124,87 +125,31 @@ public:
     }
 
     void operator()(const WireAction& a) {
-        OP_Node& node = scene_.node(a.node);
-        if (a.input < 0 || static_cast<unsigned>(a.input) >= node.nInputs())
-            throw InputError(describeNode(node) + " has no input " + std::to_string(a.input) +
-                             " (it has " + std::to_string(node.nInputs()) + ")");
-        OP_Node* from = a.from ? &scene_.node(*a.from) : nullptr;
-        if (!node.setInput(static_cast<unsigned>(a.input), from)) {
-            if (!a.from)
-                throw RunError("the host refused to disconnect input " + std::to_string(a.input) +
-                               " of " + quote(a.node));
-            throw InputError("wiring " + quote(*a.from) + " into input " +
-                             std::to_string(a.input) + " of " + quote(a.node) +
-                             " would make a cycle");
-        }
+        wireInput(scene_.node(a.node), a.input, a.from ? &scene_.node(*a.from) : nullptr);
     }
 
     void operator()(const SetAction& a) {
-        OP_Node& node = scene_.node(a.node);
-        const PRM_Parm& parm = valueParm(node, a.parm);
-        const int first = a.component.value_or(0);
-        const int last = first + static_cast<int>(a.values.size()) - 1;
-        if (first < 0 || last >= parm.getVectorSize())
-            throw InputError(parmName(node, parm) + " has " + std::to_string(parm.getVectorSize()) +
-                             " component(s); " +
-                             (a.component ? "component " + std::to_string(first) + " is missing"
-                                          : std::to_string(a.values.size()) + " values given"));
-        // An edit may add or remove parameters (a count, or what a callback
-        // does): what the loop needs of the parameter is taken now.
-        const bool text = parm.getType().isString();
-        const bool count = parm.isMultiParm();
-        const std::string name = parmName(node, parm);
-        for (std::size_t i = 0; i < a.values.size(); ++i) {
-            const Json& v = a.values[i];
-            const int component = first + static_cast<int>(i);
-            if (text != v.is_string())
-                throw InputError(name + " takes " + (text ? "text" : "numbers") + ", not " +
-                                 describeJsonKind(v));
-            double number = text ? 0.0 : v.get<double>();
-            if (count) {
-                try {
-                    number = instanceCountFromJson(v);
-                } catch (const Failure& failure) {
-                    rethrowWithContext(failure, name + ": ");
-                }
-            }
-            const bool done =
-                text ? node.setStringByUser(a.parm.c_str(), component, a.time,
-                                            v.get<std::string>().c_str())
-                     : node.setParmByUser(a.parm.c_str(), component, a.time, number);
-            if (!done)
-                throw RunError("the host refused the edit of " + name);
+        std::vector<ParmValue> values;
+        for (const Json& v : a.values) {
+            if (v.is_string())
+                values.emplace_back(v.get<std::string>());
+            else
+                values.emplace_back(v.get<double>());
         }
+        editParm(scene_.node(a.node), a.parm, a.component, values, a.time);
     }
 
     void operator()(const KeyframesAction& a) {
-        OP_Node& node = scene_.node(a.node);
-        const PRM_Parm& parm = valueParm(node, a.parm);
-        if (a.component < 0 || a.component >= parm.getVectorSize())
-            throw InputError(parmName(node, parm) + " has no component " +
-                             std::to_string(a.component));
-        if (!node.setKeyframes(node.findParmIndex(a.parm), a.component, a.keys))
-            throw InputError(parmName(node, parm) + " cannot be animated");
-        node.refreshEnableStates();
+        replaceKeyframes(scene_.node(a.node), a.parm, a.component, a.keys);
     }
 
     void operator()(const PressAction& a) {
-        OP_Node& node = scene_.node(a.node);
-        const PRM_Parm& parm = *node.getParm(requireParm(node, a.parm));
-        if (!parm.getType().isButton())
-            throw InputError(parmName(node, parm) + " is not a button (a " +
-                             parm.getType().describe() + ")");
-        // The list then shows what this press raised. (The press may add or
-        // remove parameters: the name is taken first.)
-        const std::string name = parmName(node, parm);
-        node.clearErrors();
-        if (!node.pressButton(a.parm.c_str(), a.time))
-            throw RunError("the host refused to press " + name);
+        const std::vector<OP_ErrorEntry> raised = pressButton(scene_.node(a.node), a.parm, a.time);
         report({{"op", "press"},
                 {"node", a.node},
                 {"parm", a.parm},
                 {"time", shortestDouble(a.time)},
-                {"warnings", messagesToJson(node.getErrors())}});
+                {"warnings", messagesToJson(raised)}});
     }
 
     void operator()(const EvalAction& a) {
@@ -235,43 +180,27 @@ public:
     }
 
     void operator()(const GetAction& a) {
-        OP_Node& node = scene_.node(a.node);
-        const PRM_Parm& parm = *node.getParm(requireParm(node, a.parm));
+        const ParmReading reading = readParm(scene_.node(a.node), a.parm, a.time);
         Json value = Json::array();
-        if (parm.isMultiParm() || parm.getType().holdsValue()) {
-            for (int c = 0; c < parm.getVectorSize(); ++c) {
-                const PRM_Component& component = parm.component(c);
-                if (parm.getType().isString())
-                    value.push_back(component.text());
-                else
-                    value.push_back(numberToJson(component.valueAt(a.time)));
-            }
+        for (const ParmValue& v : reading.values) {
+            if (const auto* text = std::get_if<std::string>(&v))
+                value.push_back(*text);
+            else
+                value.push_back(numberToJson(std::get<double>(v)));
         }
         report({{"op", "get"},
                 {"node", a.node},
                 {"parm", a.parm},
                 {"time", shortestDouble(a.time)},
                 {"value", value},
-                {"enabled", parm.isEnabled()},
-                {"visible", parm.isVisible()}});
+                {"enabled", reading.enabled},
+                {"visible", reading.visible}});
     }
 
     void operator()(const SaveAction& a) { saveScene(scene_, a.path); }
     void operator()(const LoadAction& a) { loadScene(scene_, a.path); }
 
 private:
-    static std::string parmName(const OP_Node& node, const PRM_Parm& parm) {
-        return "parameter " + quote(parm.getToken()) + " of " + describeNode(node);
-    }
-
-    static const PRM_Parm& valueParm(const OP_Node& node, const std::string& token) {
-        const PRM_Parm& parm = *node.getParm(requireParm(node, token));
-        if (!parm.isMultiParm() && !parm.getType().holdsValue())
-            throw InputError(parmName(node, parm) + " holds no value (a " +
-                             parm.getType().describe() + ")");
-        return parm;
-    }
-
     void report(const Json& line) { out_ << line.dump() << '\n' << std::flush; }
 
     Scene& scene_;

@@ -27,7 +27,9 @@
 #endif
 #endif
 #ifdef MHOST_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of the heap in use (GCC ships no header
+// that declares it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace mhost::validation {
