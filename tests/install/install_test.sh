@@ -58,4 +58,13 @@ export PKG_CONFIG_PATH
   -Wl,--no-undefined || fail "the template does not build with pkg-config"
 "$sdk/bin/mhost" validate "$work/OBJ_Lift.so" --include loads --include cooks \
   || fail "the pkg-config build does not validate"
+# The Python module, from the installed tree, finds its library and modules.
+python_dir=$(find "$sdk/lib" -path '*-packages' -type d | head -n 1)
+[ -n "$python_dir" ] || fail "the Python module is not installed"
+PYTHONPATH="$python_dir" /usr/bin/python3 -c '
+import morvane
+s = morvane.Scene()
+assert "quenlo" in s.types(), s.types()
+assert s.create("quenlo", "q").cook().severity == 0
+' || fail "the installed Python module does not work"
 echo "install test: passed"

@@ -1,0 +1,557 @@
+// The Python module `morvane`: scenes of the stand-in Morvane host, driven
+// from Python through the same engine as mhost (mhost_core).
+//
+// Objects: Scene (a host with its modules and one object network), Node (a
+// node of a scene, found again by name on each use, so that a removed node
+// raises instead of crashing), Parm, Cook, Transform, Warning. Failures of
+// the engine become ValueError (bad values, files, actions), KeyError (no
+// such node, type or parameter), OSError (a file cannot be read or written)
+// or RuntimeError (an action that failed while it ran), with mhost's
+// messages.
+//
+// Every call runs on the calling thread with the GIL held: the host is
+// single-threaded, and this keeps it so.
+#include "errors.hpp"
+#include "evaluation.hpp"
+#include "host_session.hpp"
+#include "node_edits.hpp"
+#include "report_format.hpp"
+#include "scene_io.hpp"
+
+#include <PRM/PRM_ChoiceList.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <unordered_map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace mhost::python {
+
+namespace {
+
+// A host, its modules and one scene. Nodes keep it alive.
+struct SceneState {
+    std::unique_ptr<Host> host = std::make_unique<Host>();
+    std::unique_ptr<Scene> scene;
+    // A number for each node a Node has referred to, dropped when the node
+    // is removed: a node made later at the same address gets a new one, so
+    // an old Node never reaches it.
+    std::unordered_map<const OP_Node*, std::uint64_t> ids;
+    std::uint64_t nextId = 1;
+
+    std::uint64_t idOf(const OP_Node& node) { return ids.try_emplace(&node, nextId++).first->second; }
+
+    explicit SceneState(const std::vector<std::string>& modules) {
+        host->loadModules(modules);
+        scene = std::make_unique<Scene>(*host);
+    }
+};
+using StatePtr = std::shared_ptr<SceneState>;
+
+float seconds(double time) {
+    return secondsFrom(time, "time");
+}
+
+py::array_t<double> matrix(const Matrix16& m) {
+    py::array_t<double> out({4, 4});
+    std::copy(m.begin(), m.end(), out.mutable_data());
+    return out;
+}
+
+py::tuple triple(const std::array<double, 3>& v) {
+    return py::make_tuple(v[0], v[1], v[2]);
+}
+
+// --- Small result types ----------------------------------------------------------
+
+struct Warning {
+    int code;
+    std::string message;
+    int severity;
+};
+
+std::vector<Warning> warnings(const std::vector<OP_ErrorEntry>& entries) {
+    std::vector<Warning> out;
+    for (const OP_ErrorEntry& e : entries)
+        out.push_back({e.code, e.message, static_cast<int>(e.severity)});
+    return out;
+}
+
+struct Transform {
+    std::array<double, 3> translate, rotate, scale;
+    bool singular;
+};
+
+Transform transformOf(const Decomposed& pose) {
+    return {pose.translate, pose.rotate, pose.scale, !pose.ok};
+}
+
+struct Cook {
+    float time;
+    Matrix16 local, world;
+    int result, severity;
+    std::vector<Warning> warnings;
+    Transform transform;
+};
+
+struct Parm {
+    std::string token, label, type;
+    int size;
+    py::tuple defaults;
+    std::vector<std::pair<std::string, std::string>> menu;
+    bool enabled, visible, animated;
+};
+
+// --- Nodes -------------------------------------------------------------------------
+
+class Node {
+public:
+    Node(StatePtr state, OP_Node& node)
+        : state_(std::move(state)), node_(&node), id_(state_->idOf(node)), name_(node.getName()) {}
+
+    bool alive() const {
+        const auto id = state_->ids.find(node_);
+        return id != state_->ids.end() && id->second == id_ &&
+               state_->scene->root().findNode(name_) == node_;
+    }
+
+    // The node, if it is still in its scene.
+    OP_Node& get() const {
+        if (!alive())
+            throw InputError("node " + quote(name_) + " is no longer in its scene",
+                             FailureKind::Lookup);
+        return *node_;
+    }
+
+    const std::string& name() const { return name_; }
+    std::string type() const { return get().getOperator()->getName(); }
+    const StatePtr& state() const { return state_; }
+    bool operator==(const Node& other) const { return node_ == other.node_; }
+    std::size_t hash() const { return std::hash<const void*>()(node_); }
+
+    std::string repr() const {
+        if (!alive())
+            return "<Node " + name_ + " (removed)>";
+        return "<Node " + name_ + " (" + type() + ")>";
+    }
+
+    void set(const std::string& token, const py::object& value, double time,
+             std::optional<int> component) {
+        std::vector<ParmValue> values;
+        const auto one = [&](const py::handle& v) {
+            if (py::isinstance<py::str>(v))
+                values.emplace_back(v.cast<std::string>());
+            else if (PyNumber_Check(v.ptr()) && !py::isinstance<py::sequence>(v))
+                values.emplace_back(v.cast<double>());
+            else
+                throw InputError("parameter " + quote(token) + ": expected a number or text, not " +
+                                 std::string(py::str(py::type::of(v).attr("__name__"))));
+        };
+        if (py::isinstance<py::str>(value) || !py::isinstance<py::sequence>(value)) {
+            one(value);
+        } else {
+            if (component)
+                throw InputError("parameter " + quote(token) +
+                                 ": component= goes with a single value, not a sequence");
+            for (const py::handle v : value.cast<py::sequence>())
+                one(v);
+        }
+        editParm(get(), token, component, values, seconds(time));
+    }
+
+    py::object value(const std::string& token, double time) const {
+        const ParmReading reading = readParm(get(), token, seconds(time));
+        const auto toPython = [](const ParmValue& v) -> py::object {
+            if (const auto* text = std::get_if<std::string>(&v))
+                return py::str(*text);
+            return py::float_(std::get<double>(v));
+        };
+        if (reading.values.empty())
+            throw InputError("parameter " + quote(token) + " of " + describeNode(get()) +
+                             " holds no value");
+        if (reading.values.size() == 1)
+            return toPython(reading.values[0]);
+        py::tuple out(reading.values.size());
+        for (std::size_t i = 0; i < reading.values.size(); ++i)
+            out[i] = toPython(reading.values[i]);
+        return out;
+    }
+
+    Parm parm(const std::string& token) const {
+        OP_Node& node = get();
+        const PRM_Parm& p = *node.getParm(requireParm(node, token));
+        return describeParm(p);
+    }
+
+    std::vector<Parm> parms() const {
+        OP_Node& node = get();
+        std::vector<Parm> out;
+        for (int i = 0; i < node.getParmCount(); ++i)
+            out.push_back(describeParm(*node.getParm(i)));
+        return out;
+    }
+
+    void keyframes(const std::string& token, const std::vector<std::pair<double, double>>& keys,
+                   int component) {
+        std::vector<UT_Keyframe> list;
+        for (const auto& [time, value] : keys)
+            list.push_back({seconds(time), value});
+        replaceKeyframes(get(), token, component, std::move(list));
+    }
+
+    void setInput(int index, const std::optional<Node>& from) {
+        if (from && from->state_ != state_)
+            throw InputError(describeNode(from->get()) + " is in another scene than " +
+                             describeNode(get()));
+        wireInput(get(), index, from ? &from->get() : nullptr);
+    }
+
+    std::optional<Node> input(int index) const {
+        OP_Node& node = get();
+        if (index < 0 || static_cast<unsigned>(index) >= node.nInputs())
+            throw InputError(describeNode(node) + " has no input " + std::to_string(index) +
+                             " (it has " + std::to_string(node.nInputs()) + ")");
+        if (OP_Node* in = node.getInput(static_cast<unsigned>(index)))
+            return Node(state_, *in);
+        return std::nullopt;
+    }
+
+    std::vector<std::optional<Node>> inputs() const {
+        std::vector<std::optional<Node>> out;
+        for (unsigned i = 0; i < get().nInputs(); ++i)
+            out.push_back(input(static_cast<int>(i)));
+        return out;
+    }
+
+    std::vector<Warning> press(const std::string& token, double time) {
+        return warnings(pressButton(get(), token, seconds(time)));
+    }
+
+    Cook cook(double time) {
+        const CookResult row = cookNode(asObject(get()), seconds(time));
+        return {row.time,     row.local,           row.world, row.xformResult,
+                row.severity, warnings(row.messages), transformOf(row.pose)};
+    }
+
+    Transform transform(double time) { return cook(time).transform; }
+
+    py::object sweep(double start, double stop, long long steps, const std::string& token,
+                     double time) {
+        const SweepRange range = SweepRange::checked(start, stop, steps);
+        const EvalReport report = sweepParm(asObject(get()), seconds(time), range, token);
+        py::module_ numpy = py::module_::import("numpy");
+        py::list fields;
+        fields.append(py::make_tuple("driver", "f8"));
+        fields.append(py::make_tuple("local", "f8", py::make_tuple(4, 4)));
+        fields.append(py::make_tuple("world", "f8", py::make_tuple(4, 4)));
+        fields.append(py::make_tuple("translate", "f8", 3));
+        fields.append(py::make_tuple("rotate", "f8", 3));
+        fields.append(py::make_tuple("scale", "f8", 3));
+        fields.append(py::make_tuple("severity", "i4"));
+        py::list rows;
+        for (const CookResult& row : report.rows)
+            rows.append(py::make_tuple(*row.driver, matrix(row.local), matrix(row.world),
+                                       triple(row.pose.translate), triple(row.pose.rotate),
+                                       triple(row.pose.scale), row.severity));
+        return numpy.attr("array")(rows, "dtype"_a = numpy.attr("dtype")(fields));
+    }
+
+private:
+    static Parm describeParm(const PRM_Parm& p) {
+        Parm out;
+        out.token = p.getToken();
+        out.label = p.getLabel();
+        const bool menu = p.getType().isOrdinal() && !p.getType().isToggle() &&
+                          p.getTemplate().getChoiceListPtr();
+        out.type = p.isMultiParm() ? "list" : menu ? "menu" : p.getType().describe();
+        out.size = p.getVectorSize();
+        out.enabled = p.isEnabled();
+        out.visible = p.isVisible();
+        out.animated = p.isAnimated();
+        const PRM_Template& t = p.getTemplate();
+        const PRM_Default* defaults = t.getFactoryDefaults();
+        const bool holds = p.isMultiParm() || p.getType().holdsValue();
+        py::tuple values(holds ? p.getVectorSize() : 0);
+        for (int c = 0; holds && c < p.getVectorSize(); ++c) {
+            if (p.getType().isString())
+                values[c] = py::str(defaults && defaults[c].getString() ? defaults[c].getString() : "");
+            else
+                values[c] = py::float_(defaults ? defaults[c].getFloat() : 0.0);
+        }
+        out.defaults = values;
+        if (const PRM_ChoiceList* menu = t.getChoiceListPtr()) {
+            for (int i = 0; i < menu->getCount(); ++i) {
+                const PRM_Name* item = menu->getItem(i);
+                out.menu.emplace_back(item->getToken(), item->getLabel() ? item->getLabel() : "");
+            }
+        }
+        return out;
+    }
+
+    StatePtr state_;
+    OP_Node* node_;
+    std::uint64_t id_;
+    std::string name_;
+};
+
+// --- Scenes --------------------------------------------------------------------------
+
+class PyScene {
+public:
+    explicit PyScene(const std::optional<std::vector<std::string>>& modules)
+        : state_(std::make_shared<SceneState>(modules.value_or(std::vector<std::string>{}))) {}
+
+    static PyScene load(const std::string& path, const std::optional<std::vector<std::string>>& modules) {
+        PyScene scene(modules);
+        loadScene(*scene.state_->scene, path);
+        return scene;
+    }
+
+    void save(const std::string& path) const { saveScene(*state_->scene, path); }
+
+    Node create(const std::string& type, const std::optional<std::string>& name) {
+        Scene& scene = *state_->scene;
+        if (name)
+            return Node(state_, scene.create(type, *name));
+        OP_Operator& op = state_->host->nodeType(type);
+        OP_Node* made = scene.root().createNode(op.getName(), nullptr);
+        if (made == nullptr)
+            throw RunError("node type " + quote(type) + " made no node");
+        return Node(state_, *made);
+    }
+
+    Node node(const std::string& name) const { return Node(state_, state_->scene->node(name)); }
+
+    bool contains(const std::string& name) const {
+        return state_->scene->root().findNode(name) != nullptr;
+    }
+
+    std::vector<Node> nodes() const {
+        std::vector<Node> out;
+        const OP_Network& root = state_->scene->root();
+        for (int i = 0; i < root.getNchildren(); ++i)
+            out.emplace_back(state_, *root.getChild(i));
+        return out;
+    }
+
+    int size() const { return state_->scene->root().getNchildren(); }
+
+    std::vector<std::string> types() const {
+        std::vector<std::string> out;
+        const OP_OperatorTable& table = state_->host->table();
+        for (int i = 0; i < table.entries(); ++i)
+            out.emplace_back(table.getOperator(i)->getName());
+        return out;
+    }
+
+    std::vector<std::string> modules() const {
+        std::vector<std::string> out;
+        for (const OP_DSOModule& m : state_->host->loader().modules())
+            out.push_back(m.path);
+        return out;
+    }
+
+    void remove(const py::object& what) {
+        OP_Node* node = nullptr;
+        if (py::isinstance<Node>(what)) {
+            const Node& n = what.cast<const Node&>();
+            if (n.state() != state_)
+                throw InputError("node " + quote(n.name()) + " is in another scene");
+            node = &n.get();
+        } else {
+            node = &state_->scene->node(what.cast<std::string>());
+        }
+        state_->ids.erase(node);
+        state_->scene->root().destroyNode(node);
+    }
+
+    std::string repr() const {
+        return "<Scene " + std::to_string(size()) + " node" + (size() == 1 ? "" : "s") + ">";
+    }
+
+private:
+    StatePtr state_;
+};
+
+void translate(const Failure& failure) {
+    switch (failure.kind()) {
+    case FailureKind::Lookup:
+        PyErr_SetString(PyExc_KeyError, failure.what());
+        return;
+    case FailureKind::File:
+        PyErr_SetString(PyExc_OSError, failure.what());
+        return;
+    case FailureKind::Value:
+        PyErr_SetString(failure.code() == kExitBadInput ? PyExc_ValueError : PyExc_RuntimeError,
+                        failure.what());
+        return;
+    }
+}
+
+std::string tripleText(const std::array<double, 3>& v) {
+    return "(" + formatShortest(v[0]) + ", " + formatShortest(v[1]) + ", " + formatShortest(v[2]) +
+           ")";
+}
+
+} // namespace
+
+} // namespace mhost::python
+
+PYBIND11_MODULE(morvane, m) {
+    using namespace mhost;
+    using namespace mhost::python;
+    m.doc() = "Scenes of the Morvane host: build rigs, edit them as a user would, cook them and "
+              "read the transforms into numpy. The same engine as the mhost program.\n\n"
+              "Matrices are 4x4 float64 arrays for row vectors (p' = p @ M, translation in the "
+              "last row); rotations are in degrees; times in seconds.";
+
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const Failure& failure) {
+            translate(failure);
+        }
+    });
+
+    py::class_<Warning>(m, "Warning", "A warning or error a node raised: code, message, severity.")
+        .def_readonly("code", &Warning::code, "The host's error code.")
+        .def_readonly("message", &Warning::message, "The text, as mhost prints it.")
+        .def_readonly("severity", &Warning::severity,
+                      "0 none, 1 message, 2 prompt, 3 warning, 4 abort, 5 fatal.")
+        .def("__str__", [](const Warning& w) { return w.message; })
+        .def("__repr__", [](const Warning& w) {
+            return "<Warning " + std::to_string(w.code) + ": " + quote(w.message) + ">";
+        });
+
+    py::class_<Transform>(m, "Transform",
+                          "Translate, rotate (degrees) and scale decomposed from a local "
+                          "matrix in the node's orders. Unpacks as (translate, rotate, scale).")
+        .def_property_readonly("translate", [](const Transform& t) { return triple(t.translate); })
+        .def_property_readonly("rotate", [](const Transform& t) { return triple(t.rotate); })
+        .def_property_readonly("scale", [](const Transform& t) { return triple(t.scale); })
+        .def_readonly("singular", &Transform::singular,
+                      "True when the matrix is singular and the decomposition is not meaningful.")
+        .def("__iter__",
+             [](const Transform& t) {
+                 return py::iter(py::make_tuple(triple(t.translate), triple(t.rotate), triple(t.scale)));
+             })
+        .def("__repr__", [](const Transform& t) {
+            return "<Transform t=" + tripleText(t.translate) + " r=" + tripleText(t.rotate) +
+                   " s=" + tripleText(t.scale) + (t.singular ? " singular" : "") + ">";
+        });
+
+    py::class_<Cook>(m, "Cook", "One cook of a node at a time.")
+        .def_readonly("time", &Cook::time, "The cook time in seconds.")
+        .def_property_readonly(
+            "local", [](const Cook& c) { return matrix(c.local); },
+            "The local transform: a 4x4 float64 array, row vectors.")
+        .def_property_readonly(
+            "world", [](const Cook& c) { return matrix(c.world); },
+            "The world transform: local @ the parent's world.")
+        .def_readonly("result", &Cook::result,
+                      "What applyInputIndependentTransform returned (1: depends on time).")
+        .def_readonly("severity", &Cook::severity, "The worst severity the cook raised.")
+        .def_readonly("warnings", &Cook::warnings, "Every Warning the cook raised.")
+        .def_readonly("transform", &Cook::transform, "The local matrix decomposed (a Transform).")
+        .def("__repr__", [](const Cook& c) {
+            return "<Cook at " + formatShortest(c.time) + ": t=" + tripleText(c.transform.translate) +
+                   ", severity " + std::to_string(c.severity) + ">";
+        });
+
+    py::class_<Parm>(m, "Parm", "What a parameter is: its interface and its state.")
+        .def_readonly("token", &Parm::token)
+        .def_readonly("label", &Parm::label)
+        .def_readonly("type", &Parm::type,
+                      "\"float\", \"int\", \"menu\", \"toggle\", \"string\", \"button\", "
+                      "\"separator\", \"switcher\" or \"list\" (a multi-parameter).")
+        .def_readonly("size", &Parm::size, "The number of components.")
+        .def_readonly("default", &Parm::defaults, "The default of each component (a tuple).")
+        .def_readonly("menu", &Parm::menu, "The menu items as (token, label) pairs.")
+        .def_readonly("enabled", &Parm::enabled)
+        .def_readonly("visible", &Parm::visible)
+        .def_readonly("animated", &Parm::animated, "True when a component has keyframes.")
+        .def("__repr__", [](const Parm& p) {
+            return "<Parm " + p.token + " (" + p.type + (p.size > 1 ? " x" + std::to_string(p.size) : "") +
+                   ")" + (p.enabled ? "" : " disabled") + ">";
+        });
+
+    py::class_<Node>(m, "Node",
+                     "A node of a Scene. It refers to the node by name: once the node is "
+                     "removed, using it raises KeyError.")
+        .def_property_readonly("name", &Node::name, "The node's name.")
+        .def_property_readonly("type", &Node::type, "The name of the node's type.")
+        .def("set", &Node::set, "token"_a, "value"_a, "time"_a = 0.0, "component"_a = py::none(),
+             "Edit a parameter as a user does: write the value, run the parameter's callback "
+             "and refresh the enabled states (a script's \"set\").\n\n"
+             "value is a number, text, or a sequence of them for components 0, 1, ...; with "
+             "component=k a single value goes to component k. A menu parameter also takes an "
+             "item's token (\"quat\"); a list's count a whole number. A keyed component gets a "
+             "key at time.")
+        .def("get", &Node::value, "token"_a, "time"_a = 0.0,
+             "The parameter's value at time: a float (or str) for one component, a tuple for "
+             "several.")
+        .def("parm", &Node::parm, "token"_a, "The parameter's interface and state, as a Parm.")
+        .def("parms", &Node::parms, "Every parameter of the node, in order, as Parm objects.")
+        .def("keyframes", &Node::keyframes, "token"_a, "keys"_a, "component"_a = 0,
+             "Replace one component's channel with keys, [(time, value), ...]. An empty list "
+             "makes the component constant again (at its value at time 0).")
+        .def("set_input", &Node::setInput, "index"_a, "node"_a,
+             "Wire node (or None: nothing) into input index. Raises ValueError for a wiring "
+             "that would make a cycle.")
+        .def("input", &Node::input, "index"_a, "The node wired into input index, or None.")
+        .def("inputs", &Node::inputs, "The node (or None) wired into each input.")
+        .def("press", &Node::press, "token"_a, "time"_a = 0.0,
+             "Press a button at time. Returns the list of Warnings the press raised.")
+        .def("cook", &Node::cook, "time"_a = 0.0,
+             "Cook the node (its parents first) at time. Returns a Cook with local and world "
+             "matrices, the result, the severity and the warnings.")
+        .def("transform", &Node::transform, "time"_a = 0.0,
+             "Translate, rotate (degrees) and scale of the local matrix at time, in the node's "
+             "orders, as mhost's table shows them (a Transform).")
+        .def("sweep", &Node::sweep, "start"_a, "stop"_a, "steps"_a, "token"_a = "driverval",
+             "time"_a = 0.0,
+             "Cook the node at time for steps + 1 equally spaced values of a number parameter "
+             "(\"driverval\" by default) from start to stop, each set as a user edit. Returns a "
+             "numpy structured array with the fields driver (the value), local and world (4x4), "
+             "translate, rotate and scale (3), severity. The parameter, keyframes included, is "
+             "put back afterwards.")
+        .def("__repr__", &Node::repr)
+        .def("__eq__", [](const Node& a, const py::object& b) {
+            return py::isinstance<Node>(b) && a == b.cast<const Node&>();
+        })
+        .def("__hash__", &Node::hash);
+
+    py::class_<PyScene>(m, "Scene",
+                        "A scene: the host with its modules and one network of object nodes.")
+        .def(py::init<const std::optional<std::vector<std::string>>&>(), "modules"_a = py::none(),
+             "An empty scene. The modules of the default search path (MORVANE_DSO_PATH, or "
+             "the folder beside the host library) are loaded, and each of modules (paths, or "
+             "file names in the search path) as well.")
+        .def_static("load", &PyScene::load, "path"_a, "modules"_a = py::none(),
+                    "Read a scene file (mhost's format). Raises OSError when it cannot be read "
+                    "and ValueError, naming the node and parameter, when it is malformed.")
+        .def("save", &PyScene::save, "path"_a,
+             "Write the scene file by mhost's rules: complete or not at all, through a "
+             "symbolic link to its target, keeping the file's permissions.")
+        .def("create", &PyScene::create, "type"_a, "name"_a = py::none(),
+             "Make a node of the type; without a name the host picks one. Returns the Node.")
+        .def("node", &PyScene::node, "name"_a, "The Node with this name (KeyError otherwise).")
+        .def("nodes", &PyScene::nodes, "Every node, in the order they were made.")
+        .def("types", &PyScene::types, "The names of the node types the scene can make.")
+        .def_property_readonly("modules", &PyScene::modules, "The loaded module files.")
+        .def("remove", &PyScene::remove, "node"_a, "Remove a node (a Node or a name).")
+        .def("__getitem__", &PyScene::node, "name"_a)
+        .def("__contains__", &PyScene::contains, "name"_a)
+        .def("__len__", &PyScene::size)
+        .def("__iter__", [](const PyScene& s) { return py::iter(py::cast(s.nodes())); })
+        .def("__repr__", &PyScene::repr);
+}

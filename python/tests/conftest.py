@@ -1,0 +1,43 @@
+"""Shared helpers of the morvane tests: the built mhost, the examples and
+a rig with keys made by Get key."""
+import json
+import os
+import subprocess
+
+import pytest
+
+import morvane
+
+MHOST = os.environ.get("MHOST_BINARY", "mhost")
+EXAMPLES = os.environ.get("MORVANE_EXAMPLES", os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+
+
+def run_mhost(*args, cwd=None):
+    """Runs mhost; returns (status, stdout, stderr)."""
+    done = subprocess.run([MHOST, *args], cwd=cwd, capture_output=True, text=True)
+    return done.returncode, done.stdout, done.stderr
+
+
+def mhost_lines(*args, cwd=None):
+    """The JSON lines mhost run prints, after checking it succeeded."""
+    status, out, err = run_mhost(*args, cwd=cwd)
+    assert status == 0, err
+    return [json.loads(line) for line in out.splitlines()]
+
+
+@pytest.fixture
+def keyed_rig():
+    """A dummy wired into input 1 of a quenlo node "q" with three keys made
+    by Get key: driver 0 at the origin, 4 raised and turned, 10 reached out."""
+    scene = morvane.Scene()
+    dummy = scene.create("null", "dummy")
+    q = scene.create("quenlo", "q")
+    q.set_input(1, dummy)
+    q.set("numkeys", 2)
+    poses = [(0.0, (0, 0, 0), (0, 0, 0)), (4.0, (2, 1, 0), (0, 45, 0)), (10.0, (4, 2, 3), (0, 75, 90))]
+    for key, (driver, t, r) in enumerate(poses):
+        q.set("driverval", driver)
+        dummy.set("t", t)
+        dummy.set("r", r)
+        assert q.press("getkey%d" % key) == []
+    return scene, q, dummy

@@ -1,0 +1,133 @@
+"""The shape of the API: scenes, nodes, parameters, files and errors."""
+import os
+import stat
+
+import pytest
+
+import morvane
+from conftest import EXAMPLES
+
+
+def test_scenes_make_find_list_and_remove_nodes():
+    scene = morvane.Scene()
+    assert {"null", "quenlo"} <= set(scene.types())
+    assert any(m.endswith("OBJ_Quenlo.so") for m in scene.modules)
+    a = scene.create("null", "a")
+    b = scene.create("null")  # the host picks a name
+    assert b.name and b.name != "a" and b.type == "null"
+    assert scene.node("a") == a and scene["a"] == a and "a" in scene and len(scene) == 2
+    assert [n.name for n in scene] == ["a", b.name] == [n.name for n in scene.nodes()]
+    assert repr(a) == "<Node a (null)>" and repr(scene) == "<Scene 2 nodes>"
+    scene.remove(a)
+    scene.remove(b.name)
+    assert len(scene) == 0 and repr(a) == "<Node a (removed)>"
+
+
+def test_parameters_describe_themselves_and_take_menu_tokens():
+    q = morvane.Scene().create("quenlo", "q")
+    interp = q.parm("interp")
+    assert interp.type == "menu" and interp.menu[1][0] == "quat" and interp.default == (0.0,)
+    q.set("interp", "quat")
+    assert q.get("interp") == 1.0
+    t = q.parm("t0")
+    assert t.size == 3 and t.type == "float" and t.visible
+    q.set("t0", 5.0, component=2)
+    assert q.get("t0") == (0.0, 0.0, 5.0)
+    assert [p.token for p in q.parms()][:2] == [q.parms()[0].token, q.parms()[1].token]
+
+
+def test_inputs_are_wired_read_and_cut():
+    scene = morvane.Scene()
+    a, b = scene.create("null", "a"), scene.create("null", "b")
+    b.set_input(0, a)
+    assert b.input(0) == a and b.inputs() == [a]
+    b.set_input(0, None)
+    assert b.input(0) is None
+
+
+def test_save_load_and_save_are_byte_identical(keyed_rig, tmp_path):
+    scene, q, dummy = keyed_rig
+    q.keyframes("driverval", [(0, 0.0), (2, 10.0)])
+    first = tmp_path / "first.json"
+    second = tmp_path / "second.json"
+    scene.save(str(first))
+    loaded = morvane.Scene.load(str(first))
+    loaded.save(str(second))
+    assert first.read_bytes() == second.read_bytes()
+    assert loaded["q"].cook(1.0).local.tolist() == q.cook(1.0).local.tolist()
+    # The example scene too.
+    example = os.path.join(EXAMPLES, "rig.scene.json")
+    morvane.Scene.load(example).save(str(second))
+    assert second.read_bytes() == open(example, "rb").read()
+
+
+def test_saving_keeps_the_files_permissions_and_follows_links(tmp_path):
+    scene = morvane.Scene()
+    scene.create("null", "a")
+    target = tmp_path / "target.json"
+    target.write_text("old")
+    os.chmod(target, 0o640)
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    scene.save(str(link))
+    assert link.is_symlink() and '"a"' in target.read_text()
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o640
+
+
+@pytest.mark.parametrize("action, error, words", [
+    (lambda s: s.create("nosuchtype", "x"), KeyError, "unknown node type \"nosuchtype\""),
+    (lambda s: s.node("nobody"), KeyError, "no node named \"nobody\""),
+    (lambda s: s["q"].set("nosuchparm", 1), KeyError, "has no parameter \"nosuchparm\""),
+    (lambda s: s["q"].get("nosuchparm"), KeyError, "nosuchparm"),
+    (lambda s: s["q"].set("t0", "text"), ValueError, "takes numbers, not text"),
+    (lambda s: s["q"].set("t0", [1, 2, 3, 4]), ValueError, "has 3 component(s); 4 values given"),
+    (lambda s: s["q"].set("t0", {"x": 1}), ValueError, "expected a number or text"),
+    (lambda s: s["q"].set("interp", "slerp"), ValueError, "no menu item \"slerp\""),
+    (lambda s: s["q"].set("numkeys", -1), ValueError, "numkeys"),
+    (lambda s: s["q"].set("t0", 1, time=float("nan")), ValueError, "time"),
+    (lambda s: s["q"].press("t0"), ValueError, "is not a button"),
+    (lambda s: s["q"].set_input(5, None), ValueError, "has no input 5"),
+    (lambda s: s["a"].set_input(0, s["q"]) or s["q"].set_input(0, s["a"]), ValueError, "cycle"),
+    (lambda s: s["q"].keyframes("t0", [(0, 1), (0, 2)]), ValueError, "two keyframes at time 0"),
+    (lambda s: s["q"].sweep(0, 1, 0), ValueError, "steps"),
+    (lambda s: s["q"].sweep(0, 1, 2, token="interp"), ValueError, "not a number parameter"),
+    (lambda s: s.create("null", "q"), ValueError, "already exists"),
+    (lambda s: morvane.Scene.load("/no/such/scene.json"), OSError, "cannot read"),
+    (lambda s: s.save("/no/such/folder/scene.json"), OSError, "/no/such/folder/scene.json"),
+    (lambda s: morvane.Scene(modules=["/no/such/module.so"]), ValueError, "module does not load"),
+])
+def test_every_kind_of_bad_input_raises_with_mhosts_message(action, error, words):
+    scene = morvane.Scene()
+    scene.create("quenlo", "q")
+    scene.create("null", "a")
+    with pytest.raises(error) as raised:
+        action(scene)
+    assert words in str(raised.value)
+
+
+def test_a_malformed_scene_file_raises_value_error_naming_the_place(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"format": "mhost-scene", "version": 1, "nodes": [{"name": "a", "type": "null", '
+                   '"parms": {"t": [1, 2]}}]}')
+    with pytest.raises(ValueError) as raised:
+        morvane.Scene.load(str(bad))
+    assert "parameter \"t\"" in str(raised.value) and "bad.json" in str(raised.value)
+
+
+def test_a_removed_node_raises_instead_of_crashing():
+    scene = morvane.Scene()
+    a = scene.create("null", "a")
+    scene.remove(a)
+    with pytest.raises(KeyError):
+        a.cook()
+    scene.create("null", "a")  # another node of the same name
+    with pytest.raises(KeyError):
+        a.get("t")
+
+
+def test_every_function_has_a_docstring():
+    for cls in (morvane.Scene, morvane.Node, morvane.Cook, morvane.Transform):
+        for name, member in vars(cls).items():
+            if not name.startswith("_") and callable(member):
+                assert member.__doc__ and len(member.__doc__.splitlines()) > 1, (cls, name)
+    assert "user" in morvane.Node.set.__doc__
