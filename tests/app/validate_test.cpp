@@ -73,8 +73,9 @@ TEST(Validate, ACrashWhileRegisteringIsReportedAndTheOtherChecksAreSkipped) {
     // "SIGSEGV" from the signal, or "SEGV" in a sanitizer's report.
     EXPECT_NE(r.details("loads").find("SEGV"), std::string::npos) << r.details("loads");
     for (const auto& [name, result] : r.tests) {
-        if (name != "loads")
+        if (name != "loads") {
             EXPECT_EQ(result.first, "skip") << name;
+        }
     }
 }
 
