@@ -144,11 +144,12 @@ std::optional<int> keyAt(const std::vector<KeyMark>& keys, double driver) {
 
 } // namespace
 
-SweepRange parseSweepRange(std::string_view text) {
+SweepRange parseSweepRange(std::string_view text, std::string_view option) {
     const auto fail = [&]() -> SweepRange {
-        throw InputError("--driver \"" + std::string(text) +
+        throw InputError(std::string(option) + " \"" + std::string(text) +
                          "\": expected FROM:TO:STEPS, two numbers and a whole number of steps "
-                         "from 1 to " + std::to_string(SweepRange::kMaxSteps));
+                         "from 1 to " +
+                         std::to_string(SweepRange::kMaxSteps));
     };
     const auto first = text.find(':');
     if (first == std::string_view::npos)
@@ -197,6 +198,27 @@ EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range) {
 }
 
 EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token) {
+    return sweepParmValues(node, time, range.values(), token);
+}
+
+EvalReport sweepTime(OBJ_Node& node, const SweepRange& times) {
+    const std::vector<double> values = times.values();
+    std::vector<float> seconds;
+    for (const double t : values)
+        seconds.push_back(secondsFrom(t, "--time"));
+    EvalReport report = startReport(node, seconds.front());
+    report.sweep = EvalReport::Sweep::Time;
+    for (const float t : seconds) {
+        CookResult row = cookNode(node, t);
+        if (row.driver)
+            row.key = keyAt(report.keys, *row.driver);
+        report.rows.push_back(std::move(row));
+    }
+    return report;
+}
+
+EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>& values,
+                           std::string_view token) {
     const int index = requireParm(node, token);
     const PRM_Parm& parm = *node.getParm(index);
     if (!parm.getType().isFloat() || parm.isMultiParm())
@@ -204,10 +226,10 @@ EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::s
                          " is not a number parameter to sweep (a " + parm.getType().describe() +
                          ")");
     EvalReport report = startReport(node, time);
-    report.sweep = true;
+    report.sweep = EvalReport::Sweep::Driver;
     ParmOverride swept(node, index);
     const bool driver = token == keyed::kDriver;
-    for (const double value : range.values()) {
+    for (const double value : values) {
         swept.set(time, value);
         CookResult row = cookNode(node, time);
         row.driver = value;

@@ -44,8 +44,8 @@ struct CookResult {
 struct EvalReport {
     std::string node;
     std::string type;
-    float time = 0.0f;
-    bool sweep = false;
+    float time = 0.0f; // the cook time; a time sweep's first time
+    enum class Sweep { None, Driver, Time } sweep = Sweep::None;
     std::string transformOrder; // menu labels of the orders the pose is given in
     std::string rotateOrder;
     std::optional<int> interp; // "interp" and "ease" of a keyed node
@@ -66,8 +66,9 @@ struct SweepRange {
     static SweepRange checked(double from, double to, long long steps);
 };
 
-// Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError otherwise.
-SweepRange parseSweepRange(std::string_view text);
+// Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError naming
+// `option` otherwise.
+SweepRange parseSweepRange(std::string_view text, std::string_view option = "--driver");
 
 // Cooks the node at time and collects the result.
 CookResult cookNode(OBJ_Node& node, float time);
@@ -82,5 +83,13 @@ EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range);
 // The same for component 0 of any number parameter: each row's `driver` is
 // the value the parameter took (and `key` is set for "driverval" only).
 EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token);
+// The same for a list of values, in order.
+EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>& values,
+                           std::string_view token);
+
+// Cooks the node at each time of range (seconds), its parameters as they
+// are (an animated driver follows its channel). InputError for a time
+// that is not a finite number of seconds.
+EvalReport sweepTime(OBJ_Node& node, const SweepRange& times);
 
 } // namespace mhost

@@ -104,8 +104,12 @@ std::string interpName(const EvalReport& report) {
 }
 
 std::string headline(const EvalReport& report) {
-    std::string line = "node " + quote(report.node) + " (" + report.type + ") at time " +
-                       formatShortest(shortestDouble(report.time));
+    std::string line =
+        "node " + quote(report.node) + " (" + report.type + ")" +
+        (report.sweep == EvalReport::Sweep::Time
+             ? " from time " + formatShortest(shortestDouble(report.rows.front().time)) + " to " +
+                   formatShortest(shortestDouble(report.rows.back().time))
+             : " at time " + formatShortest(shortestDouble(report.time)));
     if (report.interp)
         line += ", " + std::string(*report.interp ? "quaternion" : "Euler") + " interpolation";
     if (report.ease)
@@ -121,11 +125,17 @@ std::string headline(const EvalReport& report) {
 }
 
 void writeTable(const EvalReport& report, std::ostream& out) {
+    // A time sweep leads with the time of each row.
+    const bool times = report.sweep == EvalReport::Sweep::Time;
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"driver", "key", "|", "tx", "ty", "tz", "|", "rx", "ry", "rz", "|", "sx", "sy",
                     "sz", "|", "warnings"});
+    if (times)
+        rows.back().insert(rows.back().begin(), "time");
     for (const CookResult& row : report.rows) {
         std::vector<std::string> cells;
+        if (times)
+            cells.push_back(formatFixed(shortestDouble(row.time), 4));
         cells.push_back(row.driver ? formatFixed(*row.driver, 4) : "-");
         cells.push_back(row.key ? std::to_string(*row.key) : "");
         const auto group = [&](const std::array<double, 3>& v) {
@@ -141,8 +151,8 @@ void writeTable(const EvalReport& report, std::ostream& out) {
         cells.push_back(messages.empty() ? "-" : messages);
         rows.push_back(std::move(cells));
     }
-    std::vector<bool> left(16, false);
-    left[15] = true;
+    std::vector<bool> left(rows.front().size(), false);
+    left.back() = true;
     out << headline(report) << alignColumns(rows, left);
 }
 
@@ -190,6 +200,9 @@ Json reportToJson(const EvalReport& report) {
     j["node"] = report.node;
     j["type"] = report.type;
     j["time"] = shortestDouble(report.time);
+    j["sweep"] = report.sweep == EvalReport::Sweep::Time     ? "time"
+                 : report.sweep == EvalReport::Sweep::Driver ? "driver"
+                                                             : "none";
     j["orders"] = {{"transform", report.transformOrder}, {"rotate", report.rotateOrder}};
     if (report.interp)
         j["interp"] = interpName(report);
@@ -202,6 +215,7 @@ Json reportToJson(const EvalReport& report) {
     Json rows = Json::array();
     for (const CookResult& row : report.rows) {
         Json r;
+        r["time"] = shortestDouble(row.time);
         r["driver"] = row.driver ? numberToJson(*row.driver) : Json(nullptr);
         r["key"] = row.key ? Json(*row.key) : Json(nullptr);
         r["translate"] = triple(row.pose.translate);

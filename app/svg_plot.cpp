@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 namespace mhost {
@@ -115,10 +116,19 @@ std::string renderSweepSvg(const EvalReport& report) {
     const double plotWidth = kWidth - kLeft - kRight;
     const double height = kTop + 3 * kPanelHeight + 2 * kPanelGap + kBottom;
 
+    // A driver sweep is drawn against the driver, with the keys marked; a
+    // time sweep against time (keys sit at driver values, not times).
+    const bool byTime = report.sweep == EvalReport::Sweep::Time;
+    const auto xOf = [&](const CookResult& row) -> std::optional<double> {
+        if (byTime)
+            return shortestDouble(row.time);
+        return row.driver;
+    };
+    const std::vector<KeyMark> keys = byTime ? std::vector<KeyMark>{} : report.keys;
     Range xr;
     for (const CookResult& row : report.rows)
-        xr.add(row.driver.value_or(std::numeric_limits<double>::quiet_NaN()));
-    for (const KeyMark& key : report.keys)
+        xr.add(xOf(row).value_or(std::numeric_limits<double>::quiet_NaN()));
+    for (const KeyMark& key : keys)
         xr.add(key.driver);
     if (xr.low > xr.high) {
         xr.low = 0;
@@ -127,6 +137,11 @@ std::string renderSweepSvg(const EvalReport& report) {
         xr.low -= 1;
         xr.high += 1;
     }
+    // A margin on each side, so that a key marker or a sample at either end
+    // is drawn inside the frame, not on it.
+    const double margin = (xr.high - xr.low) * 0.03;
+    xr.low -= margin;
+    xr.high += margin;
     const auto xAt = [&](double v) {
         return kLeft + (v - xr.low) / (xr.high - xr.low) * plotWidth;
     };
@@ -139,9 +154,11 @@ std::string renderSweepSvg(const EvalReport& report) {
         << "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
 
-    std::string title =
-        "Node \"" + report.node + "\" (" + report.type + "): local transform vs driver";
-    std::string subtitle = "time " + formatShortest(shortestDouble(report.time));
+    std::string title = "Node \"" + report.node + "\" (" + report.type + "): local transform vs " +
+                        (byTime ? "time" : "driver");
+    std::string subtitle = byTime ? "times " + formatShortest(xr.low + margin) + " to " +
+                                        formatShortest(xr.high - margin)
+                                  : "time " + formatShortest(shortestDouble(report.time));
     if (report.interp)
         subtitle +=
             std::string(", ") + (*report.interp ? "quaternion" : "Euler") + " interpolation";
@@ -201,7 +218,7 @@ std::string renderSweepSvg(const EvalReport& report) {
                 << "\" text-anchor=\"middle\">" << formatFixed(t, xDecimals) << "</text>\n";
         }
         // Keys.
-        for (const KeyMark& key : report.keys) {
+        for (const KeyMark& key : keys) {
             const double x = xAt(key.driver);
             svg << "<line class=\"key\" x1=\"" << num(x) << "\" y1=\"" << top << "\" x2=\""
                 << num(x) << "\" y2=\"" << bottom
@@ -220,11 +237,11 @@ std::string renderSweepSvg(const EvalReport& report) {
             bool pen = false;
             for (const CookResult& row : report.rows) {
                 const double v = (row.pose.*channels[p].field)[static_cast<std::size_t>(c)];
-                if (!row.driver || !std::isfinite(v) || !row.pose.ok) {
+                if (!xOf(row) || !std::isfinite(v) || !row.pose.ok) {
                     pen = false;
                     continue;
                 }
-                path += (pen ? " L" : " M") + num(xAt(*row.driver)) + "," + num(yAt(v));
+                path += (pen ? " L" : " M") + num(xAt(*xOf(row))) + "," + num(yAt(v));
                 pen = true;
             }
             svg << "<path class=\"channel\" d=\"" << path << "\" fill=\"none\" stroke=\""
@@ -233,8 +250,8 @@ std::string renderSweepSvg(const EvalReport& report) {
             if (report.rows.size() <= 60) {
                 for (const CookResult& row : report.rows) {
                     const double v = (row.pose.*channels[p].field)[static_cast<std::size_t>(c)];
-                    if (row.driver && std::isfinite(v) && row.pose.ok)
-                        svg << "<circle cx=\"" << num(xAt(*row.driver)) << "\" cy=\"" << num(yAt(v))
+                    if (xOf(row) && std::isfinite(v) && row.pose.ok)
+                        svg << "<circle cx=\"" << num(xAt(*xOf(row))) << "\" cy=\"" << num(yAt(v))
                             << "\" r=\"" << kStroke[c] * 0.5 + 1.2 << "\" fill=\"" << kColours[c]
                             << "\"/>\n";
                 }
@@ -250,7 +267,7 @@ std::string renderSweepSvg(const EvalReport& report) {
             svg << "<text x=\"" << lx + 30 << "\" y=\"" << ly + 4 << "\">" << channels[p].name[0]
                 << kAxes[c] << "</text>\n";
         }
-        if (!report.keys.empty()) {
+        if (!keys.empty()) {
             const double ly = top + 18 + 3 * 22;
             svg << "<line x1=\"" << lx << "\" y1=\"" << ly << "\" x2=\"" << lx + 24 << "\" y2=\""
                 << ly << "\" stroke=\"#888\" stroke-width=\"1.2\" stroke-dasharray=\"5,4\"/>\n";
@@ -259,7 +276,8 @@ std::string renderSweepSvg(const EvalReport& report) {
         svg << "</g>\n";
     }
     svg << "<text x=\"" << kLeft + plotWidth / 2 << "\" y=\"" << height - 16
-        << "\" text-anchor=\"middle\" font-size=\"13\">driver value (driverval)</text>\n";
+        << "\" text-anchor=\"middle\" font-size=\"13\">"
+        << (byTime ? "time (seconds)" : "driver value (driverval)") << "</text>\n";
     svg << "</svg>\n";
     return svg.str();
 }
