@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <iostream>
 #include <optional>
@@ -59,6 +60,7 @@ struct Options {
     std::string plot;
     // info
     bool json = false;
+    std::vector<std::string> types;
     // run
     std::string script;
     std::string sceneIn;
@@ -68,7 +70,7 @@ struct Options {
     // eval
     std::string scene;
     std::string node;
-    double time = 0.0;
+    std::string time = "0";
     std::string driver;
 
     // Every file a command writes, checked before any work is done.
@@ -107,11 +109,12 @@ int runDemoCommand(Host& host, const Options& o) {
 }
 
 void addInfoOptions(CLI::App& info, Options& o) {
+    info.add_option("TYPE", o.types, "Show only these node types");
     info.add_flag("--json", o.json, "Print JSON instead of tables");
 }
 
 int runInfoCommand(Host& host, const Options& o) {
-    const Json description = describeInterface(host);
+    const Json description = describeInterface(host, o.types);
     if (o.json)
         std::cout << formatJson(description);
     else
@@ -130,16 +133,30 @@ int runScriptCommand(Host& host, const Options& o) {
     Scene scene(host);
     if (!o.sceneIn.empty())
         loadScene(scene, o.sceneIn);
-    runScript(scene, actions, o.script, std::cout);
+    runScript(scene, actions, o.script, std::cout, &std::cerr);
     if (!o.saveOut.empty())
         saveScene(scene, o.saveOut);
     return kExitOk;
 }
 
+// A number given as text on the command line; InputError naming the option.
+double parseNumber(const std::string& text, const std::string& option) {
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        throw InputError(option + " " + quote(text) +
+                         ": expected a number of seconds or FROM:TO:STEPS");
+    return value;
+}
+
 void addEvalOptions(CLI::App& eval, Options& o) {
     eval.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
     eval.add_option("NODE", o.node, "Node name")->required();
-    eval.add_option("--time", o.time, "Cook time in seconds")->capture_default_str();
+    eval.add_option("--time", o.time,
+                    "Cook time in seconds, or FROM:TO:STEPS to cook at STEPS + 1 equal times (the "
+                    "driver follows its animation)")
+        ->type_name("T|FROM:TO:STEPS")
+        ->capture_default_str();
     eval.add_option("--driver", o.driver,
                     "Sweep \"driverval\" from FROM to TO in STEPS equal steps (a temporary "
                     "value, never saved)")
@@ -151,16 +168,25 @@ void addEvalOptions(CLI::App& eval, Options& o) {
 
 int runEvalCommand(Host& host, const Options& o) {
     const ReportFormat format = parseReportFormat(o.format);
-    std::optional<SweepRange> range;
+    std::optional<SweepRange> range, times;
     if (!o.driver.empty())
-        range = parseSweepRange(o.driver);
-    if (!o.plot.empty() && !range)
-        throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS as well");
-    const float time = secondsFrom(o.time, "--time");
+        range = parseSweepRange(o.driver, "--driver");
+    float time = 0.0f;
+    if (o.time.find(':') != std::string::npos)
+        times = parseSweepRange(o.time, "--time");
+    else
+        time = secondsFrom(parseNumber(o.time, "--time"), "--time");
+    if (range && times)
+        throw InputError("sweep the driver (--driver) or time (--time FROM:TO:STEPS), not both");
+    if (!o.plot.empty() && !range && !times)
+        throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS or --time "
+                         "FROM:TO:STEPS as well");
     Scene scene(host);
     loadScene(scene, o.scene);
     OBJ_Node& node = asObject(scene.node(o.node));
-    const EvalReport report = range ? sweepDriver(node, time, *range) : evaluateAt(node, time);
+    const EvalReport report = times   ? sweepTime(node, *times)
+                              : range ? sweepDriver(node, time, *range)
+                                      : evaluateAt(node, time);
     writeReport(report, format, std::cout);
     for (const CookResult& row : report.rows) {
         if (row.severity >= UT_ERROR_ABORT)
@@ -174,16 +200,20 @@ int runEvalCommand(Host& host, const Options& o) {
 
 void addValidateOptions(CLI::App& validate, Options& o) {
     ValidateOptions& v = o.validate;
-    validate.add_option("MODULE", v.modules, "Module files (a path, or a file name in the search path)");
-    validate.add_flag("--list-tests", v.listTests, "Print each check's name and what it checks, and stop");
-    validate.add_option("--include", v.include,
-                        "Run only checks matching PATTERN (a glob; a plain word matches within "
-                        "names; repeatable)")
+    validate.add_option("MODULE", v.modules,
+                        "Module files (a path, or a file name in the search path)");
+    validate.add_flag("--list-tests", v.listTests,
+                      "Print each check's name and what it checks, and stop");
+    validate
+        .add_option("--include", v.include,
+                    "Run only checks matching PATTERN (a glob; a plain word matches within "
+                    "names; repeatable)")
         ->type_name("PATTERN");
     validate.add_option("--exclude", v.exclude, "Leave out checks matching PATTERN (repeatable)")
         ->type_name("PATTERN");
     validate.add_flag("--json", v.json, "Print one JSON document per module");
-    validate.add_option("--junit", v.junit, "Also write a JUnit XML report here")->type_name("FILE");
+    validate.add_option("--junit", v.junit, "Also write a JUnit XML report here")
+        ->type_name("FILE");
     validate.add_option("--seed", v.seed, "Seed of the randomized checks: repeats an earlier run")
         ->type_name("N");
     validate.add_option("--timeout", v.timeout, "Seconds a check may take before it is stopped")
@@ -222,8 +252,8 @@ const Command kCommands[] = {
      "reporting action",
      addRunOptions, runScriptCommand},
     {"eval",
-     "Cook NODE of a scene at --time, or sweep its \"driverval\" with --driver, and print the "
-     "local transforms",
+     "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
+     "FROM:TO:STEPS, and print the local transforms",
      addEvalOptions, runEvalCommand},
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
@@ -312,8 +342,11 @@ int runCommandLine(int argc, char** argv) {
             if (!output->empty())
                 resolveOutputFile(*output);
         Host host;
-        if (chosen->second->loadsModules)
+        if (chosen->second->loadsModules) {
             host.loadModules(o.modules);
+            for (const std::string& warning : host.warnings())
+                std::cerr << "mhost: warning: " << warning << '\n';
+        }
         return chosen->second->run(host, o);
     } catch (const Failure& failure) {
         std::cout.flush();

@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace mhost {
@@ -65,6 +67,35 @@ std::string quote(std::string_view text) {
         ++i;
     }
     return out + "\"";
+}
+
+std::string didYouMean(std::string_view name, const std::vector<std::string>& candidates) {
+    // Levenshtein distance, one row at a time.
+    const auto distance = [](std::string_view a, std::string_view b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j)
+            row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    const std::string* best = nullptr;
+    std::size_t bestDistance = std::max<std::size_t>(1, name.size() / 3) + 1;
+    for (const std::string& candidate : candidates) {
+        const std::size_t d = distance(name, candidate);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = &candidate;
+        }
+    }
+    return best ? " (did you mean " + quote(*best) + "?)" : "";
 }
 
 } // namespace mhost

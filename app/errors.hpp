@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mhost {
 
@@ -73,6 +74,11 @@ public:
 // newline or an escape sequence cannot garble what is printed. Bytes that
 // are not UTF-8 are shown as \xNN.
 std::string quote(std::string_view text);
+
+// " (did you mean "type"?)" naming the candidate closest to a misspelt
+// name, or "" when none is close (at most a third of the name's letters
+// wrong, by edit distance).
+std::string didYouMean(std::string_view name, const std::vector<std::string>& candidates);
 
 // Length of the well-formed UTF-8 sequence that starts at text[i] (1 to 4),
 // or 0 when none does there.

@@ -61,8 +61,8 @@ private:
 
 // What a write to a path replaces.
 struct OutputTarget {
-    std::string path;       // the final file, links followed
-    bool exists = false;    // a regular file is there now
+    std::string path;      // the final file, links followed
+    bool exists = false;   // a regular file is there now
     struct stat status {}; // its status when it exists
 };
 
@@ -176,7 +176,8 @@ void OutputFile::fail(const char* what) {
         ::close(fd_);
     fd_ = -1;
     ::unlink(temporary_.c_str());
-    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved), FailureKind::File);
+    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved),
+                   FailureKind::File);
 }
 
 void OutputFile::write(std::string_view content) {

@@ -2,6 +2,8 @@
 
 #include "errors.hpp"
 
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -26,6 +28,22 @@ bool Host::alreadyLoaded(const std::string& nameOrPath) const {
 }
 
 void Host::loadModules(const std::vector<std::string>& extra) {
+    namespace fs = std::filesystem;
+    const char* env = std::getenv("MORVANE_DSO_PATH");
+    const std::string from =
+        env && *env ? " (on MORVANE_DSO_PATH)" : " (the default module folder)";
+    for (const std::string& dir : OP_DSOLoader::searchPath()) {
+        std::error_code ec;
+        if (!fs::is_directory(dir, ec)) {
+            warnings_.push_back("module folder " + quote(dir) + from + " does not exist");
+            continue;
+        }
+        bool any = false;
+        for (const auto& entry : fs::directory_iterator(dir, ec))
+            any = any || entry.path().extension() == ".so";
+        if (!any)
+            warnings_.push_back("module folder " + quote(dir) + from + " holds no module (*.so)");
+    }
     std::vector<std::string> errors;
     loader_.loadAll(errors);
     if (!errors.empty()) {
@@ -67,9 +85,14 @@ OP_Operator& Host::nodeType(const std::string& name) const {
     if (OP_Operator* op = table_.getOperator(name.c_str()))
         return *op;
     std::string known;
-    for (int i = 0; i < table_.entries(); ++i)
-        known += std::string(i ? ", " : "") + table_.getOperator(i)->getName();
-    throw InputError("unknown node type " + quote(name) + " (known types: " + known + ")",
+    std::vector<std::string> names;
+    for (int i = 0; i < table_.entries(); ++i) {
+        names.emplace_back(table_.getOperator(i)->getName());
+        known += std::string(i ? ", " : "") + names.back();
+    }
+    const std::string hint = didYouMean(name, names);
+    throw InputError("unknown node type " + quote(name) +
+                         (hint.empty() ? " (known types: " + known + ")" : hint),
                      FailureKind::Lookup);
 }
 
@@ -108,12 +131,58 @@ OBJ_Node& asObject(OP_Node& node) {
     throw InputError(describeNode(node) + " is not an object");
 }
 
+namespace {
+
+// When token would be an instance of one of the node's lists that the list
+// does not hold yet ("getkey2" while "numkeys" is 1), what to do about it.
+std::string missingInstance(const OP_Node& node, std::string_view token) {
+    for (int i = 0; i < node.getParmCount(); ++i) {
+        const PRM_Parm& list = *node.getParm(i);
+        if (!list.isMultiParm() || list.getMultiOwner() >= 0)
+            continue;
+        for (const PRM_Template* m = list.getTemplate().getMultiParmTemplate();
+             m && !m->isTerminator(); ++m) {
+            const std::string_view member = m->getToken() ? m->getToken() : "";
+            const std::size_t hash = member.find('#');
+            if (hash == std::string_view::npos ||
+                member.find('#', hash + 1) != std::string_view::npos)
+                continue;
+            const std::string_view prefix = member.substr(0, hash),
+                                   suffix = member.substr(hash + 1);
+            if (token.size() <= prefix.size() + suffix.size() ||
+                token.substr(0, prefix.size()) != prefix ||
+                token.substr(token.size() - suffix.size()) != suffix)
+                continue;
+            const std::string_view digits =
+                token.substr(prefix.size(), token.size() - prefix.size() - suffix.size());
+            if (digits.empty() || digits.size() > 6 ||
+                digits.find_first_not_of("0123456789") != std::string_view::npos)
+                continue;
+            const int instance = std::stoi(std::string(digits));
+            const int count = static_cast<int>(std::llround(list.component(0).constant));
+            return " yet: it is instance " + std::to_string(instance) + " of the list " +
+                   quote(list.getToken()) + ", which holds " + std::to_string(count) + " (set " +
+                   quote(list.getToken()) + " to " + std::to_string(instance) + " or more first)";
+        }
+    }
+    return "";
+}
+
+} // namespace
+
 int requireParm(const OP_Node& node, std::string_view token) {
     const int index = node.findParmIndex(token);
-    if (index < 0)
-        throw InputError(describeNode(node) + " has no parameter " + quote(token),
+    if (index >= 0)
+        return index;
+    if (const std::string missing = missingInstance(node, token); !missing.empty())
+        throw InputError(describeNode(node) + " has no parameter " + quote(token) + missing,
                          FailureKind::Lookup);
-    return index;
+    std::vector<std::string> tokens;
+    for (int i = 0; i < node.getParmCount(); ++i)
+        tokens.emplace_back(node.getParm(i)->getToken());
+    throw InputError(describeNode(node) + " has no parameter " + quote(token) +
+                         didYouMean(token, tokens),
+                     FailureKind::Lookup);
 }
 
 std::string moduleFileName(const std::string& path) {

@@ -27,7 +27,12 @@ public:
     // default module folder), then each of `extra` (a path, or a file name searched
     // in the search path). Any module that does not load throws InputError
     // naming it.
+    // Folders of the search path that do not exist or hold no module are
+    // named in warnings().
     void loadModules(const std::vector<std::string>& extra);
+    // What loadModules noticed but did not stop for: "module folder "/x"
+    // does not exist".
+    const std::vector<std::string>& warnings() const { return warnings_; }
     // Loads this one module (a path, or a file name searched in the search
     // path), and nothing else, unless it is loaded already. InputError
     // naming it when it does not load.
@@ -50,6 +55,7 @@ private:
 
     OP_OperatorTable table_;
     OP_DSOLoader loader_{table_};
+    std::vector<std::string> warnings_;
 };
 
 // InputError unless fileName is a plain module file name (no "/", not "."

@@ -110,20 +110,33 @@ Json describeType(const OP_Operator& op) {
 
 } // namespace
 
-Json describeInterface(Host& host) {
+Json describeInterface(Host& host, const std::vector<std::string>& only) {
+    std::vector<const OP_Operator*> chosen;
+    for (const std::string& name : only)
+        chosen.push_back(&host.nodeType(name));
+    const auto shown = [&](const OP_Operator& op) {
+        return only.empty() || std::find(chosen.begin(), chosen.end(), &op) != chosen.end();
+    };
     Json j;
     Json modules = Json::array();
-    for (const OP_DSOModule& module : host.loader().modules())
+    for (const OP_DSOModule& module : host.loader().modules()) {
+        if (!only.empty() &&
+            std::none_of(module.types.begin(), module.types.end(),
+                         [&](const std::string& type) { return shown(host.nodeType(type)); }))
+            continue;
         modules.push_back({{"file", module.path},
                            {"version", module.version},
                            {"tag", module.tag},
                            {"types", module.types}});
+    }
     j["modules"] = modules;
     Json types = Json::array();
     // Input labels come from a node of each type, as the network editor shows them.
     OP_Network scratch(&host.table(), "info");
     for (int i = 0; i < host.table().entries(); ++i) {
         OP_Operator& op = *host.table().getOperator(i);
+        if (!shown(op))
+            continue;
         Json type = describeType(op);
         Json inputs = Json::array();
         if (OP_Node* node = scratch.createNode(op.getName(), nullptr)) {
@@ -198,9 +211,17 @@ void printInterface(const Json& description, std::ostream& out) {
         std::string types;
         for (const Json& t : m["types"])
             types += (types.empty() ? "" : ", ") + t.get<std::string>();
+        // A long build tag is shortened here; the JSON keeps it whole.
+        const std::string tag = m["tag"].get<std::string>();
+        constexpr std::size_t kShown = 24;
+        const std::string shownTag = tag.size() <= kShown + 16
+                                         ? quote(tag)
+                                         : quote(tag.substr(0, kShown) + "...") + " (" +
+                                               std::to_string(tag.size()) +
+                                               " characters; --json shows it whole)";
         out << "  " << m["file"].get<std::string>() << "\n    version "
-            << m["version"].get<std::string>() << ", tag \"" << m["tag"].get<std::string>()
-            << "\", types: " << types << "\n";
+            << m["version"].get<std::string>() << ", tag " << shownTag << ", types: " << types
+            << "\n";
     }
     for (const Json& t : description["types"]) {
         out << "\nNode type \"" << t["name"].get<std::string>() << "\" (\""

@@ -6,6 +6,8 @@
 #include "json_file.hpp"
 
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace mhost {
 
@@ -13,7 +15,9 @@ namespace mhost {
 // "parameters" list follows its flattened template list; a folder switcher
 // holds its "folders", each with the parameters it encloses, and a
 // multi-parameter its "members".
-Json describeInterface(Host& host);
+// With `only`, the types named there alone (InputError naming an unknown
+// one), and the modules that registered them.
+Json describeInterface(Host& host, const std::vector<std::string>& only = {});
 
 // The same description as indented text tables.
 void printInterface(const Json& description, std::ostream& out);

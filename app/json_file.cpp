@@ -342,6 +342,12 @@ const Json* JsonFields::find(const std::string& key) {
 const Json& JsonFields::require(const std::string& key) {
     if (const Json* j = find(key))
         return *j;
+    // A misspelling of the missing field is the likelier mistake: name it.
+    for (const auto& item : object_.items()) {
+        const std::string hint = didYouMean(item.key(), {key});
+        if (!hint.empty() && std::find(asked_.begin(), asked_.end(), item.key()) == asked_.end())
+            throw InputError("unknown field " + quote(item.key()) + hint);
+    }
     throw InputError("missing field " + quote(key));
 }
 
@@ -404,8 +410,10 @@ std::optional<bool> JsonFields::optionalBool(const std::string& key) {
 
 void JsonFields::rejectOthers() const {
     for (const auto& item : object_.items()) {
-        if (std::find(asked_.begin(), asked_.end(), item.key()) == asked_.end())
-            throw InputError("unknown field " + quote(item.key()));
+        if (std::find(asked_.begin(), asked_.end(), item.key()) == asked_.end()) {
+            std::vector<std::string> known(asked_.begin(), asked_.end());
+            throw InputError("unknown field " + quote(item.key()) + didYouMean(item.key(), known));
+        }
     }
 }
 

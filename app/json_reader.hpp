@@ -120,7 +120,7 @@ private:
     std::size_t pos_ = 0;
     std::size_t keyOffset_ = 0;
     std::vector<Scope> scopes_;
-    std::size_t depth_ = 0; // scopes_[0, depth_) are open
+    std::size_t depth_ = 0;             // scopes_[0, depth_) are open
     std::string scratch_;               // the last unescaped string
     std::deque<std::string> savedKeys_; // escaped keys, while their object is open
 };

@@ -20,19 +20,22 @@ const PRM_ChoiceList* menuOf(const PRM_Parm& parm) {
     return type.isOrdinal() && !type.isToggle() ? parm.getTemplate().getChoiceListPtr() : nullptr;
 }
 
-// The index of the menu item with this token; InputError listing the items.
-int menuIndex(const std::string& name, const PRM_ChoiceList& menu, const std::string& token) {
+} // namespace
+
+int menuItemIndex(const OP_Node& node, const PRM_Parm& parm, std::string_view token) {
+    const PRM_ChoiceList* menu = menuOf(parm);
+    if (menu == nullptr)
+        throw InputError(parmName(node, parm) + " takes numbers, not text");
     std::string items;
-    for (int i = 0; i < menu.getCount(); ++i) {
-        const char* itemToken = menu.getItem(i)->getToken();
+    for (int i = 0; i < menu->getCount(); ++i) {
+        const char* itemToken = menu->getItem(i)->getToken();
         if (token == itemToken)
             return i;
-        items += (items.empty() ? "" : ", ") + quote(itemToken);
+        items += (items.empty() ? "" : ", ") + quote(itemToken) + " (" + std::to_string(i) + ")";
     }
-    throw InputError(name + " has no menu item " + quote(token) + " (items: " + items + ")");
+    throw InputError(parmName(node, parm) + " has no menu item " + quote(token) +
+                     " (items: " + items + ")");
 }
-
-} // namespace
 
 std::string parmName(const OP_Node& node, const PRM_Parm& parm) {
     return "parameter " + quote(parm.getToken()) + " of " + describeNode(node);
@@ -41,8 +44,8 @@ std::string parmName(const OP_Node& node, const PRM_Parm& parm) {
 const PRM_Parm& valueParm(const OP_Node& node, std::string_view token) {
     const PRM_Parm& parm = *node.getParm(requireParm(node, token));
     if (!parm.isMultiParm() && !parm.getType().holdsValue())
-        throw InputError(parmName(node, parm) + " holds no value (a " +
-                         parm.getType().describe() + ")");
+        throw InputError(parmName(node, parm) + " holds no value (a " + parm.getType().describe() +
+                         ")");
     return parm;
 }
 
@@ -63,7 +66,6 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
     const std::string tokenText(token);
     const bool text = parm.getType().isString();
     const bool count = parm.isMultiParm();
-    const PRM_ChoiceList* menu = menuOf(parm);
     const std::string name = parmName(node, parm);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const ParmValue& v = values[i];
@@ -73,13 +75,12 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
         if (text) {
             if (!isText)
                 throw InputError(name + " takes text, not a number");
-            done = node.setStringByUser(tokenText.c_str(), c, time, std::get<std::string>(v).c_str());
+            done =
+                node.setStringByUser(tokenText.c_str(), c, time, std::get<std::string>(v).c_str());
         } else {
             double number = 0.0;
             if (isText) {
-                if (!menu)
-                    throw InputError(name + " takes numbers, not text");
-                number = menuIndex(name, *menu, std::get<std::string>(v));
+                number = menuItemIndex(node, parm, std::get<std::string>(v));
             } else {
                 number = std::get<double>(v);
             }

@@ -30,6 +30,10 @@ std::string parmName(const OP_Node& node, const PRM_Parm& parm);
 // InputError otherwise.
 const PRM_Parm& valueParm(const OP_Node& node, std::string_view token);
 
+// The index of the item with this token in the menu of an ordinal
+// parameter; InputError listing the items when there is none (or no menu).
+int menuItemIndex(const OP_Node& node, const PRM_Parm& parm, std::string_view token);
+
 // User edits of components first, first + 1, ... of the parameter (first is
 // `component`, or 0), one per value: each writes the value, runs the
 // parameter's callback and refreshes the enabled states, as a user's edit

@@ -3,6 +3,7 @@
 #include "errors.hpp"
 #include "file_io.hpp"
 #include "json_reader.hpp"
+#include "node_edits.hpp"
 
 #include <OP/OP_Operator.h>
 
@@ -161,6 +162,11 @@ void readComponent(JsonReader& r, OP_Node& node, int index, int component) {
     double value = 0.0;
     if (kind == JsonReader::Kind::Number) {
         value = r.readNumber().value;
+    } else if (kind == JsonReader::Kind::String && parm.getType().isOrdinal() &&
+               parm.getTemplate().getChoiceListPtr()) {
+        // A menu's item by its token ("interp": "quat").
+        const std::string token(r.readString());
+        withContext(where, [&] { value = menuItemIndex(node, parm, token); });
     } else if (kind != JsonReader::Kind::String ||
                !jsonToNumber(Json(std::string(r.readString())), value)) {
         throw InputError(where() + "expected a number or a list of [time, value], not " +
@@ -327,8 +333,8 @@ void wire(Scene& scene, const PendingNode& p) {
                              describeJsonKind(from));
         OP_Node& source = scene.node(from.get<std::string>());
         if (!p.node->setInput(i, &source))
-            throw InputError("input " + std::to_string(i) + ": wiring " +
-                             quote(source.getName()) + " would make a cycle");
+            throw InputError("input " + std::to_string(i) + ": wiring " + quote(source.getName()) +
+                             " would make a cycle");
     }
 }
 
@@ -449,7 +455,7 @@ std::vector<UT_Keyframe> keysFromJson(const Json& list) {
 }
 
 static void writeScene(const Scene& scene, std::string& text,
-                const std::function<void(std::string&)>& flush) {
+                       const std::function<void(std::string&)>& flush) {
     std::set<std::string> modules;
     const OP_Network& root = scene.root();
     for (int i = 0; i < root.getNchildren(); ++i) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace mhost {
 
@@ -144,7 +145,10 @@ public:
     }
 
     void operator()(const PressAction& a) {
-        const std::vector<OP_ErrorEntry> raised = pressButton(scene_.node(a.node), a.parm, a.time);
+        OP_Node& node = scene_.node(a.node);
+        const std::vector<OP_ErrorEntry> raised = pressButton(node, a.parm, a.time);
+        for (const OP_ErrorEntry& e : raised)
+            warnings(node, e);
         report({{"op", "press"},
                 {"node", a.node},
                 {"parm", a.parm},
@@ -200,6 +204,9 @@ public:
     void operator()(const SaveAction& a) { saveScene(scene_, a.path); }
     void operator()(const LoadAction& a) { loadScene(scene_, a.path); }
 
+    // Where a press's warnings go besides its report line.
+    std::function<void(const OP_Node&, const OP_ErrorEntry&)> warnings;
+
 private:
     void report(const Json& line) { out_ << line.dump() << '\n' << std::flush; }
 
@@ -253,9 +260,14 @@ std::vector<Action> parseScript(const Json& script, const std::string& source) {
 }
 
 void runScript(Scene& scene, const std::vector<Action>& actions, const std::string& source,
-               std::ostream& out) {
+               std::ostream& out, std::ostream* warnings) {
     Runner runner(scene, out);
     for (const Action& action : actions) {
+        runner.warnings = [&](const OP_Node& node, const OP_ErrorEntry& e) {
+            if (warnings)
+                *warnings << "mhost: warning: " << actionLabel(source, action.index, action.op)
+                          << describeNode(node) << ": " << e.message << '\n';
+        };
         try {
             std::visit(runner, action.body);
         } catch (const Failure& failure) {

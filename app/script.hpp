@@ -80,7 +80,9 @@ std::vector<Action> parseScript(const Json& script, const std::string& source);
 // failure stops the run: InputError (bad node, parameter, wiring, file) or
 // RunError (a cook that ends in an error, a file that cannot be written),
 // its message naming the source and the action's index.
+// The warnings a press raises (a key dummy not wired, say) also go to
+// `warnings` when given, one "mhost: warning: ..." line each.
 void runScript(Scene& scene, const std::vector<Action>& actions, const std::string& source,
-               std::ostream& out);
+               std::ostream& out, std::ostream* warnings = nullptr);
 
 } // namespace mhost

@@ -121,7 +121,8 @@ std::uint64_t nameHash(const char* name) {
 // random source of its own, so that --include replays one check alone.
 Outcome runHere(const Check& check, const std::string& module, std::uint64_t seed) {
     Host host;
-    validation::Subject subject{host, module, {}, seed, std::mt19937_64(seed ^ nameHash(check.name))};
+    validation::Subject subject{
+        host, module, {}, seed, std::mt19937_64(seed ^ nameHash(check.name))};
     try {
         if (check.needsModule) {
             host.loadModule(module);
@@ -244,8 +245,8 @@ Outcome runInChild(const Check& check, const std::string& module, std::uint64_t 
         return {Status::Fail, "did not finish within " + formatShortest(timeout) +
                                   " s (stopped; a hang, or --timeout is too short)" + more};
     if (WIFSIGNALED(status))
-        return {Status::Crash, "the check's process was killed by " +
-                                   signalText(WTERMSIG(status)) + more};
+        return {Status::Crash,
+                "the check's process was killed by " + signalText(WTERMSIG(status)) + more};
     const std::size_t newline = reported.find('\n');
     if (newline == std::string::npos || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return {Status::Crash, "the check's process ended (exit status " +
@@ -265,10 +266,18 @@ struct Tally {
     explicit Tally(const std::vector<Result>& results) {
         for (const Result& r : results) {
             switch (r.outcome.status) {
-            case Status::Pass: ++pass; break;
-            case Status::Fail: ++fail; break;
-            case Status::Skip: ++skip; break;
-            case Status::Crash: ++crash; break;
+            case Status::Pass:
+                ++pass;
+                break;
+            case Status::Fail:
+                ++fail;
+                break;
+            case Status::Skip:
+                ++skip;
+                break;
+            case Status::Crash:
+                ++crash;
+                break;
             }
         }
     }
@@ -294,8 +303,8 @@ void printText(const std::string& module, std::uint64_t seed, const std::vector<
             out << "         " << r.outcome.details << '\n';
     }
     const Tally t(results);
-    out << results.size() << " checks: " << t.pass << " passed, " << t.fail << " failed, "
-        << t.skip << " skipped, " << t.crash << " crashed";
+    out << results.size() << " checks: " << t.pass << " passed, " << t.fail << " failed, " << t.skip
+        << " skipped, " << t.crash << " crashed";
     if (t.fail + t.crash > 0)
         out << "; mhost validate " << module << " --seed " << seed << " repeats this run";
     out << "\n";
@@ -342,9 +351,8 @@ std::string junitReport(const std::vector<std::pair<std::string, std::vector<Res
             total += r.outcome.seconds;
         const std::string suite = std::filesystem::path(module).filename().string();
         x += "  <testsuite name=\"" + xml(suite) + "\" tests=\"" + std::to_string(results.size()) +
-             "\" failures=\"" + std::to_string(t.fail) + "\" errors=\"" +
-             std::to_string(t.crash) + "\" skipped=\"" + std::to_string(t.skip) + "\" time=\"" +
-             seconds(total) + "\">\n";
+             "\" failures=\"" + std::to_string(t.fail) + "\" errors=\"" + std::to_string(t.crash) +
+             "\" skipped=\"" + std::to_string(t.skip) + "\" time=\"" + seconds(total) + "\">\n";
         for (const Result& r : results) {
             x += "    <testcase classname=\"" + xml(suite) + "\" name=\"" + xml(r.check->name) +
                  "\" time=\"" + seconds(r.outcome.seconds) + "\"";
@@ -403,7 +411,8 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
         bool loads = true;
         for (const Check* check : chosen) {
             if (check->needsModule && !loads) {
-                results.push_back({check, {Status::Skip, "the module does not load (see \"loads\")"}});
+                results.push_back(
+                    {check, {Status::Skip, "the module does not load (see \"loads\")"}});
                 continue;
             }
             const auto start = std::chrono::steady_clock::now();

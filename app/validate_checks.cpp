@@ -242,7 +242,8 @@ std::string culprit(Bench& bench, const OP_Operator& type, const std::vector<Edi
         const bool fails = !cookProblem(object(type, node), time).empty();
         bench.destroy(node);
         if (fails)
-            return describe(e, failed) + (counts.empty() ? "" : " (with the instance counts below)");
+            return describe(e, failed) +
+                   (counts.empty() ? "" : " (with the instance counts below)");
     }
     return "together: " + describe(edits, failed);
 }
@@ -250,8 +251,8 @@ std::string culprit(Bench& bench, const OP_Operator& type, const std::vector<Edi
 // --- Template lists ------------------------------------------------------------
 
 bool isTokenCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '#';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '#';
 }
 
 void checkToken(const OP_Operator& type, const char* token, const std::string& where) {
@@ -284,8 +285,8 @@ void checkMenu(const OP_Operator& type, const PRM_Template& t) {
     int n = 0;
     for (; n < kMaxListLength && items[n].getToken(); ++n) {
         if (!seen.insert(items[n].getToken()).second)
-            fail(typeName(type) + ": " + where + " lists the item " +
-                 quote(items[n].getToken()) + " twice");
+            fail(typeName(type) + ": " + where + " lists the item " + quote(items[n].getToken()) +
+                 " twice");
     }
     if (n == kMaxListLength)
         fail(typeName(type) + ": " + where + " has no ending item (a null token) within " +
@@ -339,8 +340,8 @@ void checkFolders(const OP_Operator& type, const std::vector<const PRM_Template*
             const int count = folders[f].getOrdinal();
             if (count < 0 || pos + static_cast<std::size_t>(count) > end)
                 fail(typeName(type) + ": folder " + std::to_string(f) + " of " +
-                     quote(t.getToken()) + " holds " + std::to_string(count) +
-                     " templates; " + std::to_string(end - pos) + " follow it");
+                     quote(t.getToken()) + " holds " + std::to_string(count) + " templates; " +
+                     std::to_string(end - pos) + " follow it");
             std::size_t inner = pos;
             checkFolders(type, flat, inner, pos + static_cast<std::size_t>(count));
             pos = inner;
@@ -411,8 +412,8 @@ void checkTemplates(Subject& s) {
              pair = pair->mySecond, ++list) {
             if (pair->myTemplate == nullptr)
                 fail(typeName(*type) + ": template list " + std::to_string(list) + " is null");
-            const int n = listLength(*type, pair->myTemplate,
-                                     "template list " + std::to_string(list));
+            const int n =
+                listLength(*type, pair->myTemplate, "template list " + std::to_string(list));
             for (int i = 0; i < n; ++i)
                 checkTemplate(*type, pair->myTemplate[i], false, tokens);
         }
@@ -428,8 +429,8 @@ void checkTemplates(Subject& s) {
                     const std::size_t hash = made.find('#');
                     made.replace(hash, 1, std::to_string(instance));
                     if (instance > 0 && tokens.count(made))
-                        fail(typeName(*type) + ": instance " + std::to_string(instance) +
-                             " of " + quote(member) + " is " + quote(made) +
+                        fail(typeName(*type) + ": instance " + std::to_string(instance) + " of " +
+                             quote(member) + " is " + quote(made) +
                              ", a token the type already has");
                 }
             }
@@ -477,8 +478,8 @@ void checkCreateDestroy(Subject& s) {
         constexpr int kNodes = 10, kRepeats = 3 * kRounds;
         for (int r = 0; r < kRepeats; ++r)
             round(kNodes, r % 3);
-        const std::string made = "after " + std::to_string(kNodes * kRepeats) +
-                                 " nodes were made and destroyed";
+        const std::string made =
+            "after " + std::to_string(kNodes * kRepeats) + " nodes were made and destroyed";
         if (UT_blockBytesInUse() != storage)
             fail(typeName(*type) + ": " + std::to_string(UT_blockBytesInUse() - storage) +
                  " bytes of the host's node storage are not given back " + made);
@@ -521,8 +522,8 @@ void checkRandomValues(Subject& s) {
             const std::string problem = cookProblem(object(*type, node), time);
             if (!problem.empty())
                 fail(typeName(*type) + ": " + problem + ", with " +
-                     culprit(bench, *type, edits, time, node) + " (seed " +
-                     std::to_string(s.seed) + ")");
+                     culprit(bench, *type, edits, time, node) + " (seed " + std::to_string(s.seed) +
+                     ")");
             bench.destroy(node);
         }
     }
@@ -635,8 +636,8 @@ void checkUserEdits(Subject& s) {
             }
             const std::string problem = cookProblem(object(*type, node), 0.0f);
             if (!problem.empty())
-                fail(typeName(*type) + ": after user edits " + edits + ", " + problem +
-                     " (seed " + std::to_string(s.seed) + ")");
+                fail(typeName(*type) + ": after user edits " + edits + ", " + problem + " (seed " +
+                     std::to_string(s.seed) + ")");
             bench.destroy(node);
         }
     }
@@ -687,8 +688,8 @@ void checkRoundTrip(Subject& s) {
     }
     const std::string second = sceneText(loaded);
     if (first != second)
-        fail("save, load and save change the scene: " + firstDifference(first, second) +
-             " (seed " + std::to_string(s.seed) + ")");
+        fail("save, load and save change the scene: " + firstDifference(first, second) + " (seed " +
+             std::to_string(s.seed) + ")");
 }
 
 std::string firstBitDifference(const UT_DMatrix4& a, const UT_DMatrix4& b) {
@@ -749,11 +750,11 @@ void checkTimeIndependence(Subject& s) {
                 const std::string difference =
                     firstBitDifference(objA.getLocalTransform(), objB.getLocalTransform());
                 if (!difference.empty())
-                    fail(typeName(*type) + ": a node that is not flagged time-dependent "
-                                           "gives another matrix at time " +
-                         number(t1) + " than at " + number(t0) + ", in " + difference +
-                         ", with " + describe(edits, a) + " (seed " +
-                         std::to_string(s.seed) + ")");
+                    fail(typeName(*type) +
+                         ": a node that is not flagged time-dependent "
+                         "gives another matrix at time " +
+                         number(t1) + " than at " + number(t0) + ", in " + difference + ", with " +
+                         describe(edits, a) + " (seed " + std::to_string(s.seed) + ")");
             }
             bench.scene().root().destroyAllNodes();
         }
@@ -803,11 +804,11 @@ const Check kChecks[] = {
      "byte.",
      true, checkRoundTrip},
     {"cooks-deterministically",
-     "Two cooks of the same state, of one node or of two, give bit-identical matrices.",
-     true, checkDeterminism},
+     "Two cooks of the same state, of one node or of two, give bit-identical matrices.", true,
+     checkDeterminism},
     {"time-independent-unless-flagged",
-     "A node that does not flag itself time-dependent gives the same matrix at other times.",
-     true, checkTimeIndependence},
+     "A node that does not flag itself time-dependent gives the same matrix at other times.", true,
+     checkTimeIndependence},
 };
 
 } // namespace

@@ -25,9 +25,9 @@
 #include <pybind11/stl.h>
 
 #include <memory>
-#include <unordered_map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace py = pybind11;
@@ -47,7 +47,9 @@ struct SceneState {
     std::unordered_map<const OP_Node*, std::uint64_t> ids;
     std::uint64_t nextId = 1;
 
-    std::uint64_t idOf(const OP_Node& node) { return ids.try_emplace(&node, nextId++).first->second; }
+    std::uint64_t idOf(const OP_Node& node) {
+        return ids.try_emplace(&node, nextId++).first->second;
+    }
 
     explicit SceneState(const std::vector<std::string>& modules) {
         host->loadModules(modules);
@@ -237,8 +239,13 @@ public:
 
     Cook cook(double time) {
         const CookResult row = cookNode(asObject(get()), seconds(time));
-        return {row.time,     row.local,           row.world, row.xformResult,
-                row.severity, warnings(row.messages), transformOf(row.pose)};
+        return {row.time,
+                row.local,
+                row.world,
+                row.xformResult,
+                row.severity,
+                warnings(row.messages),
+                transformOf(row.pose)};
     }
 
     Transform transform(double time) { return cook(time).transform; }
@@ -282,7 +289,8 @@ private:
         py::tuple values(holds ? p.getVectorSize() : 0);
         for (int c = 0; holds && c < p.getVectorSize(); ++c) {
             if (p.getType().isString())
-                values[c] = py::str(defaults && defaults[c].getString() ? defaults[c].getString() : "");
+                values[c] =
+                    py::str(defaults && defaults[c].getString() ? defaults[c].getString() : "");
             else
                 values[c] = py::float_(defaults ? defaults[c].getFloat() : 0.0);
         }
@@ -307,9 +315,14 @@ private:
 class PyScene {
 public:
     explicit PyScene(const std::optional<std::vector<std::string>>& modules)
-        : state_(std::make_shared<SceneState>(modules.value_or(std::vector<std::string>{}))) {}
+        : state_(std::make_shared<SceneState>(modules.value_or(std::vector<std::string>{}))) {
+        for (const std::string& warning : state_->host->warnings())
+            if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0)
+                throw py::error_already_set();
+    }
 
-    static PyScene load(const std::string& path, const std::optional<std::vector<std::string>>& modules) {
+    static PyScene load(const std::string& path,
+                        const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
         loadScene(*scene.state_->scene, path);
         return scene;
@@ -442,7 +455,8 @@ PYBIND11_MODULE(morvane, m) {
                       "True when the matrix is singular and the decomposition is not meaningful.")
         .def("__iter__",
              [](const Transform& t) {
-                 return py::iter(py::make_tuple(triple(t.translate), triple(t.rotate), triple(t.scale)));
+                 return py::iter(
+                     py::make_tuple(triple(t.translate), triple(t.rotate), triple(t.scale)));
              })
         .def("__repr__", [](const Transform& t) {
             return "<Transform t=" + tripleText(t.translate) + " r=" + tripleText(t.rotate) +
@@ -463,8 +477,9 @@ PYBIND11_MODULE(morvane, m) {
         .def_readonly("warnings", &Cook::warnings, "Every Warning the cook raised.")
         .def_readonly("transform", &Cook::transform, "The local matrix decomposed (a Transform).")
         .def("__repr__", [](const Cook& c) {
-            return "<Cook at " + formatShortest(c.time) + ": t=" + tripleText(c.transform.translate) +
-                   ", severity " + std::to_string(c.severity) + ">";
+            return "<Cook at " + formatShortest(c.time) +
+                   ": t=" + tripleText(c.transform.translate) + ", severity " +
+                   std::to_string(c.severity) + ">";
         });
 
     py::class_<Parm>(m, "Parm", "What a parameter is: its interface and its state.")
@@ -480,8 +495,9 @@ PYBIND11_MODULE(morvane, m) {
         .def_readonly("visible", &Parm::visible)
         .def_readonly("animated", &Parm::animated, "True when a component has keyframes.")
         .def("__repr__", [](const Parm& p) {
-            return "<Parm " + p.token + " (" + p.type + (p.size > 1 ? " x" + std::to_string(p.size) : "") +
-                   ")" + (p.enabled ? "" : " disabled") + ">";
+            return "<Parm " + p.token + " (" + p.type +
+                   (p.size > 1 ? " x" + std::to_string(p.size) : "") + ")" +
+                   (p.enabled ? "" : " disabled") + ">";
         });
 
     py::class_<Node>(m, "Node",
@@ -525,9 +541,10 @@ PYBIND11_MODULE(morvane, m) {
              "translate, rotate and scale (3), severity. The parameter, keyframes included, is "
              "put back afterwards.")
         .def("__repr__", &Node::repr)
-        .def("__eq__", [](const Node& a, const py::object& b) {
-            return py::isinstance<Node>(b) && a == b.cast<const Node&>();
-        })
+        .def("__eq__",
+             [](const Node& a, const py::object& b) {
+                 return py::isinstance<Node>(b) && a == b.cast<const Node&>();
+             })
         .def("__hash__", &Node::hash);
 
     py::class_<PyScene>(m, "Scene",

@@ -39,8 +39,12 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
     // RTLD_LOCAL keeps each module's symbols to itself.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        const char* why = dlerror();
-        error = path + ": cannot load module: " + (why ? why : "unknown reason");
+        // dlerror() usually names the file itself: it is named once.
+        const char* message = dlerror();
+        std::string why = message ? message : "unknown reason";
+        if (why.rfind(path + ": ", 0) == 0)
+            why.erase(0, path.size() + 2);
+        error = path + ": cannot load module: " + why;
         return false;
     }
     // The module's string literals are read-only text from now on.

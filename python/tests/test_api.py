@@ -131,3 +131,12 @@ def test_every_function_has_a_docstring():
             if not name.startswith("_") and callable(member):
                 assert member.__doc__ and len(member.__doc__.splitlines()) > 1, (cls, name)
     assert "user" in morvane.Node.set.__doc__
+
+
+def test_a_module_folder_that_holds_nothing_is_a_user_warning(tmp_path, monkeypatch):
+    missing = tmp_path / "no-such-folder"
+    folders = os.environ.get("MORVANE_DSO_PATH", "&")
+    monkeypatch.setenv("MORVANE_DSO_PATH", f"{missing}:{folders}")
+    with pytest.warns(UserWarning, match=f'module folder "{missing}".*does not exist'):
+        scene = morvane.Scene()
+    assert "quenlo" in scene.types()

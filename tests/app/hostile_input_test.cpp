@@ -45,13 +45,13 @@ TEST(SceneModules, AreLookedUpOnTheSearchPathAndNeverMappedFromAPath) {
 
     const std::string relative =
         fs::relative(kModules + "/marker/test_marker.so", dir.file("work")).string();
-    for (const std::string& name : {kModules + "/marker/test_marker.so", relative,
-                                    std::string("marker/test_marker.so"), std::string(".."),
-                                    std::string("")}) {
+    for (const std::string& name :
+         {kModules + "/marker/test_marker.so", relative, std::string("marker/test_marker.so"),
+          std::string(".."), std::string("")}) {
         SCOPED_TRACE(name);
         const std::string scene = dir.write("scene.json", sceneNaming(name));
-        const RunResult r = runMhost({"run", empty, "--scene", scene}, dir.file("work"),
-                                     dir.file("work"), env);
+        const RunResult r =
+            runMhost({"run", empty, "--scene", scene}, dir.file("work"), dir.file("work"), env);
         EXPECT_EQ(r.status, 2) << describe(r);
         EXPECT_NE(r.err.find("scene.json: module " + Json(name).dump() +
                              ": a scene names modules by file name only"),
@@ -61,9 +61,9 @@ TEST(SceneModules, AreLookedUpOnTheSearchPathAndNeverMappedFromAPath) {
     }
 
     // A plain name is found on the search path, and only there.
-    const RunResult found = runMhost(
-        {"run", empty, "--scene", dir.write("ok.json", sceneNaming("test_marker.so"))},
-        dir.path(), kModules + "/marker", env);
+    const RunResult found =
+        runMhost({"run", empty, "--scene", dir.write("ok.json", sceneNaming("test_marker.so"))},
+                 dir.path(), kModules + "/marker", env);
     EXPECT_EQ(found.status, 0) << describe(found);
     EXPECT_TRUE(fs::exists(marker));
 }
@@ -193,7 +193,8 @@ TEST(MalformedInput, ExitsTwoWithAFileLineAndColumn) {
          "s.json:1:3: malformed JSON: a NUL byte"},
         {"a key twice", "[{\"op\": \"create\", \"type\": \"null\",\n  \"type\": \"quenlo\"}]",
          "s.json:2:3: malformed JSON: the key \"type\" appears twice in one object"},
-        {"a NUL character in a name", "[{\"op\": \"create\", \"type\": \"null\", \"name\": \"a\\u0000b\"}]",
+        {"a NUL character in a name",
+         "[{\"op\": \"create\", \"type\": \"null\", \"name\": \"a\\u0000b\"}]",
          "s.json:1:43: malformed JSON: a text holds a NUL character"},
         {"a NUL character in a key", "[{\"op\\u0000\": \"create\"}]",
          "s.json:1:3: malformed JSON: a key holds a NUL character"},

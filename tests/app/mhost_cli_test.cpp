@@ -10,12 +10,12 @@
 namespace mhost {
 namespace {
 
+using test::describe;
+using test::jsonLines;
 using test::readFile;
 using test::runMhost;
 using test::RunResult;
 using test::TempDir;
-using test::describe;
-using test::jsonLines;
 
 // A key dummy wired into a "quenlo" node; key 0 made at driver 0 with the
 // dummy at t = (1, 2, 3), key 1 at driver 10 with t = (3, 2, 1).
@@ -65,7 +65,7 @@ TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {
         {{"run"}, "mhost: SCRIPT is required"},
         // A command's unknown option or extra argument is not ignored.
         {{"demo", "--frobnicate"}, "mhost: demo: unknown option \"--frobnicate\""},
-        {{"info", "extra"}, "mhost: info: unexpected argument \"extra\""},
+        {{"eval", "scene.json", "node", "extra"}, "mhost: eval: unexpected argument \"extra\""},
     };
     for (const auto& c : cases) {
         const RunResult r = runMhost(c.args, dir.path());
@@ -255,11 +255,11 @@ TEST(MhostCli, ASceneMayGiveInstanceValuesBeforeTheirCount) {
         "format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
         "nodes": [{"name": "q", "type": "quenlo",
                    "parms": {"t3": [7, 8, 9], "enable3": 0, "numkeys": 3}}]})");
-    const RunResult r = runMhost(
-        {"run", dir.write("get.json", R"([{"op": "get", "node": "q", "parm": "t3"},
+    const RunResult r =
+        runMhost({"run", dir.write("get.json", R"([{"op": "get", "node": "q", "parm": "t3"},
                                             {"op": "get", "node": "q", "parm": "keyval3"}])"),
-         "--scene", scene},
-        dir.path());
+                  "--scene", scene},
+                 dir.path());
     ASSERT_EQ(r.status, 0) << describe(r);
     const std::vector<Json> lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 2u);

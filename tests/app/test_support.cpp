@@ -53,7 +53,8 @@ std::string readFile(const std::string& path) {
 }
 
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::string& dsoPath, const std::vector<std::string>& extraEnv) {
+                   const std::string& dsoPath, const std::vector<std::string>& extraEnv,
+                   const std::string& stdinPath) {
     const TempDir capture;
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
 
@@ -79,7 +80,7 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,

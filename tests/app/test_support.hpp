@@ -41,10 +41,12 @@ struct RunResult {
 
 // Runs the built mhost with args in folder cwd. MORVANE_DSO_PATH is set to
 // dsoPath (the build's module folder by default); an empty dsoPath leaves it
-// unset. extraEnv adds "NAME=value" entries to the environment.
+// unset. extraEnv adds "NAME=value" entries to the environment; standard input
+// reads from stdinPath.
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
                    const std::string& dsoPath = MHOST_DSO_DIR,
-                   const std::vector<std::string>& extraEnv = {});
+                   const std::vector<std::string>& extraEnv = {},
+                   const std::string& stdinPath = "/dev/null");
 
 // One JSON document per line of text (mhost run's reports).
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text);
@@ -60,7 +62,7 @@ std::string modulePath();
 #define REQUIRE_MODULE()                                                                           \
     do {                                                                                           \
         if (!::mhost::test::moduleBuilt())                                                         \
-            GTEST_SKIP() << "OBJ_Quenlo.so is not built (" << ::mhost::test::modulePath()         \
+            GTEST_SKIP() << "OBJ_Quenlo.so is not built (" << ::mhost::test::modulePath()          \
                          << " missing)";                                                           \
     } while (false)
 

@@ -157,9 +157,8 @@ TEST(Validate, ListsEachCheckWithASentence) {
     }
     EXPECT_GE(names.size(), 10u);
 
-    const RunResult some = runMhost({"validate", "--list-tests", "--include", "cook",
-                                     "--exclude", "*defaults"},
-                                    dir.path());
+    const RunResult some = runMhost(
+        {"validate", "--list-tests", "--include", "cook", "--exclude", "*defaults"}, dir.path());
     EXPECT_NE(some.out.find("cooks-with-random-values"), std::string::npos) << some.out;
     EXPECT_EQ(some.out.find("cooks-with-defaults"), std::string::npos) << some.out;
     EXPECT_EQ(some.out.find("loads"), std::string::npos) << some.out;
@@ -189,10 +188,10 @@ TEST(Validate, BadUsageExitsTwoAndNamesWhatIsWrong) {
 TEST(Validate, WritesJUnitXmlWithAFailureOrErrorPerBadCheck) {
     const TempDir dir;
     const std::string report = dir.file("report.xml");
-    const RunResult r = runMhost({"validate", misbehaving("crash_in_cook"), "--junit", report,
-                                  "--include", "loads", "--include", "cooks-with-defaults",
-                                  "--include", "templates"},
-                                 dir.path());
+    const RunResult r =
+        runMhost({"validate", misbehaving("crash_in_cook"), "--junit", report, "--include", "loads",
+                  "--include", "cooks-with-defaults", "--include", "templates"},
+                 dir.path());
     EXPECT_EQ(r.status, 1) << describe(r);
     const std::string xml = readFile(report);
     EXPECT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0), 0u) << xml;
