@@ -4,9 +4,12 @@
 #include "errors.hpp"
 #include "evaluation.hpp"
 #include "file_io.hpp"
+#include "gltf_export.hpp"
+#include "html_viewer.hpp"
 #include "interface_info.hpp"
 #include "json_file.hpp"
 #include "report_format.hpp"
+#include "rig_capture.hpp"
 #include "scene_io.hpp"
 #include "script.hpp"
 #include "svg_plot.hpp"
@@ -58,6 +61,8 @@ struct Options {
     // demo, eval
     std::string format = "table";
     std::string plot;
+    std::string gltf;
+    std::string html;
     // info
     bool json = false;
     std::vector<std::string> types;
@@ -74,14 +79,38 @@ struct Options {
     std::string driver;
 
     // Every file a command writes, checked before any work is done.
-    std::vector<const std::string*> outputs() const { return {&plot, &saveOut, &validate.junit}; }
+    std::vector<const std::string*> outputs() const {
+        return {&plot, &gltf, &html, &saveOut, &validate.junit};
+    }
 };
 
 const auto kFormats = CLI::IsMember({"table", "csv", "json"});
 
-void writePlot(const EvalReport& report, const std::string& path) {
-    if (!path.empty())
-        writeFileAtomically(path, renderSweepSvg(report));
+// The files demo and eval write besides their report: the plot, the glTF
+// animation and the viewer.
+void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const Options& o) {
+    if (!o.plot.empty())
+        writeFileAtomically(o.plot, renderSweepSvg(report));
+    if (o.gltf.empty() && o.html.empty())
+        return;
+    const RigCapture capture = captureRig(node, report);
+    if (!o.gltf.empty()) {
+        for (const std::string& warning : writeGltf(report, capture, o.gltf))
+            std::cerr << "mhost: warning: " << o.gltf << ": " << warning << '\n';
+    }
+    if (!o.html.empty())
+        writeFileAtomically(o.html, renderViewerHtml(report, capture));
+}
+
+void addExportOptions(CLI::App& command, Options& o) {
+    command
+        .add_option("--gltf", o.gltf,
+                    "Also write the sweep as a glTF 2.0 animation (.gltf, or binary .glb)")
+        ->type_name("FILE");
+    command
+        .add_option("--html", o.html,
+                    "Also write a 3D viewer of the sweep: one HTML file that needs no network")
+        ->type_name("FILE.html");
 }
 
 void addDemoOptions(CLI::App& demo, Options& o) {
@@ -94,6 +123,7 @@ void addDemoOptions(CLI::App& demo, Options& o) {
         ->capture_default_str();
     demo.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
     demo.add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
+    addExportOptions(demo, o);
 }
 
 int runDemoCommand(Host& host, const Options& o) {
@@ -104,7 +134,7 @@ int runDemoCommand(Host& host, const Options& o) {
         std::cout << "Demo: a \"null\" key dummy wired into input 1 of a \"quenlo\" node; "
                   << demoKeys().size() << " keys made with Get key, then \"driverval\" swept.\n";
     writeReport(report, format, std::cout);
-    writePlot(report, o.plot);
+    writeSweepFiles(asObject(scene.node("q")), report, o);
     return kExitOk;
 }
 
@@ -162,8 +192,10 @@ void addEvalOptions(CLI::App& eval, Options& o) {
                     "value, never saved)")
         ->type_name("FROM:TO:STEPS");
     eval.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
-    eval.add_option("--plot", o.plot, "Also draw the sweep as an SVG file (needs --driver)")
+    eval.add_option("--plot", o.plot,
+                    "Also draw the sweep as an SVG file (needs --driver or a --time range)")
         ->type_name("FILE.svg");
+    addExportOptions(eval, o);
 }
 
 int runEvalCommand(Host& host, const Options& o) {
@@ -194,7 +226,7 @@ int runEvalCommand(Host& host, const Options& o) {
                            (row.driver ? " at driver " + formatShortest(*row.driver) : "") +
                            "; see the warnings column");
     }
-    writePlot(report, o.plot);
+    writeSweepFiles(node, report, o);
     return kExitOk;
 }
 

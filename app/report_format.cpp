@@ -186,14 +186,14 @@ Json triple(const std::array<double, 3>& v) {
     return Json::array({numberToJson(v[0]), numberToJson(v[1]), numberToJson(v[2])});
 }
 
+} // namespace
+
 Json matrixJson(const Matrix16& m) {
     Json list = Json::array();
     for (const double x : m)
         list.push_back(numberToJson(x));
     return list;
 }
-
-} // namespace
 
 Json reportToJson(const EvalReport& report) {
     Json j;
@@ -245,6 +245,28 @@ void writeReport(const EvalReport& report, ReportFormat format, std::ostream& ou
         out << formatJson(reportToJson(report));
         break;
     }
+}
+
+std::string escapeXml(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const std::size_t length = static_cast<unsigned char>(c) < 0x80 ? 1 : utf8Length(text, i);
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (length == 0 || (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t'))
+            out += '?'; // not allowed in XML 1.0
+        else
+            out.append(text.substr(i, length));
+        i += length ? length : 1;
+    }
+    return out;
 }
 
 } // namespace mhost

@@ -21,6 +21,14 @@ void writeReport(const EvalReport& report, ReportFormat format, std::ostream& ou
 // The report as one JSON document.
 Json reportToJson(const EvalReport& report);
 
+// Text for XML and HTML content and attribute values: the five markup
+// characters escaped, and characters XML 1.0 does not allow (control
+// characters, broken UTF-8) as "?".
+std::string escapeXml(std::string_view text);
+
+// A matrix as mhost's JSON reports give it: 16 numbers, row-major.
+Json matrixJson(const Matrix16& m);
+
 // The node's error list as [{"code", "message", "severity"}].
 Json messagesToJson(const std::vector<OP_ErrorEntry>& messages);
 

@@ -41,29 +41,6 @@ std::vector<double> niceTicks(double low, double high, int target) {
 
 namespace {
 
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 // Decimals enough to tell ticks `step` apart.
 int tickDecimals(const std::vector<double>& ticks) {
     if (ticks.size() < 2)
@@ -112,7 +89,7 @@ constexpr double kStroke[3] = {3.8, 2.4, 1.3};
 
 } // namespace
 
-std::string renderSweepSvg(const EvalReport& report) {
+std::string renderSweepSvg(const EvalReport& report, PlotLayout* layout) {
     const double plotWidth = kWidth - kLeft - kRight;
     const double height = kTop + 3 * kPanelHeight + 2 * kPanelGap + kBottom;
 
@@ -145,6 +122,10 @@ std::string renderSweepSvg(const EvalReport& report) {
     const auto xAt = [&](double v) {
         return kLeft + (v - xr.low) / (xr.high - xr.low) * plotWidth;
     };
+    if (layout) {
+        for (const CookResult& row : report.rows)
+            layout->rowX.push_back(xOf(row) ? xAt(*xOf(row)) : kLeft);
+    }
     const std::vector<double> xTicks = niceTicks(xr.low, xr.high, 8);
     const int xDecimals = tickDecimals(xTicks);
 
@@ -193,6 +174,8 @@ std::string renderSweepSvg(const EvalReport& report) {
         const std::vector<double> yTicks = niceTicks(yr.low, yr.high, 5);
         const int yDecimals = tickDecimals(yTicks);
 
+        if (layout)
+            layout->panels.push_back({top, bottom});
         svg << "<g class=\"panel\">\n";
         const double mid = (top + bottom) / 2;
         svg << "<text x=\"22\" y=\"" << num(mid) << "\" transform=\"rotate(-90 22 " << num(mid)

@@ -5,6 +5,7 @@
 #include "evaluation.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mhost {
@@ -17,6 +18,14 @@ std::vector<double> niceTicks(double low, double high, int target);
 // rotate in degrees, scale) sharing the driver axis, each with its x, y and
 // z channel, a legend, ticks on both axes and the keys' driver values
 // marked by dashed lines. The report must hold a sweep.
-std::string renderSweepSvg(const EvalReport& report);
+//
+// When layout is given, it receives where each row is drawn across and the
+// vertical extent of each panel, in the document's coordinates (for a
+// cursor drawn over the plot).
+struct PlotLayout {
+    std::vector<double> rowX;
+    std::vector<std::pair<double, double>> panels; // top, bottom
+};
+std::string renderSweepSvg(const EvalReport& report, PlotLayout* layout = nullptr);
 
 } // namespace mhost

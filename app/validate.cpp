@@ -320,28 +320,6 @@ Json jsonReport(const std::string& module, std::uint64_t seed, const std::vector
     return {{"module", module}, {"seed", seed}, {"tests", tests}};
 }
 
-std::string xml(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const char c = text[i];
-        const std::size_t length = static_cast<unsigned char>(c) < 0x80 ? 1 : utf8Length(text, i);
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else if (length == 0 || (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t'))
-            out += '?'; // not allowed in XML 1.0
-        else
-            out.append(text.substr(i, length));
-        i += length ? length : 1;
-    }
-    return out;
-}
-
 std::string junitReport(const std::vector<std::pair<std::string, std::vector<Result>>>& runs) {
     std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
     for (const auto& [module, results] : runs) {
@@ -350,13 +328,14 @@ std::string junitReport(const std::vector<std::pair<std::string, std::vector<Res
         for (const Result& r : results)
             total += r.outcome.seconds;
         const std::string suite = std::filesystem::path(module).filename().string();
-        x += "  <testsuite name=\"" + xml(suite) + "\" tests=\"" + std::to_string(results.size()) +
-             "\" failures=\"" + std::to_string(t.fail) + "\" errors=\"" + std::to_string(t.crash) +
-             "\" skipped=\"" + std::to_string(t.skip) + "\" time=\"" + seconds(total) + "\">\n";
+        x += "  <testsuite name=\"" + escapeXml(suite) + "\" tests=\"" +
+             std::to_string(results.size()) + "\" failures=\"" + std::to_string(t.fail) +
+             "\" errors=\"" + std::to_string(t.crash) + "\" skipped=\"" + std::to_string(t.skip) +
+             "\" time=\"" + seconds(total) + "\">\n";
         for (const Result& r : results) {
-            x += "    <testcase classname=\"" + xml(suite) + "\" name=\"" + xml(r.check->name) +
-                 "\" time=\"" + seconds(r.outcome.seconds) + "\"";
-            const std::string details = xml(r.outcome.details);
+            x += "    <testcase classname=\"" + escapeXml(suite) + "\" name=\"" +
+                 escapeXml(r.check->name) + "\" time=\"" + seconds(r.outcome.seconds) + "\"";
+            const std::string details = escapeXml(r.outcome.details);
             switch (r.outcome.status) {
             case Status::Pass:
                 x += "/>\n";
