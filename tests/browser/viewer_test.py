@@ -1,0 +1,174 @@
+"""The --html viewer in a real browser: Debian's chromium, headless.
+
+  viewer_test.py MHOST SCENE WORKDIR
+
+For several addresses (#driver=X, #time=X) it reads the page's "matrix"
+element back through --dump-dom and compares it with what `mhost eval
+--format json` prints for the nearest sample; then it takes a screenshot and
+checks that the 3D view drew a scene, not a blank canvas. Exits 77 (skipped,
+with the reason) when no chromium can be found."""
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+SKIP = 77
+
+
+def find_chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def chromium_args(browser, profile):
+    # SwiftShader draws WebGL on the CPU: no GPU, no display needed.
+    return [browser, "--headless", "--no-sandbox", "--disable-gpu", "--use-angle=swiftshader",
+            "--enable-unsafe-swiftshader", "--hide-scrollbars", "--window-size=1280,900",
+            f"--user-data-dir={profile}", "--virtual-time-budget=3000"]
+
+
+def run(args, timeout=120):
+    done = subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+def mhost(binary, *args):
+    status, out, err = run([binary, *args])
+    if status != 0:
+        sys.exit(f"mhost {' '.join(args)} failed with {status}:\n{err}")
+    return out
+
+
+def local_lines(report_text):
+    """The text of each row's "local" array, as mhost printed it."""
+    return re.findall(r'"local": (\[[^\]]*\])', report_text)
+
+
+def read_png(path):
+    """Width, height and rows of RGB(A) pixels of an 8-bit, non-interlaced PNG."""
+    data = open(path, "rb").read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    pos, idat, header = 8, b"", None
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        chunk = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", chunk)
+        elif kind == b"IDAT":
+            idat += chunk
+        pos += 12 + length
+    width, height, depth, colour, _, _, interlace = header
+    assert depth == 8 and colour in (2, 6) and interlace == 0, header
+    channels = 3 if colour == 2 else 4
+    raw = zlib.decompress(idat)
+    stride = width * channels
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - channels] if x >= channels else 0
+            up = previous[x]
+            upleft = previous[x - channels] if x >= channels else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 255
+            elif kind == 2:
+                line[x] = (line[x] + up) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 255
+            elif kind == 4:
+                p = left + up - upleft
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - upleft)
+                predictor = left if pa <= pb and pa <= pc else up if pb <= pc else upleft
+                line[x] = (line[x] + predictor) & 255
+        rows.append(line)
+        previous = line
+    return width, height, channels, rows
+
+
+def main():
+    binary, scene, work = sys.argv[1:4]
+    browser = find_chromium()
+    if browser is None:
+        print("SKIPPED: no chromium on this machine (scripts/test.sh installs Debian's chromium "
+              "where it can: apt-get install chromium)")
+        return SKIP
+    os.makedirs(work, exist_ok=True)
+    profile = tempfile.mkdtemp(prefix="chromium-profile-", dir=work)
+    failures = []
+
+    cases = [
+        # (sweep options, address, the value the nearest sample is found for)
+        (["--driver", "0:1:8"], "#driver=0.25", ("driver", 0.25)),
+        (["--driver", "0:1:8"], "#driver=0.3", ("driver", 0.3)),  # nearest: 0.25
+        (["--driver", "0:1:8"], "", ("driver", 0.0)),  # no address: the first sample
+        (["--time", "0:2:8"], "#time=1.5", ("time", 1.5)),
+        (["--time", "0:2:8"], "#time=9", ("time", 9.0)),  # beyond the end: the last
+    ]
+    for number, (sweep, address, (field, wanted)) in enumerate(cases):
+        page = os.path.join(work, f"viewer{number}.html")
+        report = mhost(binary, "eval", scene, "arm", *sweep, "--html", page, "--format", "json")
+        rows = json.loads(report)["rows"]
+        nearest = min(range(len(rows)), key=lambda i: (abs(rows[i][field] - wanted), i))
+        expected = local_lines(report)[nearest]
+        status, dom, err = run(chromium_args(browser, profile) +
+                               ["--dump-dom", f"file://{page}{address}"])
+        found = re.search(r'<code id="matrix">([^<]*)</code>', dom)
+        if status != 0 or not found:
+            failures.append(f"{address or 'no address'}: no matrix in the page (exit {status})\n"
+                            f"{err[-2000:]}")
+            continue
+        if found.group(1) != expected:
+            failures.append(f"{' '.join(sweep)} {address}: the page shows\n  {found.group(1)}\n"
+                            f"mhost printed\n  {expected}")
+        if 'id="nogl" style="display: block' in dom:
+            failures.append(f"{address}: the page says WebGL is unavailable")
+        if "<canvas" not in dom:
+            failures.append(f"{address}: no canvas in the page")
+
+    # The screenshot: the 3D view (the left part of the page, below the
+    # header) must hold the drawn markers, not only the white background.
+    shot = os.path.join(work, "viewer.png")
+    page = os.path.join(work, "viewer0.html")
+    status, _, err = run(chromium_args(browser, profile) +
+                         [f"--screenshot={shot}", f"file://{page}#driver=0.5"])
+    if status != 0 or not os.path.exists(shot):
+        failures.append(f"no screenshot (exit {status})\n{err[-2000:]}")
+    else:
+        width, height, channels, pixels = read_png(shot)
+        coloured, grey = 0, 0
+        for y in range(int(height * 0.12), int(height * 0.68)):
+            row = pixels[y]
+            for x in range(int(width * 0.02), int(width * 0.55)):
+                r, g, b = row[x * channels:x * channels + 3]
+                # Green: the swept node's box and the axes' y lines (the
+                # page's only red text, the no-WebGL notice, is not green).
+                if g - r > 40 and g - b > 20:
+                    coloured += 1
+                elif max(r, g, b) < 235:
+                    grey += 1
+        print(f"screenshot {width}x{height}: {coloured} green and {grey} grey pixels in the view")
+        if coloured < 300:
+            failures.append(f"the 3D view looks blank: {coloured} green pixels (markers)")
+        if grey < 2000:
+            failures.append(f"the 3D view has no grid: {grey} grey pixels")
+
+    shutil.rmtree(profile, ignore_errors=True)
+    for failure in failures:
+        print("FAILED:", failure)
+    if failures:
+        return 1
+    print("viewer test: passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
