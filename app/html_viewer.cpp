@@ -38,12 +38,7 @@ Json viewerData(const EvalReport& report, const RigCapture& capture, const PlotL
         : byTime ? "over time, from " + formatShortest(shortestDouble(report.rows.front().time)) +
                        " to " + formatShortest(shortestDouble(report.rows.back().time))
                  : "by driver, at time " + formatShortest(shortestDouble(report.time));
-    if (report.interp)
-        subtitle +=
-            std::string(", ") + (*report.interp ? "quaternion" : "Euler") + " interpolation";
-    if (report.ease)
-        subtitle += *report.ease ? ", ease on" : ", ease off";
-    subtitle += "; pose in " + report.transformOrder + " / " + report.rotateOrder;
+    subtitle += blendingText(report) + "; " + poseOrdersText(report);
     data["subtitle"] = subtitle;
 
     Json tracks = Json::array();

@@ -110,11 +110,7 @@ std::string headline(const EvalReport& report) {
              ? " from time " + formatShortest(shortestDouble(report.rows.front().time)) + " to " +
                    formatShortest(shortestDouble(report.rows.back().time))
              : " at time " + formatShortest(shortestDouble(report.time)));
-    if (report.interp)
-        line += ", " + std::string(*report.interp ? "quaternion" : "Euler") + " interpolation";
-    if (report.ease)
-        line += *report.ease ? ", ease on" : ", ease off";
-    line += "\npose in " + report.transformOrder + " / " + report.rotateOrder;
+    line += blendingText(report) + "\n" + poseOrdersText(report);
     if (!report.keys.empty()) {
         line += "; active keys:";
         for (std::size_t i = 0; i < report.keys.size(); ++i)
@@ -267,6 +263,19 @@ std::string escapeXml(std::string_view text) {
         i += length ? length : 1;
     }
     return out;
+}
+
+std::string blendingText(const EvalReport& report) {
+    std::string text;
+    if (report.interp)
+        text += std::string(", ") + (*report.interp ? "quaternion" : "Euler") + " interpolation";
+    if (report.ease)
+        text += *report.ease ? ", ease on" : ", ease off";
+    return text;
+}
+
+std::string poseOrdersText(const EvalReport& report) {
+    return "pose in " + report.transformOrder + " / " + report.rotateOrder;
 }
 
 } // namespace mhost

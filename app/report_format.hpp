@@ -26,6 +26,12 @@ Json reportToJson(const EvalReport& report);
 // characters, broken UTF-8) as "?".
 std::string escapeXml(std::string_view text);
 
+// How a keyed node blends, for headings: ", quaternion interpolation, ease
+// on"; empty for a node that is not keyed.
+std::string blendingText(const EvalReport& report);
+// "pose in Scale Rot Trans / Rx Ry Rz": the orders the pose is given in.
+std::string poseOrdersText(const EvalReport& report);
+
 // A matrix as mhost's JSON reports give it: 16 numbers, row-major.
 Json matrixJson(const Matrix16& m);
 

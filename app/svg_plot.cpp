@@ -140,12 +140,7 @@ std::string renderSweepSvg(const EvalReport& report, PlotLayout* layout) {
     std::string subtitle = byTime ? "times " + formatShortest(xr.low + margin) + " to " +
                                         formatShortest(xr.high - margin)
                                   : "time " + formatShortest(shortestDouble(report.time));
-    if (report.interp)
-        subtitle +=
-            std::string(", ") + (*report.interp ? "quaternion" : "Euler") + " interpolation";
-    if (report.ease)
-        subtitle += *report.ease ? ", ease on" : ", ease off";
-    subtitle += "; pose in " + report.transformOrder + " / " + report.rotateOrder;
+    subtitle += blendingText(report) + "; " + poseOrdersText(report);
     svg << "<text x=\"" << kLeft << "\" y=\"26\" font-size=\"17\" font-weight=\"bold\">"
         << escapeXml(title) << "</text>\n";
     svg << "<text x=\"" << kLeft << "\" y=\"48\" fill=\"#555\">" << escapeXml(subtitle)

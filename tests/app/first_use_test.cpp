@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 namespace mhost {
 namespace {
 
@@ -206,17 +204,24 @@ TEST(FirstUse, ThePlotDrawsTheEndKeysInsideItsFrame) {
                                  dir.path());
     ASSERT_EQ(r.status, 0) << describe(r);
     const std::string svg = readFile(dir.file("rig.svg"));
-    // Each panel's frame runs from its left axis to the right end of its grid lines.
-    const std::regex grid(
-        R"re(<line x1="([0-9.]+)" y1="[0-9.]+" x2="([0-9.]+)" y2="[0-9.]+" stroke="#e4e4e4"/>)re");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(svg, m, grid)) << svg.substr(0, 2000);
-    const double left = std::stod(m[1]), right = std::stod(m[2]);
-    const std::regex key(R"re(<line class="key" x1="([0-9.]+)")re");
+    // The number after `attribute="` at or after `from`.
+    const auto numberAfter = [&](const std::string& attribute, std::size_t from) {
+        const std::size_t at = svg.find(attribute + "=\"", from);
+        EXPECT_NE(at, std::string::npos) << attribute;
+        return std::stod(svg.substr(at + attribute.size() + 2));
+    };
+    // Each panel's frame runs from its left axis to the right end of its
+    // grid lines (the first line of a panel is a grid line).
+    const std::size_t grid = svg.find("<g class=\"panel\">\n<text");
+    ASSERT_NE(grid, std::string::npos);
+    const std::size_t firstLine = svg.find("<line x1=", grid);
+    const double left = numberAfter("x1", firstLine), right = numberAfter("x2", firstLine);
+    ASSERT_LT(left, right);
     int keys = 0;
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), key); it != std::sregex_iterator();
-         ++it, ++keys) {
-        const double x = std::stod((*it)[1]);
+    const std::string keyLine = "<line class=\"key\" ";
+    for (std::size_t at = svg.find(keyLine); at != std::string::npos;
+         at = svg.find(keyLine, at + 1), ++keys) {
+        const double x = numberAfter("x1", at);
         EXPECT_GT(x, left + 5) << "key line at " << x;
         EXPECT_LT(x, right - 5) << "key line at " << x;
     }
