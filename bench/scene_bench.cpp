@@ -46,7 +46,7 @@ std::size_t heapInUse() {
 void buildScene(mhost::Scene& scene, int nodes) {
     OP_Node* parent = nullptr;
     for (int n = 0; n < nodes; ++n) {
-        OP_Node& q = scene.create("quenlo", "q" + std::to_string(n));
+        OP_Node& q = scene.create("quenlo", std::string("q").append(std::to_string(n)));
         if (n % kChain != 0)
             q.setInput(0, parent);
         q.setMultiCount(q.findParmIndex("numkeys"), kKeyInstances);

@@ -1,6 +1,7 @@
 // What a first-time user meets: scripts from standard input, menu items by
 // name, messages that say what to do next, warnings that reach the terminal,
 // and one type's interface at a time.
+#include "errors.hpp"
 #include "json_file.hpp"
 #include "test_support.hpp"
 
@@ -151,9 +152,8 @@ TEST(FirstUse, WarningsReachStandardError) {
                             "does not exist"),
               std::string::npos)
         << info.err;
-    EXPECT_NE(info.err.find("\"" + emptyFolder.path().string() +
-                            "\" (on MORVANE_DSO_PATH) holds no "
-                            "module"),
+    const std::string empty = emptyFolder.path().string();
+    EXPECT_NE(info.err.find(quote(empty) + " (on MORVANE_DSO_PATH) holds no module"),
               std::string::npos)
         << info.err;
     // The default folder holds the module: no warning.

@@ -142,7 +142,7 @@ TEST_F(Layouts, MoreCallSitesThanTheResolverRemembersAllReadTheirOwnValue) {
     // and "#" forms.
     std::vector<std::unique_ptr<std::string>> plain, hashed;
     for (int i = 1; i <= instances; ++i) {
-        plain.push_back(std::make_unique<std::string>("a" + std::to_string(i)));
+        plain.push_back(std::make_unique<std::string>(std::string("a").append(std::to_string(i))));
         hashed.push_back(std::make_unique<std::string>("a#"));
     }
     for (int pass = 0; pass < 2; ++pass) {
