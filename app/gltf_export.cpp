@@ -8,9 +8,10 @@
 #include <Eigen/SVD>
 #include <tiny_gltf.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 #ifndef MHOST_VERSION
 #define MHOST_VERSION "unknown"
@@ -26,10 +27,6 @@ Eigen::Matrix4d columnVectorMatrix(const Matrix16& m) {
         for (int col = 0; col < 4; ++col)
             n(col, row) = m[static_cast<std::size_t>(row * 4 + col)];
     return n;
-}
-
-bool same(const Matrix16& a, const Matrix16& b) {
-    return a == b;
 }
 
 // Floats appended to a byte buffer, with the accessor that reads them.
@@ -162,10 +159,9 @@ std::vector<std::string> writeGltf(const EvalReport& report, const RigCapture& c
         else
             model.nodes[static_cast<std::size_t>(track.parent)].children.push_back(index);
 
-        const bool moves =
-            track.role == RigTrack::Role::Swept ||
-            std::any_of(track.local.begin(), track.local.end(),
-                        [&](const Matrix16& m) { return !same(m, track.local.front()); });
+        const bool moves = track.role == RigTrack::Role::Swept ||
+                           std::any_of(track.local.begin(), track.local.end(),
+                                       [&](const Matrix16& m) { return m != track.local.front(); });
         if (!moves)
             continue;
         if (samples.size() != times.size())
