@@ -13,9 +13,14 @@
 // single-threaded, and this keeps it so.
 #include "errors.hpp"
 #include "evaluation.hpp"
+#include "file_io.hpp"
+#include "gltf_export.hpp"
 #include "host_session.hpp"
+#include "html_viewer.hpp"
+#include "json_file.hpp"
 #include "node_edits.hpp"
 #include "report_format.hpp"
+#include "rig_capture.hpp"
 #include "scene_io.hpp"
 
 #include <PRM/PRM_ChoiceList.h>
@@ -24,6 +29,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -253,9 +259,41 @@ public:
     py::object sweep(double start, double stop, long long steps, const std::string& token,
                      double time) {
         const SweepRange range = SweepRange::checked(start, stop, steps);
-        const EvalReport report = sweepParm(asObject(get()), seconds(time), range, token);
+        return rows(sweepParm(asObject(get()), seconds(time), range, token));
+    }
+
+    py::object sweepTime(double start, double stop, long long steps) {
+        return rows(mhost::sweepTime(asObject(get()), SweepRange::checked(start, stop, steps)));
+    }
+
+    std::vector<std::string> exportSweep(const std::string& path, double start, double stop,
+                                         long long steps, const std::string& over, double time) {
+        const auto endsWith = [&](std::string_view end) {
+            return path.size() >= end.size() &&
+                   path.compare(path.size() - end.size(), end.size(), end) == 0;
+        };
+        const bool html = endsWith(".html") || endsWith(".htm");
+        if (!html && !endsWith(".gltf") && !endsWith(".glb"))
+            throw InputError(quote(path) + ": the file name must end in .gltf, .glb or .html");
+        if (over != "driver" && over != "time")
+            throw InputError("over must be \"driver\" or \"time\", not " + quote(over));
+        OBJ_Node& node = asObject(get());
+        const SweepRange range = SweepRange::checked(start, stop, steps);
+        const EvalReport report = over == "time" ? mhost::sweepTime(node, range)
+                                                 : sweepDriver(node, seconds(time), range);
+        const RigCapture capture = captureRig(node, report);
+        if (!html)
+            return writeGltf(report, capture, path);
+        writeFileAtomically(path, renderViewerHtml(report, capture));
+        return {};
+    }
+
+private:
+    // A report's rows as a numpy structured array.
+    static py::object rows(const EvalReport& report) {
         py::module_ numpy = py::module_::import("numpy");
         py::list fields;
+        fields.append(py::make_tuple("time", "f8"));
         fields.append(py::make_tuple("driver", "f8"));
         fields.append(py::make_tuple("local", "f8", py::make_tuple(4, 4)));
         fields.append(py::make_tuple("world", "f8", py::make_tuple(4, 4)));
@@ -263,15 +301,16 @@ public:
         fields.append(py::make_tuple("rotate", "f8", 3));
         fields.append(py::make_tuple("scale", "f8", 3));
         fields.append(py::make_tuple("severity", "i4"));
-        py::list rows;
+        py::list out;
         for (const CookResult& row : report.rows)
-            rows.append(py::make_tuple(*row.driver, matrix(row.local), matrix(row.world),
-                                       triple(row.pose.translate), triple(row.pose.rotate),
-                                       triple(row.pose.scale), row.severity));
-        return numpy.attr("array")(rows, "dtype"_a = numpy.attr("dtype")(fields));
+            out.append(py::make_tuple(shortestDouble(row.time),
+                                      row.driver.value_or(std::numeric_limits<double>::quiet_NaN()),
+                                      matrix(row.local), matrix(row.world),
+                                      triple(row.pose.translate), triple(row.pose.rotate),
+                                      triple(row.pose.scale), row.severity));
+        return numpy.attr("array")(out, "dtype"_a = numpy.attr("dtype")(fields));
     }
 
-private:
     static Parm describeParm(const PRM_Parm& p) {
         Parm out;
         out.token = p.getToken();
@@ -537,9 +576,21 @@ PYBIND11_MODULE(morvane, m) {
              "time"_a = 0.0,
              "Cook the node at time for steps + 1 equally spaced values of a number parameter "
              "(\"driverval\" by default) from start to stop, each set as a user edit. Returns a "
-             "numpy structured array with the fields driver (the value), local and world (4x4), "
-             "translate, rotate and scale (3), severity. The parameter, keyframes included, is "
-             "put back afterwards.")
+             "numpy structured array with the fields time, driver (the value), local and world "
+             "(4x4), translate, rotate and scale (3), severity. The parameter, keyframes "
+             "included, is put back afterwards.")
+        .def("sweep_time", &Node::sweepTime, "start"_a, "stop"_a, "steps"_a,
+             "Cook the node at steps + 1 equally spaced times from start to stop (seconds), its "
+             "parameters as they are: an animated driver follows its keyframes. Returns the "
+             "same numpy structured array as sweep (driver is \"driverval\", or NaN for a node "
+             "without one).")
+        .def("export", &Node::exportSweep, "path"_a, "start"_a, "stop"_a, "steps"_a,
+             "over"_a = "driver", "time"_a = 0.0,
+             "Sweep the node as sweep (over=\"driver\", at time) or sweep_time (over=\"time\", "
+             "start and stop in seconds) do, and write the sweep as mhost's --gltf and --html "
+             "do: a glTF 2.0 animation for a path ending in .gltf or .glb, the 3D viewer page "
+             "for one ending in .html. Returns the warnings of the export (shear that glTF "
+             "cannot hold), as strings.")
         .def("__repr__", &Node::repr)
         .def("__eq__",
              [](const Node& a, const py::object& b) {
