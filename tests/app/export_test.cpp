@@ -297,5 +297,35 @@ TEST(HtmlViewer, IsOnePageThatNeedsNothingElse) {
     EXPECT_EQ(load(dir.file("demo.gltf")).nodes.size(), 2u);
 }
 
+TEST(HtmlViewer, NamesCannotEndItsScriptsOrInjectMarkup) {
+    REQUIRE_MODULE();
+    const TempDir dir;
+    const std::string name = "</script><!--<b>";
+    const RunResult made = runMhost({"run", dir.write("evil.json", R"([
+            {"op": "create", "type": "null", "name": "</script><!--<b>"},
+            {"op": "create", "type": "quenlo", "name": "q"},
+            {"op": "wire", "node": "q", "input": 0, "from": "</script><!--<b>"},
+            {"op": "save", "path": "evil.scene.json"}])")},
+                                    dir.path());
+    ASSERT_EQ(made.status, 0) << describe(made);
+    const RunResult r = runMhost({"eval", dir.file("evil.scene.json"), "q", "--driver", "0:1:2",
+                                  "--html", dir.file("evil.html")},
+                                 dir.path());
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::string page = readFile(dir.file("evil.html"));
+    // Only the page's own four script elements end.
+    std::size_t ends = 0;
+    for (auto at = page.find("</script"); at != std::string::npos;
+         at = page.find("</script", at + 1))
+        ++ends;
+    EXPECT_EQ(ends, 4u);
+    EXPECT_EQ(page.find(name), std::string::npos);
+    // The data still holds the name as it is.
+    const std::string opening = "id=\"sweep-data\">";
+    const auto start = page.find(opening) + opening.size();
+    const Json data = parseJson(page.substr(start, page.find("</script>", start) - start), "data");
+    EXPECT_EQ(data["tracks"][0]["name"], name);
+}
+
 } // namespace
 } // namespace mhost
