@@ -146,8 +146,10 @@ TEST(OutputFiles, RefuseAnythingButARegularFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        for (const RunResult& r : {runMhost({"run", empty, "--save", c.target}, dir.path(), ""),
-                                   saveTo(dir, c.target)}) {
+        for (const RunResult& r :
+             {runMhost({"run", empty, "--save", c.target}, dir.path(), ""), saveTo(dir, c.target),
+              runMhost({"demo", "--steps", "1", "--gltf", c.target}, dir.path(), ""),
+              runMhost({"demo", "--steps", "1", "--html", c.target}, dir.path(), "")}) {
             EXPECT_EQ(r.status, 2) << describe(r);
             EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
         }
