@@ -31,7 +31,8 @@ def find_chromium():
 def chromium_args(browser, profile):
     # SwiftShader draws WebGL on the CPU: no GPU, no display needed.
     return [browser, "--headless", "--no-sandbox", "--disable-gpu", "--use-angle=swiftshader",
-            "--enable-unsafe-swiftshader", "--hide-scrollbars", "--window-size=1280,900",
+            "--enable-unsafe-swiftshader", "--disable-dev-shm-usage", "--hide-scrollbars",
+            "--window-size=1280,900",
             f"--user-data-dir={profile}", "--virtual-time-budget=3000"]
 
 
