@@ -111,6 +111,7 @@ def main():
         (["--driver", "0:1:8"], "#driver=0.25", ("driver", 0.25)),
         (["--driver", "0:1:8"], "#driver=0.3", ("driver", 0.3)),  # nearest: 0.25
         (["--driver", "0:1:8"], "", ("driver", 0.0)),  # no address: the first sample
+        (["--driver", "0:1:8"], "#driver=%E0%A4%A", ("driver", 0.0)),  # malformed: the first
         (["--time", "0:2:8"], "#time=1.5", ("time", 1.5)),
         (["--time", "0:2:8"], "#time=9", ("time", 9.0)),  # beyond the end: the last
     ]
