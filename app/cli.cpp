@@ -18,7 +18,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <iostream>
 #include <optional>
@@ -172,8 +171,7 @@ int runScriptCommand(Host& host, const Options& o) {
 // A number given as text on the command line; InputError naming the option.
 double parseNumber(const std::string& text, const std::string& option) {
     double value = 0.0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    if (!parseNumberText(text, value))
         throw InputError(option + " " + quote(text) +
                          ": expected a number of seconds or FROM:TO:STEPS");
     return value;

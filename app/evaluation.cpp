@@ -26,13 +26,17 @@ std::vector<double> SweepRange::values() const {
     return out;
 }
 
-namespace {
-
-bool parseDouble(std::string_view text, double& out) {
+bool parseNumberText(std::string_view text, double& out) {
     if (text.empty())
         return false;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+namespace {
+
+bool parseDouble(std::string_view text, double& out) {
+    return parseNumberText(text, out) && std::isfinite(out);
 }
 
 // The label of menu item `index` of the parameter's menu, or the number.

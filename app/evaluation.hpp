@@ -66,6 +66,10 @@ struct SweepRange {
     static SweepRange checked(double from, double to, long long steps);
 };
 
+// Reads the whole of text as one number ("nan" and "inf" included); false
+// for anything else.
+bool parseNumberText(std::string_view text, double& out);
+
 // Parses "FROM:TO:STEPS" (STEPS a whole number >= 1); InputError naming
 // `option` otherwise.
 SweepRange parseSweepRange(std::string_view text, std::string_view option = "--driver");

@@ -21,6 +21,11 @@ const char* roleName(RigTrack::Role role) {
     return "swept";
 }
 
+// "Node "arm" (quenlo)", the heading of the page.
+std::string nodeTitle(const EvalReport& report) {
+    return "Node \"" + report.node + "\" (" + report.type + ")";
+}
+
 Json optionalNumber(const std::optional<double>& v) {
     return v ? numberToJson(*v) : Json();
 }
@@ -32,7 +37,7 @@ Json triple(const std::array<double, 3>& v) {
 Json viewerData(const EvalReport& report, const RigCapture& capture, const PlotLayout& layout) {
     const bool byTime = report.sweep == EvalReport::Sweep::Time;
     Json data;
-    data["title"] = "Node \"" + report.node + "\" (" + report.type + ")";
+    data["title"] = nodeTitle(report);
     std::string subtitle =
         report.rows.size() < 2 ? "one cook at time " + formatShortest(shortestDouble(report.time))
         : byTime ? "over time, from " + formatShortest(shortestDouble(report.rows.front().time)) +
@@ -117,8 +122,7 @@ std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture
     for (std::size_t at = data.find("<!--"); at != std::string::npos; at = data.find("<!--", at))
         data.replace(at, 4, "\\u003c!--");
 
-    const std::string title =
-        escapeXml("Node \"" + report.node + "\" (" + report.type + ") - mhost");
+    const std::string title = escapeXml(nodeTitle(report) + " - mhost");
     return fill(viewer::kPage, {{"@TITLE@", title},
                                 {"<!--@PLOT@-->", inlineSvg},
                                 {"/*@DATA@*/", data},

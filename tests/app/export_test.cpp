@@ -22,10 +22,6 @@ using test::runMhost;
 using test::RunResult;
 using test::TempDir;
 
-std::string rigScene() {
-    return std::string(MHOST_EXAMPLES_DIR) + "/rig.scene.json";
-}
-
 // glTF's N = T · R · S (column vectors) from a node's or a sample's parts.
 Eigen::Matrix4d compose(const double* t, const double* q, const double* s) {
     Eigen::Affine3d a = Eigen::Translation3d(t[0], t[1], t[2]) *
@@ -123,7 +119,7 @@ TEST(GltfExport, RecomposingTheSamplesGivesTheCookedMatricesInBothFileKinds) {
     for (const char* file : {"rig.gltf", "rig.glb"}) {
         for (const bool byTime : {false, true}) {
             SCOPED_TRACE(std::string(file) + (byTime ? " over time" : " by driver"));
-            std::vector<std::string> args{"eval", rigScene(), "arm"};
+            std::vector<std::string> args{"eval", test::rigScenePath(), "arm"};
             if (byTime)
                 args.insert(args.end(), {"--time", "0:2:12"});
             else

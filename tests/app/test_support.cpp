@@ -52,6 +52,10 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+std::string rigScenePath() {
+    return std::string(MHOST_EXAMPLES_DIR) + "/rig.scene.json";
+}
+
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
                    const std::string& dsoPath, const std::vector<std::string>& extraEnv,
                    const std::string& stdinPath) {

@@ -54,6 +54,10 @@ std::vector<nlohmann::ordered_json> jsonLines(const std::string& text);
 // "exit N", standard output and standard error, for failure messages.
 std::string describe(const RunResult& r);
 
+// examples/rig.scene.json, the worked example's scene: "arm" keyed under
+// "base", its "driverval" animated from 0 at time 0 to 1 at time 2.
+std::string rigScenePath();
+
 // Whether the build made the OBJ_Quenlo module.
 bool moduleBuilt();
 std::string modulePath();

@@ -16,17 +16,11 @@ using test::runMhost;
 using test::RunResult;
 using test::TempDir;
 
-// examples/rig.scene.json animates "driverval" of "arm" from 0 at time 0 to
-// 1 at time 2.
-std::string rigScene() {
-    return std::string(MHOST_EXAMPLES_DIR) + "/rig.scene.json";
-}
-
 TEST(TimeSweep, CooksOneRowPerTimeWithTheAnimatedDriverInEveryFormat) {
     REQUIRE_MODULE();
     const TempDir dir;
-    const RunResult json =
-        runMhost({"eval", rigScene(), "arm", "--time", "0:2:4", "--format", "json"}, dir.path());
+    const RunResult json = runMhost(
+        {"eval", test::rigScenePath(), "arm", "--time", "0:2:4", "--format", "json"}, dir.path());
     ASSERT_EQ(json.status, 0) << describe(json);
     const Json doc = parseJson(json.out, "stdout");
     EXPECT_EQ(doc["sweep"], "time");
@@ -38,13 +32,13 @@ TEST(TimeSweep, CooksOneRowPerTimeWithTheAnimatedDriverInEveryFormat) {
     }
 
     // Each row is the cook of a single eval at its time.
-    const RunResult single =
-        runMhost({"eval", rigScene(), "arm", "--time", "1.5", "--format", "json"}, dir.path());
+    const RunResult single = runMhost(
+        {"eval", test::rigScenePath(), "arm", "--time", "1.5", "--format", "json"}, dir.path());
     ASSERT_EQ(single.status, 0) << describe(single);
     EXPECT_EQ(parseJson(single.out, "stdout")["rows"][0]["local"], doc["rows"][3]["local"]);
 
-    const RunResult csv =
-        runMhost({"eval", rigScene(), "arm", "--time", "0:2:4", "--format", "csv"}, dir.path());
+    const RunResult csv = runMhost(
+        {"eval", test::rigScenePath(), "arm", "--time", "0:2:4", "--format", "csv"}, dir.path());
     ASSERT_EQ(csv.status, 0) << describe(csv);
     std::istringstream lines(csv.out);
     std::string header, row;
@@ -55,7 +49,8 @@ TEST(TimeSweep, CooksOneRowPerTimeWithTheAnimatedDriverInEveryFormat) {
         ++rows;
     EXPECT_EQ(rows, 5);
 
-    const RunResult table = runMhost({"eval", rigScene(), "arm", "--time", "0:2:4"}, dir.path());
+    const RunResult table =
+        runMhost({"eval", test::rigScenePath(), "arm", "--time", "0:2:4"}, dir.path());
     ASSERT_EQ(table.status, 0) << describe(table);
     EXPECT_NE(table.out.find("from time 0 to 2"), std::string::npos) << table.out;
     EXPECT_NE(table.out.find("1.5000 0.7500"), std::string::npos) << table.out;
@@ -65,7 +60,8 @@ TEST(TimeSweep, ThePlotDrawsTimeOnItsAxis) {
     REQUIRE_MODULE();
     const TempDir dir;
     const RunResult r = runMhost(
-        {"eval", rigScene(), "arm", "--time", "0:4:8", "--plot", dir.file("t.svg")}, dir.path());
+        {"eval", test::rigScenePath(), "arm", "--time", "0:4:8", "--plot", dir.file("t.svg")},
+        dir.path());
     ASSERT_EQ(r.status, 0) << describe(r);
     const std::string svg = readFile(dir.file("t.svg"));
     EXPECT_NE(svg.find("local transform vs time"), std::string::npos);
@@ -88,7 +84,7 @@ TEST(TimeSweep, BadRangesAndMixedSweepsAreRefused) {
         {{"--time", "0:2:4", "--driver", "0:1:4"}, "mhost: sweep the driver (--driver) or time"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args{"eval", rigScene(), "arm"};
+        std::vector<std::string> args{"eval", test::rigScenePath(), "arm"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const RunResult r = runMhost(args, dir.path());
         EXPECT_EQ(r.status, 2) << describe(r);
