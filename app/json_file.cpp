@@ -274,9 +274,57 @@ void JsonWriter::number(double value) {
         return;
     }
     beforeValue();
-    // nlohmann's own digits, so that files stay as earlier versions wrote them.
-    char buffer[64];
-    out_.append(buffer, nlohmann::detail::to_chars(buffer, buffer + sizeof buffer, value));
+    // The shortest digits that read back as the same double, laid out as
+    // nlohmann-json lays them out (files written by earlier versions stay
+    // as they were): a '-' for any negative, "0.0" for zero; decimal
+    // notation while the point falls within the first 15 places or at most
+    // three zeros after it, always with a fraction ("45.0"); otherwise
+    // d.ddde+XX, with a sign and at least two exponent digits.
+    if (std::signbit(value)) {
+        out_ += '-';
+        value = -value;
+    }
+    if (value == 0.0) {
+        out_ += "0.0";
+        return;
+    }
+    char text[32];
+    const char* const first = text;
+    const char* const end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    const char* const e = std::find(first, end, 'e');
+    char digits[24];
+    int k = 1; // the number of significant digits
+    digits[0] = text[0];
+    for (const char* d = first + 2; d < e; ++d) // past "d."
+        digits[k++] = *d;
+    int exponent = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+    const int point = exponent + 1; // where the decimal point falls among the digits
+    constexpr int kMaxPoint = 15, kMinPoint = -3;
+    if (k <= point && point <= kMaxPoint) {
+        out_.append(digits, static_cast<std::size_t>(k));
+        out_.append(static_cast<std::size_t>(point - k), '0');
+        out_ += ".0";
+    } else if (0 < point && point <= kMaxPoint) {
+        out_.append(digits, static_cast<std::size_t>(point));
+        out_ += '.';
+        out_.append(digits + point, static_cast<std::size_t>(k - point));
+    } else if (kMinPoint <= point && point <= 0) {
+        out_ += "0.";
+        out_.append(static_cast<std::size_t>(-point), '0');
+        out_.append(digits, static_cast<std::size_t>(k));
+    } else {
+        out_ += digits[0];
+        if (k > 1) {
+            out_ += '.';
+            out_.append(digits + 1, static_cast<std::size_t>(k - 1));
+        }
+        out_ += exponent < 0 ? "e-" : "e+";
+        if (std::abs(exponent) < 10)
+            out_ += '0';
+        out_ += std::to_string(std::abs(exponent));
+    }
 }
 
 void JsonWriter::string(std::string_view text) {

@@ -62,8 +62,9 @@ std::string formatJson(const Json& j);
 // also the writer of): objects one member a line, indented two spaces a
 // level; an array on one line when beginArray is told so (formatJson tells
 // it for arrays of scalars and of arrays of scalars), else one element a
-// line. Numbers are written in nlohmann's digits, so files read and written
-// again stay byte for byte the same.
+// line. Numbers are written as the shortest digits that read back the same
+// (std::to_chars), in nlohmann-json's layout ("45.0", "1e-05"), so files
+// read and written again stay byte for byte the same.
 class JsonWriter {
 public:
     explicit JsonWriter(std::string& out);

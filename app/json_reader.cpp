@@ -90,9 +90,13 @@ void JsonReader::fail(std::size_t at, const std::string& reason) const {
 }
 
 void JsonReader::skipSpace() {
-    // Written files are indented: runs of blanks go eight at a time.
     const char* const data = text_.data();
     const std::size_t size = text_.size();
+    // A byte order mark that some editors put first is passed over, as JSON
+    // readers may (RFC 8259, 8.1).
+    if (pos_ == 0 && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0)
+        pos_ = 3;
+    // Written files are indented: runs of blanks go eight at a time.
     while (pos_ < size && isSpace(data[pos_])) {
         ++pos_;
         std::uint64_t eight;
@@ -517,6 +521,22 @@ void JsonReader::expectEnd() {
     skipSpace();
     if (pos_ < text_.size())
         fail(pos_, "more after the end of the document: " + describeChar(text_[pos_]));
+}
+
+void JsonReader::expectMemberEnd(std::size_t end) {
+    skipSpace();
+    if (pos_ == end)
+        return;
+    if (pos_ >= text_.size())
+        fail(pos_, "the text ends where ',' or '}' should be");
+    fail(pos_, "expected ',' or '}', found " + describeChar(text_[pos_]));
+}
+
+void JsonReader::checkDocument() {
+    seek(0);
+    skipValue();
+    expectEnd();
+    seek(0);
 }
 
 void JsonReader::seek(std::size_t offset) {

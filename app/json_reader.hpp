@@ -10,7 +10,8 @@
 // pass on wrongly: a NUL byte in the text (where readers that take it for the
 // end would stop), a NUL character in a string (names and values are handed
 // on as C strings), a key twice in one object, a number beyond the double
-// range, and nesting deeper than kMaxDepth. Strings must be UTF-8.
+// range, and nesting deeper than kMaxDepth. Strings must be UTF-8; a byte
+// order mark before the document is passed over.
 //
 // Every failure throws MalformedJson (an InputError) "SOURCE:LINE:COLUMN:
 // malformed JSON: reason", the position that of the offending character
@@ -77,10 +78,24 @@ public:
     void skipValue();
     // Reads past one value by its brackets and strings alone, for a value
     // that will be read (and checked) later: the strings in it are checked,
-    // its numbers and words are not.
+    // its numbers and words are not. It stops at the ',' or closing bracket
+    // after a number or word, and after a closing bracket; the reader that
+    // reads the value later must end where it stopped (expectMemberEnd).
     void skipValueUnchecked();
     // Fails unless only white space is left.
     void expectEnd();
+    // Reads the whole text as one document, checking every part of it as
+    // skipValue does, then comes back to its start.
+    void checkDocument();
+    // Where the reader stands once past white space.
+    std::size_t offsetAfterSpace() {
+        skipSpace();
+        return pos_;
+    }
+    // For a value skipped unchecked and read again later: fails unless the
+    // reader, past white space, stands at end, where the skip stopped (a
+    // member's ',' or its object's '}'). Without it, "1 2" would read as 1.
+    void expectMemberEnd(std::size_t end);
 
     // Starts reading afresh at offset (a value's offset from earlier): a
     // reader can come back to a value it skipped.

@@ -200,10 +200,12 @@ void readParm(JsonReader& r, OP_Node& node, int index) {
         throw wrongCount();
 }
 
-// One "parms" entry: the key and where its value starts.
+// One "parms" entry: the key, where its value starts, and where the ','
+// or '}' after it stands.
 struct ParmEntry {
     std::string_view token;
     std::size_t value;
+    std::size_t end;
     bool done = false;
 };
 
@@ -218,9 +220,11 @@ void readParmEntries(JsonReader& r, JsonReader& values, std::vector<ParmEntry>& 
     std::string_view key;
     while (r.nextKey(key)) {
         r.peek();
-        entries.push_back({key, r.offset()});
-        // Every value is read, and checked, when it is applied.
+        const std::size_t value = r.offset();
+        // Each value is read, checked through to its end, when it is
+        // applied; here only its extent is found.
         r.skipValueUnchecked();
+        entries.push_back({key, value, r.offsetAfterSpace()});
     }
 }
 
@@ -244,7 +248,9 @@ void applyParms(JsonReader& values, OP_Node& node, std::vector<ParmEntry>& entri
                 continue;
             const int index = node.findParmIndex(entry.token);
             withContext(parameter(entry.token), [&] {
-                node.setMultiCount(index, instanceCountFromJson(documentAt(values, entry.value)));
+                const Json count = documentAt(values, entry.value);
+                values.expectMemberEnd(entry.end);
+                node.setMultiCount(index, instanceCountFromJson(count));
             });
             entry.done = true;
             progress = true;
@@ -270,6 +276,7 @@ void applyParms(JsonReader& values, OP_Node& node, std::vector<ParmEntry>& entri
                                  std::string(node.getParm(index)->getType().describe()) + ")");
             values.seek(entry.value);
             readParm(values, node, index);
+            values.expectMemberEnd(entry.end);
         });
     }
 }
@@ -500,7 +507,17 @@ void sceneFromText(Scene& scene, std::string_view text, const std::string& sourc
     JsonReader reader(text, source);
     JsonReader values = reader.readerAt(0);
     Scene fresh(scene.host());
-    withContext([&] { return source + ": "; }, [&] { buildScene(fresh, reader, values); });
+    try {
+        withContext([&] { return source + ": "; }, [&] { buildScene(fresh, reader, values); });
+    } catch (const Failure&) {
+        // The reading comes back to skipped values, so it may meet a later
+        // fault first, or a fault in what the scene says before the rest of
+        // the text: the first fault in the text itself is the one reported.
+        JsonReader(text, source).checkDocument();
+        throw;
+    }
+    // Every byte has been read by a checking reader by now: the scene
+    // replaces the old one only once the whole text has been found sound.
     scene.swap(fresh);
 }
 

@@ -9,6 +9,7 @@
 // keyframed channel.
 #include "host_session.hpp"
 #include "json_file.hpp"
+#include "json_reader.hpp"
 #include "scene_io.hpp"
 
 #include <UT/UT_BlockAllocator.h>
@@ -62,9 +63,9 @@ void buildScene(mhost::Scene& scene, int nodes) {
 }
 
 void perNode(benchmark::State& state) {
-    state.counters["per_node"] = benchmark::Counter(
-        static_cast<double>(state.range(0)),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_node"] = benchmark::Counter(static_cast<double>(state.range(0)),
+                                                    benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
 }
 
 void BM_BuildScene(benchmark::State& state) {
@@ -118,6 +119,20 @@ void BM_LoadScene(benchmark::State& state) {
     perNode(state);
 }
 
+// The check of a whole scene text, as a load that refuses a scene runs it to
+// report the first fault of the text (a load of a sound scene checks each
+// value as it reads it instead, at no extra pass).
+void BM_CheckSceneText(benchmark::State& state) {
+    const std::string text = sceneFile(static_cast<int>(state.range(0)));
+    const std::string source = "bench";
+    for (auto _ : state) {
+        mhost::JsonReader reader(text, source);
+        reader.checkDocument();
+        benchmark::DoNotOptimize(reader.offset());
+    }
+    perNode(state);
+}
+
 void BM_CookScene(benchmark::State& state) {
     mhost::Scene scene(host());
     buildScene(scene, static_cast<int>(state.range(0)));
@@ -148,6 +163,7 @@ void nodeCounts(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_BuildScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_SaveScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_LoadScene)->Apply(nodeCounts)->Iterations(1);
+BENCHMARK(BM_CheckSceneText)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_CookScene)->Apply(nodeCounts);
 
 // A quenlo node with `keys` key instances, each with a pose of its own.
@@ -162,9 +178,9 @@ void buildKeys(mhost::Scene& scene, int keys) {
 }
 
 void perKey(benchmark::State& state) {
-    state.counters["per_key"] = benchmark::Counter(
-        static_cast<double>(state.range(0)),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_key"] = benchmark::Counter(static_cast<double>(state.range(0)),
+                                                   benchmark::Counter::kIsIterationInvariantRate |
+                                                       benchmark::Counter::kInvert);
 }
 
 void keyCounts(benchmark::internal::Benchmark* b) {
