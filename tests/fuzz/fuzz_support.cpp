@@ -1,5 +1,6 @@
 #include "fuzz_support.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -53,6 +54,16 @@ bool sceneAsksTooMuch(const Json& scene) {
             if (multiTokens().count(item.key()) && countTooLarge(item.value()))
                 return true;
         }
+    }
+    return false;
+}
+
+bool textAsksTooMuch(std::string_view text) {
+    long run = 0;
+    for (const char c : text) {
+        run = c >= '0' && c <= '9' ? std::min<long>(run * 10 + (c - '0'), 1000000) : 0;
+        if (run > kMaxFuzzInstances)
+            return true;
     }
     return false;
 }

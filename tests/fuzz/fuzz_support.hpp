@@ -6,6 +6,8 @@
 #include "host_session.hpp"
 #include "json_file.hpp"
 
+#include <string_view>
+
 namespace mhost::fuzz {
 
 // The host of this process: the host's own types and every module of the
@@ -19,5 +21,8 @@ inline constexpr int kMaxFuzzInstances = 64;
 
 // Whether any multi-parameter count in a scene document exceeds the limit.
 bool sceneAsksTooMuch(const Json& scene);
+// The same for text that is no document: whether any run of digits in it
+// reads as more than the limit.
+bool textAsksTooMuch(std::string_view text);
 
 } // namespace mhost::fuzz
