@@ -10,20 +10,26 @@
 #include <OP/OP_DSOLoader.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <new>
 #include <random>
 #include <sstream>
 
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,7 +125,9 @@ std::uint64_t nameHash(const char* name) {
 
 // Runs the check in this process. Every check gets a host of its own, and a
 // random source of its own, so that --include replays one check alone.
-Outcome runHere(const Check& check, const std::string& module, std::uint64_t seed) {
+// outOfMemory, when given, is the report of an allocation that fails.
+Outcome runHere(const Check& check, const std::string& module, std::uint64_t seed,
+                const std::string& outOfMemory = "") {
     Host host;
     validation::Subject subject{
         host, module, {}, seed, std::mt19937_64(seed ^ nameHash(check.name))};
@@ -135,6 +143,9 @@ Outcome runHere(const Check& check, const std::string& module, std::uint64_t see
         return {Status::Skip, e.what()};
     } catch (const validation::CheckFailed& e) {
         return {Status::Fail, e.what()};
+    } catch (const std::bad_alloc& e) {
+        return {Status::Fail,
+                outOfMemory.empty() ? std::string("the module threw: ") + e.what() : outOfMemory};
     } catch (const Failure& e) {
         return {Status::Fail, e.what()};
     } catch (const std::exception& e) {
@@ -172,11 +183,114 @@ std::string tail(const std::string& text) {
     return kept;
 }
 
+// The limits a check's process runs under.
+struct Limits {
+    double timeout;       // wall-clock seconds, kept by the parent
+    std::uint64_t memory; // bytes mapped beyond the process's size at fork
+    double cpu;           // CPU seconds
+};
+
+std::string sizeText(std::uint64_t bytes) {
+    if (bytes >= (std::uint64_t(1) << 30) && bytes % (std::uint64_t(1) << 30) == 0)
+        return std::to_string(bytes >> 30) + " GiB";
+    if (bytes >= (std::uint64_t(1) << 20) && bytes % (std::uint64_t(1) << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string memoryLimitText(const Limits& limits) {
+    return "ran out of memory at the check's limit of " + sizeText(limits.memory) +
+           " (--memory-limit)";
+}
+
+// The check's process group while it runs, for the signal handler below.
+volatile std::sig_atomic_t runningGroup = 0;
+
+// mhost validate stopped by a signal takes the running check's group with
+// it, then ends as the signal would have ended it.
+extern "C" void stopRunningCheck(int signal) {
+    if (runningGroup > 0)
+        ::kill(-static_cast<pid_t>(runningGroup), SIGKILL);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// Installs stopRunningCheck for the signals that end a run from outside,
+// and puts the earlier handlers back when it goes.
+class StopChecksOnSignals {
+public:
+    StopChecksOnSignals() {
+        struct sigaction action {};
+        action.sa_handler = stopRunningCheck;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kSignals.size(); ++i)
+            ::sigaction(kSignals[i], &action, &earlier_[i]);
+    }
+    ~StopChecksOnSignals() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i)
+            ::sigaction(kSignals[i], &earlier_[i], nullptr);
+    }
+    StopChecksOnSignals(const StopChecksOnSignals&) = delete;
+    StopChecksOnSignals& operator=(const StopChecksOnSignals&) = delete;
+
+private:
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> earlier_{};
+};
+
+// Sets up the check's process; returns what failed, or "" when all is set.
+std::string prepareChild(int errorsPipe, const Limits& limits) {
+    const auto failed = [](const char* what) {
+        return std::string(what) + ": " + std::strerror(errno);
+    };
+    // Its own group, so that everything it starts is stopped with it; and
+    // killed should mhost itself die.
+    if (::setpgid(0, 0) != 0)
+        return failed("cannot start a process group");
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        return failed("cannot ask to be stopped with mhost");
+    // Standard output is the report's, not the module's.
+    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull < 0)
+        return failed("cannot open /dev/null");
+    if (::dup2(devnull, STDOUT_FILENO) < 0 || ::dup2(errorsPipe, STDERR_FILENO) < 0)
+        return failed("cannot redirect standard output and error");
+    ::close(devnull);
+    // The memory limit counts from what the process already maps (the
+    // host's own libraries; a sanitizer's shadow memory, terabytes of
+    // reserved address space, where there is one).
+    std::uint64_t mapped = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "re")) {
+        unsigned long long pages = 0;
+        if (std::fscanf(statm, "%llu", &pages) == 1)
+            mapped = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        std::fclose(statm);
+    }
+    const rlimit memory{mapped + limits.memory, mapped + limits.memory};
+    if (::setrlimit(RLIMIT_AS, &memory) != 0)
+        return failed("cannot set the memory limit (RLIMIT_AS)");
+    // SIGXCPU at the limit; SIGKILL a second later should it be caught.
+    const auto cpuSeconds = static_cast<rlim_t>(std::ceil(limits.cpu));
+    const rlimit cpu{cpuSeconds, cpuSeconds + 1};
+    if (::setrlimit(RLIMIT_CPU, &cpu) != 0)
+        return failed("cannot set the CPU-time limit (RLIMIT_CPU)");
+    return "";
+}
+
+// Whether what the check's process wrote says it ran out of memory (a
+// sanitizer's allocator reports and dies rather than throwing bad_alloc).
+bool saysOutOfMemory(const std::string& written) {
+    for (const char* words : {"out of memory", "failed to allocate", "std::bad_alloc"})
+        if (written.find(words) != std::string::npos)
+            return true;
+    return false;
+}
+
 // Runs the check in a child process: its result comes back through a pipe,
-// and what it writes to standard error through another. A child that dies
-// or outlives the time limit is reported as such.
+// and what it writes to standard error through another. A child that dies,
+// outlives the time limit or reaches one of its limits is reported as such.
 Outcome runInChild(const Check& check, const std::string& module, std::uint64_t seed,
-                   double timeout) {
+                   const Limits& limits) {
     int result[2], errors[2];
     if (::pipe2(result, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0)
         throw RunError(std::string("cannot make a pipe: ") + std::strerror(errno));
@@ -187,33 +301,60 @@ Outcome runInChild(const Check& check, const std::string& module, std::uint64_t 
     if (pid < 0)
         throw RunError(std::string("cannot start a process: ") + std::strerror(errno));
     if (pid == 0) {
-        // The child: standard output is the report's, not the module's.
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, STDOUT_FILENO);
-        ::dup2(errors[1], STDERR_FILENO);
-        const Outcome o = runHere(check, module, seed);
+        Outcome o;
+        if (const std::string failure = prepareChild(errors[1], limits); !failure.empty()) {
+            o = {Status::Fail, "the check could not start: " + failure};
+        } else {
+            o = runHere(check, module, seed, memoryLimitText(limits));
+        }
         writeAll(result[1], std::string(statusName(o.status)) + '\n' + o.details);
         ::_exit(0);
     }
+    // Both sides set the group, so that it exists whichever runs first.
+    ::setpgid(pid, pid);
+    runningGroup = pid;
     ::close(result[1]);
     ::close(errors[1]);
 
+    // The child's end is seen through a pidfd: the pipes may stay open in
+    // processes it started, until its group is killed.
+    const int exited = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     std::string reported, written;
-    pollfd fds[2] = {{result[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
+    pollfd fds[3] = {{result[0], POLLIN, 0}, {errors[0], POLLIN, 0}, {exited, POLLIN, 0}};
     std::string* into[2] = {&reported, &written};
-    int open = 2;
-    bool timedOut = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
+    bool timedOut = false, ended = false;
+    int status = 0;
+    const auto reap = [&] {
+        // The group goes before the child is reaped, while its id is sure
+        // to be the group's.
+        ::kill(-pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        ended = true;
+    };
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(limits.timeout);
+    for (;;) {
+        const bool pipesOpen = fds[0].fd >= 0 || fds[1].fd >= 0;
+        if (ended && !pipesOpen)
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!ended && left.count() <= 0) {
+            timedOut = true;
+            reap();
+            // What is left in the pipes is read for a moment more.
+            left = std::chrono::milliseconds(0);
+        }
+        // Without a pidfd (an old kernel), the child is looked at now and then.
+        const int wait = ended ? 1000 : exited < 0 ? 50 : 1000;
+        const int ready = ::poll(
+            fds, 3,
+            static_cast<int>(std::min<long long>(std::max<long long>(left.count(), 0) + 1, wait)));
         if (ready < 0 && errno != EINTR)
             break;
+        if (ended && ready == 0)
+            break; // the group is gone; nothing more will come
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
@@ -226,29 +367,43 @@ Outcome runInChild(const Check& check, const std::string& module, std::uint64_t 
             } else if (n == 0 || errno != EINTR) {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
-                --open;
             }
         }
+        if (!ended && (exited >= 0 ? (fds[2].revents & POLLIN) != 0
+                                   : ::waitpid(pid, &status, WNOHANG) == pid)) {
+            if (exited >= 0) {
+                reap();
+            } else {
+                ::kill(-pid, SIGKILL);
+                ended = true;
+            }
+            fds[2].fd = -1;
+        }
     }
-    if (timedOut)
-        ::kill(pid, SIGKILL);
+    runningGroup = 0;
     for (const pollfd& fd : fds)
         if (fd.fd >= 0)
             ::close(fd.fd);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (exited >= 0)
+        ::close(exited);
 
     const std::string stderrTail = tail(written);
     const std::string more = stderrTail.empty() ? "" : "; its last words: " + stderrTail;
     if (timedOut)
-        return {Status::Fail, "did not finish within " + formatShortest(timeout) +
+        return {Status::Fail, "did not finish within " + formatShortest(limits.timeout) +
                                   " s (stopped; a hang, or --timeout is too short)" + more};
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+        return {Status::Fail, "used up the check's CPU-time limit of " +
+                                  formatShortest(std::ceil(limits.cpu)) +
+                                  " s (stopped; a hang, or --cpu-limit is too short)" + more};
+    const std::size_t newline = reported.find('\n');
+    const bool noResult = newline == std::string::npos;
+    if (noResult && saysOutOfMemory(written))
+        return {Status::Fail, memoryLimitText(limits) + more};
     if (WIFSIGNALED(status))
         return {Status::Crash,
                 "the check's process was killed by " + signalText(WTERMSIG(status)) + more};
-    const std::size_t newline = reported.find('\n');
-    if (newline == std::string::npos || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (noResult || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return {Status::Crash, "the check's process ended (exit status " +
                                    std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
                                    ") without a result" + more};
@@ -376,6 +531,11 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
         throw InputError("name at least one module to validate");
     if (!(o.timeout > 0.0))
         throw InputError("--timeout must be a positive number of seconds");
+    if (o.cpuLimit && !(*o.cpuLimit > 0.0 && *o.cpuLimit < 1e9))
+        throw InputError("--cpu-limit must be a positive number of seconds");
+    if (o.memoryLimit < (std::uint64_t(1) << 20))
+        throw InputError("--memory-limit must be at least 1 MiB");
+    const Limits limits{o.timeout, o.memoryLimit, o.cpuLimit.value_or(o.timeout)};
     std::vector<std::string> files;
     for (const std::string& module : o.modules)
         files.push_back(moduleFile(module));
@@ -385,6 +545,7 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
     const std::uint64_t seed = o.seed ? *o.seed : randomSeed();
     std::vector<std::pair<std::string, std::vector<Result>>> runs;
     bool anyBad = false;
+    const StopChecksOnSignals stopChecks;
     for (const std::string& file : files) {
         std::vector<Result> results;
         bool loads = true;
@@ -395,8 +556,8 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
                 continue;
             }
             const auto start = std::chrono::steady_clock::now();
-            Outcome outcome = o.inProcess ? runHere(*check, file, seed)
-                                          : runInChild(*check, file, seed, o.timeout);
+            Outcome outcome =
+                o.inProcess ? runHere(*check, file, seed) : runInChild(*check, file, seed, limits);
             outcome.seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             if (!check->needsModule && outcome.status != Status::Pass)

@@ -4,7 +4,10 @@
 // Each check runs in a child process of its own (fork), with the module
 // loaded afresh, so that a module that crashes, aborts or hangs is reported
 // ("crash" with its signal, or "fail" after the time limit) and the run goes
-// on. The module is never loaded into the process that reports.
+// on. The module is never loaded into the process that reports. The child
+// leads a process group of its own, which is killed whole when the check
+// ends, so nothing a module starts outlives its check; and it runs under a
+// memory and a CPU-time limit, each reported by name when it is reached.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +27,12 @@ struct ValidateOptions {
     std::string junit;                 // also write JUnit XML here
     bool inProcess = false;            // run the checks in this process (for debuggers)
     double timeout = 60.0;             // seconds a check may take in a child process
-    bool listTests = false;            // print each check's name and sentence, and stop
+    // Bytes of address space a check's process may map beyond what it held
+    // when the check began (RLIMIT_AS), and the CPU seconds it may use
+    // (RLIMIT_CPU; the timeout when not given). Checks in a child only.
+    std::uint64_t memoryLimit = std::uint64_t(4) << 30;
+    std::optional<double> cpuLimit;
+    bool listTests = false; // print each check's name and sentence, and stop
 };
 
 // Runs the validation and prints its report on out. Returns 0 when every

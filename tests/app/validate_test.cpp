@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 namespace mhost {
 namespace {
@@ -133,6 +136,76 @@ TEST(Validate, ACookThatHangsIsStoppedAtTheTimeLimit) {
     EXPECT_NE(r.details("survives-hostile-values").find("did not finish within 2 s"),
               std::string::npos)
         << r.details("survives-hostile-values");
+}
+
+// Whether the process is running (a zombie, ended but not yet reaped by
+// whoever inherited it, is not).
+bool running(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TEST(Validate, NoProcessAModuleStartsOutlivesItsCheck) {
+    const TempDir dir;
+    const std::string pids = dir.file("pids");
+    const RunResult r = runMhost({"validate", misbehaving("forks"), "--json", "--include",
+                                  "cooks-with-defaults", "--timeout", "30"},
+                                 dir.path(), MHOST_DSO_DIR, {"MHOST_TEST_PID_FILE=" + pids});
+    // The check itself passes: its cooks return; the processes they started
+    // held its pipes open and are stopped with it.
+    EXPECT_EQ(r.status, 0) << describe(r);
+    std::ifstream list(pids);
+    int count = 0;
+    for (int pid = 0; list >> pid; ++count) {
+        // Killed, it may take a moment to be reaped by whoever inherited it.
+        for (int wait = 0; wait < 100 && running(pid); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(running(pid)) << "process " << pid << " outlived its check";
+    }
+    EXPECT_GT(count, 0) << "the module started no process: " << describe(r);
+}
+
+TEST(Validate, ChecksRunUnderAMemoryAndACpuTimeLimitEachReportedByName) {
+    // A module that looks sees both limits.
+    const Report limited =
+        validate(misbehaving("checks_limits"), {"--include", "cooks-with-defaults"});
+    EXPECT_EQ(limited.run.status, 0) << describe(limited.run);
+    EXPECT_EQ(limited.status("cooks-with-defaults"), "pass")
+        << limited.details("cooks-with-defaults");
+
+    const Report hog = validate(misbehaving("hogs_memory"),
+                                {"--include", "cooks-with-defaults", "--memory-limit", "256MiB"});
+    EXPECT_EQ(hog.run.status, 1) << describe(hog.run);
+    EXPECT_EQ(hog.status("cooks-with-defaults"), "fail");
+    EXPECT_NE(hog.details("cooks-with-defaults")
+                  .find("ran out of memory at the check's limit of 256 MiB (--memory-limit)"),
+              std::string::npos)
+        << hog.details("cooks-with-defaults");
+
+    const Report spinner = validate(misbehaving("spins"), {"--include", "cooks-with-defaults",
+                                                           "--cpu-limit", "1", "--timeout", "60"});
+    EXPECT_EQ(spinner.run.status, 1) << describe(spinner.run);
+    EXPECT_EQ(spinner.status("cooks-with-defaults"), "fail");
+    EXPECT_NE(spinner.details("cooks-with-defaults").find("CPU-time limit of 1 s (stopped"),
+              std::string::npos)
+        << spinner.details("cooks-with-defaults");
+
+    // Limits that make no sense are refused before any check runs.
+    const TempDir dir;
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--memory-limit", "12"},
+                                                {"--memory-limit", "lots"},
+                                                {"--cpu-limit", "0"},
+                                                {"--cpu-limit", "-3"}}) {
+        std::vector<std::string> args = {"validate", misbehaving("well_behaved")};
+        args.insert(args.end(), bad.begin(), bad.end());
+        const RunResult r = runMhost(args, dir.path());
+        EXPECT_EQ(r.status, 2) << describe(r);
+        EXPECT_NE(r.err.find(bad[0]), std::string::npos) << describe(r);
+    }
 }
 
 TEST(Validate, NodesThatLeakAreFound) {

@@ -8,6 +8,13 @@
 //   BAD_THROWS             "throwcook": every cook throws std::runtime_error
 //   BAD_HANGS_ON_NAN       "nanhang": a cook with "lift" not a number never ends
 //   BAD_LEAKS              "leaky": every node leaks 64 bytes of heap
+//   BAD_FORKS              "forker": every cook starts a process that sleeps
+//                          for ever, its id appended to $MHOST_TEST_PID_FILE
+//   BAD_HOGS_MEMORY        "hog": a cook allocates (and touches) 8 MiB blocks
+//                          without end
+//   BAD_SPINS              "spinner": a cook spins for ever
+//   BAD_CHECKS_LIMITS      "limited": a cook throws unless its process runs
+//                          under a memory and a CPU-time limit
 //   (none)                 "wellbehaved": a null with a "lift" of its own
 #include <OBJ/OBJ_Null.h>
 #include <OP/OP_Module.h>
@@ -17,7 +24,15 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +46,14 @@ constexpr const char* kType = "throwcook";
 constexpr const char* kType = "nanhang";
 #elif defined(BAD_LEAKS)
 constexpr const char* kType = "leaky";
+#elif defined(BAD_FORKS)
+constexpr const char* kType = "forker";
+#elif defined(BAD_HOGS_MEMORY)
+constexpr const char* kType = "hog";
+#elif defined(BAD_SPINS)
+constexpr const char* kType = "spinner";
+#elif defined(BAD_CHECKS_LIMITS)
+constexpr const char* kType = "limited";
 #else
 constexpr const char* kType = "wellbehaved";
 #endif
@@ -56,6 +79,32 @@ public:
         throw std::runtime_error("a cook that throws");
 #elif defined(BAD_HANGS_ON_NAN)
         for (volatile double v = lift; std::isnan(v);) {
+        }
+#elif defined(BAD_FORKS)
+        if (const pid_t child = ::fork(); child == 0) {
+            for (;;)
+                ::pause();
+        } else if (const char* file = std::getenv("MHOST_TEST_PID_FILE"); file && child > 0) {
+            if (std::FILE* out = std::fopen(file, "a")) {
+                std::fprintf(out, "%d\n", static_cast<int>(child));
+                std::fclose(out);
+            }
+        }
+#elif defined(BAD_HOGS_MEMORY)
+        std::vector<std::unique_ptr<char[]>> blocks;
+        for (;;) {
+            blocks.emplace_back(new char[8 << 20]);
+            std::memset(blocks.back().get(), 1, 8 << 20);
+        }
+#elif defined(BAD_SPINS)
+        for (volatile bool spinning = true; spinning;) {
+        }
+#elif defined(BAD_CHECKS_LIMITS)
+        for (const int resource : {RLIMIT_AS, RLIMIT_CPU}) {
+            rlimit limit{};
+            if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+                throw std::runtime_error(resource == RLIMIT_AS ? "no memory limit"
+                                                               : "no CPU-time limit");
         }
 #endif
         double y = lift;
