@@ -248,6 +248,16 @@ void addValidateOptions(CLI::App& validate, Options& o) {
         ->type_name("N");
     validate.add_option("--timeout", v.timeout, "Seconds a check may take before it is stopped")
         ->capture_default_str();
+    validate
+        .add_option("--memory-limit", v.memoryLimit,
+                    "Memory a check may map beyond the host's own (bytes, or with KiB, MiB, "
+                    "GiB; default 4 GiB)")
+        ->type_name("SIZE")
+        ->transform(CLI::AsSizeValue(false));
+    validate
+        .add_option("--cpu-limit", v.cpuLimit,
+                    "CPU seconds a check may use before it is stopped (default: --timeout)")
+        ->type_name("SECONDS");
     validate.add_flag("--in-process", v.inProcess,
                       "Run the checks in this process, one after the other (for a debugger; a "
                       "crash ends the run)");
@@ -344,7 +354,15 @@ int runCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // --help and --version end the parse with status 0.
+        // --help and --version end the parse with status 0, but for a
+        // command that does not exist: a script that asks for the help of
+        // a command is told whether there is one.
+        const bool commandChosen = std::any_of(commands.begin(), commands.end(),
+                                               [](const auto& c) { return c.first->parsed(); });
+        if (e.get_exit_code() == 0 && !commandChosen && !app.remaining().empty()) {
+            std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
+            return kExitBadInput;
+        }
         if (e.get_exit_code() == 0)
             return app.exit(e, std::cout, std::cerr);
         std::cerr << "mhost: " << e.what() << " (see mhost --help)\n";

@@ -45,6 +45,20 @@ TEST(MhostCli, HelpVersionAndUnknownCommand) {
     EXPECT_EQ(unknown.status, 2) << describe(unknown);
     EXPECT_NE(unknown.err.find("frobnicate"), std::string::npos) << unknown.err;
 
+    // Asking for the help of a command that does not exist says so: a
+    // script that probes for a command is not told it is there.
+    for (const std::vector<std::string>& probe :
+         {std::vector<std::string>{"frobnicate", "--help"}, {"--help", "frobnicate"}}) {
+        const RunResult r = runMhost(probe, dir.path());
+        EXPECT_EQ(r.status, 2) << describe(r);
+        EXPECT_NE(r.err.find("unknown command \"frobnicate\" (commands: demo,"), std::string::npos)
+            << describe(r);
+        EXPECT_EQ(r.out, "");
+    }
+    const RunResult commandHelp = runMhost({"eval", "--help"}, dir.path());
+    EXPECT_EQ(commandHelp.status, 0) << describe(commandHelp);
+    EXPECT_NE(commandHelp.out.find("--driver"), std::string::npos) << commandHelp.out;
+
     const RunResult badOption = runMhost({"demo", "--format", "xml"}, dir.path());
     EXPECT_EQ(badOption.status, 2) << describe(badOption);
     EXPECT_NE(badOption.err.find("xml"), std::string::npos) << badOption.err;
