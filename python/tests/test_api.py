@@ -33,7 +33,12 @@ def test_parameters_describe_themselves_and_take_menu_tokens():
     assert t.size == 3 and t.type == "float" and t.visible
     q.set("t0", 5.0, component=2)
     assert q.get("t0") == (0.0, 0.0, 5.0)
-    assert [p.token for p in q.parms()][:2] == [q.parms()[0].token, q.parms()[1].token]
+    # In the node's own order: the inherited object parameters, then the
+    # Quenlo folder with key 0 before the list of further keys.
+    tokens = [p.token for p in q.parms()]
+    assert tokens[0] == "keeppos" and tokens.index("t") < tokens.index("quenloswitcher")
+    assert tokens.index("interp") < tokens.index("driverval") < tokens.index("keyval0")
+    assert tokens.index("t0") < tokens.index("numkeys")
 
 
 def test_inputs_are_wired_read_and_cut():

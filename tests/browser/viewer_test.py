@@ -11,11 +11,11 @@ import json
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
-import zlib
+
+from PIL import Image
 
 SKIP = 77
 
@@ -51,48 +51,6 @@ def mhost(binary, *args):
 def local_lines(report_text):
     """The text of each row's "local" array, as mhost printed it."""
     return re.findall(r'"local": (\[[^\]]*\])', report_text)
-
-
-def read_png(path):
-    """Width, height and rows of RGB(A) pixels of an 8-bit, non-interlaced PNG."""
-    data = open(path, "rb").read()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
-    pos, idat, header = 8, b"", None
-    while pos < len(data):
-        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        chunk = data[pos + 8:pos + 8 + length]
-        if kind == b"IHDR":
-            header = struct.unpack(">IIBBBBB", chunk)
-        elif kind == b"IDAT":
-            idat += chunk
-        pos += 12 + length
-    width, height, depth, colour, _, _, interlace = header
-    assert depth == 8 and colour in (2, 6) and interlace == 0, header
-    channels = 3 if colour == 2 else 4
-    raw = zlib.decompress(idat)
-    stride = width * channels
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        kind = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for x in range(stride):
-            left = line[x - channels] if x >= channels else 0
-            up = previous[x]
-            upleft = previous[x - channels] if x >= channels else 0
-            if kind == 1:
-                line[x] = (line[x] + left) & 255
-            elif kind == 2:
-                line[x] = (line[x] + up) & 255
-            elif kind == 3:
-                line[x] = (line[x] + (left + up) // 2) & 255
-            elif kind == 4:
-                p = left + up - upleft
-                pa, pb, pc = abs(p - left), abs(p - up), abs(p - upleft)
-                predictor = left if pa <= pb and pa <= pc else up if pb <= pc else upleft
-                line[x] = (line[x] + predictor) & 255
-        rows.append(line)
-        previous = line
-    return width, height, channels, rows
 
 
 def main():
@@ -145,12 +103,13 @@ def main():
     if status != 0 or not os.path.exists(shot):
         failures.append(f"no screenshot (exit {status})\n{err[-2000:]}")
     else:
-        width, height, channels, pixels = read_png(shot)
+        image = Image.open(shot).convert("RGB")
+        width, height = image.size
+        pixels = image.load()
         coloured, grey = 0, 0
         for y in range(int(height * 0.12), int(height * 0.68)):
-            row = pixels[y]
             for x in range(int(width * 0.02), int(width * 0.55)):
-                r, g, b = row[x * channels:x * channels + 3]
+                r, g, b = pixels[x, y]
                 # Green: the swept node's box and the axes' y lines (the
                 # page's only red text, the no-WebGL notice, is not green).
                 if g - r > 40 and g - b > 20:
