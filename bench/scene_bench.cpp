@@ -7,10 +7,10 @@
 // A scene is N "quenlo" nodes of 4 keys each (key 0 and keys 1..3, each
 // with a pose of its own), in parent chains of ten, the driver on a
 // keyframed channel.
-#include "host_session.hpp"
-#include "json_file.hpp"
-#include "json_reader.hpp"
-#include "scene_io.hpp"
+#include "engine/host_session.hpp"
+#include "engine/scene_io.hpp"
+#include "json/json.hpp"
+#include "json/reader.hpp"
 
 #include <UT/UT_BlockAllocator.h>
 

@@ -11,17 +11,17 @@
 //
 // Every call runs on the calling thread with the GIL held: the host is
 // single-threaded, and this keeps it so.
-#include "errors.hpp"
-#include "evaluation.hpp"
-#include "file_io.hpp"
-#include "gltf_export.hpp"
-#include "host_session.hpp"
-#include "html_viewer.hpp"
-#include "json_file.hpp"
-#include "node_edits.hpp"
-#include "report_format.hpp"
-#include "rig_capture.hpp"
-#include "scene_io.hpp"
+#include "engine/evaluation.hpp"
+#include "engine/host_session.hpp"
+#include "engine/node_edits.hpp"
+#include "engine/rig_capture.hpp"
+#include "engine/scene_io.hpp"
+#include "output/gltf_export.hpp"
+#include "output/html_viewer.hpp"
+#include "support/errors.hpp"
+#include "support/file_io.hpp"
+#include "support/text.hpp"
+#include "json/json.hpp"
 
 #include <PRM/PRM_ChoiceList.h>
 

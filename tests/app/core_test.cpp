@@ -1,12 +1,13 @@
 // In-process tests of mhost_core on the host's own "null" type.
-#include "errors.hpp"
-#include "evaluation.hpp"
-#include "file_io.hpp"
-#include "json_file.hpp"
-#include "scene_io.hpp"
-#include "script.hpp"
-#include "svg_plot.hpp"
+#include "cli/sweep_range.hpp"
+#include "engine/evaluation.hpp"
+#include "engine/scene_io.hpp"
+#include "engine/script.hpp"
+#include "output/svg_plot.hpp"
+#include "support/errors.hpp"
+#include "support/file_io.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

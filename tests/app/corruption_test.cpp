@@ -3,12 +3,12 @@
 // (nlohmann-json) refuses, mhost refuses too, as malformed JSON, with the
 // position of the fault: at the edit, or after it but no later than where
 // the strict reader stopped.
-#include "errors.hpp"
-#include "host_session.hpp"
-#include "json_file.hpp"
-#include "scene_io.hpp"
-#include "script.hpp"
+#include "engine/host_session.hpp"
+#include "engine/scene_io.hpp"
+#include "engine/script.hpp"
+#include "support/errors.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // --gltf and --html: what the files hold, read back with a glTF reader, and
 // the conversion from the host's row vectors to glTF's translate, rotate and
 // scale.
-#include "gltf_export.hpp"
-#include "json_file.hpp"
+#include "output/gltf_export.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // What a first-time user meets: scripts from standard input, menu items by
 // name, messages that say what to do next, warnings that reach the terminal,
 // and one type's interface at a time.
-#include "errors.hpp"
-#include "json_file.hpp"
+#include "support/text.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // What a scene, a script or an output path can make mhost do: no more than
 // it says. Each case is input an attacker or a careless pipeline could hand
 // the host program.
-#include "json_file.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

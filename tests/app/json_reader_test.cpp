@@ -1,9 +1,9 @@
 // The JSON reader: what it accepts it reads as nlohmann would (values and
 // number types), what it refuses it refuses with the position of the fault,
 // and the writer lays documents out as mhost's files have them.
-#include "errors.hpp"
-#include "json_file.hpp"
-#include "json_reader.hpp"
+#include "support/errors.hpp"
+#include "json/json.hpp"
+#include "json/reader.hpp"
 
 #include <gtest/gtest.h>
 

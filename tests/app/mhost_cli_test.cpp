@@ -1,7 +1,7 @@
 // Runs the built mhost as a user would and checks what it prints, writes and
 // returns.
-#include "json_file.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

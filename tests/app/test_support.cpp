@@ -1,6 +1,6 @@
 #include "test_support.hpp"
 
-#include "json_file.hpp"
+#include "json/json.hpp"
 
 #include <cstdlib>
 #include <fstream>

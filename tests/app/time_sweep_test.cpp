@@ -1,7 +1,7 @@
 // mhost eval --time FROM:TO:STEPS: one cook per time, the driver following
 // its own animation, in every output format.
-#include "json_file.hpp"
 #include "test_support.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // string, a key twice in one object, and nesting deeper than
 // JsonReader::kMaxDepth (both refuse numbers beyond the double range). What
 // it refuses it refuses with a position no later than where nlohmann stopped.
-#include "errors.hpp"
-#include "json_file.hpp"
-#include "json_reader.hpp"
+#include "support/errors.hpp"
+#include "json/json.hpp"
+#include "json/reader.hpp"
 
 #include <nlohmann/json.hpp>
 

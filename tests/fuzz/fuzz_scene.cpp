@@ -3,9 +3,9 @@
 // text: save(load(x)) == save(load(save(load(x)))). Text that is not JSON
 // is refused by the scene reader itself, which skips and comes back to
 // values, exactly as by the whole-document reader.
-#include "errors.hpp"
+#include "engine/scene_io.hpp"
 #include "fuzz_support.hpp"
-#include "scene_io.hpp"
+#include "support/errors.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // Fuzz target: the script reader and runner. Any bytes are read as a script
 // and its actions run on an empty scene, save and load left out (a fuzzer
 // must not write files). Bad input must end as a Failure, never a crash.
-#include "errors.hpp"
+#include "engine/script.hpp"
 #include "fuzz_support.hpp"
-#include "script.hpp"
+#include "support/errors.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // run allows.
 #pragma once
 
-#include "host_session.hpp"
-#include "json_file.hpp"
+#include "engine/host_session.hpp"
+#include "json/json.hpp"
 
 #include <string_view>
 

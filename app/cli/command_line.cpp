@@ -1,0 +1,412 @@
+#include "cli/command_line.hpp"
+
+#include "cli/sweep_range.hpp"
+#include "engine/demo.hpp"
+#include "engine/evaluation.hpp"
+#include "engine/rig_capture.hpp"
+#include "engine/scene_io.hpp"
+#include "engine/script.hpp"
+#include "output/gltf_export.hpp"
+#include "output/html_viewer.hpp"
+#include "output/interface_info.hpp"
+#include "output/report_format.hpp"
+#include "output/svg_plot.hpp"
+#include "support/errors.hpp"
+#include "support/file_io.hpp"
+#include "support/text.hpp"
+#include "validate/runner.hpp"
+#include "json/json.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef MHOST_VERSION
+#define MHOST_VERSION "0.0.0"
+#endif
+
+namespace mhost {
+
+namespace {
+
+constexpr const char* kFormatsHelp =
+    R"(Script (mhost run SCRIPT): a JSON array of actions, or {"actions": [...]}.
+Times default to 0; {"comment": "..."} entries are skipped.
+  {"op": "create", "type": "null", "name": "dummy"}
+  {"op": "wire", "node": "q", "input": 1, "from": "dummy"}      "from": null disconnects
+  {"op": "set", "node": "q", "parm": "t1", "value": [1, 2, 3], "time": 0}
+        a number sets component 0, or "component": k; an array components 0..
+  {"op": "keyframes", "node": "dummy", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]}
+  {"op": "press", "node": "q", "parm": "getkey2", "time": 0.5}  reports warnings
+  {"op": "eval", "node": "q", "time": 1}       reports result, severity, local, world, warnings
+  {"op": "get", "node": "q", "parm": "keyval1"} reports value, enabled, visible
+  {"op": "save", "path": "s.json"}   {"op": "load", "path": "s.json"}
+Scene file: {"format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
+  "nodes": [{"name", "type", "inputs": [null, "dummy"], "display", "selectable",
+             "parms": {"token": value, ...}}]}
+  a value is a number, "nan"/"inf"/"-inf", a [[time, value], ...] keyframe list or text;
+  a parameter of several components is an array of them; a multi-parameter its count.
+Full description and a worked example: README.md, examples/.)";
+
+struct Options {
+    std::vector<std::string> modules;
+    // demo
+    std::string interp = "euler";
+    bool ease = false;
+    int steps = 20;
+    // demo, eval
+    std::string format = "table";
+    std::string plot;
+    std::string gltf;
+    std::string html;
+    // info
+    bool json = false;
+    std::vector<std::string> types;
+    // run
+    std::string script;
+    std::string sceneIn;
+    std::string saveOut;
+    // validate
+    ValidateOptions validate;
+    // eval
+    std::string scene;
+    std::string node;
+    std::string time = "0";
+    std::string driver;
+
+    // Every file a command writes, checked before any work is done.
+    std::vector<const std::string*> outputs() const {
+        return {&plot, &gltf, &html, &saveOut, &validate.junit};
+    }
+};
+
+const auto kFormats = CLI::IsMember({"table", "csv", "json"});
+
+// The files demo and eval write besides their report: the plot, the glTF
+// animation and the viewer.
+void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const Options& o) {
+    if (!o.plot.empty())
+        writeFileAtomically(o.plot, renderSweepSvg(report));
+    if (o.gltf.empty() && o.html.empty())
+        return;
+    const RigCapture capture = captureRig(node, report);
+    if (!o.gltf.empty()) {
+        for (const std::string& warning : writeGltf(report, capture, o.gltf))
+            std::cerr << "mhost: warning: " << o.gltf << ": " << warning << '\n';
+    }
+    if (!o.html.empty())
+        writeFileAtomically(o.html, renderViewerHtml(report, capture));
+}
+
+void addExportOptions(CLI::App& command, Options& o) {
+    command
+        .add_option("--gltf", o.gltf,
+                    "Also write the sweep as a glTF 2.0 animation (.gltf, or binary .glb)")
+        ->type_name("FILE");
+    command
+        .add_option("--html", o.html,
+                    "Also write a 3D viewer of the sweep: one HTML file that needs no network")
+        ->type_name("FILE.html");
+}
+
+void addDemoOptions(CLI::App& demo, Options& o) {
+    demo.add_option("--interp", o.interp, "Rotation blending")
+        ->check(CLI::IsMember({"euler", "quat"}))
+        ->capture_default_str();
+    demo.add_flag("--ease", o.ease, "Ease in and out between keys");
+    demo.add_option("--steps", o.steps, "Equal steps across the keyed range")
+        ->check(CLI::Range(1, SweepRange::kMaxSteps))
+        ->capture_default_str();
+    demo.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
+    demo.add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
+    addExportOptions(demo, o);
+}
+
+int runDemoCommand(Host& host, const Options& o) {
+    const ReportFormat format = parseReportFormat(o.format);
+    Scene scene(host);
+    const EvalReport report = runDemo(scene, {o.interp == "quat", o.ease, o.steps});
+    if (format == ReportFormat::Table)
+        std::cout << "Demo: a \"null\" key dummy wired into input 1 of a \"quenlo\" node; "
+                  << demoKeys().size() << " keys made with Get key, then \"driverval\" swept.\n";
+    writeReport(report, format, std::cout);
+    writeSweepFiles(asObject(scene.node("q")), report, o);
+    return kExitOk;
+}
+
+void addInfoOptions(CLI::App& info, Options& o) {
+    info.add_option("TYPE", o.types, "Show only these node types");
+    info.add_flag("--json", o.json, "Print JSON instead of tables");
+}
+
+int runInfoCommand(Host& host, const Options& o) {
+    const Json description = describeInterface(host, o.types);
+    if (o.json)
+        std::cout << formatJson(description);
+    else
+        printInterface(description, std::cout);
+    return kExitOk;
+}
+
+void addRunOptions(CLI::App& run, Options& o) {
+    run.add_option("SCRIPT", o.script, "Script file (JSON)")->required();
+    run.add_option("--scene", o.sceneIn, "Start from this scene file")->type_name("IN");
+    run.add_option("--save", o.saveOut, "Save the scene here at the end")->type_name("OUT");
+}
+
+int runScriptCommand(Host& host, const Options& o) {
+    const std::vector<Action> actions = parseScript(readJsonFile(o.script), o.script);
+    Scene scene(host);
+    if (!o.sceneIn.empty())
+        loadScene(scene, o.sceneIn);
+    runScript(scene, actions, o.script, std::cout, &std::cerr);
+    if (!o.saveOut.empty())
+        saveScene(scene, o.saveOut);
+    return kExitOk;
+}
+
+// A number given as text on the command line; InputError naming the option.
+double parseNumber(const std::string& text, const std::string& option) {
+    double value = 0.0;
+    if (!parseNumberText(text, value))
+        throw InputError(option + " " + quote(text) +
+                         ": expected a number of seconds or FROM:TO:STEPS");
+    return value;
+}
+
+void addEvalOptions(CLI::App& eval, Options& o) {
+    eval.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
+    eval.add_option("NODE", o.node, "Node name")->required();
+    eval.add_option("--time", o.time,
+                    "Cook time in seconds, or FROM:TO:STEPS to cook at STEPS + 1 equal times (the "
+                    "driver follows its animation)")
+        ->type_name("T|FROM:TO:STEPS")
+        ->capture_default_str();
+    eval.add_option("--driver", o.driver,
+                    "Sweep \"driverval\" from FROM to TO in STEPS equal steps (a temporary "
+                    "value, never saved)")
+        ->type_name("FROM:TO:STEPS");
+    eval.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
+    eval.add_option("--plot", o.plot,
+                    "Also draw the sweep as an SVG file (needs --driver or a --time range)")
+        ->type_name("FILE.svg");
+    addExportOptions(eval, o);
+}
+
+int runEvalCommand(Host& host, const Options& o) {
+    const ReportFormat format = parseReportFormat(o.format);
+    std::optional<SweepRange> range, times;
+    if (!o.driver.empty())
+        range = parseSweepRange(o.driver, "--driver");
+    float time = 0.0f;
+    if (o.time.find(':') != std::string::npos)
+        times = parseSweepRange(o.time, "--time");
+    else
+        time = secondsFrom(parseNumber(o.time, "--time"), "--time");
+    if (range && times)
+        throw InputError("sweep the driver (--driver) or time (--time FROM:TO:STEPS), not both");
+    if (!o.plot.empty() && !range && !times)
+        throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS or --time "
+                         "FROM:TO:STEPS as well");
+    Scene scene(host);
+    loadScene(scene, o.scene);
+    OBJ_Node& node = asObject(scene.node(o.node));
+    const EvalReport report = times   ? sweepTime(node, *times)
+                              : range ? sweepDriver(node, time, *range)
+                                      : evaluateAt(node, time);
+    writeReport(report, format, std::cout);
+    for (const CookResult& row : report.rows) {
+        if (row.severity >= UT_ERROR_ABORT)
+            throw RunError("cooking " + describeNode(node) + " failed" +
+                           (row.driver ? " at driver " + formatShortest(*row.driver) : "") +
+                           "; see the warnings column");
+    }
+    writeSweepFiles(node, report, o);
+    return kExitOk;
+}
+
+void addValidateOptions(CLI::App& validate, Options& o) {
+    ValidateOptions& v = o.validate;
+    validate.add_option("MODULE", v.modules,
+                        "Module files (a path, or a file name in the search path)");
+    validate.add_flag("--list-tests", v.listTests,
+                      "Print each check's name and what it checks, and stop");
+    validate
+        .add_option("--include", v.include,
+                    "Run only checks matching PATTERN (a glob; a plain word matches within "
+                    "names; repeatable)")
+        ->type_name("PATTERN");
+    validate.add_option("--exclude", v.exclude, "Leave out checks matching PATTERN (repeatable)")
+        ->type_name("PATTERN");
+    validate.add_flag("--json", v.json, "Print one JSON document per module");
+    validate.add_option("--junit", v.junit, "Also write a JUnit XML report here")
+        ->type_name("FILE");
+    validate.add_option("--seed", v.seed, "Seed of the randomized checks: repeats an earlier run")
+        ->type_name("N");
+    validate.add_option("--timeout", v.timeout, "Seconds a check may take before it is stopped")
+        ->capture_default_str();
+    validate
+        .add_option("--memory-limit", v.memoryLimit,
+                    "Memory a check may map beyond the host's own (bytes, or with KiB, MiB, "
+                    "GiB; default 4 GiB)")
+        ->type_name("SIZE")
+        ->transform(CLI::AsSizeValue(false));
+    validate
+        .add_option("--cpu-limit", v.cpuLimit,
+                    "CPU seconds a check may use before it is stopped (default: --timeout)")
+        ->type_name("SECONDS");
+    validate.add_flag("--in-process", v.inProcess,
+                      "Run the checks in this process, one after the other (for a debugger; a "
+                      "crash ends the run)");
+}
+
+int runValidateCommand(Host&, const Options& o) {
+    return runValidate(o.validate, std::cout);
+}
+
+// mhost's commands: registration, dispatch and the list in messages all
+// come from this table.
+struct Command {
+    const char* name;
+    const char* help;
+    void (*addOptions)(CLI::App&, Options&);
+    int (*run)(Host&, const Options&);
+    // Whether the modules of the search path and --module are loaded into
+    // the host before the command runs. validate loads the modules it
+    // checks in child processes only.
+    bool loadsModules = true;
+};
+
+const Command kCommands[] = {
+    {"demo",
+     "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across the keys and "
+     "print the local transforms",
+     addDemoOptions, runDemoCommand},
+    {"info", "List the loaded modules, the node types and their parameter interfaces",
+     addInfoOptions, runInfoCommand},
+    {"run",
+     "Run a script of actions on an empty scene or on --scene, printing one JSON line per "
+     "reporting action",
+     addRunOptions, runScriptCommand},
+    {"eval",
+     "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
+     "FROM:TO:STEPS, and print the local transforms",
+     addEvalOptions, runEvalCommand},
+    {"validate",
+     "Check modules the way the host relies on them, each check in a child process; exit 1 "
+     "when any check fails or crashes",
+     addValidateOptions, runValidateCommand, false},
+};
+
+std::string commandList() {
+    std::string names;
+    for (const Command& command : kCommands)
+        names += (names.empty() ? "" : ", ") + std::string(command.name);
+    return names;
+}
+
+// A command line that names no known command: the first word CLI11 could
+// not place says what was meant.
+std::string missingCommandMessage(const std::vector<std::string>& unplaced) {
+    const std::string hint = " (commands: " + commandList() + "; see mhost --help)";
+    if (unplaced.empty())
+        return "a command is required" + hint;
+    if (unplaced.front().rfind("-", 0) == 0)
+        return "unknown option " + quote(unplaced.front()) + hint;
+    return "unknown command " + quote(unplaced.front()) + hint;
+}
+
+} // namespace
+
+int runCommandLine(int argc, char** argv) {
+    CLI::App app{"mhost: loads plug-in modules into a stand-in host, builds, edits and cooks "
+                 "scenes and shows what comes out.\n"
+                 "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':', '&' the "
+                 "default folder) or the default folder, lib/morvane/modules beside the SDK "
+                 "library.\n"
+                 "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
+                 "mhost"};
+    app.set_version_flag("--version", std::string("mhost ") + MHOST_VERSION);
+    app.fallthrough();
+    Options o;
+    // One path per --module; the word after it is the command again.
+    app.add_option("--module", o.modules, "Load this module file as well (repeatable)")
+        ->type_name("PATH")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+    std::vector<std::pair<CLI::App*, const Command*>> commands;
+    for (const Command& command : kCommands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.help);
+        command.addOptions(*sub, o);
+        commands.emplace_back(sub, &command);
+    }
+    // Set after the commands, which would otherwise copy them: the formats
+    // are described once, under mhost --help, and only the top level keeps
+    // what it cannot place, to name it below.
+    app.footer(kFormatsHelp);
+    app.allow_extras();
+    app.require_subcommand(0, 1);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help and --version end the parse with status 0, but for a
+        // command that does not exist: a script that asks for the help of
+        // a command is told whether there is one.
+        const bool commandChosen = std::any_of(commands.begin(), commands.end(),
+                                               [](const auto& c) { return c.first->parsed(); });
+        if (e.get_exit_code() == 0 && !commandChosen && !app.remaining().empty()) {
+            std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
+            return kExitBadInput;
+        }
+        if (e.get_exit_code() == 0)
+            return app.exit(e, std::cout, std::cerr);
+        std::cerr << "mhost: " << e.what() << " (see mhost --help)\n";
+        return kExitBadInput;
+    }
+    const auto chosen = std::find_if(commands.begin(), commands.end(),
+                                     [](const auto& c) { return c.first->parsed(); });
+    if (chosen == commands.end()) {
+        std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
+        return kExitBadInput;
+    }
+    // Words the command could not place (an unknown option, one argument
+    // too many) are mistakes, not something to ignore.
+    if (const auto extra = app.remaining(); !extra.empty()) {
+        std::cerr << "mhost: " << chosen->second->name << ": "
+                  << (extra.front().rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ")
+                  << quote(extra.front()) << " (see mhost " << chosen->second->name << " --help)\n";
+        return kExitBadInput;
+    }
+
+    try {
+        // Output targets are checked before any work, so that a refused one
+        // (a FIFO, a folder) costs nothing; they are checked again when written.
+        for (const std::string* output : o.outputs())
+            if (!output->empty())
+                resolveOutputFile(*output);
+        Host host;
+        if (chosen->second->loadsModules) {
+            host.loadModules(o.modules);
+            for (const std::string& warning : host.warnings())
+                std::cerr << "mhost: warning: " << warning << '\n';
+        }
+        return chosen->second->run(host, o);
+    } catch (const Failure& failure) {
+        std::cout.flush();
+        std::cerr << "mhost: " << failure.what() << '\n';
+        return failure.code();
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "mhost: internal error: " << e.what() << '\n';
+        return kExitRunFailure;
+    }
+}
+
+} // namespace mhost

@@ -1,0 +1,54 @@
+// Scene files: a scene's nodes, wiring and parameters as JSON.
+//
+//   {"format": "mhost-scene", "version": 1,
+//    "modules": ["OBJ_Quenlo.so"],
+//    "nodes": [{"name": "q", "type": "quenlo", "inputs": [null, "dummy"],
+//               "display": true, "selectable": true,
+//               "parms": {"driverval": 2.5, "t0": [1, 2, 3],
+//                         "r0": [[[0, 0], [1, 90]], 0, 0], ...}}]}
+//
+// Every parameter that holds a value is written by token, in the node's own
+// order. A one-component parameter is its component; a longer one is an
+// array of components. A component is a number (a constant, or "nan",
+// "inf", "-inf"), a list of [time, value] keyframes, or text for string
+// parameters. A multi-parameter is its instance count.
+#pragma once
+
+#include "engine/host_session.hpp"
+#include "json/json.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace mhost {
+
+inline constexpr const char* kSceneFormat = "mhost-scene";
+inline constexpr int kSceneVersion = 1;
+
+Json sceneToJson(const Scene& scene);
+
+// Replaces the contents of scene with the scene in text, read straight
+// into it (no document in between). On any error scene is left unchanged
+// and InputError names `source`, the node and the parameter at fault, or
+// for malformed JSON the line and column. Modules the scene needs are
+// loaded when they are not.
+void sceneFromText(Scene& scene, std::string_view text, const std::string& source);
+// The same from a document.
+void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
+
+// The scene as saved: indented text ending in a newline, written straight
+// from the scene. sceneToJson is that text as a document.
+std::string sceneText(const Scene& scene);
+
+// Writes the scene by the output rules of file_io.hpp, in parts (RunError
+// on failure, the old file kept).
+void saveScene(const Scene& scene, const std::string& path);
+// Reads a scene file into scene (InputError on failure, scene unchanged).
+void loadScene(Scene& scene, const std::string& path);
+
+// A channel written as [[time, value], ...]: numbers, or the texts "nan",
+// "inf" and "-inf" for values; times finite. Sorted by time; two keys at one
+// time are refused (InputError).
+std::vector<UT_Keyframe> keysFromJson(const Json& list);
+
+} // namespace mhost

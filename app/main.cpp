@@ -1,7 +1,0 @@
-// mhost: a stand-in host program that loads plug-in modules, builds and
-// edits scenes, cooks them and shows what comes out.
-#include "cli.hpp"
-
-int main(int argc, char** argv) {
-    return mhost::runCommandLine(argc, argv);
-}
