@@ -1,4 +1,3 @@
-#include "OBJ/OBJ_Geometry.h"
 #include "OBJ/OBJ_Node.h"
 
 #include <cmath>
@@ -53,13 +52,13 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
         const struct {
             const char* token;
             int components;
-        } parms[] = {{"t", 3}, {"r", 3}, {"s", 3}, {"p", 3}, {"scale", 1}, {"xOrd", 1}, {"rOrd", 1}};
+        } parms[] = {{"t", 3},     {"r", 3},    {"s", 3},   {"p", 3},
+                     {"scale", 1}, {"xOrd", 1}, {"rOrd", 1}};
         int at = 0;
         for (const auto& parm : parms) {
             const PRM_Parm* p = findParm(parm.token);
             for (int c = 0; c < parm.components; ++c)
-                myXformParms.value[at++] =
-                    p && c < p->getVectorSize() ? &p->component(c) : nullptr;
+                myXformParms.value[at++] = p && c < p->getVectorSize() ? &p->component(c) : nullptr;
         }
         myXformParms.structure = getStructureVersion();
     }
@@ -102,8 +101,8 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
         return animated ? 1 : 0;
     UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(xOrd),
                         UT_XformOrder::rotOrderFromMenu(rOrd));
-    xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12],
-                v[8] * v[12], v[9], v[10], v[11]);
+    xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12], v[8] * v[12],
+                v[9], v[10], v[11]);
     return animated ? 1 : 0;
 }
 
@@ -151,8 +150,8 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
         parent->cook(context);
     const unsigned long parentStamp = parent ? parent->myStamp : 0;
     const bool stale = !myHasCooked || myCookedVersion != getParmVersion() ||
-                       myCookedRecookRequests != getRecookRequests() ||
-                       myCookedParent != parent || myCookedParentStamp != parentStamp ||
+                       myCookedRecookRequests != getRecookRequests() || myCookedParent != parent ||
+                       myCookedParentStamp != parentStamp ||
                        (flags().timeDependent && context.getTime() != myCookedTime);
     if (!stale)
         return error();
@@ -168,8 +167,3 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
     ++myStamp;
     return error();
 }
-
-OBJ_Geometry::OBJ_Geometry(OP_Network* parent, const char* name, OP_Operator* op)
-    : OBJ_Node(parent, name, op) {}
-
-OBJ_Geometry::~OBJ_Geometry() = default;

@@ -1,6 +1,5 @@
 #include "OP/OP_Node.h"
 
-#include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
 
 #include <algorithm>
@@ -66,7 +65,9 @@ const char* OP_Node::labelForInput(unsigned idx) const {
     return idx < std::size(kInputLabels) ? kInputLabels[idx] : "Input";
 }
 
-const char* OP_Node::outputLabel(unsigned) const { return "Output 1"; }
+const char* OP_Node::outputLabel(unsigned) const {
+    return "Output 1";
+}
 
 void OP_Node::runCallback(int parmIndex, float time) {
     PRM_Parm* p = getParm(parmIndex);

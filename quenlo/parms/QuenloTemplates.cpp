@@ -4,9 +4,9 @@
 #include "parms/QuenloTemplates.h"
 
 #include "PRM/PRM_Shared.h"
+#include "QuenloTokens.h"
 #include "commands/QuenloCommands.h"
-#include "keys/KeyTable.h"
-#include "parms/QuenloTokens.h"
+#include "node/OBJ_Quenlo.h"
 
 #include <array>
 #include <string>

@@ -70,3 +70,11 @@ private:
     // RotateOrderMismatch); repeated as a warning by every evaluation.
     int orderMismatch = NoMismatch;
 };
+
+namespace quenlo {
+
+// [host] Change callback of "keyval#": rebuilds the table of the node whose
+// key driver value changed; returns 1.
+int keyValueCallback(void* data, int index, float time, const PRM_Template* tplate);
+
+} // namespace quenlo

@@ -1,5 +1,4 @@
-// The key table: a node's cache of its active keys, and the change callback
-// of a key's driver value.
+// The key table: a node's cache of its active keys.
 //
 // An active key is key 0, always, and key i (1 <= i <= "numkeys") while its
 // "enable#" is on. The table lists, for each active key in key order (key 0
@@ -14,7 +13,6 @@
 #include <cstddef>
 
 class OP_Parameters;
-class PRM_Template;
 
 namespace quenlo {
 
@@ -51,9 +49,5 @@ struct KeyTable {
     // is not empty.
     KeySegment segmentAround(float driver) const { return findSegment(values, driver); }
 };
-
-// [host] Change callback of "keyval#": rebuilds the table of the node whose
-// key driver value changed; returns 1.
-int keyValueCallback(void* data, int index, float time, const PRM_Template* tplate);
 
 } // namespace quenlo

@@ -1,9 +1,8 @@
-// The key table (the node's cache of its active keys) and the enabled state
-// of the per-key parameters.
+// The key table: the node's cache of its active keys.
 #include "keys/KeyTable.h"
 
-#include "node/OBJ_Quenlo.h"
-#include "parms/QuenloTokens.h"
+#include "OP/OP_Parameters.h"
+#include "QuenloTokens.h"
 
 #include <algorithm>
 
@@ -41,32 +40,4 @@ void KeyTable::rebuild(const OP_Parameters& node) {
     }
 }
 
-int keyValueCallback(void* data, int, float, const PRM_Template*) {
-    if (auto* node = dynamic_cast<OBJ_Quenlo*>(static_cast<OP_Node*>(data)))
-        node->rebuildKeyTable();
-    return 1;
-}
-
 } // namespace quenlo
-
-void OBJ_Quenlo::rebuildKeyTable() {
-    keyTable().rebuild(*this);
-}
-
-int OBJ_Quenlo::refreshEnableStates() {
-    using namespace quenlo;
-    const int numKeys = evalInt(token::numKeys, 0, keyTime);
-    int changed = 0;
-    for (int i = 1; i <= numKeys; ++i) {
-        // Every key is blended in key 0's orders, so the keys' own orders are
-        // kept but never edited directly.
-        changed += enableParmInst(token::xOrd, &i, 0, 1, -1);
-        changed += enableParmInst(token::rOrd, &i, 0, 1, -1);
-        for (const char* dependent : token::keyDependents) {
-            const int state = evalIntInst(token::enable, &i, 0, keyTime, 1);
-            changed += enableParmInst(dependent, &i, state, 1, -1);
-        }
-    }
-    rebuildKeyTable();
-    return changed;
-}

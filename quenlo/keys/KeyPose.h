@@ -7,7 +7,7 @@
 // its row.
 #pragma once
 
-#include "parms/QuenloTokens.h"
+#include "QuenloTokens.h"
 
 #include <array>
 #include <cstddef>
@@ -40,7 +40,7 @@ struct KeyField {
     const char* keyToken;   // the key's parameter ("#" stands for the key number)
     const char* dummyToken; // the key dummy's parameter it is copied to and from
     int components;
-    float identity; // its value in the identity pose (Reset transform)
+    float identity;                           // its value in the identity pose (Reset transform)
     int QuenloKeyTransform::*order = nullptr; // a menu index, read and written as an integer
     std::array<float, 3> QuenloPose::*vector = nullptr;
     float QuenloPose::*scalar = nullptr;
