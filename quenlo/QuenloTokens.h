@@ -7,6 +7,8 @@
 // for key 0), at keyTime.
 #pragma once
 
+#include "OBJ/OBJ_Node.h" // OBJ_Token, the key dummy's tokens
+
 #include <array>
 
 namespace quenlo {
@@ -56,14 +58,6 @@ inline constexpr std::array<const char*, 9> keyDependents = {
     keyVal, getKey, translate, rotate, scale, pivot, uniformScale, reset, putKey};
 
 // The key dummy's transform parameters (an ordinary host object's).
-namespace dummy {
-inline constexpr char xOrd[] = "xOrd";
-inline constexpr char rOrd[] = "rOrd";
-inline constexpr char translate[] = "t";
-inline constexpr char rotate[] = "r";
-inline constexpr char scale[] = "s";
-inline constexpr char pivot[] = "p";
-inline constexpr char uniformScale[] = "scale";
-} // namespace dummy
+namespace dummy = ::OBJ_Token;
 
 } // namespace quenlo::token

@@ -46,17 +46,17 @@ OBJ_Node& buildDemoScene(Scene& scene, const DemoOptions& options) {
     const auto& keys = demoKeys();
     edit(q, keyed::kKeyCount, 0, static_cast<double>(keys.size() - 1));
     // The dummy works in key 0's orders, so Get key raises no order warning.
-    edit(dummy, "xOrd", 0, q.evalInt(keyed::kKeyZeroXformOrder, 0, keyed::kKeyTime));
-    edit(dummy, "rOrd", 0, q.evalInt(keyed::kKeyZeroRotateOrder, 0, keyed::kKeyTime));
+    edit(dummy, OBJ_Token::xOrd, 0, q.evalInt(keyed::kKeyZeroXformOrder, 0, keyed::kKeyTime));
+    edit(dummy, OBJ_Token::rOrd, 0, q.evalInt(keyed::kKeyZeroRotateOrder, 0, keyed::kKeyTime));
 
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const DemoKey& key = keys[k];
         edit(q, keyed::kDriver, 0, key.driver);
         for (int c = 0; c < 3; ++c) {
             const auto i = static_cast<std::size_t>(c);
-            edit(dummy, "t", c, key.translate[i]);
-            edit(dummy, "r", c, key.rotate[i]);
-            edit(dummy, "s", c, key.scale[i]);
+            edit(dummy, OBJ_Token::translate, c, key.translate[i]);
+            edit(dummy, OBJ_Token::rotate, c, key.rotate[i]);
+            edit(dummy, OBJ_Token::scale, c, key.scale[i]);
         }
         press(q, std::string(keyed::kGetKeyPrefix).append(std::to_string(k)));
     }

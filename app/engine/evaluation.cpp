@@ -52,8 +52,8 @@ struct Orders {
 
 Orders readOrders(const OP_Node& node, float time) {
     const bool keyed = isKeyedNode(node);
-    Orders orders{keyed ? keyed::kKeyZeroXformOrder : "xOrd",
-                  keyed ? keyed::kKeyZeroRotateOrder : "rOrd", 0, 0};
+    Orders orders{keyed ? keyed::kKeyZeroXformOrder : OBJ_Token::xOrd,
+                  keyed ? keyed::kKeyZeroRotateOrder : OBJ_Token::rOrd, 0, 0};
     const float orderTime = keyed ? keyed::kKeyTime : time;
     orders.transform = node.evalInt(orders.transformToken, 0, orderTime);
     orders.rotate = node.evalInt(orders.rotateToken, 0, orderTime);

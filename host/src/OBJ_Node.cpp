@@ -52,8 +52,9 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
         const struct {
             const char* token;
             int components;
-        } parms[] = {{"t", 3},     {"r", 3},    {"s", 3},   {"p", 3},
-                     {"scale", 1}, {"xOrd", 1}, {"rOrd", 1}};
+        } parms[] = {{OBJ_Token::translate, 3}, {OBJ_Token::rotate, 3},       {OBJ_Token::scale, 3},
+                     {OBJ_Token::pivot, 3},     {OBJ_Token::uniformScale, 1}, {OBJ_Token::xOrd, 1},
+                     {OBJ_Token::rOrd, 1}};
         int at = 0;
         for (const auto& parm : parms) {
             const PRM_Parm* p = findParm(parm.token);

@@ -6,13 +6,13 @@ namespace {
 // Names of the host's object parameters.
 PRM_Name keepposName("keeppos", "Keep Position When Parenting");
 PRM_Name prexformName("pre_xform", "Modify Pre-Transform");
-PRM_Name xOrdName("xOrd", "Transform Order");
-PRM_Name rOrdName("rOrd", "Rotate Order");
-PRM_Name tName("t", "Translate");
-PRM_Name rName("r", "Rotate");
-PRM_Name sName("s", "Scale");
-PRM_Name pName("p", "Pivot");
-PRM_Name scaleName("scale", "Uniform Scale");
+PRM_Name xOrdName(OBJ_Token::xOrd, "Transform Order");
+PRM_Name rOrdName(OBJ_Token::rOrd, "Rotate Order");
+PRM_Name tName(OBJ_Token::translate, "Translate");
+PRM_Name rName(OBJ_Token::rotate, "Rotate");
+PRM_Name sName(OBJ_Token::scale, "Scale");
+PRM_Name pName(OBJ_Token::pivot, "Pivot");
+PRM_Name scaleName(OBJ_Token::uniformScale, "Uniform Scale");
 PRM_Name tagsName("tags", "Tags");
 PRM_Name handleScaleName("scalehandles", "Handle Scale");
 PRM_Name lookatName("lookatpath", "Look At");
@@ -35,26 +35,18 @@ PRM_Name switcherName("stdswitcher");
 
 PRM_Name prexformItems[] = {PRM_Name("none", "No Change"),
                             PRM_Name("reset", "Reset All Transforms"), PRM_Name()};
-PRM_ChoiceList prexformMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
-                            prexformItems);
-PRM_Name lookupItems[] = {PRM_Name("off", "Don't Use Up Vector"),
-                          PRM_Name("on", "Use Up Vector"),
+PRM_ChoiceList prexformMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, prexformItems);
+PRM_Name lookupItems[] = {PRM_Name("off", "Don't Use Up Vector"), PRM_Name("on", "Use Up Vector"),
                           PRM_Name("quat", "Quaternions"), PRM_Name()};
-PRM_ChoiceList lookupMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
-                          lookupItems);
-PRM_Name uparmItems[] = {PRM_Name("uniform", "Uniform"), PRM_Name("arc", "Arc Length"),
-                         PRM_Name()};
-PRM_ChoiceList uparmMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE,
-                         uparmItems);
+PRM_ChoiceList lookupMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, lookupItems);
+PRM_Name uparmItems[] = {PRM_Name("uniform", "Uniform"), PRM_Name("arc", "Arc Length"), PRM_Name()};
+PRM_ChoiceList uparmMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, uparmItems);
 PRM_Name materialOptsItems[] = {PRM_Name("none", "No Options"),
-                                PRM_Name("override", "Override Material Parameters"),
-                                PRM_Name()};
-PRM_ChoiceList materialOptsMenu(
-    PRM_CHOICELIST_EXCLUSIVE_SINGLE, materialOptsItems);
+                                PRM_Name("override", "Override Material Parameters"), PRM_Name()};
+PRM_ChoiceList materialOptsMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, materialOptsItems);
 PRM_Name renderspaceItems[] = {PRM_Name("world", "World"), PRM_Name("object", "Object"),
                                PRM_Name()};
-PRM_ChoiceList renderspaceMenu(
-    PRM_CHOICELIST_EXCLUSIVE_SINGLE, renderspaceItems);
+PRM_ChoiceList renderspaceMenu(PRM_CHOICELIST_EXCLUSIVE_SINGLE, renderspaceItems);
 
 PRM_Default upDefaults[] = {PRM_Default(0), PRM_Default(1), PRM_Default(0)};
 PRM_Default dcolorDefaults[] = {PRM_Default(0.8), PRM_Default(0.8), PRM_Default(0.8)};
@@ -75,12 +67,12 @@ int preXformCallback(void* data, int index, float time, const PRM_Template*) {
     PRM_Parm* menu = node->getParm(index);
     if (!menu || menu->component(0).valueAt(time) < 0.5)
         return 1;
-    for (const char* token : {"t", "r", "p"})
+    for (const char* token : {OBJ_Token::translate, OBJ_Token::rotate, OBJ_Token::pivot})
         for (int c = 0; c < 3; ++c)
             node->setFloat(token, c, time, 0.0);
     for (int c = 0; c < 3; ++c)
-        node->setFloat("s", c, time, 1.0);
-    node->setFloat("scale", 0, time, 1.0);
+        node->setFloat(OBJ_Token::scale, c, time, 1.0);
+    node->setFloat(OBJ_Token::uniformScale, 0, time, 1.0);
     node->setFloat("pre_xform", 0, time, 0.0);
     return 1;
 }
@@ -106,13 +98,10 @@ PRM_Template objectTemplates[] = {
                  nullptr, &pathDisables),
     PRM_Template(PRM_FLT, 1, &posName, PRMzeroDefaults, nullptr, nullptr, nullptr, nullptr, 2,
                  nullptr, &pathDisables),
-    PRM_Template(PRM_ORD, 1, &uparmName, PRMzeroDefaults, &uparmMenu, nullptr, nullptr, nullptr,
-                 2),
-    PRM_Template(PRM_TOGGLE, 1, &orientName, PRMoneDefaults, nullptr, nullptr, nullptr, nullptr,
-                 2),
+    PRM_Template(PRM_ORD, 1, &uparmName, PRMzeroDefaults, &uparmMenu, nullptr, nullptr, nullptr, 2),
+    PRM_Template(PRM_TOGGLE, 1, &orientName, PRMoneDefaults, nullptr, nullptr, nullptr, nullptr, 2),
     PRM_Template(PRM_FLT, 3, &upName, upDefaults, nullptr, nullptr, nullptr, nullptr, 2),
-    PRM_Template(PRM_FLT, 1, &bankName, PRMzeroDefaults, nullptr, &bankRange, nullptr, nullptr,
-                 2),
+    PRM_Template(PRM_FLT, 1, &bankName, PRMzeroDefaults, nullptr, &bankRange, nullptr, nullptr, 2),
     PRM_Template(PRM_STRING, 1, &materialName, nullptr, nullptr, nullptr, nullptr, nullptr, 3),
     PRM_Template(PRM_ORD, 1, &materialOptsName, PRMzeroDefaults, &materialOptsMenu, nullptr,
                  nullptr, nullptr, 3),
@@ -131,7 +120,9 @@ OBJ_Null::OBJ_Null(OP_Network* parent, const char* name, OP_Operator* op)
 
 OBJ_Null::~OBJ_Null() = default;
 
-PRM_Template* OBJ_Null::getTemplateList() { return objectTemplates; }
+PRM_Template* OBJ_Null::getTemplateList() {
+    return objectTemplates;
+}
 
 OP_Node* OBJ_Null::myConstructor(OP_Network* net, const char* name, OP_Operator* op) {
     return new OBJ_Null(net, name, op);

@@ -6,10 +6,12 @@
 #include "PRM/PRM_Shared.h"
 #include "QuenloTokens.h"
 #include "commands/QuenloCommands.h"
+#include "keys/KeyPose.h"
 #include "node/OBJ_Quenlo.h"
 
 #include <array>
 #include <string>
+#include <string_view>
 
 namespace quenlo {
 namespace {
@@ -76,6 +78,29 @@ constexpr KeyParmRow keyRows[] = {
     {tok::putKey, "Put key #", PRM_CALLBACK, 1, nullptr, nullptr, putKeyCallback},
 };
 static_assert(std::size(keyRows) == perKeyTemplateCount);
+
+// Every field a key stores (keys/KeyPose.h) has its row here, with the
+// field's size, and a default that is the field's identity value: what
+// Reset transform writes is what a new key holds.
+constexpr bool rowsMatchKeyFields() {
+    for (const KeyField& field : keyFields) {
+        const KeyParmRow* row = nullptr;
+        for (const KeyParmRow& r : keyRows)
+            if (std::string_view(r.token) == field.keyToken)
+                row = &r;
+        if (row == nullptr || row->size != field.components)
+            return false;
+        // Orders have no default of their own (menu item 0); pose fields
+        // the shared zeros or ones.
+        if (field.isOrder()
+                ? row->defaults != nullptr || field.identity != 0.0f
+                : (field.identity != 0.0f && field.identity != 1.0f) ||
+                      row->defaults != (field.identity == 1.0f ? PRMoneDefaults : PRMzeroDefaults))
+            return false;
+    }
+    return true;
+}
+static_assert(rowsMatchKeyFields(), "keyRows and keyFields disagree on a key field");
 
 constexpr std::size_t keyZeroCount = [] {
     std::size_t n = 0;

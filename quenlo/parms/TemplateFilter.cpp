@@ -14,10 +14,23 @@ namespace quenlo {
 namespace {
 
 // Hidden tokens, matched exactly (never by prefix), in the order tested.
-constexpr std::array<const char*, 17> hiddenTokens = {
-    "keeppos", "pre_xform", "xOrd",      "rOrd",       "t",      "r",
-    "s",       "p",         "scale",     "lookatpath", "lookup", "pathobjpath",
-    "roll",    "pos",       "uparmtype", "pathorient", "up"};
+constexpr std::array<const char*, 17> hiddenTokens = {"keeppos",
+                                                      "pre_xform",
+                                                      OBJ_Token::xOrd,
+                                                      OBJ_Token::rOrd,
+                                                      OBJ_Token::translate,
+                                                      OBJ_Token::rotate,
+                                                      OBJ_Token::scale,
+                                                      OBJ_Token::pivot,
+                                                      OBJ_Token::uniformScale,
+                                                      "lookatpath",
+                                                      "lookup",
+                                                      "pathobjpath",
+                                                      "roll",
+                                                      "pos",
+                                                      "uparmtype",
+                                                      "pathorient",
+                                                      "up"};
 constexpr std::array<const char*, 6> hiddenStrings = {
     "bank", "shop_materialpath", "shop_materialopts", "tdisplay", "display", "renderspace"};
 constexpr char inheritedSwitcher[] = "stdswitcher";

@@ -12,6 +12,19 @@
 #include "OP/OP_Network.h"
 #include "UT/UT_Math.h"
 
+// Tokens of the transform parameters every object has, whose templates the
+// host's null declares (OBJ_Null.h): the transform and rotate order menus,
+// translate, rotate (degrees), scale, pivot and uniform scale.
+namespace OBJ_Token {
+inline constexpr char xOrd[] = "xOrd";
+inline constexpr char rOrd[] = "rOrd";
+inline constexpr char translate[] = "t";
+inline constexpr char rotate[] = "r";
+inline constexpr char scale[] = "s";
+inline constexpr char pivot[] = "p";
+inline constexpr char uniformScale[] = "scale";
+} // namespace OBJ_Token
+
 class OBJ_Node : public OP_Network {
 public:
     OBJ_Node(OP_Network* parent, const char* name, OP_Operator* op);
