@@ -3,7 +3,7 @@
 //
 // Objects: Scene (a host with its modules and one object network), Node (a
 // node of a scene, found again by name on each use, so that a removed node
-// raises instead of crashing), Parm, Cook, Transform, Warning. Failures of
+// raises instead of crashing), Parm, Cook, Transform, CookWarning. Failures of
 // the engine become ValueError (bad values, files, actions), KeyError (no
 // such node, type or parameter), OSError (a file cannot be read or written)
 // or RuntimeError (an action that failed while it ran), with mhost's
@@ -80,14 +80,14 @@ py::tuple triple(const std::array<double, 3>& v) {
 
 // --- Small result types ----------------------------------------------------------
 
-struct Warning {
+struct CookWarning {
     int code;
     std::string message;
     int severity;
 };
 
-std::vector<Warning> warnings(const std::vector<OP_ErrorEntry>& entries) {
-    std::vector<Warning> out;
+std::vector<CookWarning> warnings(const std::vector<OP_ErrorEntry>& entries) {
+    std::vector<CookWarning> out;
     for (const OP_ErrorEntry& e : entries)
         out.push_back({e.code, e.message, static_cast<int>(e.severity)});
     return out;
@@ -106,7 +106,7 @@ struct Cook {
     float time;
     Matrix16 local, world;
     int result, severity;
-    std::vector<Warning> warnings;
+    std::vector<CookWarning> warnings;
     Transform transform;
 };
 
@@ -119,6 +119,13 @@ struct Parm {
 };
 
 // --- Nodes -------------------------------------------------------------------------
+
+// Between the cooks of a sweep: a pending Ctrl-C (or any signal whose Python
+// handler raises) stops it with that exception, the swept parameter put back.
+void checkSignals() {
+    if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+}
 
 class Node {
 public:
@@ -142,8 +149,10 @@ public:
     const std::string& name() const { return name_; }
     std::string type() const { return get().getOperator()->getName(); }
     const StatePtr& state() const { return state_; }
-    bool operator==(const Node& other) const { return node_ == other.node_; }
-    std::size_t hash() const { return std::hash<const void*>()(node_); }
+    // A Node is the node it was made for, for the node's whole life: ids are
+    // never reused, so a node made later at the same address is another.
+    bool operator==(const Node& other) const { return state_ == other.state_ && id_ == other.id_; }
+    std::size_t hash() const { return std::hash<std::uint64_t>()(id_); }
 
     std::string repr() const {
         if (!alive())
@@ -161,7 +170,8 @@ public:
                 values.emplace_back(v.cast<double>());
             else
                 throw InputError("parameter " + quote(token) + ": expected a number or text, not " +
-                                 std::string(py::str(py::type::of(v).attr("__name__"))));
+                                     std::string(py::str(py::type::of(v).attr("__name__"))),
+                                 FailureKind::Type);
         };
         if (py::isinstance<py::str>(value) || !py::isinstance<py::sequence>(value)) {
             one(value);
@@ -226,7 +236,8 @@ public:
         OP_Node& node = get();
         if (index < 0 || static_cast<unsigned>(index) >= node.nInputs())
             throw InputError(describeNode(node) + " has no input " + std::to_string(index) +
-                             " (it has " + std::to_string(node.nInputs()) + ")");
+                                 " (it has " + std::to_string(node.nInputs()) + ")",
+                             FailureKind::Index);
         if (OP_Node* in = node.getInput(static_cast<unsigned>(index)))
             return Node(state_, *in);
         return std::nullopt;
@@ -239,7 +250,7 @@ public:
         return out;
     }
 
-    std::vector<Warning> press(const std::string& token, double time) {
+    std::vector<CookWarning> press(const std::string& token, double time) {
         return warnings(pressButton(get(), token, seconds(time)));
     }
 
@@ -259,11 +270,12 @@ public:
     py::object sweep(double start, double stop, long long steps, const std::string& token,
                      double time) {
         const SweepRange range = SweepRange::checked(start, stop, steps);
-        return rows(sweepParm(asObject(get()), seconds(time), range, token));
+        return rows(sweepParm(asObject(get()), seconds(time), range, token, checkSignals));
     }
 
     py::object sweepTime(double start, double stop, long long steps) {
-        return rows(mhost::sweepTime(asObject(get()), SweepRange::checked(start, stop, steps)));
+        return rows(mhost::sweepTime(asObject(get()), SweepRange::checked(start, stop, steps),
+                                     checkSignals));
     }
 
     std::vector<std::string> exportSweep(const std::string& path, double start, double stop,
@@ -279,8 +291,9 @@ public:
             throw InputError("over must be \"driver\" or \"time\", not " + quote(over));
         OBJ_Node& node = asObject(get());
         const SweepRange range = SweepRange::checked(start, stop, steps);
-        const EvalReport report = over == "time" ? mhost::sweepTime(node, range)
-                                                 : sweepDriver(node, seconds(time), range);
+        const EvalReport report = over == "time"
+                                      ? mhost::sweepTime(node, range, checkSignals)
+                                      : sweepDriver(node, seconds(time), range, checkSignals);
         const RigCapture capture = captureRig(node, report);
         if (!html)
             return writeGltf(report, capture, path);
@@ -441,6 +454,12 @@ void translate(const Failure& failure) {
     case FailureKind::File:
         PyErr_SetString(PyExc_OSError, failure.what());
         return;
+    case FailureKind::Type:
+        PyErr_SetString(PyExc_TypeError, failure.what());
+        return;
+    case FailureKind::Index:
+        PyErr_SetString(PyExc_IndexError, failure.what());
+        return;
     case FailureKind::Value:
         PyErr_SetString(failure.code() == kExitBadInput ? PyExc_ValueError : PyExc_RuntimeError,
                         failure.what());
@@ -460,6 +479,7 @@ std::string tripleText(const std::array<double, 3>& v) {
 PYBIND11_MODULE(morvane, m) {
     using namespace mhost;
     using namespace mhost::python;
+    m.attr("__version__") = MHOST_VERSION;
     m.doc() = "Scenes of the Morvane host: build rigs, edit them as a user would, cook them and "
               "read the transforms into numpy. The same engine as the mhost program.\n\n"
               "Matrices are 4x4 float64 arrays for row vectors (p' = p @ M, translation in the "
@@ -474,14 +494,15 @@ PYBIND11_MODULE(morvane, m) {
         }
     });
 
-    py::class_<Warning>(m, "Warning", "A warning or error a node raised: code, message, severity.")
-        .def_readonly("code", &Warning::code, "The host's error code.")
-        .def_readonly("message", &Warning::message, "The text, as mhost prints it.")
-        .def_readonly("severity", &Warning::severity,
+    py::class_<CookWarning>(m, "CookWarning",
+                            "A warning or error a node raised: code, message, severity.")
+        .def_readonly("code", &CookWarning::code, "The host's error code.")
+        .def_readonly("message", &CookWarning::message, "The text, as mhost prints it.")
+        .def_readonly("severity", &CookWarning::severity,
                       "0 none, 1 message, 2 prompt, 3 warning, 4 abort, 5 fatal.")
-        .def("__str__", [](const Warning& w) { return w.message; })
-        .def("__repr__", [](const Warning& w) {
-            return "<Warning " + std::to_string(w.code) + ": " + quote(w.message) + ">";
+        .def("__str__", [](const CookWarning& w) { return w.message; })
+        .def("__repr__", [](const CookWarning& w) {
+            return "<CookWarning " + std::to_string(w.code) + ": " + quote(w.message) + ">";
         });
 
     py::class_<Transform>(m, "Transform",
@@ -513,7 +534,7 @@ PYBIND11_MODULE(morvane, m) {
         .def_readonly("result", &Cook::result,
                       "What applyInputIndependentTransform returned (1: depends on time).")
         .def_readonly("severity", &Cook::severity, "The worst severity the cook raised.")
-        .def_readonly("warnings", &Cook::warnings, "Every Warning the cook raised.")
+        .def_readonly("warnings", &Cook::warnings, "Every CookWarning the cook raised.")
         .def_readonly("transform", &Cook::transform, "The local matrix decomposed (a Transform).")
         .def("__repr__", [](const Cook& c) {
             return "<Cook at " + formatShortest(c.time) +
@@ -615,7 +636,7 @@ PYBIND11_MODULE(morvane, m) {
         .def("node", &PyScene::node, "name"_a, "The Node with this name (KeyError otherwise).")
         .def("nodes", &PyScene::nodes, "Every node, in the order they were made.")
         .def("types", &PyScene::types, "The names of the node types the scene can make.")
-        .def_property_readonly("modules", &PyScene::modules, "The loaded module files.")
+        .def("modules", &PyScene::modules, "The loaded module files.")
         .def("remove", &PyScene::remove, "node"_a, "Remove a node (a Node or a name).")
         .def("__getitem__", &PyScene::node, "name"_a)
         .def("__contains__", &PyScene::contains, "name"_a)

@@ -162,15 +162,17 @@ EvalReport evaluateAt(OBJ_Node& node, float time) {
     return report;
 }
 
-EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range) {
-    return sweepParm(node, time, range, keyed::kDriver);
+EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range,
+                       const SweepInterrupt& interrupt) {
+    return sweepParm(node, time, range, keyed::kDriver, interrupt);
 }
 
-EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token) {
-    return sweepParmValues(node, time, range.values(), token);
+EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token,
+                     const SweepInterrupt& interrupt) {
+    return sweepParmValues(node, time, range.values(), token, interrupt);
 }
 
-EvalReport sweepTime(OBJ_Node& node, const SweepRange& times) {
+EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const SweepInterrupt& interrupt) {
     const std::vector<double> values = times.values();
     std::vector<float> seconds;
     for (const double t : values)
@@ -178,6 +180,8 @@ EvalReport sweepTime(OBJ_Node& node, const SweepRange& times) {
     EvalReport report = startReport(node, seconds.front());
     report.sweep = EvalReport::Sweep::Time;
     for (const float t : seconds) {
+        if (interrupt)
+            interrupt();
         CookResult row = cookNode(node, t);
         if (row.driver)
             row.key = keyAt(report.keys, *row.driver);
@@ -187,7 +191,7 @@ EvalReport sweepTime(OBJ_Node& node, const SweepRange& times) {
 }
 
 EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>& values,
-                           std::string_view token) {
+                           std::string_view token, const SweepInterrupt& interrupt) {
     const int index = requireParm(node, token);
     const PRM_Parm& parm = *node.getParm(index);
     if (!parm.getType().isFloat() || parm.isMultiParm())
@@ -199,6 +203,8 @@ EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>
     ParmOverride swept(node, index);
     const bool driver = token == keyed::kDriver;
     for (const double value : values) {
+        if (interrupt)
+            interrupt();
         swept.set(time, value);
         CookResult row = cookNode(node, time);
         row.driver = value;

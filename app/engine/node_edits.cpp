@@ -24,7 +24,7 @@ const PRM_ChoiceList* menuOf(const PRM_Parm& parm) {
 int menuItemIndex(const OP_Node& node, const PRM_Parm& parm, std::string_view token) {
     const PRM_ChoiceList* menu = menuOf(parm);
     if (menu == nullptr)
-        throw InputError(parmName(node, parm) + " takes numbers, not text");
+        throw InputError(parmName(node, parm) + " takes numbers, not text", FailureKind::Type);
     std::string items;
     for (int i = 0; i < menu->getCount(); ++i) {
         const char* itemToken = menu->getItem(i)->getToken();
@@ -57,9 +57,10 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
     const int last = first + static_cast<int>(values.size()) - 1;
     if (first < 0 || last >= parm.getVectorSize())
         throw InputError(parmName(node, parm) + " has " + std::to_string(parm.getVectorSize()) +
-                         " component(s); " +
-                         (component ? "component " + std::to_string(first) + " is missing"
-                                    : std::to_string(values.size()) + " values given"));
+                             " component(s); " +
+                             (component ? "component " + std::to_string(first) + " is missing"
+                                        : std::to_string(values.size()) + " values given"),
+                         component ? FailureKind::Index : FailureKind::Type);
     // An edit may add or remove parameters (a count, or what a callback
     // does): what the loop needs of the parameter is taken now.
     const std::string tokenText(token);
@@ -73,7 +74,7 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
         bool done = false;
         if (text) {
             if (!isText)
-                throw InputError(name + " takes text, not a number");
+                throw InputError(name + " takes text, not a number", FailureKind::Type);
             done =
                 node.setStringByUser(tokenText.c_str(), c, time, std::get<std::string>(v).c_str());
         } else {
@@ -100,7 +101,8 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
 void wireInput(OP_Node& node, int input, OP_Node* from) {
     if (input < 0 || static_cast<unsigned>(input) >= node.nInputs())
         throw InputError(describeNode(node) + " has no input " + std::to_string(input) +
-                         " (it has " + std::to_string(node.nInputs()) + ")");
+                             " (it has " + std::to_string(node.nInputs()) + ")",
+                         FailureKind::Index);
     if (from && from->getParent() != node.getParent())
         throw InputError(describeNode(*from) + " is in another scene than " + describeNode(node));
     if (node.setInput(static_cast<unsigned>(input), from))

@@ -2,13 +2,28 @@
 a rig with keys made by Get key."""
 import json
 import os
+import shutil
 import subprocess
 
 import pytest
 
 import morvane
 
-MHOST = os.environ.get("MHOST_BINARY", "mhost")
+
+
+def find_mhost():
+    """MHOST_BINARY when set; else the mhost beside the module (a build tree
+    keeps it one folder up from python/); else the one on PATH."""
+    if "MHOST_BINARY" in os.environ:
+        return os.environ["MHOST_BINARY"]
+    for place in (os.path.dirname(morvane.__file__), os.path.join(os.path.dirname(morvane.__file__), "..")):
+        candidate = os.path.join(place, "mhost")
+        if os.access(candidate, os.X_OK):
+            return os.path.normpath(candidate)
+    return shutil.which("mhost") or "mhost"
+
+
+MHOST = find_mhost()
 EXAMPLES = os.environ.get("MORVANE_EXAMPLES", os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
 
 

@@ -1,17 +1,20 @@
 """The shape of the API: scenes, nodes, parameters, files and errors."""
 import os
+import signal
 import stat
+import subprocess
+import time
 
 import pytest
 
 import morvane
-from conftest import EXAMPLES
+from conftest import EXAMPLES, run_mhost
 
 
 def test_scenes_make_find_list_and_remove_nodes():
     scene = morvane.Scene()
     assert {"null", "quenlo"} <= set(scene.types())
-    assert any(m.endswith("OBJ_Quenlo.so") for m in scene.modules)
+    assert any(m.endswith("OBJ_Quenlo.so") for m in scene.modules())
     a = scene.create("null", "a")
     b = scene.create("null")  # the host picks a name
     assert b.name and b.name != "a" and b.type == "null"
@@ -39,6 +42,20 @@ def test_parameters_describe_themselves_and_take_menu_tokens():
     assert tokens[0] == "keeppos" and tokens.index("t") < tokens.index("quenloswitcher")
     assert tokens.index("interp") < tokens.index("driverval") < tokens.index("keyval0")
     assert tokens.index("t0") < tokens.index("numkeys")
+
+
+def test_version_is_the_projects_and_nodes_keep_their_identity():
+    status, out, _ = run_mhost("--version")
+    assert status == 0 and out.split() == ["mhost", morvane.__version__]
+    assert not hasattr(morvane, "Warning") and morvane.CookWarning.__name__ == "CookWarning"
+    scene = morvane.Scene()
+    first = scene.create("null", "a")
+    kept = {first}
+    scene.remove(first)
+    # Made again, under the same name and likely at the same address: another node.
+    again = scene.create("null", "a")
+    assert again != first and again not in kept and again == scene["a"]
+    assert hash(again) == hash(scene["a"])
 
 
 def test_inputs_are_wired_read_and_cut():
@@ -84,14 +101,17 @@ def test_saving_keeps_the_files_permissions_and_follows_links(tmp_path):
     (lambda s: s.node("nobody"), KeyError, "no node named \"nobody\""),
     (lambda s: s["q"].set("nosuchparm", 1), KeyError, "has no parameter \"nosuchparm\""),
     (lambda s: s["q"].get("nosuchparm"), KeyError, "nosuchparm"),
-    (lambda s: s["q"].set("t0", "text"), ValueError, "takes numbers, not text"),
-    (lambda s: s["q"].set("t0", [1, 2, 3, 4]), ValueError, "has 3 component(s); 4 values given"),
-    (lambda s: s["q"].set("t0", {"x": 1}), ValueError, "expected a number or text"),
+    (lambda s: s["q"].set("t0", "text"), TypeError, "takes numbers, not text"),
+    (lambda s: s["q"].set("tags", 3), TypeError, "takes text, not a number"),
+    (lambda s: s["q"].set("t0", [1, 2, 3, 4]), TypeError, "has 3 component(s); 4 values given"),
+    (lambda s: s["q"].set("t0", 1, component=3), IndexError, "component 3 is missing"),
+    (lambda s: s["q"].set("t0", {"x": 1}), TypeError, "expected a number or text"),
     (lambda s: s["q"].set("interp", "slerp"), ValueError, "no menu item \"slerp\""),
     (lambda s: s["q"].set("numkeys", -1), ValueError, "numkeys"),
     (lambda s: s["q"].set("t0", 1, time=float("nan")), ValueError, "time"),
     (lambda s: s["q"].press("t0"), ValueError, "is not a button"),
-    (lambda s: s["q"].set_input(5, None), ValueError, "has no input 5"),
+    (lambda s: s["q"].set_input(5, None), IndexError, "has no input 5"),
+    (lambda s: s["q"].input(-1), IndexError, "has no input -1"),
     (lambda s: s["a"].set_input(0, s["q"]) or s["q"].set_input(0, s["a"]), ValueError, "cycle"),
     (lambda s: s["q"].keyframes("t0", [(0, 1), (0, 2)]), ValueError, "two keyframes at time 0"),
     (lambda s: s["q"].sweep(0, 1, 0), ValueError, "steps"),
@@ -145,3 +165,40 @@ def test_a_module_folder_that_holds_nothing_is_a_user_warning(tmp_path, monkeypa
     with pytest.warns(UserWarning, match=f'module folder "{missing}".*does not exist'):
         scene = morvane.Scene()
     assert "quenlo" in scene.types()
+
+
+def interrupted_after(seconds, call):
+    """Has another process send SIGINT to this one after `seconds` while call
+    runs (a thread could not: the sweep holds the interpreter, as a Ctrl-C
+    from the terminal does not need it); returns how long after the signal
+    call ended, which must be by KeyboardInterrupt."""
+    sender = subprocess.Popen(["sh", "-c", f"sleep {seconds}; kill -INT {os.getpid()}"])
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        sender.wait()
+    return time.monotonic() - started - seconds
+
+
+def test_ctrl_c_stops_long_sweeps_and_puts_the_driver_back():
+    scene = morvane.Scene()
+    # Thousands of keys at 0: every cook of a driver above them scans them all.
+    many = scene.create("quenlo", "many")
+    many.set("numkeys", 2000)
+    many.keyframes("driverval", [(0, 0.5), (10, 1.0)])
+    assert interrupted_after(0.3, lambda: many.sweep(0.5, 1, 100000)) < 1.0
+    assert many.parm("driverval").animated and many.get("driverval", time=5) == 0.75
+
+    # A chain of keyed nodes: every step of a time sweep cooks them all.
+    parent = None
+    for i in range(300):
+        node = scene.create("quenlo", f"q{i}")
+        node.set_input(0, parent)
+        node.set("numkeys", 1)
+        node.set("t1", (1, 2, 3))
+        parent = node
+    parent.keyframes("driverval", [(0, 0.0), (10, 1.0)])
+    assert interrupted_after(0.3, lambda: parent.sweep_time(0, 10, 100000)) < 1.0
+    assert parent.get("driverval", time=5) == 0.5
