@@ -235,7 +235,7 @@ public:
 
 private:
     static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, 3> earlier_{};
+    std::array<struct sigaction, kSignals.size()> earlier_{};
 };
 
 // Sets up the check's process; returns what failed, or "" when all is set.

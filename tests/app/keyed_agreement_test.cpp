@@ -5,11 +5,10 @@
 // same order, with the same driver values, in both.
 #include "engine/keyed_node.hpp"
 
+#include "QuenloTable.h"
 #include "node/OBJ_Quenlo.h"
-#include "plugin/QuenloRegistration.h"
 
 #include <OP/OP_Network.h>
-#include <OP/OP_OperatorTable.h>
 
 #include <gtest/gtest.h>
 
@@ -20,17 +19,6 @@
 #include <string>
 
 namespace {
-
-OP_OperatorTable& table() {
-    static OP_OperatorTable instance;
-    static const bool registered = [] {
-        OBJinstallHostOperators(instance);
-        quenlo::registerOperator(&instance);
-        return true;
-    }();
-    (void)registered;
-    return instance;
-}
 
 // The same float, NaN payloads aside.
 bool sameValue(float a, float b) {
@@ -43,7 +31,7 @@ TEST(KeyedAgreement, MhostReadsTheActiveKeysTheModuleBlendsBetween) {
     const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
                                std::numeric_limits<double>::infinity(),
                                -std::numeric_limits<double>::infinity(), -0.0, 1e30};
-    OP_Network net(&table());
+    OP_Network net(&quenlo_test::unitTable());
     for (int round = 0; round < 300; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         auto* q = dynamic_cast<OBJ_Quenlo*>(net.createNode("quenlo"));
