@@ -110,6 +110,39 @@ struct Cook {
     Transform transform;
 };
 
+// The 3D viewer's page for a sweep, shown inline by notebooks.
+struct Viewer {
+    std::string html;
+
+    // An iframe holding the page: the page is self-contained, and the frame
+    // keeps its script and styles apart from the notebook's.
+    std::string reprHtml() const {
+        std::string escaped;
+        escaped.reserve(html.size() + html.size() / 8);
+        for (const char c : html) {
+            switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            default:
+                escaped += c;
+            }
+        }
+        return "<iframe srcdoc=\"" + escaped +
+               "\" style=\"width: 100%; height: 520px; border: 0\" "
+               "sandbox=\"allow-scripts\"></iframe>";
+    }
+};
+
 struct Parm {
     std::string token, label, type;
     int size;
@@ -287,21 +320,34 @@ public:
         const bool html = endsWith(".html") || endsWith(".htm");
         if (!html && !endsWith(".gltf") && !endsWith(".glb"))
             throw InputError(quote(path) + ": the file name must end in .gltf, .glb or .html");
-        if (over != "driver" && over != "time")
-            throw InputError("over must be \"driver\" or \"time\", not " + quote(over));
-        OBJ_Node& node = asObject(get());
-        const SweepRange range = SweepRange::checked(start, stop, steps);
-        const EvalReport report = over == "time"
-                                      ? mhost::sweepTime(node, range, checkSignals)
-                                      : sweepDriver(node, seconds(time), range, checkSignals);
-        const RigCapture capture = captureRig(node, report);
+        const auto [report, capture] = sweepOver(start, stop, steps, over, time);
         if (!html)
             return writeGltf(report, capture, path);
         writeFileAtomically(path, renderViewerHtml(report, capture));
         return {};
     }
 
+    Viewer viewer(double start, double stop, long long steps, const std::string& over,
+                  double time) {
+        const auto [report, capture] = sweepOver(start, stop, steps, over, time);
+        return {renderViewerHtml(report, capture)};
+    }
+
 private:
+    // The node swept over its driver (at time) or over time, with the rig
+    // around it, for the exports and the viewer.
+    std::pair<EvalReport, RigCapture> sweepOver(double start, double stop, long long steps,
+                                                const std::string& over, double time) {
+        if (over != "driver" && over != "time")
+            throw InputError("over must be \"driver\" or \"time\", not " + quote(over));
+        OBJ_Node& node = asObject(get());
+        const SweepRange range = SweepRange::checked(start, stop, steps);
+        EvalReport report = over == "time" ? mhost::sweepTime(node, range, checkSignals)
+                                           : sweepDriver(node, seconds(time), range, checkSignals);
+        RigCapture capture = captureRig(node, report);
+        return {std::move(report), std::move(capture)};
+    }
+
     // A report's rows as a numpy structured array.
     static py::object rows(const EvalReport& report) {
         py::module_ numpy = py::module_::import("numpy");
@@ -376,7 +422,7 @@ public:
     static PyScene load(const std::string& path,
                         const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
-        loadScene(*scene.state_->scene, path);
+        loadScene(*scene.state_->scene, path, checkSignals);
         return scene;
     }
 
@@ -476,7 +522,7 @@ std::string tripleText(const std::array<double, 3>& v) {
 
 } // namespace mhost::python
 
-PYBIND11_MODULE(morvane, m) {
+PYBIND11_MODULE(_core, m) {
     using namespace mhost;
     using namespace mhost::python;
     m.attr("__version__") = MHOST_VERSION;
@@ -540,6 +586,19 @@ PYBIND11_MODULE(morvane, m) {
             return "<Cook at " + formatShortest(c.time) +
                    ": t=" + tripleText(c.transform.translate) + ", severity " +
                    std::to_string(c.severity) + ">";
+        });
+
+    py::class_<Viewer>(m, "Viewer",
+                       "The 3D viewer's self-contained page for a sweep; a notebook shows it "
+                       "inline.")
+        .def_readonly("html", &Viewer::html, "The page, one HTML file.")
+        .def("_repr_html_", &Viewer::reprHtml, "The page in an iframe, for notebooks.")
+        .def(
+            "save",
+            [](const Viewer& v, const std::string& path) { writeFileAtomically(path, v.html); },
+            "path"_a, "Write the page to path by mhost's output rules.")
+        .def("__repr__", [](const Viewer& v) {
+            return "<Viewer " + std::to_string(v.html.size()) + " bytes>";
         });
 
     py::class_<Parm>(m, "Parm", "What a parameter is: its interface and its state.")
@@ -612,6 +671,10 @@ PYBIND11_MODULE(morvane, m) {
              "do: a glTF 2.0 animation for a path ending in .gltf or .glb, the 3D viewer page "
              "for one ending in .html. Returns the warnings of the export (shear that glTF "
              "cannot hold), as strings.")
+        .def("viewer", &Node::viewer, "start"_a, "stop"_a, "steps"_a, "over"_a = "driver",
+             "time"_a = 0.0,
+             "The 3D viewer of the node swept as export() sweeps it, as a Viewer that "
+             "notebooks show inline.")
         .def("__repr__", &Node::repr)
         .def("__eq__",
              [](const Node& a, const py::object& b) {

@@ -163,16 +163,16 @@ EvalReport evaluateAt(OBJ_Node& node, float time) {
 }
 
 EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range,
-                       const SweepInterrupt& interrupt) {
+                       const Interrupt& interrupt) {
     return sweepParm(node, time, range, keyed::kDriver, interrupt);
 }
 
 EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token,
-                     const SweepInterrupt& interrupt) {
+                     const Interrupt& interrupt) {
     return sweepParmValues(node, time, range.values(), token, interrupt);
 }
 
-EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const SweepInterrupt& interrupt) {
+EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const Interrupt& interrupt) {
     const std::vector<double> values = times.values();
     std::vector<float> seconds;
     for (const double t : values)
@@ -191,7 +191,7 @@ EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const SweepInterru
 }
 
 EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>& values,
-                           std::string_view token, const SweepInterrupt& interrupt) {
+                           std::string_view token, const Interrupt& interrupt) {
     const int index = requireParm(node, token);
     const PRM_Parm& parm = *node.getParm(index);
     if (!parm.getType().isFloat() || parm.isMultiParm())

@@ -74,28 +74,24 @@ CookResult cookNode(OBJ_Node& node, float time);
 // Cooks the node once at time.
 EvalReport evaluateAt(OBJ_Node& node, float time);
 
-// Called before each cook of a sweep, so that a caller can stop a long one
-// (Python's Ctrl-C): it may throw, and the sweep then ends, its parameter put
-// back as it was.
-using SweepInterrupt = std::function<void()>;
-
-// Cooks the node at time for each driver value of range, setting
+// Cooks the node at time for each driver value of range (interrupt is called
+// before each cook: see host_session.hpp), setting
 // "driverval" as a user would drag it. The parameter is restored afterwards
 // (keyframes included). InputError when the node has no "driverval".
 EvalReport sweepDriver(OBJ_Node& node, float time, const SweepRange& range,
-                       const SweepInterrupt& interrupt = {});
+                       const Interrupt& interrupt = {});
 // The same for component 0 of any number parameter: each row's `driver` is
 // the value the parameter took (and `key` is set for "driverval" only).
 EvalReport sweepParm(OBJ_Node& node, float time, const SweepRange& range, std::string_view token,
-                     const SweepInterrupt& interrupt = {});
+                     const Interrupt& interrupt = {});
 // The same for a list of values, in order.
 EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>& values,
-                           std::string_view token, const SweepInterrupt& interrupt = {});
+                           std::string_view token, const Interrupt& interrupt = {});
 
 // Cooks the node at each time of range (seconds), its parameters as they
 // are (an animated driver follows its channel). InputError for a time
 // that is not a finite number of seconds.
-EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const SweepInterrupt& interrupt = {});
+EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const Interrupt& interrupt = {});
 
 // The node's error list as [{"code", "message", "severity"}].
 Json messagesToJson(const std::vector<OP_ErrorEntry>& messages);

@@ -14,12 +14,18 @@
 #include <OP/OP_Network.h>
 #include <OP/OP_OperatorTable.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mhost {
+
+// Called between the steps of a long job (each cook of a sweep, each node of
+// a scene being read) so that a caller can stop it, as Python's Ctrl-C does:
+// it may throw, and the job then ends with what it changed put back.
+using Interrupt = std::function<void()>;
 
 // The operator table (with the host's own "null" type) and its loader. Lives
 // as long as any scene made from it; modules stay mapped until the process

@@ -374,7 +374,7 @@ void checkTopLevel(Scene& scene, const Json& topDocument) {
         throw InputError("\"nodes\" must be an array, not " + describeJsonKind(nodes));
 }
 
-void buildScene(Scene& scene, JsonReader& r, JsonReader& values) {
+void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt& interrupt) {
     if (r.peek() != JsonReader::Kind::Object)
         throw InputError("a scene must be a JSON object, not " +
                          describeJsonKind(documentAt(values, r.offset())));
@@ -389,6 +389,8 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values) {
         checkTopLevel(scene, topDocument);
         nodes.beginArray();
         for (std::size_t i = 0; nodes.nextElement(); ++i) {
+            if (interrupt)
+                interrupt();
             // Messages name the node once it is made, else its place.
             const OP_Node* made = nullptr;
             withContext(
@@ -496,12 +498,14 @@ Json sceneToJson(const Scene& scene) {
     return parseJson(sceneText(scene), "scene");
 }
 
-void sceneFromText(Scene& scene, std::string_view text, const std::string& source) {
+void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
+                   const Interrupt& interrupt) {
     JsonReader reader(text, source);
     JsonReader values = reader.readerAt(0);
     Scene fresh(scene.host());
     try {
-        withContext([&] { return source + ": "; }, [&] { buildScene(fresh, reader, values); });
+        withContext([&] { return source + ": "; },
+                    [&] { buildScene(fresh, reader, values, interrupt); });
     } catch (const Failure&) {
         // The reading comes back to skipped values, so it may meet a later
         // fault first, or a fault in what the scene says before the rest of
@@ -535,8 +539,8 @@ void saveScene(const Scene& scene, const std::string& path) {
     file.commit();
 }
 
-void loadScene(Scene& scene, const std::string& path) {
-    sceneFromText(scene, readTextFile(path), path == "-" ? "standard input" : path);
+void loadScene(Scene& scene, const std::string& path, const Interrupt& interrupt) {
+    sceneFromText(scene, readTextFile(path), path == "-" ? "standard input" : path, interrupt);
 }
 
 } // namespace mhost

@@ -31,8 +31,9 @@ Json sceneToJson(const Scene& scene);
 // into it (no document in between). On any error scene is left unchanged
 // and InputError names `source`, the node and the parameter at fault, or
 // for malformed JSON the line and column. Modules the scene needs are
-// loaded when they are not.
-void sceneFromText(Scene& scene, std::string_view text, const std::string& source);
+// loaded when they are not. interrupt is called before each node is read.
+void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
+                   const Interrupt& interrupt = {});
 // The same from a document.
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
 
@@ -44,7 +45,7 @@ std::string sceneText(const Scene& scene);
 // on failure, the old file kept).
 void saveScene(const Scene& scene, const std::string& path);
 // Reads a scene file into scene (InputError on failure, scene unchanged).
-void loadScene(Scene& scene, const std::string& path);
+void loadScene(Scene& scene, const std::string& path, const Interrupt& interrupt = {});
 
 // A channel written as [[time, value], ...]: numbers, or the texts "nan",
 // "inf" and "-inf" for values; times finite. Sorted by time; two keys at one

@@ -10,13 +10,14 @@ import pytest
 import morvane
 
 
-
 def find_mhost():
-    """MHOST_BINARY when set; else the mhost beside the module (a build tree
-    keeps it one folder up from python/); else the one on PATH."""
+    """MHOST_BINARY when set; else the mhost that came with the package (an
+    installed wheel keeps it in morvane/bin/, a build tree two folders up
+    from build/python/morvane/); else the one on PATH."""
     if "MHOST_BINARY" in os.environ:
         return os.environ["MHOST_BINARY"]
-    for place in (os.path.dirname(morvane.__file__), os.path.join(os.path.dirname(morvane.__file__), "..")):
+    package = os.path.dirname(morvane.__file__)
+    for place in (os.path.join(package, "bin"), os.path.join(package, "..", "..")):
         candidate = os.path.join(place, "mhost")
         if os.access(candidate, os.X_OK):
             return os.path.normpath(candidate)

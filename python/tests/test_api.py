@@ -1,4 +1,5 @@
 """The shape of the API: scenes, nodes, parameters, files and errors."""
+import json
 import os
 import signal
 import stat
@@ -202,3 +203,11 @@ def test_ctrl_c_stops_long_sweeps_and_puts_the_driver_back():
     parent.keyframes("driverval", [(0, 0.0), (10, 1.0)])
     assert interrupted_after(0.3, lambda: parent.sweep_time(0, 10, 100000)) < 1.0
     assert parent.get("driverval", time=5) == 0.5
+
+
+def test_ctrl_c_stops_a_long_scene_load(tmp_path):
+    # Half a million nodes: several seconds to read whole.
+    nodes = [{"name": f"n{i}", "type": "null"} for i in range(500000)]
+    path = tmp_path / "big.json"
+    path.write_text(json.dumps({"format": "mhost-scene", "version": 1, "modules": [], "nodes": nodes}))
+    assert interrupted_after(0.3, lambda: morvane.Scene.load(str(path))) < 1.0

@@ -1,6 +1,10 @@
 """Time sweeps and the glTF and viewer exports, against mhost's own."""
+import html
 import json
 import os
+import re
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -58,3 +62,31 @@ def test_an_export_refuses_unknown_file_kinds_and_sweeps(tmp_path):
     with pytest.raises(ValueError):
         arm.export(str(tmp_path / "arm.gltf"), 0.0, 1.0, 0)
     assert not any(tmp_path.iterdir())
+
+
+def test_the_notebook_viewer_is_the_exported_page_in_an_iframe_and_shows_the_cooked_matrix(tmp_path):
+    arm = morvane.Scene.load(RIG).node("arm")
+    viewer = arm.viewer(0.0, 1.0, 8)
+    page = tmp_path / "arm.html"
+    arm.export(str(page), 0.0, 1.0, 8)
+    assert viewer.html == page.read_text()
+
+    # The frame holds the whole page, escaped so that no quote ends it early.
+    frame = viewer._repr_html_()
+    found = re.fullmatch(r'<iframe srcdoc="([^"]*)"[^>]*></iframe>', frame)
+    assert found, frame[:200]
+    assert html.unescape(found.group(1)) == viewer.html
+
+    browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser"))), None)
+    if browser is None:
+        pytest.skip("no chromium on this machine (apt-get install chromium)")
+    viewer.save(str(page))
+    done = subprocess.run(
+        [browser, "--headless", "--no-sandbox", "--disable-gpu", "--use-angle=swiftshader",
+         "--enable-unsafe-swiftshader", "--disable-dev-shm-usage", f"--user-data-dir={tmp_path / 'profile'}",
+         "--virtual-time-budget=3000", "--dump-dom", f"file://{page}#driver=0.25"],
+        capture_output=True, text=True, timeout=120)
+    shown = re.search(r'<code id="matrix">([^<]*)</code>', done.stdout)
+    assert shown, done.stderr[-2000:]
+    expected = arm.sweep(0.0, 1.0, 8)["local"][2]  # driver 0.25
+    assert json.loads(shown.group(1)) == expected.flatten().tolist()
