@@ -11,6 +11,7 @@
 //
 // Every call runs on the calling thread with the GIL held: the host is
 // single-threaded, and this keeps it so.
+#include "engine/bake.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/host_session.hpp"
 #include "engine/node_edits.hpp"
@@ -108,6 +109,20 @@ struct Cook {
     int result, severity;
     std::vector<CookWarning> warnings;
     Transform transform;
+};
+
+// A bake's matrices as numpy arrays over its shared buffers (no copy): the
+// arrays keep the bake alive.
+struct Bake {
+    BakeResult result;
+
+    py::array_t<double> array(const std::shared_ptr<BakeBuffer>& buffer,
+                              const py::object& owner) const {
+        const auto frames = static_cast<py::ssize_t>(result.frames());
+        const auto nodes = static_cast<py::ssize_t>(result.names.size());
+        return py::array_t<double>({frames, nodes, py::ssize_t(4), py::ssize_t(4)}, buffer->data(),
+                                   owner);
+    }
 };
 
 // The 3D viewer's page for a sweep, shown inline by notebooks.
@@ -426,7 +441,47 @@ public:
         return scene;
     }
 
+    static PyScene loads(const std::string& text, const std::string& source,
+                         const std::optional<std::vector<std::string>>& modules) {
+        PyScene scene(modules);
+        sceneFromText(*scene.state_->scene, text, source, checkSignals);
+        return scene;
+    }
+
     void save(const std::string& path) const { saveScene(*state_->scene, path); }
+
+    std::string dumps() const { return sceneText(*state_->scene); }
+
+    Bake bake(double start, double stop, long long steps, const std::optional<py::sequence>& nodes,
+              std::optional<int> threads, std::optional<std::pair<long long, long long>> frames) {
+        BakeRequest request;
+        request.times = SweepRange::checked(start, stop, steps);
+        request.frames = frames;
+        if (threads && *threads < 1)
+            throw InputError("threads must be 1 or more (None for one per core), not " +
+                                 std::to_string(*threads),
+                             FailureKind::Value);
+        request.workers = threads.value_or(0);
+        request.interrupt = checkSignals;
+        if (nodes && py::isinstance<py::str>(*nodes))
+            throw InputError("nodes: expected a sequence of node names or Nodes, not one name",
+                             FailureKind::Type);
+        for (const py::handle node : nodes.value_or(py::list())) {
+            if (py::isinstance<Node>(node)) {
+                const Node& n = node.cast<const Node&>();
+                if (n.state() != state_)
+                    throw InputError("node " + quote(n.name()) + " is in another scene");
+                request.nodes.push_back(n.get().getName());
+            } else if (py::isinstance<py::str>(node)) {
+                request.nodes.push_back(node.cast<std::string>());
+            } else {
+                throw InputError("nodes: expected node names or Nodes, not " +
+                                     std::string(py::str(py::type::of(node).attr("__name__"))),
+                                 FailureKind::Type);
+            }
+        }
+        return {bakeScene(*state_->scene, request)};
+    }
 
     Node create(const std::string& type, const std::optional<std::string>& name) {
         Scene& scene = *state_->scene;
@@ -588,6 +643,41 @@ PYBIND11_MODULE(_core, m) {
                    std::to_string(c.severity) + ">";
         });
 
+    py::class_<Bake>(m, "Bake",
+                     "Every node of a bake cooked at every sample: matrices as float64 arrays "
+                     "of shape (samples, nodes, 4, 4), row vectors.")
+        .def_property_readonly(
+            "local",
+            [](const py::object& self) {
+                const Bake& b = self.cast<const Bake&>();
+                return b.array(b.result.local, self);
+            },
+            "Each node's local matrix at each sample.")
+        .def_property_readonly(
+            "world",
+            [](const py::object& self) {
+                const Bake& b = self.cast<const Bake&>();
+                return b.array(b.result.world, self);
+            },
+            "Each node's world matrix at each sample.")
+        .def_property_readonly(
+            "names", [](const Bake& b) { return b.result.names; },
+            "The nodes' names, in the arrays' order (the scene's).")
+        .def_property_readonly(
+            "parents", [](const Bake& b) { return b.result.parents; },
+            "For each node, the index of the node wired into its input 0, or -1.")
+        .def_property_readonly(
+            "times",
+            [](const Bake& b) {
+                return py::array_t<double>(static_cast<py::ssize_t>(b.result.times.size()),
+                                           b.result.times.data());
+            },
+            "The seconds of each sample, as cooked.")
+        .def("__repr__", [](const Bake& b) {
+            return "<Bake " + std::to_string(b.result.frames()) + " samples of " +
+                   std::to_string(b.result.names.size()) + " nodes>";
+        });
+
     py::class_<Viewer>(m, "Viewer",
                        "The 3D viewer's self-contained page for a sweep; a notebook shows it "
                        "inline.")
@@ -691,6 +781,17 @@ PYBIND11_MODULE(_core, m) {
         .def_static("load", &PyScene::load, "path"_a, "modules"_a = py::none(),
                     "Read a scene file (mhost's format). Raises OSError when it cannot be read "
                     "and ValueError, naming the node and parameter, when it is malformed.")
+        .def_static("loads", &PyScene::loads, "text"_a, "source"_a = "text",
+                    "modules"_a = py::none(),
+                    "A scene from the text of a scene file, as load reads one; source names "
+                    "it in messages.")
+        .def("dumps", &PyScene::dumps, "The scene file's text, as save writes it.")
+        .def("bake", &PyScene::bake, "start"_a, "stop"_a, "steps"_a, "nodes"_a = py::none(),
+             "threads"_a = py::none(), "frames"_a = py::none(),
+             "Cook every node (or nodes, names or Nodes, and the nodes they read) at steps + 1 "
+             "equal times from start to stop seconds, as mhost bake does; threads worker "
+             "processes (None: one per core), frames=(i, j) for samples i to j only. Returns "
+             "a Bake, the same matrices bit for bit whatever the threads.")
         .def("save", &PyScene::save, "path"_a,
              "Write the scene file by mhost's rules: complete or not at all, through a "
              "symbolic link to its target, keeping the file's permissions.")

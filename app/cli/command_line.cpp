@@ -1,11 +1,13 @@
 #include "cli/command_line.hpp"
 
 #include "cli/sweep_range.hpp"
+#include "engine/bake.hpp"
 #include "engine/demo.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/rig_capture.hpp"
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
+#include "output/bake_files.hpp"
 #include "output/gltf_export.hpp"
 #include "output/html_viewer.hpp"
 #include "output/interface_info.hpp"
@@ -19,7 +21,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iostream>
 #include <optional>
@@ -78,10 +83,15 @@ struct Options {
     std::string node;
     std::string time = "0";
     std::string driver;
+    // bake
+    std::string out;
+    std::string frames;
+    int threads = 0;
+    std::vector<std::string> nodes;
 
     // Every file a command writes, checked before any work is done.
     std::vector<const std::string*> outputs() const {
-        return {&plot, &gltf, &html, &saveOut, &validate.junit};
+        return {&plot, &gltf, &html, &saveOut, &validate.junit, &out};
     }
 };
 
@@ -230,6 +240,88 @@ int runEvalCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
+void addBakeOptions(CLI::App& bake, Options& o) {
+    bake.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
+    bake.add_option("--time", o.time,
+                    "Cook at STEPS + 1 equal times from FROM to TO seconds (the drivers follow "
+                    "their animation)")
+        ->type_name("FROM:TO:STEPS")
+        ->required();
+    bake.add_option("--out", o.out,
+                    "NAME.npy (world matrices, with NAME.json naming the nodes and times), or "
+                    "NAME.glb / NAME.gltf (the nodes as wired, animated)")
+        ->type_name("FILE")
+        ->required();
+    bake.add_option("--threads", o.threads,
+                    "Processes cooking at once (default: one per core); the output is the same "
+                    "for any number")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    bake.add_option("--frames", o.frames,
+                    "Bake samples I to J only, both included, counting from 0 (a share of a "
+                    "farm's bake: shares put end to end make the whole)")
+        ->type_name("I:J");
+    bake.add_option("--nodes", o.nodes,
+                    "Bake these nodes and the nodes they read (default: every node)")
+        ->type_name("NAME");
+}
+
+// A progress line on standard error while a long bake runs, when it is a
+// terminal: samples done, the rate and the time left.
+class BakeProgress {
+public:
+    BakeProgress() : shown_(::isatty(STDERR_FILENO) == 1) {}
+    ~BakeProgress() {
+        if (drawn_)
+            std::cerr << "\r\033[K" << std::flush;
+    }
+    BakeProgress(const BakeProgress&) = delete;
+    BakeProgress& operator=(const BakeProgress&) = delete;
+
+    void operator()(std::size_t done, std::size_t total) {
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        const double elapsed = duration<double>(now - start_).count();
+        // Nothing for a bake of a second or less, then four updates a second.
+        if (!shown_ || elapsed < 1.0 || now - last_ < milliseconds(250) || done == 0)
+            return;
+        last_ = now;
+        drawn_ = true;
+        const double rate = static_cast<double>(done) / elapsed;
+        const double left = static_cast<double>(total - done) / rate;
+        std::cerr << "\rmhost bake: " << done << "/" << total << " samples, "
+                  << formatFixed(rate, 1) << " a second, " << formatFixed(left, 0) << " s left"
+                  << std::flush;
+    }
+
+private:
+    bool shown_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_{};
+};
+
+int runBakeCommand(Host& host, const Options& o) {
+    BakeRequest request;
+    request.times = parseSweepRange(o.time, "--time");
+    if (!o.frames.empty())
+        request.frames = parseSampleSpan(o.frames, "--frames");
+    request.nodes = o.nodes;
+    request.workers = o.threads;
+    BakeProgress progress;
+    request.progress = std::ref(progress);
+    BakeWriter writer(o.out);
+    request.keepLocal = writer.needsLocal();
+    request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
+        writer.samplesReady(bake, ready);
+    };
+    const BakeResult bake = bakeSceneFile(host, readTextFile(o.scene),
+                                          o.scene == "-" ? "standard input" : o.scene, request);
+    for (const std::string& warning : writer.finish(bake))
+        std::cerr << "mhost: warning: " << warning << '\n';
+    return kExitOk;
+}
+
 void addValidateOptions(CLI::App& validate, Options& o) {
     ValidateOptions& v = o.validate;
     validate.add_option("MODULE", v.modules,
@@ -297,6 +389,10 @@ const Command kCommands[] = {
      "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
      "FROM:TO:STEPS, and print the local transforms",
      addEvalOptions, runEvalCommand},
+    {"bake",
+     "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
+     "core, and write the matrices as .npy or the animation as glTF",
+     addBakeOptions, runBakeCommand},
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
      "when any check fails or crashes",

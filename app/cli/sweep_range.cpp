@@ -50,3 +50,22 @@ SweepRange parseSweepRange(std::string_view text, std::string_view option) {
 }
 
 } // namespace mhost
+
+namespace mhost {
+
+std::pair<long long, long long> parseSampleSpan(std::string_view text, std::string_view option) {
+    const auto whole = [](std::string_view part, long long& out) {
+        const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), out);
+        return !part.empty() && ec == std::errc() && end == part.data() + part.size() && out >= 0;
+    };
+    const auto colon = text.find(':');
+    std::pair<long long, long long> span;
+    if (colon == std::string_view::npos || !whole(text.substr(0, colon), span.first) ||
+        !whole(text.substr(colon + 1), span.second) || span.first > span.second)
+        throw InputError(std::string(option) + " \"" + std::string(text) +
+                         "\": expected I:J, the first and last samples as whole numbers from 0, "
+                         "I no more than J");
+    return span;
+}
+
+} // namespace mhost

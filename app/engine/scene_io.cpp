@@ -374,7 +374,8 @@ void checkTopLevel(Scene& scene, const Json& topDocument) {
         throw InputError("\"nodes\" must be an array, not " + describeJsonKind(nodes));
 }
 
-void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt& interrupt) {
+void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt& interrupt,
+                const std::vector<bool>* only) {
     if (r.peek() != JsonReader::Kind::Object)
         throw InputError("a scene must be a JSON object, not " +
                          describeJsonKind(documentAt(values, r.offset())));
@@ -391,6 +392,11 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt
         for (std::size_t i = 0; nodes.nextElement(); ++i) {
             if (interrupt)
                 interrupt();
+            if (only && (i >= only->size() || !(*only)[i])) {
+                // Read, and checked, by whoever loads that part.
+                nodes.skipValueUnchecked();
+                continue;
+            }
             // Messages name the node once it is made, else its place.
             const OP_Node* made = nullptr;
             withContext(
@@ -499,13 +505,13 @@ Json sceneToJson(const Scene& scene) {
 }
 
 void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
-                   const Interrupt& interrupt) {
+                   const Interrupt& interrupt, const std::vector<bool>* only) {
     JsonReader reader(text, source);
     JsonReader values = reader.readerAt(0);
     Scene fresh(scene.host());
     try {
         withContext([&] { return source + ": "; },
-                    [&] { buildScene(fresh, reader, values, interrupt); });
+                    [&] { buildScene(fresh, reader, values, interrupt, only); });
     } catch (const Failure&) {
         // The reading comes back to skipped values, so it may meet a later
         // fault first, or a fault in what the scene says before the rest of
@@ -516,6 +522,50 @@ void sceneFromText(Scene& scene, std::string_view text, const std::string& sourc
     // Every byte has been read by a checking reader by now: the scene
     // replaces the old one only once the whole text has been found sound.
     scene.swap(fresh);
+}
+
+SceneOutline outlineScene(std::string_view text, const std::string& source) {
+    SceneOutline outline;
+    JsonReader r(text, source);
+    const auto string = [&]() -> std::string {
+        if (r.peek() != JsonReader::Kind::String)
+            throw InputError("not a scene's node");
+        return std::string(r.readString());
+    };
+    r.beginObject();
+    std::string_view key;
+    while (r.nextKey(key)) {
+        if (key != "nodes") {
+            r.skipValueUnchecked();
+            continue;
+        }
+        r.beginArray();
+        while (r.nextElement()) {
+            SceneOutline::Node& node = outline.nodes.emplace_back();
+            r.beginObject();
+            std::string_view field;
+            while (r.nextKey(field)) {
+                if (field == "name") {
+                    node.name = string();
+                } else if (field == "type") {
+                    node.type = string();
+                } else if (field == "inputs" && r.peek() == JsonReader::Kind::Array) {
+                    r.beginArray();
+                    while (r.nextElement()) {
+                        if (r.peek() == JsonReader::Kind::Null) {
+                            r.readNull();
+                            node.inputs.emplace_back();
+                        } else {
+                            node.inputs.push_back(string());
+                        }
+                    }
+                } else {
+                    r.skipValueUnchecked();
+                }
+            }
+        }
+    }
+    return outline;
 }
 
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source) {

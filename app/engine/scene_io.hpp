@@ -32,8 +32,25 @@ Json sceneToJson(const Scene& scene);
 // and InputError names `source`, the node and the parameter at fault, or
 // for malformed JSON the line and column. Modules the scene needs are
 // loaded when they are not. interrupt is called before each node is read.
+// With `only`, the nodes of the file whose entry in it is false are skipped
+// by their brackets alone: a part of the scene, for a bake that shares the
+// nodes out to loads that between them read every node. The nodes kept
+// must hold every node they read.
 void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
-                   const Interrupt& interrupt = {});
+                   const Interrupt& interrupt = {}, const std::vector<bool>* only = nullptr);
+
+// A scene file's nodes at a glance: names, types and the names wired into
+// their inputs, read without making anything. Failure for a text that is
+// not a scene's (which a load then reports in full).
+struct SceneOutline {
+    struct Node {
+        std::string name;
+        std::string type;
+        std::vector<std::string> inputs; // "" for an empty input
+    };
+    std::vector<Node> nodes;
+};
+SceneOutline outlineScene(std::string_view text, const std::string& source);
 // The same from a document.
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
 

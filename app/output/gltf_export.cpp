@@ -106,22 +106,31 @@ Trs toTrs(const Matrix16& hostMatrix) {
 
 std::vector<std::string> writeGltf(const EvalReport& report, const RigCapture& capture,
                                    const std::string& path) {
+    const GltfNames names{
+        report.node + (report.sweep == EvalReport::Sweep::Time ? " over time" : " by driver"),
+        report.node};
+    return writeGltfTracks(capture.tracks, capture.times, names, false, path);
+}
+
+std::vector<std::string> writeGltfTracks(const std::vector<RigTrack>& tracks,
+                                         const std::vector<double>& sampleTimes,
+                                         const GltfNames& names, bool animateEveryTrack,
+                                         const std::string& path) {
     std::vector<std::string> warnings;
     tinygltf::Model model;
     model.asset.version = "2.0";
     model.asset.generator = std::string("mhost ") + MHOST_VERSION;
     BufferWriter buffer(model);
 
-    std::vector<float> times(capture.times.begin(), capture.times.end());
+    std::vector<float> times(sampleTimes.begin(), sampleTimes.end());
     const int input = buffer.add(times, TINYGLTF_TYPE_SCALAR, static_cast<int>(times.size()), true);
     tinygltf::Animation animation;
-    animation.name =
-        report.node + (report.sweep == EvalReport::Sweep::Time ? " over time" : " by driver");
+    animation.name = names.animation;
     tinygltf::Scene scene;
-    scene.name = report.node;
+    scene.name = names.scene;
 
-    for (std::size_t t = 0; t < capture.tracks.size(); ++t) {
-        const RigTrack& track = capture.tracks[t];
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        const RigTrack& track = tracks[t];
         const int index = static_cast<int>(t);
         std::vector<Trs> samples;
         bool warned = false;
@@ -160,7 +169,7 @@ std::vector<std::string> writeGltf(const EvalReport& report, const RigCapture& c
         else
             model.nodes[static_cast<std::size_t>(track.parent)].children.push_back(index);
 
-        const bool moves = track.role == RigTrack::Role::Swept ||
+        const bool moves = animateEveryTrack || track.role == RigTrack::Role::Swept ||
                            std::any_of(track.local.begin(), track.local.end(),
                                        [&](const Matrix16& m) { return m != track.local.front(); });
         if (!moves)

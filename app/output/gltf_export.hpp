@@ -39,4 +39,15 @@ Trs toTrs(const Matrix16& hostMatrix);
 std::vector<std::string> writeGltf(const EvalReport& report, const RigCapture& capture,
                                    const std::string& path);
 
+struct GltfNames {
+    std::string animation;
+    std::string scene;
+};
+// The same for any tracks: one sample of each track per time (seconds).
+// With animateEveryTrack every track gets channels, else only the swept one
+// and those that move.
+std::vector<std::string> writeGltfTracks(const std::vector<RigTrack>& tracks,
+                                         const std::vector<double>& times, const GltfNames& names,
+                                         bool animateEveryTrack, const std::string& path);
+
 } // namespace mhost

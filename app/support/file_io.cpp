@@ -193,6 +193,12 @@ void OutputFile::write(std::string_view content) {
     }
 }
 
+void OutputFile::startWriteback() {
+    // Only a hint: a file system that cannot says so, and commit syncs anyway.
+    if (fd_ >= 0)
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void OutputFile::commit() {
     // mkstemp makes the file readable by its owner only. A replaced file
     // keeps its own bits (and owner, where we may set it); a new one gets

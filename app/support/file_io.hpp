@@ -46,6 +46,10 @@ public:
 
     // RunError naming path when a write fails.
     void write(std::string_view content);
+    // Starts the disk writes of what has been written so far, without
+    // waiting for them: a long file written in parts then costs little more
+    // than its last part at commit.
+    void startWriteback();
     void commit();
 
 private:

@@ -6,6 +6,7 @@ the last row); rotations are in degrees; times in seconds.
 """
 
 from ._core import (
+    Bake,
     Cook,
     CookWarning,
     Node,
@@ -17,6 +18,7 @@ from ._core import (
 )
 
 __all__ = [
+    "Bake",
     "Cook",
     "CookWarning",
     "Node",

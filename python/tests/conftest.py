@@ -3,7 +3,9 @@ a rig with keys made by Get key."""
 import json
 import os
 import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -57,3 +59,21 @@ def keyed_rig():
         dummy.set("r", r)
         assert q.press("getkey%d" % key) == []
     return scene, q, dummy
+
+
+def interrupted_after(seconds, call):
+    """Has another process send SIGINT to this one after `seconds` while call
+    runs (a thread could not: the sweep holds the interpreter, as a Ctrl-C
+    from the terminal does not need it); returns how long after the signal
+    call ended, which must be by KeyboardInterrupt. Python's own handler
+    is put in place meanwhile (a Dask cluster, for one, leaves its own)."""
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+    sender = subprocess.Popen(["sh", "-c", f"sleep {seconds}; kill -INT {os.getpid()}"])
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        sender.wait()
+        signal.signal(signal.SIGINT, handler)
+    return time.monotonic() - started - seconds

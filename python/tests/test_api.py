@@ -9,6 +9,7 @@ import time
 import pytest
 
 import morvane
+from conftest import interrupted_after
 from conftest import EXAMPLES, run_mhost
 
 
@@ -166,21 +167,6 @@ def test_a_module_folder_that_holds_nothing_is_a_user_warning(tmp_path, monkeypa
     with pytest.warns(UserWarning, match=f'module folder "{missing}".*does not exist'):
         scene = morvane.Scene()
     assert "quenlo" in scene.types()
-
-
-def interrupted_after(seconds, call):
-    """Has another process send SIGINT to this one after `seconds` while call
-    runs (a thread could not: the sweep holds the interpreter, as a Ctrl-C
-    from the terminal does not need it); returns how long after the signal
-    call ended, which must be by KeyboardInterrupt."""
-    sender = subprocess.Popen(["sh", "-c", f"sleep {seconds}; kill -INT {os.getpid()}"])
-    started = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call()
-    finally:
-        sender.wait()
-    return time.monotonic() - started - seconds
 
 
 def test_ctrl_c_stops_long_sweeps_and_puts_the_driver_back():

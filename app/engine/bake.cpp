@@ -1,0 +1,622 @@
+#include "engine/bake.hpp"
+
+#include "engine/scene_io.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+#include "json/json.hpp"
+
+#include <OP/OP_Context.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <numeric>
+#include <unordered_map>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace mhost {
+
+namespace {
+
+// Anonymous memory shared with forked children, its pages made at once
+// (cheaper than a fault for each on first use).
+void* mapShared(std::size_t bytes) {
+    void* p = ::mmap(nullptr, std::max<std::size_t>(bytes, 1), PROT_READ | PROT_WRITE,
+                     MAP_SHARED | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED)
+        throw RunError("the bake needs " + std::to_string(bytes >> 20) +
+                       " MiB of memory, which the system refused: " + std::strerror(errno));
+    return p;
+}
+
+// What the parent and the workers share. Lock-free atomics work across
+// processes in shared memory.
+struct Counters {
+    std::atomic<long long> nextChunk{0};
+    std::atomic<long long> samplesDone{0};
+    // The first failed cook as sample * nodes + node, or LLONG_MAX.
+    std::atomic<long long> firstFailure{LLONG_MAX};
+};
+static_assert(std::atomic<long long>::is_always_lock_free);
+
+// What went wrong in one worker: a load that failed (at kLoadFailed), or
+// its first failed cook.
+struct WorkerReport {
+    static constexpr long long kLoadFailed = -1;
+    long long failedAt = LLONG_MAX;
+    int code = 0;
+    char message[2000] = {};
+
+    void record(long long at, int exitCode, const std::string& text) {
+        if (at >= failedAt)
+            return;
+        failedAt = at;
+        code = exitCode;
+        const std::size_t length = std::min(text.size(), sizeof(message) - 1);
+        std::memcpy(message, text.data(), length);
+        message[length] = '\0';
+    }
+};
+
+constexpr int kMaxWorkers = 256;
+
+struct SharedState {
+    Counters counters;
+    WorkerReport reports[kMaxWorkers];
+    // Samples each worker has cooked all its nodes at, when shared by nodes.
+    std::atomic<long long> samplesOfWorker[kMaxWorkers];
+};
+
+class SharedCounters {
+public:
+    SharedCounters() : state_(new (mapShared(sizeof(SharedState))) SharedState) {}
+    ~SharedCounters() { ::munmap(state_, sizeof(SharedState)); }
+    SharedCounters(const SharedCounters&) = delete;
+    SharedCounters& operator=(const SharedCounters&) = delete;
+    Counters& counters() const { return state_->counters; }
+    WorkerReport& report(long long worker) const {
+        return state_->reports[static_cast<std::size_t>(worker)];
+    }
+    std::atomic<long long>& samplesOf(long long worker) const {
+        return state_->samplesOfWorker[static_cast<std::size_t>(worker)];
+    }
+
+    // Throws what went wrong, if anything: the first worker's failed load
+    // (workers hold the scene's nodes in file order), else the first
+    // failed cook in sample, then node order.
+    void rethrow(long long workers) const {
+        for (long long w = 0; w < workers; ++w) {
+            const WorkerReport& r = report(w);
+            if (r.failedAt == WorkerReport::kLoadFailed) {
+                if (r.code == kExitBadInput)
+                    throw InputError(r.message);
+                throw RunError(r.message);
+            }
+        }
+        const long long first = counters().firstFailure.load();
+        for (long long w = 0; w < workers && first != LLONG_MAX; ++w)
+            if (report(w).failedAt == first)
+                throw RunError(std::string(report(w).message) + "; nothing was written");
+    }
+
+private:
+    SharedState* state_;
+};
+
+// The nodes of the bake: the chosen ones and every node they read, in the
+// scene's order.
+std::vector<OBJ_Node*> bakedNodes(Scene& scene, const std::vector<std::string>& names) {
+    OP_Network& root = scene.root();
+    std::vector<OBJ_Node*> out;
+    if (names.empty()) {
+        for (int i = 0; i < root.getNchildren(); ++i)
+            out.push_back(&asObject(*root.getChild(i)));
+        return out;
+    }
+    std::unordered_map<const OP_Node*, bool> wanted;
+    std::vector<OP_Node*> pending;
+    for (const std::string& name : names)
+        pending.push_back(&scene.node(name));
+    while (!pending.empty()) {
+        OP_Node* node = pending.back();
+        pending.pop_back();
+        if (!wanted.emplace(node, true).second)
+            continue;
+        for (unsigned i = 0; i < node->nInputs(); ++i)
+            if (OP_Node* in = node->getInput(i))
+                pending.push_back(in);
+    }
+    for (int i = 0; i < root.getNchildren(); ++i)
+        if (wanted.count(root.getChild(i)))
+            out.push_back(&asObject(*root.getChild(i)));
+    return out;
+}
+
+// The nodes of a bake in blocks to cook together: whole groups of nodes
+// wired to each other (a node's cook cooks its parent), merged in the
+// scene's order up to kBlockNodes. A block is cooked at several samples in
+// a row while its nodes are still in the processor's cache: a cook touches
+// a few kilobytes of node, and a scene of many nodes, cooked a sample at a
+// time, would wait on memory for most of them.
+struct CookBlock {
+    std::vector<OBJ_Node*> nodes;
+    std::vector<std::size_t> columns; // their places in the bake
+};
+
+constexpr std::size_t kBlockNodes = 32;
+
+std::vector<CookBlock> cookBlocks(const std::vector<OBJ_Node*>& nodes,
+                                  const std::vector<std::size_t>& columns) {
+    std::unordered_map<const OP_Node*, std::size_t> index;
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        index.emplace(nodes[i], i);
+    std::vector<std::size_t> group(nodes.size());
+    std::iota(group.begin(), group.end(), std::size_t(0));
+    const auto find = [&](std::size_t i) {
+        while (group[i] != i)
+            i = group[i] = group[group[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        for (unsigned k = 0; k < nodes[i]->nInputs(); ++k)
+            if (const auto in = index.find(nodes[i]->getInput(k)); in != index.end())
+                group[find(i)] = find(in->second);
+    // Each group's nodes in the scene's order, groups by their first node.
+    std::vector<std::vector<std::size_t>> members(nodes.size());
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::size_t g = find(i);
+        if (members[g].empty())
+            order.push_back(g);
+        members[g].push_back(i);
+    }
+    std::vector<CookBlock> blocks;
+    for (const std::size_t g : order) {
+        if (blocks.empty() || blocks.back().nodes.size() >= kBlockNodes)
+            blocks.emplace_back();
+        for (const std::size_t i : members[g]) {
+            blocks.back().nodes.push_back(nodes[i]);
+            blocks.back().columns.push_back(columns[i]);
+        }
+    }
+    return blocks;
+}
+
+// Cooks every block at samples first..end - 1, block by block.
+void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+                 std::size_t end, Counters& counters, WorkerReport& report) {
+    double* local = result.local ? result.local->data() : nullptr;
+    double* world = result.world->data();
+    for (const CookBlock& block : blocks) {
+        for (std::size_t frame = first; frame < end; ++frame) {
+            OP_Context context(static_cast<float>(result.times[frame]));
+            for (std::size_t n = 0; n < block.nodes.size(); ++n) {
+                OBJ_Node& node = *block.nodes[n];
+                const std::size_t at = frame * result.names.size() + block.columns[n];
+                if (node.cook(context) >= UT_ERROR_ABORT) {
+                    long long seen = counters.firstFailure.load();
+                    const auto place = static_cast<long long>(at);
+                    while (place < seen &&
+                           !counters.firstFailure.compare_exchange_weak(seen, place)) {
+                    }
+                    std::string why;
+                    for (const OP_ErrorEntry& e : node.getErrors())
+                        if (e.severity >= UT_ERROR_ABORT && why.empty())
+                            why = ": " + e.message;
+                    report.record(place, kExitRunFailure,
+                                  "cooking " + describeNode(node) + " at time " +
+                                      formatShortest(result.times[frame]) + " failed" + why);
+                }
+                if (local)
+                    std::memcpy(local + at * 16, node.getLocalTransform().data(), sizeof(Matrix16));
+                std::memcpy(world + at * 16, node.getWorldTransform().data(), sizeof(Matrix16));
+            }
+        }
+    }
+}
+
+// The forked workers: killed and reaped when the parent leaves early.
+class Workers {
+public:
+    Workers() = default;
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+    ~Workers() {
+        for (const Child& child : children_)
+            if (!child.ended)
+                ::kill(child.pid, SIGKILL);
+        for (const Child& child : children_)
+            if (!child.ended)
+                ::waitpid(child.pid, nullptr, 0);
+    }
+
+    // Forks a worker that runs work and ends; RunError when fork fails.
+    template <typename Work> void start(Work&& work) {
+        const pid_t parent = ::getpid();
+        const pid_t pid = ::fork();
+        if (pid < 0)
+            throw RunError(std::string("cannot start a bake worker: ") + std::strerror(errno));
+        if (pid == 0) {
+            // The worker: nothing of the parent's (buffered output, exit
+            // handlers, an interpreter) runs here, and it dies with the parent.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(1);
+            int status = 0;
+            try {
+                work();
+            } catch (...) {
+                status = 1;
+            }
+            ::_exit(status);
+        }
+        children_.push_back({pid});
+    }
+
+    // Whether every worker has ended, without waiting.
+    bool finished() {
+        bool all = true;
+        for (Child& child : children_) {
+            if (!child.ended && ::waitpid(child.pid, &child.status, WNOHANG) == child.pid)
+                child.ended = true;
+            all = all && child.ended;
+        }
+        if (!all)
+            ::usleep(2000);
+        return all;
+    }
+
+    // Waits for every worker; RunError when one did not finish its work.
+    void join() {
+        std::string failure;
+        for (Child& child : children_) {
+            while (!child.ended) {
+                if (::waitpid(child.pid, &child.status, 0) == child.pid || errno != EINTR)
+                    child.ended = true;
+            }
+            if (!failure.empty())
+                continue;
+            if (WIFSIGNALED(child.status))
+                failure =
+                    "a bake worker was killed by signal " + std::to_string(WTERMSIG(child.status));
+            else if (WIFEXITED(child.status) && WEXITSTATUS(child.status) != 0)
+                failure = "a bake worker failed (exit status " +
+                          std::to_string(WEXITSTATUS(child.status)) + ")";
+        }
+        if (!failure.empty())
+            throw RunError(failure + "; nothing was written");
+    }
+
+private:
+    struct Child {
+        pid_t pid;
+        int status = 0;
+        bool ended = false;
+    };
+    std::vector<Child> children_;
+};
+
+// The samples of the request, at the times the cooks see (seconds as a
+// float).
+std::vector<double> sampleTimes(const BakeRequest& request) {
+    if (request.workers < 0)
+        throw InputError("a bake needs 1 or more workers (0 for one per core), not " +
+                         std::to_string(request.workers));
+    const std::vector<double> all = request.times.values();
+    const long long last = static_cast<long long>(all.size()) - 1;
+    const auto [first, end] = request.frames.value_or(std::pair{0LL, last});
+    if (first < 0 || end > last || first > end)
+        throw InputError("samples " + std::to_string(first) + ":" + std::to_string(end) +
+                         " are not within the sweep's samples 0:" + std::to_string(last));
+    std::vector<double> times;
+    for (long long f = first; f <= end; ++f)
+        times.push_back(shortestDouble(secondsFrom(all[static_cast<std::size_t>(f)], "time")));
+    return times;
+}
+
+long long workerCount(const BakeRequest& request, long long most) {
+    const long long asked = request.workers == 0 ? defaultBakeWorkers() : request.workers;
+    return std::clamp<long long>(asked, 1, std::min<long long>(most, kMaxWorkers));
+}
+
+void allocate(BakeResult& result, const BakeRequest& request) {
+    const std::size_t doubles = result.frames() * result.names.size() * 16;
+    if (request.keepLocal)
+        result.local = std::make_shared<BakeBuffer>(doubles);
+    result.world = std::make_shared<BakeBuffer>(doubles);
+}
+
+// How a scene file's nodes are shared out by groups: the worker of each
+// node of the file (-1 for a node the bake leaves out).
+struct NodePlan {
+    std::vector<int> worker;
+    std::vector<std::size_t> baked; // the file's index of each baked node
+};
+
+constexpr double kParentShare = 0.8; // of an even share
+
+// Nothing when the groups do not share out evenly, or when the outline
+// holds a fault (a name twice, an unknown input) that the load reports.
+std::optional<NodePlan> planByNodes(const SceneOutline& outline,
+                                    const std::vector<std::string>& chosen, long long workers) {
+    const std::size_t count = outline.nodes.size();
+    std::unordered_map<std::string_view, std::size_t> index;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!index.emplace(outline.nodes[i].name, i).second)
+            return std::nullopt;
+    std::vector<std::vector<std::size_t>> inputs(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const std::string& name : outline.nodes[i].inputs) {
+            if (name.empty())
+                continue;
+            const auto found = index.find(name);
+            if (found == index.end())
+                return std::nullopt;
+            inputs[i].push_back(found->second);
+        }
+    }
+    // The nodes baked: the chosen ones and those they read.
+    std::vector<bool> wanted(count, chosen.empty());
+    std::vector<std::size_t> pending;
+    for (const std::string& name : chosen) {
+        const auto found = index.find(name);
+        if (found == index.end())
+            return std::nullopt;
+        pending.push_back(found->second);
+    }
+    while (!pending.empty()) {
+        const std::size_t i = pending.back();
+        pending.pop_back();
+        if (wanted[i])
+            continue;
+        wanted[i] = true;
+        for (const std::size_t in : inputs[i])
+            pending.push_back(in);
+    }
+    // Groups: nodes joined by any wire (union-find).
+    std::vector<std::size_t> group(count);
+    std::iota(group.begin(), group.end(), std::size_t(0));
+    const auto find = [&](std::size_t i) {
+        while (group[i] != i)
+            i = group[i] = group[group[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < count; ++i)
+        for (const std::size_t in : inputs[i])
+            group[find(i)] = find(in);
+    std::vector<std::size_t> size(count, 0);
+    NodePlan plan;
+    for (std::size_t i = 0; i < count; ++i)
+        if (wanted[i]) {
+            plan.baked.push_back(i);
+            ++size[find(i)];
+        }
+    // Whole groups to each worker in file order, the next worker taking
+    // over once one has its share. The parent's share is smaller: it also
+    // reads the outline and writes the output while the others cook.
+    const double total = static_cast<double>(plan.baked.size());
+    const double parentShare = kParentShare * total / static_cast<double>(workers);
+    const double share = (total - parentShare) / static_cast<double>(workers - 1);
+    plan.worker.assign(count, -1);
+    std::vector<int> workerOfGroup(count, -1);
+    std::vector<std::size_t> load(static_cast<std::size_t>(workers), 0);
+    std::size_t assigned = 0;
+    int current = 0;
+    for (const std::size_t i : plan.baked) {
+        const std::size_t g = find(i);
+        if (workerOfGroup[g] < 0) {
+            while (current + 1 < workers &&
+                   static_cast<double>(assigned) >= parentShare + share * current)
+                ++current;
+            workerOfGroup[g] = current;
+            load[static_cast<std::size_t>(current)] += size[g];
+            assigned += size[g];
+        }
+        plan.worker[i] = workerOfGroup[g];
+    }
+    if (static_cast<double>(*std::max_element(load.begin(), load.end())) > 1.25 * share)
+        return std::nullopt;
+    return plan;
+}
+
+} // namespace
+
+BakeBuffer::BakeBuffer(std::size_t doubles)
+    : data_(static_cast<double*>(mapShared(doubles * sizeof(double)))), size_(doubles) {}
+
+BakeBuffer::~BakeBuffer() {
+    ::munmap(data_, std::max<std::size_t>(size_ * sizeof(double), 1));
+}
+
+int defaultBakeWorkers() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof(set), &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return static_cast<int>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
+}
+
+BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
+    BakeResult result;
+    result.times = sampleTimes(request);
+    const std::vector<OBJ_Node*> nodes = bakedNodes(scene, request.nodes);
+    std::unordered_map<const OP_Node*, int> index;
+    for (OBJ_Node* node : nodes) {
+        index.emplace(node, static_cast<int>(result.names.size()));
+        result.names.push_back(node->getName());
+        result.types.push_back(node->getOperator()->getName());
+    }
+    for (OBJ_Node* node : nodes) {
+        const OP_Node* parent = node->getInput(0);
+        result.parents.push_back(parent ? index.at(parent) : -1);
+    }
+    allocate(result, request);
+    std::vector<std::size_t> columns(nodes.size());
+    std::iota(columns.begin(), columns.end(), std::size_t(0));
+    const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
+
+    const auto frames = static_cast<long long>(result.frames());
+    const long long workers = workerCount(request, frames);
+    // Four chunks a worker at least, so that one slow chunk does not hold
+    // the others up, and at most 64 samples a chunk.
+    const long long chunk = std::clamp<long long>(frames / (4 * workers), 1, 64);
+    SharedCounters shared;
+    Counters& counters = shared.counters();
+    // Which samples are in, one byte each.
+    auto* const cooked = static_cast<std::atomic<unsigned char>*>(mapShared(result.frames()));
+    struct Unmap {
+        void* p;
+        std::size_t n;
+        ~Unmap() { ::munmap(p, std::max<std::size_t>(n, 1)); }
+    } const unmap{cooked, result.frames()};
+    std::size_t ready = 0;
+    const auto reportReady = [&] {
+        while (ready < result.frames() && cooked[ready].load() != 0)
+            ++ready;
+        if (request.samplesReady)
+            request.samplesReady(result, ready);
+    };
+    // Cooks the next chunk; false when none is left.
+    const auto cookChunk = [&](WorkerReport& report) {
+        const long long first = counters.nextChunk.fetch_add(1) * chunk;
+        if (first >= frames)
+            return false;
+        const long long end = std::min(frames, first + chunk);
+        cookSamples(blocks, result, static_cast<std::size_t>(first), static_cast<std::size_t>(end),
+                    counters, report);
+        for (long long f = first; f < end; ++f)
+            cooked[f].store(1);
+        counters.samplesDone.fetch_add(end - first);
+        return true;
+    };
+    {
+        Workers children;
+        for (long long w = 1; w < workers; ++w)
+            children.start([&, w] {
+                while (cookChunk(shared.report(w))) {
+                }
+            });
+        while (true) {
+            if (request.interrupt)
+                request.interrupt();
+            if (!cookChunk(shared.report(0)))
+                break;
+            if (request.progress)
+                request.progress(static_cast<std::size_t>(counters.samplesDone.load()),
+                                 result.frames());
+            reportReady();
+        }
+        children.join();
+    }
+    shared.rethrow(workers);
+    reportReady();
+    return result;
+}
+
+BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& source,
+                         const BakeRequest& request) {
+    std::vector<double> times = sampleTimes(request);
+    std::optional<SceneOutline> outline;
+    std::optional<NodePlan> plan;
+    const long long workers = workerCount(request, kMaxWorkers);
+    if (workers > 1) {
+        try {
+            outline = outlineScene(text, source);
+            plan = planByNodes(*outline, request.nodes, workers);
+        } catch (const Failure&) {
+            // Not a scene's text: the load below says what is wrong.
+        }
+    }
+    if (!plan) {
+        Scene scene(host);
+        sceneFromText(scene, text, source);
+        return bakeScene(scene, request);
+    }
+
+    BakeResult result;
+    result.times = std::move(times);
+    std::unordered_map<std::string_view, std::size_t> column;
+    for (const std::size_t i : plan->baked) {
+        const SceneOutline::Node& node = outline->nodes[i];
+        column.emplace(node.name, result.names.size());
+        result.names.push_back(node.name);
+        result.types.push_back(node.type);
+    }
+    for (const std::size_t i : plan->baked) {
+        const auto& inputs = outline->nodes[i].inputs;
+        result.parents.push_back(
+            inputs.empty() || inputs[0].empty() ? -1 : static_cast<int>(column.at(inputs[0])));
+    }
+    allocate(result, request);
+
+    SharedCounters shared;
+    Counters& counters = shared.counters();
+    // A sample is in once every worker has cooked it (a worker that failed
+    // to load holds it back, and the bake then fails).
+    std::size_t ready = 0;
+    const auto reportReady = [&] {
+        long long least = static_cast<long long>(result.frames());
+        for (long long w = 0; w < workers; ++w)
+            least = std::min(least, shared.samplesOf(w).load());
+        ready = std::max(ready, static_cast<std::size_t>(least));
+        if (request.progress)
+            request.progress(static_cast<std::size_t>(counters.samplesDone.load()),
+                             result.frames() * static_cast<std::size_t>(workers));
+        if (request.samplesReady)
+            request.samplesReady(result, ready);
+    };
+    // Worker w loads its part of the scene and cooks it at every sample,
+    // kChunk samples at a time.
+    constexpr std::size_t kChunk = 8;
+    const auto work = [&](long long w) {
+        WorkerReport& report = shared.report(w);
+        std::vector<bool> mine(outline->nodes.size());
+        for (std::size_t i = 0; i < mine.size(); ++i)
+            mine[i] = plan->worker[i] == w;
+        Scene part(host);
+        try {
+            sceneFromText(part, text, source, {}, &mine);
+        } catch (const Failure& failure) {
+            report.record(WorkerReport::kLoadFailed, failure.code(), failure.what());
+            return;
+        }
+        std::vector<OBJ_Node*> nodes;
+        std::vector<std::size_t> columns;
+        for (int i = 0; i < part.root().getNchildren(); ++i) {
+            OP_Node& node = *part.root().getChild(i);
+            nodes.push_back(&asObject(node));
+            columns.push_back(column.at(node.getName()));
+        }
+        const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
+        for (std::size_t first = 0; first < result.frames(); first += kChunk) {
+            const std::size_t end = std::min(result.frames(), first + kChunk);
+            cookSamples(blocks, result, first, end, counters, report);
+            counters.samplesDone.fetch_add(static_cast<long long>(end - first));
+            shared.samplesOf(w).store(static_cast<long long>(end));
+            if (w == 0)
+                reportReady();
+        }
+    };
+    {
+        Workers children;
+        for (long long w = 1; w < workers; ++w)
+            children.start([&, w] { work(w); });
+        work(0);
+        // Worker 0 done first: the others' samples come in while it waits.
+        while (ready < result.frames() && !children.finished())
+            reportReady();
+        children.join();
+    }
+    shared.rethrow(workers);
+    reportReady();
+    return result;
+}
+
+} // namespace mhost

@@ -1,0 +1,122 @@
+#include "output/bake_files.hpp"
+
+#include "output/gltf_export.hpp"
+#include "support/errors.hpp"
+#include "support/file_io.hpp"
+#include "support/text.hpp"
+#include "json/json.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mhost {
+
+namespace {
+
+bool endsWith(const std::string& text, std::string_view end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// NAME.json: the nodes and times of NAME.npy.
+std::string npyCompanion(const BakeResult& bake) {
+    std::string text;
+    JsonWriter w(text);
+    w.beginObject();
+    w.key("nodes");
+    w.beginArray(false);
+    for (const std::string& name : bake.names)
+        w.string(name);
+    w.endArray();
+    w.key("times");
+    w.beginArray(true);
+    for (const double t : bake.times)
+        w.number(t);
+    w.endArray();
+    w.endObject();
+    return text + '\n';
+}
+
+std::vector<std::string> writeGltfBake(const BakeResult& bake, const std::string& path) {
+    for (std::size_t f = 1; f < bake.frames(); ++f)
+        if (!(static_cast<float>(bake.times[f]) > static_cast<float>(bake.times[f - 1])))
+            throw InputError(quote(path) +
+                             ": a glTF animation needs times that increase from sample to "
+                             "sample (FROM below TO)");
+    std::vector<RigTrack> tracks(bake.names.size());
+    for (std::size_t n = 0; n < tracks.size(); ++n) {
+        RigTrack& track = tracks[n];
+        track.name = bake.names[n];
+        track.type = bake.types[n];
+        track.parent = bake.parents[n];
+        track.local.resize(bake.frames());
+        for (std::size_t f = 0; f < bake.frames(); ++f)
+            std::memcpy(track.local[f].data(), bake.localAt(f, n), sizeof(Matrix16));
+    }
+    return writeGltfTracks(tracks, bake.times, {"bake", "bake"}, true, path);
+}
+
+} // namespace
+
+std::string npyHeader(const std::vector<std::size_t>& shape) {
+    // The format is small and fixed (magic, version 1.0, a Python dict
+    // literal padded to 64 bytes); no Debian package writes it from C++.
+    std::string dict = "{'descr': '<f8', 'fortran_order': False, 'shape': (";
+    for (const std::size_t n : shape)
+        dict += std::to_string(n) + ", ";
+    if (shape.size() > 1)
+        dict.resize(dict.size() - 1);
+    dict += "), }";
+    const std::size_t unpadded = 10 + dict.size() + 1;
+    dict.append((64 - unpadded % 64) % 64, ' ');
+    dict += '\n';
+    std::string header("\x93NUMPY\x01\x00", 8);
+    header += static_cast<char>(dict.size() & 0xff);
+    header += static_cast<char>(dict.size() >> 8);
+    return header + dict;
+}
+
+BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(endsWith(path_, ".npy")) {
+    if (!npy_ && !endsWith(path_, ".glb") && !endsWith(path_, ".gltf"))
+        throw InputError("--out " + quote(path_) +
+                         ": the file name must end in .npy, .glb or .gltf");
+}
+
+BakeWriter::~BakeWriter() = default;
+
+void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
+    if (!npy_)
+        return;
+    if (!array_) {
+        array_ = std::make_unique<OutputFile>(path_);
+        array_->write(npyHeader({bake.frames(), bake.names.size(), 4, 4}));
+    }
+    // Straight from the shared buffer, a few megabytes at least at a time.
+    const std::size_t sampleBytes = bake.names.size() * 16 * sizeof(double);
+    constexpr std::size_t kLeast = std::size_t(8) << 20;
+    if (ready <= written_ || (ready < bake.frames() && (ready - written_) * sampleBytes < kLeast))
+        return;
+    const auto* bytes = reinterpret_cast<const char*>(bake.world->data());
+    array_->write(
+        std::string_view(bytes + written_ * sampleBytes, (ready - written_) * sampleBytes));
+    array_->startWriteback();
+    written_ = ready;
+}
+
+std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
+    if (!npy_)
+        return writeGltfBake(bake, path_);
+    samplesReady(bake, bake.frames());
+    OutputFile companion(path_.substr(0, path_.size() - 4) + ".json");
+    companion.write(npyCompanion(bake));
+    array_->commit();
+    companion.commit();
+    return {};
+}
+
+std::vector<std::string> writeBakeFiles(const BakeResult& bake, const std::string& path) {
+    BakeWriter writer(path);
+    return writer.finish(bake);
+}
+
+} // namespace mhost

@@ -1,0 +1,57 @@
+// What `mhost bake --out FILE` writes, by the file's extension:
+//
+//   NAME.npy   the world matrices as float64, shape (samples, nodes, 4, 4),
+//              row vectors (the host's convention), C order; beside it
+//   NAME.json  {"nodes": [the node names, in the array's order],
+//               "times": [the seconds of each sample]}
+//   NAME.glb, NAME.gltf
+//              one glTF 2.0 scene holding the nodes as wired (input 0 as
+//              parent, no root of its own) and one animation with every
+//              node's local translation, rotation and scale at each sample
+//              (the conventions of gltf_export.hpp)
+//
+// Each file is written whole or not at all (the output rules of
+// file_io.hpp).
+#pragma once
+
+#include "engine/bake.hpp"
+#include "support/file_io.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mhost {
+
+// Writes the files of a bake to path, a .npy file's samples while the bake
+// cooks (BakeRequest::samplesReady), so that little is left to write when
+// it ends. InputError for a path of another kind.
+class BakeWriter {
+public:
+    explicit BakeWriter(std::string path);
+    ~BakeWriter();
+    BakeWriter(const BakeWriter&) = delete;
+    BakeWriter& operator=(const BakeWriter&) = delete;
+
+    // Whether the files hold local matrices (glTF does, .npy does not).
+    bool needsLocal() const { return !npy_; }
+    void samplesReady(const BakeResult& bake, std::size_t ready);
+    // Writes the rest and commits every file. InputError for a glTF of
+    // times that do not increase. Returns warnings (shear that glTF cannot
+    // carry).
+    std::vector<std::string> finish(const BakeResult& bake);
+
+private:
+    std::string path_;
+    bool npy_;
+    std::unique_ptr<OutputFile> array_;
+    std::size_t written_ = 0; // samples in array_
+};
+
+// The files of a finished bake, written at once.
+std::vector<std::string> writeBakeFiles(const BakeResult& bake, const std::string& path);
+
+// The .npy header of a float64 array of this shape, C order.
+std::string npyHeader(const std::vector<std::size_t>& shape);
+
+} // namespace mhost
