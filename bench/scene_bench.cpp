@@ -7,6 +7,7 @@
 // A scene is N "quenlo" nodes of 4 keys each (key 0 and keys 1..3, each
 // with a pose of its own), in parent chains of ten, the driver on a
 // keyframed channel.
+#include "engine/bake.hpp"
 #include "engine/host_session.hpp"
 #include "engine/scene_io.hpp"
 #include "json/json.hpp"
@@ -165,6 +166,53 @@ BENCHMARK(BM_SaveScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_LoadScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_CheckSceneText)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_CookScene)->Apply(nodeCounts);
+
+// A bake of every node at 49 times (0 to 2 s, the driver on its channel) by
+// `workers` processes: of the scene in memory (BM_BakeScene, shared by
+// samples, as Scene.bake does), or of its file's text, load included
+// (BM_BakeSceneFile, shared by groups of nodes, as mhost bake does).
+// per_cook is the wall time per node and sample.
+constexpr int kBakeSteps = 48;
+
+void perCook(benchmark::State& state) {
+    state.counters["per_cook"] = benchmark::Counter(
+        static_cast<double>(state.range(0)) * (kBakeSteps + 1),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+mhost::BakeRequest bakeRequest(const benchmark::State& state) {
+    mhost::BakeRequest request;
+    request.times = mhost::SweepRange{0.0, 2.0, kBakeSteps};
+    request.workers = static_cast<int>(state.range(1));
+    request.keepLocal = false;
+    return request;
+}
+
+void BM_BakeScene(benchmark::State& state) {
+    mhost::Scene scene(host());
+    buildScene(scene, static_cast<int>(state.range(0)));
+    const mhost::BakeRequest request = bakeRequest(state);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mhost::bakeScene(scene, request).world->data());
+    perCook(state);
+}
+
+void BM_BakeSceneFile(benchmark::State& state) {
+    const std::string text = sceneFile(static_cast<int>(state.range(0)));
+    const mhost::BakeRequest request = bakeRequest(state);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            mhost::bakeSceneFile(host(), text, "bench", request).world->data());
+    perCook(state);
+}
+
+void bakeSizes(benchmark::internal::Benchmark* b) {
+    b->ArgsProduct({{20000}, {1, 2}})->ArgNames({"nodes", "workers"});
+    b->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+    b->Iterations(1)->UseRealTime();
+}
+BENCHMARK(BM_BakeScene)->Apply(bakeSizes);
+BENCHMARK(BM_BakeSceneFile)->Apply(bakeSizes);
 
 // A quenlo node with `keys` key instances, each with a pose of its own.
 void buildKeys(mhost::Scene& scene, int keys) {

@@ -233,6 +233,8 @@ def test_a_scene_round_trips_through_text(rig):
         morvane.Scene.loads("{", "again")
 
 
+@pytest.mark.skipif("MORVANE_SANITIZED" in os.environ,
+                    reason="Dask's worker processes would start under the preloaded sanitizer runtimes")
 def test_the_dask_bake_is_scene_bake_with_each_worker_loading_once(rig):
     distributed = pytest.importorskip("distributed")
     import morvane.distributed
