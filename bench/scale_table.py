@@ -7,7 +7,7 @@ and save the scene, then load it and cook every node.
 
 Prints one Markdown row per node count: build + save time, load + cook
 time, peak memory of each run, scene file size. The build run's peak
-includes the script itself, read whole before its first action.
+includes the script's text and its parsed actions.
 """
 import json
 import os

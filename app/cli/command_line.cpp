@@ -170,7 +170,7 @@ void addRunOptions(CLI::App& run, Options& o) {
 }
 
 int runScriptCommand(Host& host, const Options& o) {
-    const std::vector<Action> actions = parseScript(readJsonFile(o.script), o.script);
+    const std::vector<Action> actions = parseScriptText(readTextFile(o.script), o.script);
     Scene scene(host);
     if (!o.sceneIn.empty())
         loadScene(scene, o.sceneIn);

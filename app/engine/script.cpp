@@ -5,10 +5,12 @@
 #include "engine/scene_io.hpp"
 #include "support/errors.hpp"
 #include "support/text.hpp"
+#include "json/reader.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <optional>
 
 namespace mhost {
 
@@ -249,40 +251,104 @@ std::string actionLabel(const std::string& source, std::size_t index, const std:
 
 } // namespace
 
+namespace {
+
+const char* const kNotAScript =
+    ": a script must be an array of actions or an object with an \"actions\" array, not ";
+
+// Parses entry `index` of the action list into actions (a comment adds none).
+void parseEntry(const Json& entry, std::size_t index, const std::string& source,
+                std::vector<Action>& actions) {
+    // {"comment": "..."} alone is a note between actions.
+    if (entry.is_object() && entry.size() == 1 && entry.contains("comment"))
+        return;
+    std::string op;
+    try {
+        JsonFields fields(entry, "an action");
+        op = fields.requireString("op");
+        fields.find("comment");
+        ActionBody body = parseBody(op, fields);
+        fields.rejectOthers();
+        actions.push_back({index, op, std::move(body)});
+    } catch (const Failure& failure) {
+        rethrowWithContext(failure, actionLabel(source, index, op));
+    }
+}
+
+// The top-level fields of a script object, with the actions' place held by
+// an empty array, checked as any object's.
+void checkScriptObject(const Json& script, const std::string& source) {
+    try {
+        JsonFields top(script, "a script");
+        top.require("actions");
+        top.find("description");
+        top.rejectOthers();
+    } catch (const Failure& failure) {
+        rethrowWithContext(failure, source + ": ");
+    }
+}
+
+} // namespace
+
 std::vector<Action> parseScript(const Json& script, const std::string& source) {
     const Json* list = &script;
     if (script.is_object()) {
-        try {
-            JsonFields top(script, "a script");
-            list = &top.require("actions");
-            top.find("description");
-            top.rejectOthers();
-        } catch (const Failure& failure) {
-            rethrowWithContext(failure, source + ": ");
-        }
+        checkScriptObject(script, source);
+        list = &script["actions"];
     }
     if (!list->is_array())
-        throw InputError(source +
-                         ": a script must be an array of actions or an object with an "
-                         "\"actions\" array, not " +
-                         describeJsonKind(*list));
+        throw InputError(source + kNotAScript + describeJsonKind(*list));
     std::vector<Action> actions;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-        const Json& entry = (*list)[i];
-        // {"comment": "..."} alone is a note between actions.
-        if (entry.is_object() && entry.size() == 1 && entry.contains("comment"))
-            continue;
-        std::string op;
-        try {
-            JsonFields fields(entry, "an action");
-            op = fields.requireString("op");
-            fields.find("comment");
-            ActionBody body = parseBody(op, fields);
-            fields.rejectOthers();
-            actions.push_back({i, op, std::move(body)});
-        } catch (const Failure& failure) {
-            rethrowWithContext(failure, actionLabel(source, i, op));
+    for (std::size_t i = 0; i < list->size(); ++i)
+        parseEntry((*list)[i], i, source, actions);
+    return actions;
+}
+
+std::vector<Action> parseScriptText(std::string_view text, const std::string& source) {
+    std::vector<Action> actions;
+    try {
+        JsonReader r(text, source);
+        const auto readActions = [&](JsonReader& list) {
+            list.beginArray();
+            for (std::size_t i = 0; list.nextElement(); ++i)
+                parseEntry(readJsonValue(list), i, source, actions);
+        };
+        if (r.peek() == JsonReader::Kind::Object) {
+            // The other fields are checked first, as in a document, and
+            // the actions read after, where they stand.
+            Json top = Json::object();
+            auto& members = top.get_ref<Json::object_t&>();
+            std::optional<std::size_t> list;
+            r.beginObject();
+            std::string_view key;
+            while (r.nextKey(key)) {
+                if (key == "actions" && r.peek() == JsonReader::Kind::Array) {
+                    members.emplace_back("actions", Json::array());
+                    list = r.offset();
+                    r.skipValue();
+                } else {
+                    members.emplace_back(std::string(key), readJsonValue(r));
+                }
+            }
+            r.expectEnd();
+            checkScriptObject(top, source);
+            if (!list)
+                throw InputError(source + kNotAScript + describeJsonKind(top["actions"]));
+            JsonReader listReader = r.readerAt(*list);
+            readActions(listReader);
+        } else if (r.peek() == JsonReader::Kind::Array) {
+            readActions(r);
+            r.expectEnd();
+        } else {
+            const Json other = readJsonValue(r);
+            r.expectEnd();
+            throw InputError(source + kNotAScript + describeJsonKind(other));
         }
+    } catch (const Failure&) {
+        // As for scenes: a fault of the text itself, wherever it stands, is
+        // the one reported, before any fault of what the text says.
+        JsonReader(text, source).checkDocument();
+        throw;
     }
     return actions;
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -74,6 +75,9 @@ struct Action {
 // Checks and parses a whole script. InputError "SOURCE: actions[i] (op):
 // reason" for the first bad action.
 std::vector<Action> parseScript(const Json& script, const std::string& source);
+// The same from a script file's text, read action by action: no document
+// of the whole script is made. A fault of the text itself comes first.
+std::vector<Action> parseScriptText(std::string_view text, const std::string& source);
 
 // Runs actions on scene in order, printing one JSON line to out for each
 // action that reports (create without a name, press, eval, get). The first

@@ -210,6 +210,44 @@ TEST(Corruption, EverySingleEditOfAScriptThatIsNotJsonIsRefusedWithItsPosition) 
     checkEveryCorruption(
         [&](const std::string& text) { parseScript(parseJson(text, "r.json"), "r.json"); }, script,
         "r.json");
+    // Read action by action, as mhost run reads it.
+    checkEveryCorruption([&](const std::string& text) { parseScriptText(text, "r.json"); }, script,
+                         "r.json");
+}
+
+TEST(Corruption, AScriptReadActionByActionSaysWhatItsDocumentSays) {
+    // Faults of what the script says, in the order a document's reading
+    // finds them: top-level fields before actions, the first action first.
+    const char* const scripts[] = {
+        R"({"actions": [{"op": "frobnicate"}], "extra": 1})",
+        R"({"description": "d", "actions": [{"op": "create", "type": "null"}, {"op": 3}]})",
+        R"({"description": "d"})",
+        R"({"actions": 7})",
+        R"("text")",
+        R"([{"op": "set", "node": "q"}, {"op": "frobnicate"}])",
+        R"([{"comment": "a note"}, {"op": "create", "type": "null", "name": "n"}] 3)",
+    };
+    for (const char* text : scripts) {
+        std::string expected, got;
+        try {
+            parseScript(parseJson(text, "s.json"), "s.json");
+        } catch (const Failure& failure) {
+            expected = failure.what();
+        }
+        try {
+            parseScriptText(text, "s.json");
+        } catch (const Failure& failure) {
+            got = failure.what();
+        }
+        EXPECT_FALSE(expected.empty()) << text;
+        EXPECT_EQ(got, expected) << text;
+    }
+    const std::vector<Action> read = parseScriptText(
+        R"({"actions": [{"comment": "x"}, {"op": "create", "type": "null", "name": "n"}]})",
+        "s.json");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].index, 1u);
+    EXPECT_EQ(read[0].op, "create");
 }
 
 } // namespace

@@ -33,12 +33,28 @@ bool asksTooMuch(const mhost::Scene& scene, const mhost::Action& action) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mhost;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    // The script read action by action, as mhost run reads it, must say
+    // what the document's reading says: the same actions or the same error.
     std::vector<Action> actions;
+    std::string refusal;
     try {
         actions = parseScript(parseJson(text, "fuzz"), "fuzz");
-    } catch (const Failure&) {
-        return 0;
+    } catch (const Failure& failure) {
+        refusal = failure.what();
     }
+    try {
+        const std::vector<Action> streamed = parseScriptText(text, "fuzz");
+        if (!refusal.empty() || streamed.size() != actions.size())
+            __builtin_trap();
+        for (std::size_t i = 0; i < streamed.size(); ++i)
+            if (streamed[i].index != actions[i].index || streamed[i].op != actions[i].op)
+                __builtin_trap();
+    } catch (const Failure& failure) {
+        if (refusal != failure.what())
+            __builtin_trap();
+    }
+    if (!refusal.empty())
+        return 0;
     Scene scene(fuzz::host());
     std::ostringstream out;
     for (const Action& action : actions) {
