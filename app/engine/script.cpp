@@ -345,9 +345,10 @@ std::vector<Action> parseScriptText(std::string_view text, const std::string& so
             throw InputError(source + kNotAScript + describeJsonKind(other));
         }
     } catch (const Failure&) {
-        // As for scenes: a fault of the text itself, wherever it stands, is
-        // the one reported, before any fault of what the text says.
-        JsonReader(text, source).checkDocument();
+        // A fault of the text itself (a repeated key included), wherever it
+        // stands, is the one reported, before any fault of what the text
+        // says: the text is read again as a document, on this path only.
+        parseJson(text, source);
         throw;
     }
     return actions;

@@ -226,6 +226,8 @@ TEST(Corruption, AScriptReadActionByActionSaysWhatItsDocumentSays) {
         R"("text")",
         R"([{"op": "set", "node": "q"}, {"op": "frobnicate"}])",
         R"([{"comment": "a note"}, {"op": "create", "type": "null", "name": "n"}] 3)",
+        // A bad time first, a repeated key after: the text's fault comes first.
+        R"([{"op": "eval", "node": "q", "time": 1e309}, {"op": "create", "name": "a", "name": "b"}])",
     };
     for (const char* text : scripts) {
         std::string expected, got;
