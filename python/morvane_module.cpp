@@ -132,27 +132,7 @@ struct Viewer {
     // An iframe holding the page: the page is self-contained, and the frame
     // keeps its script and styles apart from the notebook's.
     std::string reprHtml() const {
-        std::string escaped;
-        escaped.reserve(html.size() + html.size() / 8);
-        for (const char c : html) {
-            switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            default:
-                escaped += c;
-            }
-        }
-        return "<iframe srcdoc=\"" + escaped +
+        return "<iframe srcdoc=\"" + escapeXml(html) +
                "\" style=\"width: 100%; height: 520px; border: 0\" "
                "sandbox=\"allow-scripts\"></iframe>";
     }

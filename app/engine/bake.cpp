@@ -140,6 +140,24 @@ std::vector<OBJ_Node*> bakedNodes(Scene& scene, const std::vector<std::string>& 
     return out;
 }
 
+// Groups of things joined in pairs (union-find): nodes joined by wires.
+class Groups {
+public:
+    explicit Groups(std::size_t count) : parent_(count) {
+        std::iota(parent_.begin(), parent_.end(), std::size_t(0));
+    }
+    // The group's representative.
+    std::size_t find(std::size_t i) {
+        while (parent_[i] != i)
+            i = parent_[i] = parent_[parent_[i]];
+        return i;
+    }
+    void join(std::size_t a, std::size_t b) { parent_[find(a)] = find(b); }
+
+private:
+    std::vector<std::size_t> parent_;
+};
+
 // The nodes of a bake in blocks to cook together: whole groups of nodes
 // wired to each other (a node's cook cooks its parent), merged in the
 // scene's order up to kBlockNodes. A block is cooked at several samples in
@@ -158,22 +176,16 @@ std::vector<CookBlock> cookBlocks(const std::vector<OBJ_Node*>& nodes,
     std::unordered_map<const OP_Node*, std::size_t> index;
     for (std::size_t i = 0; i < nodes.size(); ++i)
         index.emplace(nodes[i], i);
-    std::vector<std::size_t> group(nodes.size());
-    std::iota(group.begin(), group.end(), std::size_t(0));
-    const auto find = [&](std::size_t i) {
-        while (group[i] != i)
-            i = group[i] = group[group[i]];
-        return i;
-    };
+    Groups groups(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i)
         for (unsigned k = 0; k < nodes[i]->nInputs(); ++k)
             if (const auto in = index.find(nodes[i]->getInput(k)); in != index.end())
-                group[find(i)] = find(in->second);
+                groups.join(i, in->second);
     // Each group's nodes in the scene's order, groups by their first node.
     std::vector<std::vector<std::size_t>> members(nodes.size());
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const std::size_t g = find(i);
+        const std::size_t g = groups.find(i);
         if (members[g].empty())
             order.push_back(g);
         members[g].push_back(i);
@@ -381,23 +393,17 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
         for (const std::size_t in : inputs[i])
             pending.push_back(in);
     }
-    // Groups: nodes joined by any wire (union-find).
-    std::vector<std::size_t> group(count);
-    std::iota(group.begin(), group.end(), std::size_t(0));
-    const auto find = [&](std::size_t i) {
-        while (group[i] != i)
-            i = group[i] = group[group[i]];
-        return i;
-    };
+    // Groups: nodes joined by any wire.
+    Groups groups(count);
     for (std::size_t i = 0; i < count; ++i)
         for (const std::size_t in : inputs[i])
-            group[find(i)] = find(in);
+            groups.join(i, in);
     std::vector<std::size_t> size(count, 0);
     NodePlan plan;
     for (std::size_t i = 0; i < count; ++i)
         if (wanted[i]) {
             plan.baked.push_back(i);
-            ++size[find(i)];
+            ++size[groups.find(i)];
         }
     // Whole groups to each worker in file order, the next worker taking
     // over once one has its share. The parent's share is smaller: it also
@@ -411,7 +417,7 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
     std::size_t assigned = 0;
     int current = 0;
     for (const std::size_t i : plan.baked) {
-        const std::size_t g = find(i);
+        const std::size_t g = groups.find(i);
         if (workerOfGroup[g] < 0) {
             while (current + 1 < workers &&
                    static_cast<double>(assigned) >= parentShare + share * current)

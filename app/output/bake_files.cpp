@@ -13,11 +13,6 @@ namespace mhost {
 
 namespace {
 
-bool endsWith(const std::string& text, std::string_view end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // NAME.json: the nodes and times of NAME.npy.
 std::string npyCompanion(const BakeResult& bake) {
     std::string text;
@@ -76,8 +71,8 @@ std::string npyHeader(const std::vector<std::size_t>& shape) {
     return header + dict;
 }
 
-BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(endsWith(path_, ".npy")) {
-    if (!npy_ && !endsWith(path_, ".glb") && !endsWith(path_, ".gltf"))
+BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(path_.ends_with(".npy")) {
+    if (!npy_ && !path_.ends_with(".glb") && !path_.ends_with(".gltf"))
         throw InputError("--out " + quote(path_) +
                          ": the file name must end in .npy, .glb or .gltf");
 }
@@ -112,11 +107,6 @@ std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
     array_->commit();
     companion.commit();
     return {};
-}
-
-std::vector<std::string> writeBakeFiles(const BakeResult& bake, const std::string& path) {
-    BakeWriter writer(path);
-    return writer.finish(bake);
 }
 
 } // namespace mhost

@@ -48,9 +48,6 @@ private:
     std::size_t written_ = 0; // samples in array_
 };
 
-// The files of a finished bake, written at once.
-std::vector<std::string> writeBakeFiles(const BakeResult& bake, const std::string& path);
-
 // The .npy header of a float64 array of this shape, C order.
 std::string npyHeader(const std::vector<std::size_t>& shape);
 
