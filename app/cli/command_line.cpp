@@ -350,7 +350,7 @@ void addValidateOptions(CLI::App& validate, Options& o) {
         ->transform(CLI::AsSizeValue(false));
     validate
         .add_option("--cpu-limit", v.cpuLimit,
-                    "CPU seconds a check may use before it is stopped (default: --timeout)")
+                    "CPU seconds a check may use before it is stopped (default: --timeout plus 1)")
         ->type_name("SECONDS");
     validate.add_flag("--in-process", v.inProcess,
                       "Run the checks in this process, one after the other (for a debugger; a "

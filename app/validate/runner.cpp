@@ -535,7 +535,10 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
         throw InputError("--cpu-limit must be a positive number of seconds");
     if (o.memoryLimit < (std::uint64_t(1) << 20))
         throw InputError("--memory-limit must be at least 1 MiB");
-    const Limits limits{o.timeout, o.memoryLimit, o.cpuLimit.value_or(o.timeout)};
+    // A hang on one thread spends CPU time as fast as wall time, so a CPU limit
+    // equal to the timeout would race it; one second more leaves a one-thread
+    // hang to the wall clock and the CPU limit to work spread over threads.
+    const Limits limits{o.timeout, o.memoryLimit, o.cpuLimit.value_or(o.timeout + 1.0)};
     std::vector<std::string> files;
     for (const std::string& module : o.modules)
         files.push_back(moduleFile(module));
