@@ -43,6 +43,7 @@ constexpr const char* kFormatsHelp =
     R"(Script (mhost run SCRIPT): a JSON array of actions, or {"actions": [...]}.
 Times default to 0; {"comment": "..."} entries are skipped.
   {"op": "create", "type": "null", "name": "dummy"}
+  {"op": "remove", "node": "dummy"}    {"op": "rename", "node": "dummy", "to": "pose"}
   {"op": "wire", "node": "q", "input": 1, "from": "dummy"}      "from": null disconnects
   {"op": "set", "node": "q", "parm": "t1", "value": [1, 2, 3], "time": 0}
         a number sets component 0, or "component": k; an array components 0..

@@ -122,6 +122,19 @@ OP_Node& Scene::create(const std::string& type, const std::string& name) {
     return *made;
 }
 
+void Scene::remove(OP_Node& node) {
+    root_->destroyNode(&node);
+}
+
+void Scene::rename(OP_Node& node, const std::string& name) {
+    if (name.empty())
+        throw InputError("a node name must not be empty");
+    if (OP_Node* other = root_->findNode(name); other != nullptr && other != &node)
+        throw InputError("a node named " + quote(name) + " already exists");
+    if (!root_->renameNode(&node, name))
+        throw InputError("the host does not accept the node name " + quote(name));
+}
+
 std::string describeNode(const OP_Node& node) {
     return "node " + quote(node.getName()) + " (" + node.getOperator()->getName() + ")";
 }

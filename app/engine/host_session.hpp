@@ -92,6 +92,12 @@ public:
     // unknown type or a name already in use.
     OP_Node& create(const std::string& type, const std::string& name);
 
+    // Removes the node, unwiring every input that used it.
+    void remove(OP_Node& node);
+    // Renames the node (its wiring and place kept). InputError for an empty
+    // name or one another node has.
+    void rename(OP_Node& node, const std::string& name);
+
     // Exchanges the contents of two scenes of the same host.
     void swap(Scene& other) noexcept { root_.swap(other.root_); }
 

@@ -34,6 +34,17 @@ ActionBody parseCreate(JsonFields& f) {
     return a;
 }
 
+ActionBody parseRemove(JsonFields& f) {
+    return RemoveAction{f.requireString("node")};
+}
+
+ActionBody parseRename(JsonFields& f) {
+    RenameAction a{f.requireString("node"), f.requireString("to")};
+    if (a.to.empty())
+        throw InputError("field \"to\" must not be empty");
+    return a;
+}
+
 ActionBody parseWire(JsonFields& f) {
     WireAction a;
     a.node = f.requireString("node");
@@ -123,9 +134,10 @@ struct ActionParser {
     ActionBody (*parse)(JsonFields&);
 };
 constexpr ActionParser kActionParsers[] = {
-    {"create", parseCreate}, {"wire", parseWire}, {"set", parseSet}, {"keyframes", parseKeyframes},
-    {"press", parsePress},   {"eval", parseEval}, {"get", parseGet}, {"save", parseSave},
-    {"load", parseLoad},
+    {"create", parseCreate}, {"remove", parseRemove}, {"rename", parseRename},
+    {"wire", parseWire},     {"set", parseSet},       {"keyframes", parseKeyframes},
+    {"press", parsePress},   {"eval", parseEval},     {"get", parseGet},
+    {"save", parseSave},     {"load", parseLoad},
 };
 
 ActionBody parseBody(const std::string& op, JsonFields& f) {
@@ -154,6 +166,9 @@ public:
             throw RunError("node type " + quote(a.type) + " made no node");
         report({{"op", "create"}, {"type", a.type}, {"name", made->getName()}});
     }
+
+    void operator()(const RemoveAction& a) { scene_.remove(scene_.node(a.node)); }
+    void operator()(const RenameAction& a) { scene_.rename(scene_.node(a.node), a.to); }
 
     void operator()(const WireAction& a) {
         wireInput(scene_.node(a.node), a.input, a.from ? &scene_.node(*a.from) : nullptr);

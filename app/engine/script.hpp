@@ -24,6 +24,13 @@ struct CreateAction {
     std::string type;
     std::optional<std::string> name; // the host picks one when absent
 };
+struct RemoveAction {
+    std::string node;
+};
+struct RenameAction {
+    std::string node;
+    std::string to;
+};
 struct WireAction {
     std::string node;
     int input = 0;
@@ -63,8 +70,9 @@ struct LoadAction {
     std::string path;
 };
 
-using ActionBody = std::variant<CreateAction, WireAction, SetAction, KeyframesAction, PressAction,
-                                EvalAction, GetAction, SaveAction, LoadAction>;
+using ActionBody =
+    std::variant<CreateAction, RemoveAction, RenameAction, WireAction, SetAction, KeyframesAction,
+                 PressAction, EvalAction, GetAction, SaveAction, LoadAction>;
 
 struct Action {
     std::size_t index = 0; // position in the script's action array

@@ -12,7 +12,9 @@ OP_Network::OP_Network(OP_Network* parent, const char* name, OP_Operator* op)
 OP_Network::OP_Network(OP_OperatorTable* table, const char* name)
     : OP_Node(nullptr, name, nullptr), myTable(table) {}
 
-OP_Network::~OP_Network() { destroyAllNodes(); }
+OP_Network::~OP_Network() {
+    destroyAllNodes();
+}
 
 OP_OperatorTable* OP_Network::getOperatorTable() const {
     for (const OP_Network* net = this; net; net = net->getParent())
@@ -60,6 +62,16 @@ std::string OP_Network::uniqueName(const std::string& base) {
     }
 }
 
+void OP_Network::freeNumber(const std::string& name) {
+    // The name's number is free again: the lowest free one may now be lower.
+    const auto [stem, number] = splitNumber(name);
+    if (number > 0) {
+        const auto hint = myChildIndex->nextNumber.find(stem);
+        if (hint != myChildIndex->nextNumber.end() && hint->second > number)
+            hint->second = number;
+    }
+}
+
 OP_Node* OP_Network::createNode(const char* type, const char* name) {
     OP_OperatorTable* table = getOperatorTable();
     OP_Operator* op = table ? table->getOperator(type) : nullptr;
@@ -84,17 +96,24 @@ bool OP_Network::destroyNode(OP_Node* child) {
     const std::unique_ptr<OP_Node> doomed = std::move(*it);
     myChildren.erase(it);
     myChildIndex->byName.erase(child->getName());
-    // Its number is free again: the lowest free one may now be lower.
-    const auto [stem, number] = splitNumber(child->getName());
-    if (number > 0) {
-        const auto hint = myChildIndex->nextNumber.find(stem);
-        if (hint != myChildIndex->nextNumber.end() && hint->second > number)
-            hint->second = number;
-    }
+    freeNumber(child->getName());
     for (const auto& other : myChildren)
         for (unsigned i = 0; i < other->nInputs(); ++i)
             if (other->getInput(i) == child)
                 other->setInput(i, nullptr);
+    return true;
+}
+
+bool OP_Network::renameNode(OP_Node* child, std::string_view name) {
+    if (name.empty() || child == nullptr || child->getParent() != this ||
+        findNode(child->getName()) != child)
+        return false;
+    if (OP_Node* other = findNode(name))
+        return other == child;
+    myChildIndex->byName.erase(child->getName());
+    freeNumber(child->getName());
+    child->myName = std::string(name);
+    myChildIndex->byName.emplace(child->getName(), child);
     return true;
 }
 

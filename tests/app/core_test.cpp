@@ -141,6 +141,41 @@ TEST_F(NullScene, SaveLoadSaveIsByteIdentical) {
     EXPECT_EQ(reloaded.node("parent").evalFloat("t", 2, 0), 1e-9);
 }
 
+TEST_F(NullScene, RenameKeepsWiringAndPlaceAndRemoveUnwiresUsers) {
+    run(R"([
+        {"op": "create", "type": "null", "name": "a"},
+        {"op": "create", "type": "null", "name": "b"},
+        {"op": "create", "type": "null", "name": "c"},
+        {"op": "wire", "node": "b", "input": 0, "from": "a"},
+        {"op": "wire", "node": "c", "input": 0, "from": "a"},
+        {"op": "rename", "node": "a", "to": "root"},
+        {"op": "remove", "node": "c"}
+    ])");
+    ASSERT_EQ(scene.root().getNchildren(), 2);
+    EXPECT_STREQ(scene.root().getChild(0)->getName(), "root");
+    EXPECT_EQ(scene.node("b").getInput(0), &scene.node("root"));
+    const std::string renamedText = sceneText(scene);
+    EXPECT_NE(renamedText.find("\"inputs\": [\"root\"]"), std::string::npos) << renamedText;
+
+    run(R"([{"op": "remove", "node": "root"}])");
+    EXPECT_EQ(scene.node("b").getInput(0), nullptr);
+    for (const char* script : {R"([{"op": "rename", "node": "b", "to": "b"}])"}) {
+        run(script); // its own name: nothing changes
+        EXPECT_EQ(scene.root().getNchildren(), 1);
+    }
+    run(R"([{"op": "create", "type": "null", "name": "d"}])");
+    EXPECT_NE(
+        failureOf([&] { run(R"([{"op": "rename", "node": "b", "to": "d"}])"); }, kExitBadInput)
+            .find("\"d\" already exists"),
+        std::string::npos);
+    EXPECT_NE(failureOf([&] { run(R"([{"op": "rename", "node": "b", "to": ""}])"); }, kExitBadInput)
+                  .find("\"to\" must not be empty"),
+              std::string::npos);
+    EXPECT_NE(failureOf([&] { run(R"([{"op": "remove", "node": "zz"}])"); }, kExitBadInput)
+                  .find("no node named \"zz\""),
+              std::string::npos);
+}
+
 TEST_F(NullScene, EvalReportsRowVectorMatrices) {
     run(R"([
         {"op": "create", "type": "null", "name": "a"},

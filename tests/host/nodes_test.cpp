@@ -89,6 +89,27 @@ TEST_F(Nodes, AFreedNumberIsTheNextOneGiven) {
     EXPECT_STREQ(make("null", "q")->getName(), "q7");
 }
 
+TEST_F(Nodes, ARenamedNodeKeepsItsWiringAndFreesItsOldName) {
+    OBJ_Node* parent = make("null", "q1");
+    OBJ_Node* child = make("testobj", "child");
+    ASSERT_TRUE(child->setInput(0, parent));
+    ASSERT_TRUE(net.renameNode(parent, "root"));
+    EXPECT_STREQ(parent->getName(), "root");
+    EXPECT_EQ(net.findNode("root"), parent);
+    EXPECT_EQ(net.findNode("q1"), nullptr);
+    EXPECT_EQ(child->getInput(0), parent);
+    EXPECT_EQ(net.getChild(0), parent); // its place is kept
+    EXPECT_STREQ(make("null", "q1")->getName(), "q1");
+    // Refused: a taken name, an empty one, a node of no network of this one.
+    EXPECT_FALSE(net.renameNode(parent, "child"));
+    EXPECT_FALSE(net.renameNode(parent, ""));
+    OP_Network other{&table};
+    OP_Node* stranger = other.createNode("null", "s");
+    EXPECT_FALSE(net.renameNode(stranger, "s2"));
+    EXPECT_STREQ(parent->getName(), "root");
+    EXPECT_TRUE(net.renameNode(parent, "root")); // its own name: nothing to do
+}
+
 TEST_F(Nodes, InputsAreLabelled) {
     OBJ_Node* a = make("testobj");
     EXPECT_STREQ(a->labelForInput(0), "Parent");
@@ -255,10 +276,29 @@ TEST(ObjectTemplates, HoldTheObjectParametersWithTheSwitcherLast) {
         ASSERT_NE(list[i].getToken(), nullptr) << i;
         tokens.insert(list[i].getToken());
     }
-    for (const char* token :
-         {"keeppos", "pre_xform", "xOrd", "rOrd", "t", "r", "s", "p", "scale", "lookatpath",
-          "lookup", "pathobjpath", "roll", "pos", "uparmtype", "pathorient", "up", "bank",
-          "shop_materialpath", "shop_materialopts", "tdisplay", "display", "renderspace"})
+    for (const char* token : {"keeppos",
+                              "pre_xform",
+                              "xOrd",
+                              "rOrd",
+                              "t",
+                              "r",
+                              "s",
+                              "p",
+                              "scale",
+                              "lookatpath",
+                              "lookup",
+                              "pathobjpath",
+                              "roll",
+                              "pos",
+                              "uparmtype",
+                              "pathorient",
+                              "up",
+                              "bank",
+                              "shop_materialpath",
+                              "shop_materialopts",
+                              "tdisplay",
+                              "display",
+                              "renderspace"})
         EXPECT_EQ(tokens.count(token), 1u) << token;
     // Visible parameters whose tokens merely begin with "t" and "scale".
     EXPECT_EQ(tokens.count("tags"), 1u);

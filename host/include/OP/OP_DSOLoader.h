@@ -29,9 +29,9 @@ class OP_OperatorTable;
 inline constexpr const char* OP_DSO_INTERFACE_VERSION = "9.0";
 
 struct OP_DSOModule {
-    std::string path;            // the file as opened
-    std::string version;         // what MorvaneDSOVersion stored
-    std::string tag;             // what MorvaneGetTagInfo stored
+    std::string path;               // the file as opened
+    std::string version;            // what MorvaneDSOVersion stored
+    std::string tag;                // what MorvaneGetTagInfo stored
     std::vector<std::string> types; // the type names it registered
 };
 

@@ -30,6 +30,10 @@ public:
     OP_Node* createNode(const char* type, const char* name = nullptr);
     // Disconnects the child from every input that uses it and destroys it.
     bool destroyNode(OP_Node* child);
+    // Gives the child the name, keeping its place, its wiring and everything
+    // it holds. Returns false, changing nothing, for a node that is not a
+    // child, an empty name, or a name another child has.
+    bool renameNode(OP_Node* child, std::string_view name);
     void destroyAllNodes();
 
     OP_Node* findNode(std::string_view name) const;
@@ -39,6 +43,8 @@ public:
 
 private:
     std::string uniqueName(const std::string& base);
+    // A child's name was given up: its number may be given again.
+    void freeNumber(const std::string& name);
 
     // The children by name, and for each name stem ("q" of "q12") the
     // lowest number that may still be free: every lower one is taken.

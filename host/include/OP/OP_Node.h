@@ -114,6 +114,7 @@ public:
     bool pressButton(const char* token, float time);
 
 private:
+    friend class OP_Network; // names its children
     void runCallback(int parmIndex, float time);
 
     std::string myName;

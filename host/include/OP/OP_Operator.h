@@ -77,8 +77,7 @@ public:
     // member order. Made on first use and kept while the type lives, so
     // every node of the type shares them.
     const PRM_InstanceTemplate* instanceTemplates(const PRM_Template* list,
-                                                  const std::vector<int>& path,
-                                                  int instance) const;
+                                                  const std::vector<int>& path, int instance) const;
 
     // The layout of nodes of this type whose lists have this shape (see
     // OP/OP_ParmLayout.h), or nullptr when no node has it now; remember

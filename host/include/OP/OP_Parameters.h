@@ -38,10 +38,10 @@
 #include "UT/UT_BlockAllocator.h"
 #include "UT/UT_Error.h"
 
-#include <memory>
-#include <string>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -91,8 +91,8 @@ public:
     void setString(const char* token, int component, float time, const char* text);
     void setIntInst(int value, const char* token, const int* inst, int component, float time,
                     int nestLevel = 1);
-    void setFloatInst(double value, const char* token, const int* inst, int component,
-                      float time, int nestLevel = 1);
+    void setFloatInst(double value, const char* token, const int* inst, int component, float time,
+                      int nestLevel = 1);
 
     // Enables (state non-zero) or disables a parameter. component -1 means
     // the whole parameter; the stand-in host keeps one state per parameter,
@@ -169,8 +169,8 @@ private:
     // Appends to out the parameters of instances first..last of list, in
     // the list's instance path, nested lists with their default instances.
     using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm>>;
-    void appendInstances(ParmList& out, const PRM_Template& list,
-                         const std::vector<int>& path, int first, int last, int owner) const;
+    void appendInstances(ParmList& out, const PRM_Template& list, const std::vector<int>& path,
+                         int first, int last, int owner) const;
     // How many parameters the one at index occupies: 1, or for a list itself
     // and all its instances, nested lists' instances included.
     std::size_t extentOf(std::size_t index) const;

@@ -41,6 +41,5 @@ struct OP_ParmLayout {
     static constexpr std::size_t kResolvedWays = 2;
     static constexpr std::size_t kResolvedSlots = kResolvedWays << kResolvedSetBits;
     // Filled as nodes of the shape resolve tokens.
-    mutable std::vector<ResolvedToken> resolved =
-        std::vector<ResolvedToken>(kResolvedSlots);
+    mutable std::vector<ResolvedToken> resolved = std::vector<ResolvedToken>(kResolvedSlots);
 };
