@@ -1,6 +1,8 @@
 #include "cli/command_line.hpp"
 
 #include "cli/sweep_range.hpp"
+#include "edit/edit_server.hpp"
+#include "edit/edit_session.hpp"
 #include "engine/bake.hpp"
 #include "engine/demo.hpp"
 #include "engine/evaluation.hpp"
@@ -89,10 +91,14 @@ struct Options {
     std::string frames;
     int threads = 0;
     std::vector<std::string> nodes;
+    // edit
+    std::string editScene;
+    int port = 0;
+    bool open = false;
 
     // Every file a command writes, checked before any work is done.
     std::vector<const std::string*> outputs() const {
-        return {&plot, &gltf, &html, &saveOut, &validate.junit, &out};
+        return {&plot, &gltf, &html, &saveOut, &validate.junit, &out, &editScene};
     }
 };
 
@@ -358,6 +364,20 @@ void addValidateOptions(CLI::App& validate, Options& o) {
                       "crash ends the run)");
 }
 
+void addEditOptions(CLI::App& edit, Options& o) {
+    edit.add_option("SCENE", o.editScene, "Scene file to edit (made by the first Save when absent)")
+        ->required();
+    edit.add_option("--port", o.port, "Port on 127.0.0.1 (0: a free one)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    edit.add_flag("--open", o.open, "Start the desktop's browser on the page");
+}
+
+int runEditCommand(Host& host, const Options& o) {
+    EditSession session(host, o.editScene);
+    return serveEditSession(session, o.port, o.open, std::cout, std::cerr);
+}
+
 int runValidateCommand(Host&, const Options& o) {
     return runValidate(o.validate, std::cout);
 }
@@ -394,6 +414,10 @@ const Command kCommands[] = {
      "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
      "core, and write the matrices as .npy or the animation as glTF",
      addBakeOptions, runBakeCommand},
+    {"edit",
+     "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "
+     "served on 127.0.0.1 at the address printed first",
+     addEditOptions, runEditCommand},
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
      "when any check fails or crashes",

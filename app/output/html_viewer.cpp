@@ -5,8 +5,6 @@
 #include "support/text.hpp"
 #include "json/json.hpp"
 
-#include <stdexcept>
-
 namespace mhost {
 namespace {
 
@@ -88,24 +86,6 @@ Json viewerData(const EvalReport& report, const RigCapture& capture, const PlotL
     return data;
 }
 
-// The page with each marker replaced once, in order; what is put in is
-// never searched again, so data cannot inject a marker.
-std::string fill(std::string_view page,
-                 const std::vector<std::pair<std::string_view, std::string_view>>& parts) {
-    std::string out;
-    std::size_t from = 0;
-    for (const auto& [marker, content] : parts) {
-        const std::size_t at = page.find(marker, from);
-        if (at == std::string_view::npos)
-            throw std::logic_error("the viewer page lacks a marker");
-        out.append(page.substr(from, at - from));
-        out.append(content);
-        from = at + marker.size();
-    }
-    out.append(page.substr(from));
-    return out;
-}
-
 } // namespace
 
 std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture) {
@@ -124,11 +104,11 @@ std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture
         data.replace(at, 4, "\\u003c!--");
 
     const std::string title = escapeXml(nodeTitle(report) + " - mhost");
-    return fill(viewer::kPage, {{"@TITLE@", title},
-                                {"<!--@PLOT@-->", inlineSvg},
-                                {"/*@DATA@*/", data},
-                                {"/*@THREE@*/", viewer::kThree},
-                                {"/*@ORBIT@*/", viewer::kOrbit}});
+    return fillMarkers(viewer::kPage, {{"@TITLE@", title},
+                                       {"<!--@PLOT@-->", inlineSvg},
+                                       {"/*@DATA@*/", data},
+                                       {"/*@THREE@*/", viewer::kThree},
+                                       {"/*@ORBIT@*/", viewer::kOrbit}});
 }
 
 } // namespace mhost

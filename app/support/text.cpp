@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 #include <system_error>
 
 namespace mhost {
@@ -201,6 +202,22 @@ std::string escapeXml(std::string_view text) {
             out.append(text.substr(i, length));
         i += length ? length : 1;
     }
+    return out;
+}
+
+std::string fillMarkers(std::string_view text,
+                        const std::vector<std::pair<std::string_view, std::string_view>>& parts) {
+    std::string out;
+    std::size_t from = 0;
+    for (const auto& [marker, content] : parts) {
+        const std::size_t at = text.find(marker, from);
+        if (at == std::string_view::npos)
+            throw std::logic_error("a page lacks the marker " + std::string(marker));
+        out.append(text.substr(from, at - from));
+        out.append(content);
+        from = at + marker.size();
+    }
+    out.append(text.substr(from));
     return out;
 }
 

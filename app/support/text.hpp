@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace mhost {
@@ -55,5 +56,11 @@ std::string formatShortest(double value);
 // blanks.
 std::string alignColumns(const std::vector<std::vector<std::string>>& rows,
                          const std::vector<bool>& leftAligned);
+
+// The text with each marker replaced once, in order; what is put in is
+// never searched again, so content cannot inject a marker. std::logic_error
+// when a marker is missing (a page built without it).
+std::string fillMarkers(std::string_view text,
+                        const std::vector<std::pair<std::string_view, std::string_view>>& parts);
 
 } // namespace mhost

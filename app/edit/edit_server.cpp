@@ -1,0 +1,447 @@
+#include "edit/edit_server.hpp"
+
+#include "edit/parm_pane.hpp"
+#include "engine/evaluation.hpp"
+#include "engine/keyed_node.hpp"
+#include "output/html_viewer.hpp"
+#include "output/svg_plot.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+
+#include <OP/OP_Operator.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/random.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+namespace mhost {
+
+namespace editor {
+// The page and the script it inlines besides the viewer's, embedded at
+// build time.
+extern const std::string_view kPage;
+extern const std::string_view kTransform;
+} // namespace editor
+
+namespace {
+
+Json matrixArray(const Matrix16& m) {
+    Json list = Json::array();
+    for (double v : m)
+        list.push_back(numberToJson(v));
+    return list;
+}
+
+bool hasVisibleParm(const OP_Node& node, const char* token) {
+    const PRM_Parm* parm = node.findParm(token);
+    return parm != nullptr && parm->isVisible();
+}
+
+// The selected keyed node's local transform against its driver, across its
+// keys, for the plot beside the viewport.
+Json plotOf(OBJ_Node& node, float time) {
+    const std::vector<KeyMark> keys = readActiveKeys(node);
+    if (keys.empty())
+        return nullptr;
+    auto [low, high] = std::minmax_element(keys.begin(), keys.end(),
+                                           [](auto& a, auto& b) { return a.driver < b.driver; });
+    double from = low->driver, to = high->driver;
+    if (!(to > from)) {
+        from -= 1.0;
+        to += 1.0;
+    }
+    const double margin = (to - from) * 0.1;
+    const EvalReport report =
+        sweepDriver(node, time, SweepRange::checked(from - margin, to + margin, 64));
+    PlotLayout layout;
+    const std::string svg = renderSweepSvg(report, &layout);
+    Json drivers = Json::array();
+    for (const CookResult& row : report.rows)
+        drivers.push_back(numberToJson(row.driver.value_or(0.0)));
+    Json panels = Json::array();
+    for (const auto& [top, bottom] : layout.panels)
+        panels.push_back({top, bottom});
+    return {{"svg", svg.substr(svg.find("<svg"))},
+            {"x", layout.rowX},
+            {"drivers", drivers},
+            {"panels", panels},
+            {"driver", numberToJson(node.evalFloat(keyed::kDriver, 0, time))}};
+}
+
+bool constantTimeEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+std::string header(const EditRequest& request, const std::string& name) {
+    const auto found = request.headers.find(name);
+    return found == request.headers.end() ? std::string() : found->second;
+}
+
+EditResponse jsonResponse(int status, const Json& body) {
+    EditResponse response;
+    response.status = status;
+    response.body = body.dump();
+    return response;
+}
+
+EditResponse errorResponse(int status, const std::string& message) {
+    return jsonResponse(status, Json{{"error", message}});
+}
+
+// The request body as a JSON object (an empty body is an empty object).
+Json bodyObject(const EditRequest& request) {
+    if (request.body.empty())
+        return Json::object();
+    Json body = parseJson(request.body, "the request");
+    if (!body.is_object())
+        throw InputError("the request must be a JSON object, not " + describeJsonKind(body));
+    return body;
+}
+
+std::string selectedIn(const Json& body) {
+    const auto node = body.find("node");
+    return node != body.end() && node->is_string() ? node->get<std::string>() : std::string();
+}
+
+} // namespace
+
+Json describeSession(EditSession& session, std::string_view selected) {
+    Scene& scene = session.scene();
+    const float time = session.time();
+    Json types = Json::array();
+    OP_OperatorTable& table = scene.host().table();
+    for (int i = 0; i < table.entries(); ++i) {
+        const OP_Operator& op = *table.getOperator(i);
+        types.push_back({{"name", op.getName()},
+                         {"label", op.getEnglishName()},
+                         {"inputs", op.getMaxInputs()}});
+    }
+    Json nodes = Json::array();
+    OP_Node* chosen = nullptr;
+    for (int i = 0; i < scene.root().getNchildren(); ++i) {
+        OP_Node& node = *scene.root().getChild(i);
+        if (node.getName() == selected)
+            chosen = &node;
+        Json inputs = Json::array();
+        for (unsigned k = 0; k < node.nInputs(); ++k) {
+            const OP_Node* from = node.getInput(k);
+            inputs.push_back({{"label", node.labelForInput(k)},
+                              {"from", from ? Json(from->getName()) : Json(nullptr)}});
+        }
+        Json entry{{"name", node.getName()},
+                   {"type", node.getOperator()->getName()},
+                   {"inputs", inputs},
+                   {"object", node.castToOBJNode() != nullptr},
+                   {"posable", hasVisibleParm(node, OBJ_Token::translate) &&
+                                   hasVisibleParm(node, OBJ_Token::rotate)}};
+        if (OBJ_Node* object = node.castToOBJNode()) {
+            const CookResult cooked = cookNode(*object, time);
+            entry["local"] = matrixArray(cooked.local);
+            entry["world"] = matrixArray(cooked.world);
+            Json warnings = Json::array();
+            for (const OP_ErrorEntry& e : cooked.messages)
+                warnings.push_back(e.message);
+            entry["warnings"] = warnings;
+        }
+        nodes.push_back(std::move(entry));
+    }
+    Json state{{"scene", session.path()},
+               {"unsaved", session.unsaved()},
+               {"undo", session.undoable()},
+               {"redo", session.redoable()},
+               {"time", shortestDouble(time)},
+               {"types", types},
+               {"nodes", nodes},
+               {"selected", chosen ? Json(chosen->getName()) : Json(nullptr)},
+               {"pane", chosen ? describePane(*chosen, time) : Json(nullptr)},
+               {"plot", nullptr}};
+    if (chosen && chosen->castToOBJNode() && isKeyedNode(*chosen))
+        state["plot"] = plotOf(*chosen->castToOBJNode(), time);
+    return state;
+}
+
+std::string randomToken() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR)
+            throw RunError("the system gave no random bytes for the session's token");
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += digits[b >> 4];
+        token += digits[b & 15];
+    }
+    return token;
+}
+
+EditServer::EditServer(EditSession& session, std::string token, int port)
+    : session_(session), token_(std::move(token)), port_(port) {}
+
+std::string EditServer::address() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
+}
+
+std::string EditServer::refusal(const EditRequest& request) const {
+    const std::string port = std::to_string(port_);
+    const std::string host = header(request, "host");
+    if (host != "127.0.0.1:" + port && host != "localhost:" + port)
+        return "this session answers only to Host 127.0.0.1:" + port;
+    const auto origin = request.headers.find("origin");
+    if (origin != request.headers.end() && origin->second != "http://" + host)
+        return "requests from another origin are refused";
+    std::string given = header(request, "x-mhost-token");
+    if (given.empty())
+        if (const auto q = request.query.find("token"); q != request.query.end())
+            given = q->second;
+    if (!constantTimeEqual(given, token_))
+        return "this session needs its token (the address mhost edit printed)";
+    return {};
+}
+
+EditResponse EditServer::state(const std::string& selected) {
+    return jsonResponse(200, describeSession(session_, selected));
+}
+
+EditResponse EditServer::handle(const EditRequest& request) {
+    EditResponse response;
+    try {
+        if (request.body.size() > kMaxBody)
+            response = errorResponse(413, "a request body may hold at most " +
+                                              std::to_string(kMaxBody) + " bytes");
+        else if (const std::string why = refusal(request); !why.empty())
+            response = errorResponse(403, why);
+        else
+            response = route(request);
+    } catch (const std::exception& e) {
+        response = errorResponse(500, e.what());
+    }
+    // The token is in the page's address: it goes nowhere else.
+    response.headers["Referrer-Policy"] = "no-referrer";
+    response.headers["X-Content-Type-Options"] = "nosniff";
+    response.headers["X-Frame-Options"] = "DENY";
+    response.headers["Cache-Control"] = "no-store";
+    return response;
+}
+
+EditResponse EditServer::route(const EditRequest& request) {
+    const std::string& path = request.path;
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    const bool post = request.method == "POST";
+    const auto wrongMethod = [&](const char* wanted) {
+        EditResponse r = errorResponse(405, path + " takes " + wanted);
+        r.headers["Allow"] = wanted;
+        return r;
+    };
+
+    if (path == "/") {
+        if (!get)
+            return wrongMethod("GET");
+        EditResponse page;
+        page.contentType = "text/html; charset=utf-8";
+        page.body = fillMarkers(editor::kPage, {{"@TITLE@", escapeXml(session_.path())},
+                                                {"/*@THREE@*/", viewer::kThree},
+                                                {"/*@ORBIT@*/", viewer::kOrbit},
+                                                {"/*@TRANSFORM@*/", editor::kTransform}});
+        return page;
+    }
+    if (path == "/api/state") {
+        if (!get)
+            return wrongMethod("GET");
+        const auto node = request.query.find("node");
+        return state(node == request.query.end() ? std::string() : node->second);
+    }
+    if (path == "/api/script") {
+        if (!get)
+            return wrongMethod("GET");
+        EditResponse script = jsonResponse(200, session_.script());
+        script.body = formatJson(session_.script());
+        script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
+        return script;
+    }
+    const bool known = path == "/api/edit" || path == "/api/undo" || path == "/api/redo" ||
+                       path == "/api/save" || path == "/api/quit";
+    if (!known)
+        return errorResponse(404, "no such page: " + path);
+    if (!post)
+        return wrongMethod("POST");
+
+    Json body;
+    try {
+        body = bodyObject(request);
+    } catch (const Failure& failure) {
+        return errorResponse(400, failure.what());
+    }
+    const std::string selected = selectedIn(body);
+    if (path == "/api/quit") {
+        const auto discard = body.find("discard");
+        if (session_.unsaved() && !(discard != body.end() && *discard == true))
+            return errorResponse(409, "the scene has unsaved edits");
+        quit_ = true;
+        return jsonResponse(200, Json{{"quit", true}});
+    }
+    Json extra = Json::object();
+    try {
+        if (path == "/api/edit") {
+            const auto edit = body.find("edit");
+            if (edit == body.end())
+                throw InputError("missing field \"edit\"");
+            const auto merge = body.find("merge");
+            const EditSession::Outcome outcome =
+                session_.apply(*edit, merge != body.end() && *merge == true);
+            extra["warnings"] = outcome.warnings;
+        } else if (path == "/api/undo") {
+            extra["done"] = session_.undo();
+        } else if (path == "/api/redo") {
+            extra["done"] = session_.redo();
+        } else {
+            session_.save();
+            extra["saved"] = session_.path();
+        }
+    } catch (const Failure& failure) {
+        Json refused = describeSession(session_, selected);
+        refused["error"] = failure.what();
+        return jsonResponse(400, refused);
+    }
+    Json answer = describeSession(session_, selected);
+    answer.update(extra);
+    return jsonResponse(200, answer);
+}
+
+namespace {
+
+EditRequest fromHttplib(const httplib::Request& req) {
+    EditRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    for (const auto& [name, value] : req.params)
+        request.query.emplace(name, value);
+    for (const auto& [name, value] : req.headers) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        request.headers.emplace(lower, value);
+    }
+    request.body = req.body;
+    return request;
+}
+
+// Starts the desktop's browser on the address, not waiting for it.
+void openInBrowser(const std::string& address, std::ostream& err) {
+    std::string program = "xdg-open";
+    char* argv[] = {program.data(), const_cast<char*>(address.c_str()), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+        err << "mhost: warning: could not start a browser (xdg-open); open the address above\n";
+        return;
+    }
+    std::thread([pid] {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }).detach();
+}
+
+} // namespace
+
+int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
+                     std::ostream& err) {
+    // Signals are taken by this thread alone, with sigwait: the server's
+    // threads, started below, inherit the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    httplib::Server http;
+    http.set_payload_max_length(EditServer::kMaxBody);
+    http.set_keep_alive_max_count(1000);
+    const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1")
+                                : (http.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound < 0)
+        throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                         " (in use? --port 0 picks a free port)");
+
+    EditServer server(session, randomToken(), bound);
+    std::mutex sessionLock;
+    const pthread_t main = pthread_self();
+    const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
+        EditResponse response;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            response = server.handle(fromHttplib(req));
+        }
+        res.status = response.status;
+        for (const auto& [name, value] : response.headers)
+            res.set_header(name, value);
+        res.set_content(response.body, response.contentType);
+        if (server.quitRequested())
+            pthread_kill(main, SIGUSR1);
+    };
+    for (const char* pattern : {".*"}) {
+        http.Get(pattern, handler);
+        http.Post(pattern, handler);
+        http.Put(pattern, handler);
+        http.Delete(pattern, handler);
+        http.Patch(pattern, handler);
+        http.Options(pattern, handler);
+    }
+    std::thread listener([&] { http.listen_after_bind(); });
+
+    out << server.address() << std::endl;
+    err << "mhost: editing " << quote(session.path())
+        << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
+    if (openBrowser)
+        openInBrowser(server.address(), err);
+
+    bool warned = false;
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signal == SIGUSR1 && !server.quitRequested())
+            continue;
+        bool unsaved = false;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            unsaved = session.unsaved();
+        }
+        if (signal == SIGINT && unsaved && !warned) {
+            err << "\nmhost: " << quote(session.path())
+                << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
+                   "without them\n";
+            warned = true;
+            continue;
+        }
+        if (unsaved)
+            err << "mhost: quit; the unsaved edits to " << quote(session.path())
+                << " were not saved\n";
+        break;
+    }
+    http.stop();
+    listener.join();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    return kExitOk;
+}
+
+} // namespace mhost

@@ -1,0 +1,97 @@
+// The local HTTP side of `mhost edit`: the editor page and the requests it
+// makes of the session.
+//
+// Only this machine's own programs may reach a session, and only with its
+// token: the server listens on 127.0.0.1 alone, and handle() refuses (403)
+// a request without the token, one whose Host header is not the loopback
+// address and port the session listens on (DNS rebinding), and one whose
+// Origin is not the page's own (another page in the same browser). Bodies
+// over kMaxBody are refused (413). The page can write only the session's
+// scene file: no request names a path.
+//
+//   GET  /?token=T              the editor page
+//   GET  /api/state?node=NAME   the scene, the selected node's pane and plot
+//   POST /api/edit              {"edit": EDIT, "merge": bool, "node": NAME}
+//   POST /api/undo, /api/redo, /api/save     {"node": NAME}
+//   POST /api/quit              {"discard": bool}: ends the session (409
+//                               with unsaved edits unless discard)
+//   GET  /api/script            the session's edits as a `mhost run` script
+// The API takes the token in the X-Mhost-Token header (or ?token=), and
+// answers JSON: the state, or {"error": message, "state": ...} with status
+// 400 for an edit that was refused.
+#pragma once
+
+#include "edit/edit_session.hpp"
+#include "json/json.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace mhost {
+
+struct EditRequest {
+    std::string method; // "GET", "POST", ...
+    std::string path;   // without the query
+    std::map<std::string, std::string> query;
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string body;
+};
+
+struct EditResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+
+class EditServer {
+public:
+    static constexpr std::size_t kMaxBody = std::size_t(1) << 20;
+
+    // A server of session at 127.0.0.1:port, opened with token.
+    EditServer(EditSession& session, std::string token, int port);
+
+    // Answers one request (the refusals above included). Never throws; the
+    // caller serialises calls.
+    EditResponse handle(const EditRequest& request);
+
+    // Set once a quit was asked for and granted.
+    bool quitRequested() const { return quit_; }
+    // http://127.0.0.1:PORT/?token=TOKEN
+    std::string address() const;
+
+private:
+    EditResponse route(const EditRequest& request);
+    // The reason a request is refused with 403, or "".
+    std::string refusal(const EditRequest& request) const;
+    EditResponse state(const std::string& selected);
+
+    EditSession& session_;
+    std::string token_;
+    int port_;
+    std::atomic<bool> quit_{false};
+};
+
+// The session as the page draws it: {"scene", "unsaved", "undo", "redo",
+// "time", "types": [{"name", "label", "inputs"}], "nodes": [{"name", "type",
+// "inputs": [{"label", "from"}], "object", "posable", "local", "world",
+// "warnings"}], "selected", "pane" (parm_pane.hpp) and "plot" (for a keyed
+// node: {"svg", "x", "drivers", "driver"}), or null for none selected.
+Json describeSession(EditSession& session, std::string_view selected);
+
+// 32 hexadecimal digits from the system's random source.
+std::string randomToken();
+
+// Serves the session on 127.0.0.1:port (0: a free port) until the page
+// quits or SIGINT/SIGTERM: the page's address first on out, what happens
+// on err. A first Ctrl-C with unsaved edits says so and waits for another.
+// With openBrowser, the desktop's browser is started on the page. Returns
+// the exit status.
+int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
+                     std::ostream& err);
+
+} // namespace mhost

@@ -1,0 +1,253 @@
+#include "edit/edit_session.hpp"
+
+#include "engine/evaluation.hpp"
+#include "engine/scene_io.hpp"
+#include "engine/script.hpp"
+#include "support/errors.hpp"
+#include "support/file_io.hpp"
+#include "support/text.hpp"
+
+#include <Eigen/Dense>
+#include <OBJ/OBJ_Node.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace mhost {
+
+namespace {
+
+constexpr const char* kSource = "edit";
+
+using RowMatrix = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+
+RowMatrix toEigen(const UT_DMatrix4& m) {
+    return Eigen::Map<const RowMatrix>(m.data());
+}
+
+// A matrix that moves points by v (row vectors: the last row).
+RowMatrix translation(const double v[3]) {
+    RowMatrix m = RowMatrix::Identity();
+    m.block<1, 3>(3, 0) << v[0], v[1], v[2];
+    return m;
+}
+
+// The 16 numbers of a "world" field.
+RowMatrix worldField(const Json& edit) {
+    const auto found = edit.find("world");
+    if (found == edit.end())
+        throw InputError("missing field \"world\"");
+    if (!found->is_array() || found->size() != 16)
+        throw InputError("field \"world\" must be an array of 16 numbers");
+    RowMatrix m;
+    for (int i = 0; i < 16; ++i) {
+        const Json& v = (*found)[static_cast<std::size_t>(i)];
+        if (!v.is_number() || !std::isfinite(v.get<double>()))
+            throw InputError("field \"world\" must be an array of 16 finite numbers");
+        m(i / 4, i % 4) = v.get<double>();
+    }
+    return m;
+}
+
+// The "t" and "r" that give the object this world matrix, its parent, pivot,
+// scale and orders as they are: X = T(-p) * ops(t, r, s) * T(p) is the
+// local matrix (UT/UT_Math.h), so ops = T(p) * (world * parent^-1) * T(-p).
+std::vector<Json> poseActions(Scene& scene, const Json& edit, float time) {
+    const auto name = edit.find("node");
+    if (name == edit.end() || !name->is_string())
+        throw InputError("field \"node\" must be a node name");
+    OBJ_Node& node = asObject(scene.node(name->get<std::string>()));
+    const RowMatrix world = worldField(edit);
+    for (const char* token : {OBJ_Token::translate, OBJ_Token::rotate})
+        requireParm(node, token);
+    cookNode(node, time);
+    RowMatrix parent = RowMatrix::Identity();
+    if (node.nInputs() > 0)
+        if (const OP_Node* input = node.getInput(0))
+            if (const OBJ_Node* object = input->castToOBJNode())
+                parent = toEigen(object->getWorldTransform());
+    const Eigen::FullPivLU<RowMatrix> lu(parent);
+    if (!lu.isInvertible())
+        throw InputError(describeNode(node) + " has a parent whose world matrix is singular");
+    double pivot[3], negative[3];
+    for (int i = 0; i < 3; ++i) {
+        pivot[i] = node.evalFloat(OBJ_Token::pivot, i, time);
+        negative[i] = -pivot[i];
+    }
+    const RowMatrix ops = translation(pivot) * world * lu.inverse() * translation(negative);
+    const UT_XformOrder order(
+        UT_XformOrder::mainOrderFromMenu(node.evalInt(OBJ_Token::xOrd, 0, time)),
+        UT_XformOrder::rotOrderFromMenu(node.evalInt(OBJ_Token::rOrd, 0, time)));
+    double t[3], r[3], s[3];
+    if (!UT_DMatrix4(ops.data()).explode(order, t, r, s))
+        throw InputError("field \"world\" is singular: no pose of " + describeNode(node) +
+                         " makes it");
+    const auto set = [&](const char* token, const double v[3]) {
+        return Json{{"op", "set"},
+                    {"node", node.getName()},
+                    {"parm", token},
+                    {"value", {v[0] + 0.0, v[1] + 0.0, v[2] + 0.0}}};
+    };
+    return {set(OBJ_Token::translate, t), set(OBJ_Token::rotate, r)};
+}
+
+// Whether two edits change the same parameters of the same nodes, so that
+// the second may take the first's place in the history.
+bool sameTargets(const std::vector<Json>& a, const std::vector<Json>& b) {
+    const auto key = [](const Json& action) {
+        Json k = Json::object();
+        for (const char* field : {"op", "node", "parm", "component", "time"})
+            if (action.contains(field))
+                k[field] = action[field];
+        return k;
+    };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].value("op", "") != "set" || key(a[i]) != key(b[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+const std::vector<std::string>& EditSession::editOps() {
+    static const std::vector<std::string> ops{"create", "remove",    "rename", "wire",
+                                              "set",    "keyframes", "press"};
+    return ops;
+}
+
+EditSession::EditSession(Host& host, std::string path)
+    : host_(host), path_(std::move(path)), scene_(host) {
+    resolveOutputFile(path_);
+    struct stat st {};
+    existed_ = ::stat(path_.c_str(), &st) == 0;
+    if (existed_) {
+        openedText_ = readTextFile(path_);
+        sceneFromText(scene_, openedText_, path_);
+    }
+    checkpoint_ = sceneText(scene_);
+    savedText_ = checkpoint_;
+}
+
+std::vector<Json> EditSession::actionsOf(const Json& edit) {
+    if (!edit.is_object())
+        throw InputError("an edit must be an object with an \"op\", not " + describeJsonKind(edit));
+    const auto op = edit.find("op");
+    if (op == edit.end() || !op->is_string())
+        throw InputError("an edit needs an \"op\"");
+    if (*op == "pose")
+        return poseActions(scene_, edit, time());
+    const std::vector<std::string>& ops = editOps();
+    if (std::find(ops.begin(), ops.end(), op->get<std::string>()) == ops.end()) {
+        std::string known = "pose";
+        for (const std::string& name : ops)
+            known += ", " + name;
+        throw InputError("an edit cannot be " + quote(op->get<std::string>()) +
+                         " (edits: " + known + ")");
+    }
+    return {edit};
+}
+
+std::vector<Json> EditSession::run(const std::vector<Json>& actions) {
+    std::ostringstream out;
+    runScript(scene_, parseScript(Json(actions), kSource), kSource, out);
+    std::vector<Json> reports;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);)
+        reports.push_back(parseJson(line, kSource));
+    return reports;
+}
+
+EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
+    std::vector<Json> actions = actionsOf(edit);
+    // The whole edit is checked before any of it runs.
+    parseScript(Json(actions), kSource);
+    Outcome outcome;
+    try {
+        const std::vector<Json> reports = run(actions);
+        for (const Json& report : reports) {
+            // A create the host names is kept with the name it was given, so
+            // that a replay makes the same node whatever it finds.
+            if (report["op"] == "create")
+                actions[0]["name"] = report["name"];
+            for (const Json& warning : report.value("warnings", Json::array()))
+                outcome.warnings.push_back(
+                    describeNode(scene_.node(report["node"].get<std::string>())) + ": " +
+                    warning["message"].get<std::string>());
+        }
+    } catch (...) {
+        replay(done_);
+        throw;
+    }
+    steps_.resize(done_);
+    if (merge && done_ > floor_ && sameTargets(steps_.back(), actions)) {
+        steps_.back() = std::move(actions);
+    } else {
+        steps_.push_back(std::move(actions));
+        ++done_;
+    }
+    // The oldest step beyond the undo depth joins the checkpoint.
+    while (done_ - floor_ > kUndoDepth) {
+        Scene older(host_);
+        sceneFromText(older, checkpoint_, kSource);
+        runSteps(older, floor_, floor_ + 1);
+        checkpoint_ = sceneText(older);
+        ++floor_;
+    }
+    return outcome;
+}
+
+void EditSession::runSteps(Scene& scene, std::size_t first, std::size_t last) const {
+    std::ostringstream reports;
+    for (std::size_t i = first; i < last; ++i)
+        runScript(scene, parseScript(Json(steps_[i]), kSource), kSource, reports);
+}
+
+void EditSession::replay(std::size_t count) {
+    Scene rebuilt(host_);
+    sceneFromText(rebuilt, checkpoint_, kSource);
+    runSteps(rebuilt, floor_, count);
+    scene_.swap(rebuilt);
+}
+
+bool EditSession::undo() {
+    if (done_ == floor_)
+        return false;
+    replay(done_ - 1);
+    --done_;
+    return true;
+}
+
+bool EditSession::redo() {
+    if (done_ == steps_.size())
+        return false;
+    runSteps(scene_, done_, done_ + 1);
+    ++done_;
+    return true;
+}
+
+bool EditSession::unsaved() const {
+    return sceneText(scene_) != savedText_;
+}
+
+void EditSession::save() {
+    saveScene(scene_, path_);
+    savedText_ = sceneText(scene_);
+}
+
+Json EditSession::script() const {
+    Json actions = Json::array();
+    for (std::size_t i = 0; i < done_; ++i)
+        for (const Json& action : steps_[i])
+            actions.push_back(action);
+    const std::string how = existed_ ? "mhost run SCRIPT --scene " + path_ + " --save OUT"
+                                     : "mhost run SCRIPT --save OUT";
+    return Json{{"description", "The edits made with mhost edit to " + path_ + ", on the file " +
+                                    (existed_ ? "as it was opened" : "made new") + ": " + how},
+                {"actions", actions}};
+}
+
+} // namespace mhost

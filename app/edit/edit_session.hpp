@@ -1,0 +1,100 @@
+// app/edit: `mhost edit`, a scene edited by hand in the browser. The
+// session (this header: the scene, its edits, undo, saving), the parameter
+// pane a node's templates draw (parm_pane.hpp) and the local HTTP server
+// that shows both (edit_server.hpp). It includes app/output, app/engine and
+// below.
+//
+// An editing session of one scene file. Every change is one of the script
+// actions `mhost run` carries out (create, remove, rename, wire, set,
+// keyframes, press), run by the same code; the session keeps them in order,
+// so that they can be undone, redone and handed out as a script that
+// rebuilds the scene from the file as it was opened.
+#pragma once
+
+#include "engine/host_session.hpp"
+#include "json/json.hpp"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace mhost {
+
+class EditSession {
+public:
+    // How many edits can be undone.
+    static constexpr std::size_t kUndoDepth = 100;
+
+    // Opens the scene file at path, or an empty scene when there is no file
+    // there (the file is made by the first save). InputError for a file that
+    // is not a scene, or a path that cannot be written.
+    EditSession(Host& host, std::string path);
+
+    Scene& scene() { return scene_; }
+    const Scene& scene() const { return scene_; }
+    const std::string& path() const { return path_; }
+    // The time edits are made and nodes cooked at (seconds).
+    float time() const { return 0.0f; }
+
+    // What an edit raised: a press's warnings, "node "q" (quenlo): ...".
+    struct Outcome {
+        std::vector<std::string> warnings;
+    };
+
+    // Makes one edit: a script action of an op editOps() lists, or
+    // {"op": "pose", "node", "world": [16 numbers]}, which moves the node to
+    // that world matrix by setting its "t" and "r" (the matrix convention of
+    // UT/UT_Math.h; pivot and scale kept). With merge, an edit of the same
+    // parameters of the same node as the last edit takes its place in the
+    // history (one step for a whole drag). Drops what was undone. On any
+    // failure (InputError naming the field, node or parameter; RunError) the
+    // scene is as it was.
+    Outcome apply(const Json& edit, bool merge = false);
+
+    // Undoes or redoes one step; false when there is none.
+    bool undo();
+    bool redo();
+    std::size_t undoable() const { return done_ - floor_; }
+    std::size_t redoable() const { return steps_.size() - done_; }
+
+    // True when the scene differs from the file as last opened or saved.
+    bool unsaved() const;
+    // Writes the scene to the session's file by the output rules.
+    void save();
+
+    // The edits in effect, in order, as a `mhost run` script: run on the
+    // file as it was opened (--scene FILE; no --scene when there was none)
+    // it makes this scene.
+    Json script() const;
+
+    // The ops a page may send (the script's edits; never save or load,
+    // which name paths).
+    static const std::vector<std::string>& editOps();
+
+private:
+    // The actions an edit stands for.
+    std::vector<Json> actionsOf(const Json& edit);
+    // Runs actions on the scene; what they reported, one object each.
+    std::vector<Json> run(const std::vector<Json>& actions);
+    // Runs steps [first, last) on scene.
+    void runSteps(Scene& scene, std::size_t first, std::size_t last) const;
+    // Makes the scene the checkpoint with steps [floor_, count) run on it.
+    void replay(std::size_t count);
+
+    Host& host_;
+    std::string path_;
+    bool existed_ = false;
+    Scene scene_;
+    std::string openedText_; // the file as opened ("" when there was none)
+    std::string savedText_;  // the scene as last opened or saved
+    // Every edit made and not undone-and-dropped, as its actions; the first
+    // done_ are in effect.
+    std::vector<std::vector<Json>> steps_;
+    std::size_t done_ = 0;
+    // Undo goes back as far as step floor_, replaying from checkpoint_, the
+    // scene as it was after the first floor_ steps.
+    std::size_t floor_ = 0;
+    std::string checkpoint_;
+};
+
+} // namespace mhost
