@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ libeigen3-dev nlohmann-json3-dev libcli11-dev
           libgtest-dev libbenchmark-dev binutils pkgconf python3-dev pybind11-dev
           python3-numpy python3-pytest python3-pil libtinygltf-dev libjs-three
-          python3-build python3-venv mypy python3-distributed)
+          python3-build python3-venv mypy python3-distributed libcpp-httplib-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

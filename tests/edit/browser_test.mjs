@@ -1,0 +1,246 @@
+// mhost edit in a real browser: Debian's chromium driven over the DevTools
+// protocol by puppeteer-core, as a rigger would use the page.
+//
+//   node browser_test.mjs MHOST CHROMIUM WORKDIR [SCREENSHOT]
+//
+// Opens a scene holding a null and a quenlo node, wires the null as the key
+// dummy, sets "numkeys", moves the dummy and presses "Get key" 0, 1 and 2
+// at three driver values, scrubs the driver, saves and downloads the
+// script. The saved scene must cook exactly like the scene the equivalent
+// `mhost run` script makes, and the downloaded script must replay to the
+// same bytes. With SCREENSHOT, the page is saved there as a PNG.
+import { spawn, execFileSync } from "node:child_process";
+import { createRequire } from "node:module";
+import fs from "node:fs";
+import path from "node:path";
+import readline from "node:readline";
+
+const [mhost, chromium, work, screenshot] = process.argv.slice(2);
+const require = createRequire(path.join(work, "package.json"));
+const puppeteer = require("puppeteer-core");
+
+const failures = [];
+function check(ok, what) {
+  if (!ok) {
+    failures.push(what);
+    console.log("FAIL: " + what);
+  }
+}
+
+function run(args) {
+  return execFileSync(mhost, args, { encoding: "utf8" });
+}
+
+// The scene the session starts from.
+const start = path.join(work, "start.json");
+const edited = path.join(work, "edited.json");
+fs.writeFileSync(path.join(work, "start-script.json"), JSON.stringify([
+  { op: "create", type: "null", name: "dummy" },
+  { op: "create", type: "quenlo", name: "q" },
+]));
+run(["run", path.join(work, "start-script.json"), "--save", start]);
+fs.copyFileSync(start, edited);
+
+// The poses and driver values of the three keys.
+const keys = [
+  { driver: 0, t: [0, 0, 0] },
+  { driver: 0.5, t: [1, 2, 0] },
+  { driver: 1, t: [2, 1, -1.5] },
+];
+const scrubbedTo = 0.75;
+
+const session = spawn(mhost, ["edit", edited, "--port", "0"], { stdio: ["ignore", "pipe", "pipe"] });
+let sessionErr = "";
+session.stderr.on("data", (d) => { sessionErr += d; });
+const exited = new Promise((resolve) => session.on("exit", (code) => resolve(code)));
+const address = await new Promise((resolve, reject) => {
+  readline.createInterface({ input: session.stdout }).once("line", resolve);
+  session.once("exit", () => reject(new Error("mhost edit ended: " + sessionErr)));
+});
+check(/^http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32}$/.test(address), "the address: " + address);
+
+// Chromium without the sanitizer runtime a sanitized build may preload.
+const env = Object.assign({}, process.env);
+delete env.LD_PRELOAD;
+const browser = await puppeteer.launch({
+  executablePath: chromium,
+  headless: true,
+  env: env,
+  args: ["--no-sandbox", "--disable-gpu", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
+         "--disable-dev-shm-usage", "--window-size=1400,900"],
+});
+try {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1400, height: 900 });
+  page.on("dialog", (dialog) => dialog.accept());
+  const pageErrors = [];
+  page.on("pageerror", (e) => pageErrors.push(String(e)));
+  await page.goto(address);
+  await page.waitForSelector('[data-select-node="q"]');
+
+  // Waits for the session's answer to what act() does, and for the page
+  // to have drawn it.
+  async function answered(act, what = "/api/") {
+    if (process.env.VERBOSE) console.log("waiting for " + what + " after " + act.toString().slice(0, 80));
+    const response = page.waitForResponse((r) => r.url().includes(what) && r.request().method() !== "OPTIONS");
+    await act();
+    const r = await response;
+    await new Promise((resolve) => setTimeout(resolve, 30));
+    return r;
+  }
+  async function select(name) {
+    await answered(() => page.click(`[data-select-node="${name}"]`), "/api/state");
+    await page.waitForSelector(`#pane h2`);
+  }
+  const field = (parm, component) => `#pane input[data-parm="${parm}"]` +
+    (component === undefined ? "" : `[data-component="${component}"]`) + ":not([data-slider]):not([data-action])";
+  async function type(parm, value, component) {
+    const selector = field(parm, component);
+    // A field left as it was commits nothing, as in any form.
+    if (await page.$eval(selector, (e) => e.value) === String(value))
+      return null;
+    await page.click(selector, { clickCount: 3 });
+    return answered(async () => {
+      await page.type(selector, String(value));
+      await page.keyboard.press("Enter");
+    }, "/api/edit");
+  }
+  async function press(parm) {
+    return answered(() => page.click(`#pane button[data-parm="${parm}"]`), "/api/edit");
+  }
+  const paneText = () => page.$eval("#pane", (p) => p.innerText);
+  const disabled = (parm) => page.$eval(field(parm), (e) => e.disabled);
+
+  // The pane of quenlo, as the templates make it.
+  await select("q");
+  let text = await paneText();
+  for (const label of ["Driver val", "Interp Type", "Ease", "Number of key positions", "Get key 0",
+                       "Reset transform", "Put key 0"])
+    check(text.includes(label), `the pane shows "${label}"`);
+  check(await page.$('#pane [data-folder="Quenlo"]') !== null, "the folder \"Quenlo\" is a tab");
+
+  // Wire the dummy into input 1.
+  await answered(() => page.select('select[data-input="1"]', "dummy"), "/api/edit");
+  check(await page.$eval('select[data-input="1"]', (s) => s.value) === "dummy", "input 1 is the dummy");
+
+  await type("numkeys", 2);
+  text = await paneText();
+  check(text.includes("Get key 1") && text.includes("Get key 2"), "two key blocks after numkeys 2");
+  check(await page.$('#pane [data-parm="xOrd1"], #pane [data-parm="rOrd1"]') === null,
+        "no \"xOrd1\" or \"rOrd1\" control");
+  check(await page.$('#pane [data-parm="t"]') === null, "the inherited transform is hidden");
+  check(!(await disabled("keyval1")), "keyval1 enabled while enable1 is on");
+  await answered(() => page.click('#pane input[data-parm="enable1"]'), "/api/edit");
+  check(await disabled("keyval1"), "keyval1 disabled while enable1 is off");
+  await answered(() => page.click('#pane input[data-parm="enable1"]'), "/api/edit");
+  check(!(await disabled("keyval1")), "keyval1 enabled again");
+
+  for (let k = 0; k < keys.length; ++k) {
+    await select("dummy");
+    for (let c = 0; c < 3; ++c)
+      await type("t", keys[k].t[c], c);
+    await select("q");
+    await type("driverval", keys[k].driver); // Get key takes the driver's value
+    const r = await press("getkey" + k);
+    check(r.status() === 200, `Get key ${k} is pressed (${r.status()})`);
+  }
+  const status = await page.$eval("#status", (s) => s.textContent);
+  check(!/error/i.test(await page.$eval("#status", (s) => s.className)), "no error: " + status);
+
+  // Scrub the driver with the slider, then type the value it stops at.
+  const slider = await page.$('#pane input[data-parm="driverval"][data-slider]');
+  await slider.scrollIntoView();
+  const box = await slider.boundingBox();
+  const before = await page.$eval("#cursor", (c) => Number(c.getAttribute("x1")));
+  await page.mouse.move(box.x + 2, box.y + box.height / 2);
+  await page.mouse.down();
+  for (let i = 1; i <= 10; ++i)
+    await page.mouse.move(box.x + 2 + (box.width - 4) * 0.8 * i / 10, box.y + box.height / 2);
+  await page.mouse.up();
+  if (process.env.VERBOSE)
+    console.log("slider", JSON.stringify(box), await page.$eval('#pane input[data-parm="driverval"][data-slider]', (e) => [e.min, e.max, e.value, e.disabled]),
+                await page.$eval(field("driverval"), (e) => e.value), before, await page.$eval("#status", (s) => s.textContent));
+  // The last value the drag passed is cooked and drawn: the field and the
+  // plot's cursor follow the slider.
+  await page.waitForFunction(() => {
+    const slider = document.querySelector('#pane input[data-parm="driverval"][data-slider]');
+    const field = document.querySelector('#pane input[data-parm="driverval"]:not([data-slider])');
+    return Math.abs(Number(slider.value) - Number(field.value)) < 1e-9;
+  }, { timeout: 10000 });
+  check(await page.$eval("#cursor", (c) => Number(c.getAttribute("x1"))) !== before,
+        "the plot's cursor moved with the driver");
+  const scrubbed = Number(await page.$eval(field("driverval"), (e) => e.value));
+  check(scrubbed > 0.3 && scrubbed < 0.95, "the slider drag moved the driver: " + scrubbed);
+  await type("driverval", scrubbedTo);
+  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbedTo, "driver typed");
+
+  // A drag is one step: Undo takes the typed value back to the dragged one.
+  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
+  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbed, "undo");
+  await answered(() => page.click('[data-action="redo"]'), "/api/redo");
+
+  check((await page.title()).startsWith("* "), "the title marks unsaved edits");
+  await answered(() => page.click('[data-action="save"]'), "/api/save");
+  check(!(await page.title()).startsWith("* "), "saved: " + (await page.title()));
+
+  // The script, downloaded as a browser downloads.
+  const downloads = path.join(work, "downloads");
+  fs.rmSync(downloads, { recursive: true, force: true });
+  fs.mkdirSync(downloads);
+  const cdp = await page.createCDPSession();
+  await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+  await page.click('[data-action="download"]');
+  const script = path.join(downloads, "edits.json");
+  for (let i = 0; i < 100 && !fs.existsSync(script); ++i)
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  check(fs.existsSync(script), "Download script gives edits.json");
+
+  if (screenshot) {
+    await select("q");
+    await page.screenshot({ path: screenshot });
+  }
+  check(pageErrors.length === 0, "no script errors in the page: " + pageErrors.join("; "));
+  await answered(() => page.click('[data-action="quit"]'), "/api/quit");
+} finally {
+  await browser.close();
+}
+const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+check(code === 0, "Quit ends mhost edit with status 0: " + code);
+if (code === "running") session.kill();
+
+// The same edits as a script a rigger would write.
+const actions = [
+  { op: "wire", node: "q", input: 1, from: "dummy" },
+  { op: "set", node: "q", parm: "numkeys", value: 2 },
+];
+keys.forEach((key, k) => {
+  actions.push({ op: "set", node: "dummy", parm: "t", value: key.t });
+  actions.push({ op: "set", node: "q", parm: "driverval", value: key.driver });
+  actions.push({ op: "press", node: "q", parm: "getkey" + k });
+});
+actions.push({ op: "set", node: "q", parm: "driverval", value: scrubbedTo });
+const equivalent = path.join(work, "equivalent.json");
+fs.writeFileSync(path.join(work, "equivalent-script.json"), JSON.stringify(actions));
+run(["run", path.join(work, "equivalent-script.json"), "--scene", start, "--save", equivalent]);
+for (const sweep of [["--driver", "-0.25:1.25:24"], ["--time", "0"]]) {
+  const saved = run(["eval", edited, "q", ...sweep, "--format", "json"]);
+  const wanted = run(["eval", equivalent, "q", ...sweep, "--format", "json"]);
+  check(saved === wanted, "the saved scene cooks as the script's scene, " + sweep.join(" "));
+}
+const atKey2 = JSON.parse(run(["eval", edited, "q", "--driver", "1:1:1", "--format", "json"])).rows[0];
+check(JSON.stringify(atKey2.local.slice(12, 15)) === JSON.stringify(keys[2].t),
+      "at driver 1, q is where Get key 2 took the dummy: " + JSON.stringify(atKey2.local));
+
+// The downloaded script replays, from the file as opened, to the same bytes.
+if (fs.existsSync(path.join(work, "downloads", "edits.json"))) {
+  const replayed = path.join(work, "replayed.json");
+  run(["run", path.join(work, "downloads", "edits.json"), "--scene", start, "--save", replayed]);
+  check(fs.readFileSync(replayed, "utf8") === fs.readFileSync(edited, "utf8"),
+        "the downloaded script replays to the saved bytes");
+}
+
+if (failures.length) {
+  console.log(failures.length + " failures");
+  process.exit(1);
+}
+console.log("browser test: passed");
