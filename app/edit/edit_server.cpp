@@ -95,7 +95,8 @@ std::string header(const EditRequest& request, const std::string& name) {
 EditResponse jsonResponse(int status, const Json& body) {
     EditResponse response;
     response.status = status;
-    response.body = body.dump();
+    // A message may quote bytes of the request that are not UTF-8.
+    response.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
     return response;
 }
 

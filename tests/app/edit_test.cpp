@@ -324,6 +324,10 @@ TEST_F(Serving, RequestsWithoutTheTokenOrFromAnotherHostOrOriginAreRefused) {
         413);
     EXPECT_EQ(server.handle(request("GET", "/etc/passwd")).status, 404);
     EXPECT_EQ(server.handle(request("GET", "/../rig.json")).status, 404);
+    // A path that is not UTF-8 is named in the answer all the same.
+    const EditResponse odd = server.handle(request("GET", "/\xff\xfe"));
+    EXPECT_EQ(odd.status, 404);
+    EXPECT_NO_THROW(parseJson(odd.body, "answer"));
     EXPECT_EQ(server.handle(request("GET", "/api/save")).status, 405);
     EXPECT_EQ(test::readFile(path), opened) << "no refused request wrote the scene";
 }
