@@ -195,6 +195,44 @@ try {
     await new Promise((resolve) => setTimeout(resolve, 100));
   check(fs.existsSync(script), "Download script gives edits.json");
 
+  // The transform handle: a drag from the dummy's centre moves it, as one
+  // step of the history.
+  await select("dummy");
+  const tBefore = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
+  const undoBefore = await page.evaluate(() => fetch("/api/state", {
+    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
+    .then((r) => r.json()).then((s) => s.undo));
+  const centre = await page.evaluate((t) => {
+    // Where the page's camera (at 6, 5, 9, looking at the origin) shows t.
+    const canvas = document.querySelector("#view canvas");
+    const r = canvas.getBoundingClientRect();
+    const camera = new THREE.PerspectiveCamera(40, r.width / r.height, 0.05, 500);
+    camera.position.set(6, 5, 9);
+    camera.lookAt(0, 0, 0);
+    camera.updateMatrixWorld();
+    const p = new THREE.Vector3(t[0], t[1], t[2]).project(camera);
+    return [r.left + (p.x + 1) / 2 * r.width, r.top + (1 - p.y) / 2 * r.height];
+  }, tBefore);
+  await page.mouse.move(centre[0], centre[1]);
+  await page.mouse.down();
+  for (let i = 1; i <= 8; ++i)
+    await page.mouse.move(centre[0] + 10 * i, centre[1] - 4 * i);
+  await page.mouse.up();
+  await page.waitForFunction((before) => {
+    const t = Array.from(document.querySelectorAll('#pane input[data-parm="t"]')).map((e) => Number(e.value));
+    return t.some((v, i) => Math.abs(v - before[i]) > 1e-6);
+  }, { timeout: 10000 }, tBefore).catch(() => null);
+  const tAfter = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
+  check(tAfter.some((v, i) => Math.abs(v - tBefore[i]) > 1e-6),
+        "the handle moved the dummy: " + JSON.stringify(tBefore) + " -> " + JSON.stringify(tAfter));
+  const undoAfter = await page.evaluate(() => fetch("/api/state", {
+    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
+    .then((r) => r.json()).then((s) => s.undo));
+  check(undoAfter === undoBefore + 1, `the drag is one step (${undoBefore} -> ${undoAfter})`);
+  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
+  const tUndone = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
+  check(JSON.stringify(tUndone) === JSON.stringify(tBefore), "undo puts the dummy back");
+
   if (screenshot) {
     await select("q");
     await page.screenshot({ path: screenshot });
