@@ -377,6 +377,9 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     httplib::Server http;
     http.set_payload_max_length(EditServer::kMaxBody);
     http.set_keep_alive_max_count(1000);
+    // A browser keeps its connections open; at the end the server waits for
+    // each to be idle this long.
+    http.set_keep_alive_timeout(1);
     const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1")
                                 : (http.bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound < 0)

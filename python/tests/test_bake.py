@@ -287,7 +287,7 @@ def test_ctrl_c_stops_a_bake_and_its_workers():
         q.keyframes("driverval", [(0, 0), (10, 3)])
         parent = q
     before = children()
-    assert interrupted_after(0.3, lambda: scene.bake(0, 10, 100000, threads=2)) < 0.5
+    assert interrupted_after(0.3, lambda: scene.bake(0, 10, 100000, threads=2)) < 1.0
     # The workers are gone with it, reaped.
     assert children() == before
     assert scene.bake(0, 10, 2, threads=2).world.shape == (3, 16, 4, 4)

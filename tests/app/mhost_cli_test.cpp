@@ -72,8 +72,10 @@ TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {
     } cases[] = {
         // However many --module options come first, the next word is the command.
         {{"--module", "a.so", "--module", "b.so", "frobnicate"},
-         "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval, bake, edit, validate;"},
-        {{}, "mhost: a command is required (commands: demo, info, run, eval, bake, edit, validate;"},
+         "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval, bake, edit, "
+         "validate;"},
+        {{},
+         "mhost: a command is required (commands: demo, info, run, eval, bake, edit, validate;"},
         {{"--bogus"}, "mhost: unknown option \"--bogus\""},
         {{"demo", "--format", "yaml"}, "mhost: --format: yaml not in {table,csv,json}"},
         {{"run"}, "mhost: SCRIPT is required"},
@@ -347,6 +349,10 @@ TEST(MhostCli, BadInputExitsTwoAndKeepsTheOutputFile) {
           withScene("mod-scene.json", "\"OBJ_Quenlo.so\"", "\"OBJ_Quenlo.so\", \"OBJ_Gone.so\"")},
          {"mod-scene.json", "needs module \"OBJ_Gone.so\""}},
         {"eval of an unknown node", {"eval", goodScene, "nobody"}, {"no node named \"nobody\""}},
+        {"edit of a malformed scene",
+         {"edit", dir.write("edit-broken.json", "{\"format\": \"mhost-scene\""), "--port", "0"},
+         {"edit-broken.json:1:"}},
+        {"edit of a folder", {"edit", dir.path().string(), "--port", "0"}, {dir.path().string()}},
         {"bad sweep", {"eval", goodScene, "q", "--driver", "0:10"}, {"--driver \"0:10\""}},
     };
     for (const auto& c : cases) {

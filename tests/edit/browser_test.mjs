@@ -177,7 +177,13 @@ try {
   // A drag is one step: Undo takes the typed value back to the dragged one.
   await answered(() => page.click('[data-action="undo"]'), "/api/undo");
   check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbed, "undo");
+  // And the whole drag is one step of its own: the value before it comes back.
+  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
+  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === keys[2].driver,
+        "undo of the drag");
   await answered(() => page.click('[data-action="redo"]'), "/api/redo");
+  await answered(() => page.click('[data-action="redo"]'), "/api/redo");
+  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbedTo, "redo");
 
   check((await page.title()).startsWith("* "), "the title marks unsaved edits");
   await answered(() => page.click('[data-action="save"]'), "/api/save");
