@@ -3,6 +3,7 @@
 #include "edit/parm_pane.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/keyed_node.hpp"
+#include "engine/scene_io.hpp"
 #include "output/html_viewer.hpp"
 #include "output/svg_plot.hpp"
 #include "support/errors.hpp"
@@ -12,13 +13,17 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -223,25 +228,42 @@ EditResponse EditServer::state(const std::string& selected) {
     return jsonResponse(200, describeSession(session_, selected));
 }
 
-EditResponse EditServer::handle(const EditRequest& request) {
-    EditResponse response;
-    try {
-        if (request.body.size() > kMaxBody)
-            response = errorResponse(413, "a request body may hold at most " +
-                                              std::to_string(kMaxBody) + " bytes");
-        else if (const std::string why = refusal(request); !why.empty())
-            response = errorResponse(403, why);
-        else
-            response = route(request);
-    } catch (const std::exception& e) {
-        response = errorResponse(500, e.what());
-    }
+std::optional<EditResponse> EditServer::screen(const EditRequest& request) const {
+    EditResponse refused;
+    if (const std::string why = refusal(request); !why.empty())
+        return secure(refused = errorResponse(403, why));
+    const std::string length = header(request, "content-length");
+    const bool tooLong =
+        !length.empty() &&
+        (length.size() > 9 || !std::all_of(length.begin(), length.end(), ::isdigit) ||
+         std::stoull(length) > kMaxBody);
+    if (!header(request, "transfer-encoding").empty() || tooLong || request.body.size() > kMaxBody)
+        return secure(refused = errorResponse(413, "a request body may hold at most " +
+                                                       std::to_string(kMaxBody) +
+                                                       " bytes, its length given"));
+    return std::nullopt;
+}
+
+EditResponse& EditServer::secure(EditResponse& response) {
     // The token is in the page's address: it goes nowhere else.
     response.headers["Referrer-Policy"] = "no-referrer";
     response.headers["X-Content-Type-Options"] = "nosniff";
     response.headers["X-Frame-Options"] = "DENY";
     response.headers["Cache-Control"] = "no-store";
     return response;
+}
+
+EditResponse EditServer::handle(const EditRequest& request) {
+    EditResponse response;
+    try {
+        if (std::optional<EditResponse> refused = screen(request))
+            response = std::move(*refused);
+        else
+            response = route(request);
+    } catch (const std::exception& e) {
+        response = errorResponse(500, e.what());
+    }
+    return secure(response);
 }
 
 EditResponse EditServer::route(const EditRequest& request) {
@@ -286,6 +308,8 @@ EditResponse EditServer::route(const EditRequest& request) {
     if (!post)
         return wrongMethod("POST");
 
+    if (quit_)
+        return errorResponse(410, "the session has ended");
     Json body;
     try {
         body = bodyObject(request);
@@ -350,8 +374,17 @@ EditRequest fromHttplib(const httplib::Request& req) {
 void openInBrowser(const std::string& address, std::ostream& err) {
     std::string program = "xdg-open";
     char* argv[] = {program.data(), const_cast<char*>(address.c_str()), nullptr};
+    // The browser gets the signals this program holds back.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    const int failed = ::posix_spawnp(&pid, program.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) {
         err << "mhost: warning: could not start a browser (xdg-open); open the address above\n";
         return;
     }
@@ -376,6 +409,13 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
 
     httplib::Server http;
     http.set_payload_max_length(EditServer::kMaxBody);
+    // Not the library's SO_REUSEPORT, which would let another program of
+    // this user listen on the same port; and not passed to --open's browser.
+    http.set_socket_options([](int socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+    });
     http.set_keep_alive_max_count(1000);
     // A browser keeps its connections open; at the end the server waits for
     // each to be idle this long.
@@ -389,19 +429,32 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     EditServer server(session, randomToken(), bound);
     std::mutex sessionLock;
     const pthread_t main = pthread_self();
+    std::atomic<bool> quitSignalled{false};
+    const auto answer = [](const EditResponse& response, httplib::Response& res) {
+        res.status = response.status;
+        for (const auto& [name, value] : response.headers)
+            res.set_header(name, value);
+        res.set_content(response.body, response.contentType);
+    };
     const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
         EditResponse response;
         {
             const std::lock_guard<std::mutex> lock(sessionLock);
             response = server.handle(fromHttplib(req));
         }
-        res.status = response.status;
-        for (const auto& [name, value] : response.headers)
-            res.set_header(name, value);
-        res.set_content(response.body, response.contentType);
-        if (server.quitRequested())
+        answer(response, res);
+        if (server.quitRequested() && !quitSignalled.exchange(true))
             pthread_kill(main, SIGUSR1);
     };
+    // Requests are screened on their headers before the library reads a
+    // body: one without the token, or too long, costs nothing.
+    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        std::optional<EditResponse> refused = server.screen(fromHttplib(req));
+        if (!refused)
+            return httplib::Server::HandlerResponse::Unhandled;
+        answer(*refused, res);
+        return httplib::Server::HandlerResponse::Handled;
+    });
     for (const char* pattern : {".*"}) {
         http.Get(pattern, handler);
         http.Post(pattern, handler);
@@ -410,7 +463,18 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         http.Patch(pattern, handler);
         http.Options(pattern, handler);
     }
-    std::thread listener([&] { http.listen_after_bind(); });
+    std::atomic<bool> listening{true};
+    std::thread listener([&] {
+        http.listen_after_bind();
+        listening = false;
+    });
+    // Stopping works once the server runs: the address goes out then.
+    while (!http.is_running() && listening)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!http.is_running()) {
+        listener.join();
+        throw RunError("the editing session's server did not start");
+    }
 
     out << server.address() << std::endl;
     err << "mhost: editing " << quote(session.path())
@@ -418,7 +482,7 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     if (openBrowser)
         openInBrowser(server.address(), err);
 
-    bool warned = false;
+    std::string warnedAt; // the scene when Ctrl-C last warned of unsaved edits
     for (;;) {
         int signal = 0;
         if (sigwait(&signals, &signal) != 0)
@@ -426,15 +490,18 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         if (signal == SIGUSR1 && !server.quitRequested())
             continue;
         bool unsaved = false;
+        std::string now;
         {
             const std::lock_guard<std::mutex> lock(sessionLock);
             unsaved = session.unsaved();
+            now = unsaved ? sceneText(session.scene()) : std::string();
         }
-        if (signal == SIGINT && unsaved && !warned) {
+        // A second Ctrl-C quits only when nothing changed since the warning.
+        if (signal == SIGINT && unsaved && now != warnedAt) {
             err << "\nmhost: " << quote(session.path())
                 << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
                    "without them\n";
-            warned = true;
+            warnedAt = std::move(now);
             continue;
         }
         if (unsaved)
@@ -444,6 +511,11 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     }
     http.stop();
     listener.join();
+    // Signals that came while stopping are dropped, not delivered at their
+    // default action once unblocked.
+    const timespec none{0, 0};
+    while (sigtimedwait(&signals, nullptr, &none) > 0) {
+    }
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     return kExitOk;
 }

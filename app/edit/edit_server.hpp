@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ public:
     // Answers one request (the refusals above included). Never throws; the
     // caller serialises calls.
     EditResponse handle(const EditRequest& request);
+    // The refusal of a request on its headers alone, before its body is
+    // read: 403 as above, or 413 for a body longer than kMaxBody or of no
+    // stated length (chunked). Nothing when the request may go on.
+    std::optional<EditResponse> screen(const EditRequest& request) const;
 
     // Set once a quit was asked for and granted.
     bool quitRequested() const { return quit_; }
@@ -68,6 +73,8 @@ private:
     EditResponse route(const EditRequest& request);
     // The reason a request is refused with 403, or "".
     std::string refusal(const EditRequest& request) const;
+    // Adds the headers every answer carries.
+    static EditResponse& secure(EditResponse& response);
     EditResponse state(const std::string& selected);
 
     EditSession& session_;

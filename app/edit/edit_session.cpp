@@ -14,6 +14,7 @@
 #include <cmath>
 #include <sstream>
 #include <sys/stat.h>
+#include <utility>
 
 namespace mhost {
 
@@ -162,6 +163,8 @@ std::vector<Json> EditSession::run(const std::vector<Json>& actions) {
 }
 
 EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
+    // Only an edit that succeeds may be merged with.
+    const bool couldMerge = std::exchange(mergeable_, false);
     std::vector<Json> actions = actionsOf(edit);
     // The whole edit is checked before any of it runs.
     parseScript(Json(actions), kSource);
@@ -183,12 +186,13 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         throw;
     }
     steps_.resize(done_);
-    if (merge && done_ > floor_ && sameTargets(steps_.back(), actions)) {
+    if (merge && couldMerge && done_ > floor_ && sameTargets(steps_.back(), actions)) {
         steps_.back() = std::move(actions);
     } else {
         steps_.push_back(std::move(actions));
         ++done_;
     }
+    mergeable_ = true;
     // The oldest step beyond the undo depth joins the checkpoint.
     while (done_ - floor_ > kUndoDepth) {
         Scene older(host_);
@@ -218,6 +222,7 @@ bool EditSession::undo() {
         return false;
     replay(done_ - 1);
     --done_;
+    mergeable_ = false;
     return true;
 }
 
@@ -226,6 +231,7 @@ bool EditSession::redo() {
         return false;
     runSteps(scene_, done_, done_ + 1);
     ++done_;
+    mergeable_ = false;
     return true;
 }
 

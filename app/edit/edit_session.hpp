@@ -91,6 +91,9 @@ private:
     // done_ are in effect.
     std::vector<std::vector<Json>> steps_;
     std::size_t done_ = 0;
+    // Whether the last thing done was an edit that the next may merge with
+    // (not a refused edit, an undo or a redo).
+    bool mergeable_ = false;
     // Undo goes back as far as step floor_, replaying from checkpoint_, the
     // scene as it was after the first floor_ steps.
     std::size_t floor_ = 0;

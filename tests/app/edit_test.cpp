@@ -164,6 +164,9 @@ TEST_F(Editing, AnEditThatFailsLeavesTheSceneAndTheHistoryAsTheyWere) {
         EXPECT_EQ(sceneText(session.scene()), text) << c.edit.dump();
         EXPECT_EQ(session.undoable(), 1u);
     }
+    // A refused edit ends a drag: the next one starts a step of its own.
+    session.apply(set("dummy", "t", {4, 5, 6}), true);
+    EXPECT_EQ(session.undoable(), 2u);
 }
 
 TEST_F(Editing, UndoReachesBackAHundredEditsAndTheScriptKeepsThemAll) {
@@ -329,6 +332,20 @@ TEST_F(Serving, RequestsWithoutTheTokenOrFromAnotherHostOrOriginAreRefused) {
     EXPECT_EQ(odd.status, 404);
     EXPECT_NO_THROW(parseJson(odd.body, "answer"));
     EXPECT_EQ(server.handle(request("GET", "/api/save")).status, 405);
+    // A body of no stated length, or of a length over the cap, is refused
+    // on the headers, before it is read.
+    EditRequest chunked = request("POST", "/api/edit");
+    chunked.headers["transfer-encoding"] = "chunked";
+    EditRequest huge = request("POST", "/api/edit");
+    huge.headers["content-length"] = "99999999999999";
+    EditRequest garbled = request("POST", "/api/edit");
+    garbled.headers["content-length"] = "12x";
+    for (const EditRequest& r : {chunked, huge, garbled}) {
+        ASSERT_TRUE(server.screen(r).has_value());
+        EXPECT_EQ(server.screen(r)->status, 413);
+    }
+    EXPECT_EQ(server.screen(noToken)->status, 403) << "a refusal comes before the length";
+    EXPECT_FALSE(server.screen(request("POST", "/api/edit")).has_value());
     EXPECT_EQ(test::readFile(path), opened) << "no refused request wrote the scene";
 }
 
@@ -367,6 +384,11 @@ TEST_F(Serving, EditsUndoSaveAndQuitGoThroughTheSession) {
     EXPECT_EQ(script["actions"].size(), 2u);
     EXPECT_EQ(server.handle(request("POST", "/api/quit", "{}")).status, 200);
     EXPECT_TRUE(server.quitRequested());
+    // Once quit, the session takes no more edits.
+    r = server.handle(request("POST", "/api/edit",
+                              R"({"edit": {"op": "create", "type": "null", "name": "late"}})"));
+    EXPECT_EQ(r.status, 410);
+    EXPECT_FALSE(session.unsaved());
 }
 
 TEST_F(Serving, MalformedRequestsAreAnsweredAndWriteNothing) {

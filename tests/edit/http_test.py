@@ -77,6 +77,14 @@ def main():
 
         status, _ = ask(port, "POST", "/api/edit", body=b" " * (2 << 20), headers=mine)
         check(status == 413, f"a body over the cap is refused with 413 ({status})")
+        # A chunked body has no length to check first: refused, unread.
+        chunks = (b" " * 65536 for _ in range(64))
+        status, _ = ask(port, "POST", "/api/edit", body=chunks,
+                        headers={**mine, "Transfer-Encoding": "chunked"})
+        check(status == 413, f"a chunked body is refused with 413 ({status})")
+        status, _ = ask(port, "POST", "/api/edit", body=(b"x" for _ in range(3)),
+                        headers={"Transfer-Encoding": "chunked"})
+        check(status == 403, f"and without the token with 403 ({status})")
         for path in ["/etc/passwd", "/../scene.json", "/scene.json", "/api/../../etc/passwd"]:
             status, _ = ask(port, "GET", path + f"?token={token}")
             check(status == 404, f"{path} is not served ({status})")
