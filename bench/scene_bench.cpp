@@ -182,7 +182,7 @@ void BM_EditScrub(benchmark::State& state) {
         mhost::saveScene(scene, path);
     }
     mhost::EditSession session(host(), path);
-    const std::string selected = "q" + std::to_string(state.range(0) / 2);
+    const std::string selected = std::string("q").append(std::to_string(state.range(0) / 2));
     double driver = 0.0;
     for (auto _ : state) {
         driver = driver > 3.0 ? 0.0 : driver + 0.01;

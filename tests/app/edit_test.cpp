@@ -283,6 +283,16 @@ protected:
         r.body = body;
         return r;
     }
+    // The same with one header set to value ("" removes it).
+    EditRequest with(const std::string& method, const std::string& target, const std::string& name,
+                     const std::string& value) const {
+        EditRequest r = request(method, target);
+        if (value.empty())
+            r.headers.erase(name);
+        else
+            r.headers[name] = value;
+        return r;
+    }
     const int port = 41234;
     const std::string token = randomToken();
 };
@@ -293,18 +303,13 @@ TEST_F(Serving, RequestsWithoutTheTokenOrFromAnotherHostOrOriginAreRefused) {
     EXPECT_EQ(server.handle(request("GET", "/api/state")).status, 200);
     EXPECT_EQ(server.address(), "http://127.0.0.1:41234/?token=" + token);
 
-    EditRequest noToken = request("GET", "/api/state");
-    noToken.headers.erase("x-mhost-token");
-    EditRequest wrongToken = request("GET", "/api/state");
-    wrongToken.headers["x-mhost-token"] = std::string(token.size(), 'a');
-    EditRequest rebound = request("POST", "/api/save");
-    rebound.headers["host"] = "attacker.example:41234";
-    EditRequest otherPort = request("GET", "/api/state");
-    otherPort.headers["host"] = "127.0.0.1:80";
-    EditRequest otherOrigin = request("POST", "/api/save");
-    otherOrigin.headers["origin"] = "http://attacker.example";
-    EditRequest nullOrigin = request("POST", "/api/save");
-    nullOrigin.headers["origin"] = "null";
+    const EditRequest noToken = with("GET", "/api/state", "x-mhost-token", "");
+    const EditRequest wrongToken =
+        with("GET", "/api/state", "x-mhost-token", std::string(token.size(), 'a'));
+    const EditRequest rebound = with("POST", "/api/save", "host", "attacker.example:41234");
+    const EditRequest otherPort = with("GET", "/api/state", "host", "127.0.0.1:80");
+    const EditRequest otherOrigin = with("POST", "/api/save", "origin", "http://attacker.example");
+    const EditRequest nullOrigin = with("POST", "/api/save", "origin", "null");
     for (const EditRequest& r :
          {noToken, wrongToken, rebound, otherPort, otherOrigin, nullOrigin}) {
         const EditResponse answer = server.handle(r);
@@ -334,12 +339,9 @@ TEST_F(Serving, RequestsWithoutTheTokenOrFromAnotherHostOrOriginAreRefused) {
     EXPECT_EQ(server.handle(request("GET", "/api/save")).status, 405);
     // A body of no stated length, or of a length over the cap, is refused
     // on the headers, before it is read.
-    EditRequest chunked = request("POST", "/api/edit");
-    chunked.headers["transfer-encoding"] = "chunked";
-    EditRequest huge = request("POST", "/api/edit");
-    huge.headers["content-length"] = "99999999999999";
-    EditRequest garbled = request("POST", "/api/edit");
-    garbled.headers["content-length"] = "12x";
+    const EditRequest chunked = with("POST", "/api/edit", "transfer-encoding", "chunked");
+    const EditRequest huge = with("POST", "/api/edit", "content-length", "99999999999999");
+    const EditRequest garbled = with("POST", "/api/edit", "content-length", "12x");
     for (const EditRequest& r : {chunked, huge, garbled}) {
         ASSERT_TRUE(server.screen(r).has_value());
         EXPECT_EQ(server.screen(r)->status, 413);
