@@ -27,13 +27,33 @@ namespace mhost {
 namespace {
 
 // Anonymous memory shared with forked children, its pages made at once
-// (cheaper than a fault for each on first use).
-void* mapShared(std::size_t bytes) {
-    void* p = ::mmap(nullptr, std::max<std::size_t>(bytes, 1), PROT_READ | PROT_WRITE,
-                     MAP_SHARED | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+// (cheaper than a fault for each on first use). They are made a slice at a
+// time, with interrupt called between slices: the pages of a large bake
+// take a good part of a second, and Ctrl-C must not wait for them.
+void* mapShared(std::size_t bytes, const Interrupt& interrupt = {}) {
+    const std::size_t length = std::max<std::size_t>(bytes, 1);
+    auto* const p = static_cast<char*>(
+        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (p == MAP_FAILED)
         throw RunError("the bake needs " + std::to_string(bytes >> 20) +
                        " MiB of memory, which the system refused: " + std::strerror(errno));
+    constexpr std::size_t kSlice = std::size_t(32) << 20;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    try {
+        for (std::size_t at = 0; at < length; at += kSlice) {
+            if (interrupt)
+                interrupt();
+            const std::size_t n = std::min(kSlice, length - at);
+            // Kernels before 5.14 lack MADV_POPULATE_WRITE: a write to each
+            // page makes it instead.
+            if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
+                for (std::size_t b = 0; b < n; b += page)
+                    static_cast<volatile char*>(p)[at + b] = 0;
+        }
+    } catch (...) {
+        ::munmap(p, length);
+        throw;
+    }
     return p;
 }
 
@@ -342,8 +362,8 @@ long long workerCount(const BakeRequest& request, long long most) {
 void allocate(BakeResult& result, const BakeRequest& request) {
     const std::size_t doubles = result.frames() * result.names.size() * 16;
     if (request.keepLocal)
-        result.local = std::make_shared<BakeBuffer>(doubles);
-    result.world = std::make_shared<BakeBuffer>(doubles);
+        result.local = std::make_shared<BakeBuffer>(doubles, request.interrupt);
+    result.world = std::make_shared<BakeBuffer>(doubles, request.interrupt);
 }
 
 // How a scene file's nodes are shared out by groups: the worker of each
@@ -435,8 +455,8 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
 
 } // namespace
 
-BakeBuffer::BakeBuffer(std::size_t doubles)
-    : data_(static_cast<double*>(mapShared(doubles * sizeof(double)))), size_(doubles) {}
+BakeBuffer::BakeBuffer(std::size_t doubles, const Interrupt& interrupt)
+    : data_(static_cast<double*>(mapShared(doubles * sizeof(double), interrupt))), size_(doubles) {}
 
 BakeBuffer::~BakeBuffer() {
     ::munmap(data_, std::max<std::size_t>(size_ * sizeof(double), 1));

@@ -63,7 +63,8 @@ struct BakeRequest {
 // Memory for the matrices, shared with the workers while they run.
 class BakeBuffer {
 public:
-    explicit BakeBuffer(std::size_t doubles);
+    // interrupt is called while the memory is made (see host_session.hpp).
+    explicit BakeBuffer(std::size_t doubles, const Interrupt& interrupt = {});
     ~BakeBuffer();
     BakeBuffer(const BakeBuffer&) = delete;
     BakeBuffer& operator=(const BakeBuffer&) = delete;
