@@ -322,6 +322,9 @@ int runBakeCommand(Host& host, const Options& o) {
     request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
         writer.samplesReady(bake, ready);
     };
+    request.columnsReady = [&](const BakeResult& bake, std::size_t first, std::size_t end) {
+        writer.columnsReady(bake, first, end);
+    };
     const BakeResult bake = bakeSceneFile(host, readTextFile(o.scene),
                                           o.scene == "-" ? "standard input" : o.scene, request);
     for (const std::string& warning : writer.finish(bake))

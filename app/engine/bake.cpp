@@ -26,35 +26,34 @@ namespace mhost {
 
 namespace {
 
-// Anonymous memory shared with forked children, its pages made at once
-// (cheaper than a fault for each on first use). They are made a slice at a
-// time, with interrupt called between slices: the pages of a large bake
-// take a good part of a second, and Ctrl-C must not wait for them.
-void* mapShared(std::size_t bytes, const Interrupt& interrupt = {}) {
-    const std::size_t length = std::max<std::size_t>(bytes, 1);
-    auto* const p = static_cast<char*>(
-        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+// Makes the pages of [p, p + bytes) at once (cheaper than a fault for each
+// on first use), a slice at a time with interrupt called between slices:
+// the pages of a large bake take a good part of a second, and Ctrl-C must
+// not wait for them.
+void populate(char* p, std::size_t bytes, const Interrupt& interrupt = {}) {
+    constexpr std::size_t kSlice = std::size_t(32) << 20;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    for (std::size_t at = 0; at < bytes; at += kSlice) {
+        if (interrupt)
+            interrupt();
+        const std::size_t n = std::min(kSlice, bytes - at);
+        // Kernels before 5.14 lack MADV_POPULATE_WRITE: a write to each page
+        // makes it instead.
+        if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
+            for (std::size_t b = 0; b < n; b += page)
+                static_cast<volatile char*>(p)[at + b] = 0;
+    }
+}
+
+// Anonymous memory shared with forked children; its pages are made when
+// populate says, or on first use.
+char* mapShared(std::size_t bytes) {
+    void* const p = ::mmap(nullptr, std::max<std::size_t>(bytes, 1), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         throw RunError("the bake needs " + std::to_string(bytes >> 20) +
                        " MiB of memory, which the system refused: " + std::strerror(errno));
-    constexpr std::size_t kSlice = std::size_t(32) << 20;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    try {
-        for (std::size_t at = 0; at < length; at += kSlice) {
-            if (interrupt)
-                interrupt();
-            const std::size_t n = std::min(kSlice, length - at);
-            // Kernels before 5.14 lack MADV_POPULATE_WRITE: a write to each
-            // page makes it instead.
-            if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
-                for (std::size_t b = 0; b < n; b += page)
-                    static_cast<volatile char*>(p)[at + b] = 0;
-        }
-    } catch (...) {
-        ::munmap(p, length);
-        throw;
-    }
-    return p;
+    return static_cast<char*>(p);
 }
 
 // What the parent and the workers share. Lock-free atomics work across
@@ -67,10 +66,9 @@ struct Counters {
 };
 static_assert(std::atomic<long long>::is_always_lock_free);
 
-// What went wrong in one worker: a load that failed (at kLoadFailed), or
-// its first failed cook.
+// What went wrong in one worker: its first failed load or cook. Loads
+// come before cooks: a failed load of part p of P is at p - P.
 struct WorkerReport {
-    static constexpr long long kLoadFailed = -1;
     long long failedAt = LLONG_MAX;
     int code = 0;
     char message[2000] = {};
@@ -91,8 +89,6 @@ constexpr int kMaxWorkers = 256;
 struct SharedState {
     Counters counters;
     WorkerReport reports[kMaxWorkers];
-    // Samples each worker has cooked all its nodes at, when shared by nodes.
-    std::atomic<long long> samplesOfWorker[kMaxWorkers];
 };
 
 class SharedCounters {
@@ -105,21 +101,19 @@ public:
     WorkerReport& report(long long worker) const {
         return state_->reports[static_cast<std::size_t>(worker)];
     }
-    std::atomic<long long>& samplesOf(long long worker) const {
-        return state_->samplesOfWorker[static_cast<std::size_t>(worker)];
-    }
 
-    // Throws what went wrong, if anything: the first worker's failed load
-    // (workers hold the scene's nodes in file order), else the first
-    // failed cook in sample, then node order.
+    // Throws what went wrong, if anything: the failed load of the part that
+    // comes first in the file (parts hold the scene's nodes in file order),
+    // else the first failed cook in sample, then node order.
     void rethrow(long long workers) const {
-        for (long long w = 0; w < workers; ++w) {
-            const WorkerReport& r = report(w);
-            if (r.failedAt == WorkerReport::kLoadFailed) {
-                if (r.code == kExitBadInput)
-                    throw InputError(r.message);
-                throw RunError(r.message);
-            }
+        const WorkerReport* load = nullptr;
+        for (long long w = 0; w < workers; ++w)
+            if (report(w).failedAt < 0 && (!load || report(w).failedAt < load->failedAt))
+                load = &report(w);
+        if (load) {
+            if (load->code == kExitBadInput)
+                throw InputError(load->message);
+            throw RunError(load->message);
         }
         const long long first = counters().firstFailure.load();
         for (long long w = 0; w < workers && first != LLONG_MAX; ++w)
@@ -362,21 +356,38 @@ long long workerCount(const BakeRequest& request, long long most) {
 void allocate(BakeResult& result, const BakeRequest& request) {
     const std::size_t doubles = result.frames() * result.names.size() * 16;
     if (request.keepLocal)
-        result.local = std::make_shared<BakeBuffer>(doubles, request.interrupt);
-    result.world = std::make_shared<BakeBuffer>(doubles, request.interrupt);
+        result.local = std::make_shared<BakeBuffer>(doubles);
+    result.world = std::make_shared<BakeBuffer>(doubles);
 }
 
-// How a scene file's nodes are shared out by groups: the worker of each
-// node of the file (-1 for a node the bake leaves out).
+// Each worker makes its share of the matrices' pages as it starts, so
+// that the workers make them side by side; the parent hears Ctrl-C
+// meanwhile.
+void populateShare(const BakeResult& result, long long worker, long long workers,
+                   const Interrupt& interrupt) {
+    for (const auto& buffer : {result.local, result.world})
+        if (buffer)
+            buffer->populate(static_cast<std::size_t>(worker), static_cast<std::size_t>(workers),
+                             worker == 0 ? interrupt : Interrupt{});
+}
+
+// How a scene file's nodes are shared out: in parts of whole groups
+// (nodes joined by wires), which the workers take one at a time, each
+// loading and cooking only the nodes of its part. Parts shrink along the
+// file, so that the last ones, taken as the workers finish, are small and
+// the workers end close together whatever their speeds.
 struct NodePlan {
-    std::vector<int> worker;
-    std::vector<std::size_t> baked; // the file's index of each baked node
+    std::vector<std::size_t> baked;              // the file's index of each baked node
+    std::vector<std::vector<std::size_t>> parts; // the file's indexes of each part's nodes
 };
 
-constexpr double kParentShare = 0.8; // of an even share
+// A part is not made smaller than this: loading and cooking it at 49
+// samples takes some tens of milliseconds.
+constexpr std::size_t kLeastPartNodes = 256;
 
-// Nothing when the groups do not share out evenly, or when the outline
-// holds a fault (a name twice, an unknown input) that the load reports.
+// Nothing when one group would hold a worker up longer than an even share
+// of the whole, or when the outline holds a fault (a name twice, an unknown
+// input) that the load reports.
 std::optional<NodePlan> planByNodes(const SceneOutline& outline,
                                     const std::vector<std::string>& chosen, long long workers) {
     const std::size_t count = outline.nodes.size();
@@ -413,7 +424,6 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
         for (const std::size_t in : inputs[i])
             pending.push_back(in);
     }
-    // Groups: nodes joined by any wire.
     Groups groups(count);
     for (std::size_t i = 0; i < count; ++i)
         for (const std::size_t in : inputs[i])
@@ -425,38 +435,60 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
             plan.baked.push_back(i);
             ++size[groups.find(i)];
         }
-    // Whole groups to each worker in file order, the next worker taking
-    // over once one has its share. The parent's share is smaller: it also
-    // reads the outline and writes the output while the others cook.
-    const double total = static_cast<double>(plan.baked.size());
-    const double parentShare = kParentShare * total / static_cast<double>(workers);
-    const double share = (total - parentShare) / static_cast<double>(workers - 1);
-    plan.worker.assign(count, -1);
-    std::vector<int> workerOfGroup(count, -1);
-    std::vector<std::size_t> load(static_cast<std::size_t>(workers), 0);
-    std::size_t assigned = 0;
-    int current = 0;
+    const std::size_t total = plan.baked.size();
+    const auto even =
+        static_cast<std::size_t>(workers) > 0 ? total / static_cast<std::size_t>(workers) : 0;
+    if (total == 0 || *std::max_element(size.begin(), size.end()) > even)
+        return std::nullopt;
+    // Whole groups in file order, each new part a 2 * workers-th of what is
+    // left.
+    std::vector<std::size_t> partOfGroup(count, SIZE_MAX);
+    std::size_t assigned = 0, inPart = 0, target = 0;
     for (const std::size_t i : plan.baked) {
         const std::size_t g = groups.find(i);
-        if (workerOfGroup[g] < 0) {
-            while (current + 1 < workers &&
-                   static_cast<double>(assigned) >= parentShare + share * current)
-                ++current;
-            workerOfGroup[g] = current;
-            load[static_cast<std::size_t>(current)] += size[g];
+        if (partOfGroup[g] == SIZE_MAX) {
+            if (plan.parts.empty() || inPart >= target) {
+                plan.parts.emplace_back();
+                target = std::max(kLeastPartNodes,
+                                  (total - assigned) / (2 * static_cast<std::size_t>(workers)));
+                inPart = 0;
+            }
+            partOfGroup[g] = plan.parts.size() - 1;
             assigned += size[g];
+            inPart += size[g];
         }
-        plan.worker[i] = workerOfGroup[g];
+        plan.parts[partOfGroup[g]].push_back(i);
     }
-    if (static_cast<double>(*std::max_element(load.begin(), load.end())) > 1.25 * share)
-        return std::nullopt;
     return plan;
 }
 
+// Shared bytes, one a thing, unmapped when it goes.
+class SharedFlags {
+public:
+    explicit SharedFlags(std::size_t count)
+        : flags_(reinterpret_cast<std::atomic<unsigned char>*>(mapShared(count))), count_(count) {}
+    ~SharedFlags() { ::munmap(flags_, std::max<std::size_t>(count_, 1)); }
+    SharedFlags(const SharedFlags&) = delete;
+    SharedFlags& operator=(const SharedFlags&) = delete;
+    std::atomic<unsigned char>& operator[](std::size_t i) const { return flags_[i]; }
+
+private:
+    std::atomic<unsigned char>* flags_;
+    std::size_t count_;
+};
+
 } // namespace
 
-BakeBuffer::BakeBuffer(std::size_t doubles, const Interrupt& interrupt)
-    : data_(static_cast<double*>(mapShared(doubles * sizeof(double), interrupt))), size_(doubles) {}
+BakeBuffer::BakeBuffer(std::size_t doubles)
+    : data_(reinterpret_cast<double*>(mapShared(doubles * sizeof(double)))), size_(doubles) {}
+
+void BakeBuffer::populate(std::size_t share, std::size_t shares, const Interrupt& interrupt) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (size_ * sizeof(double) + page - 1) / page;
+    const std::size_t first = pages * share / shares, end = pages * (share + 1) / shares;
+    auto* const bytes = reinterpret_cast<char*>(data_);
+    mhost::populate(bytes + first * page, (end - first) * page, interrupt);
+}
 
 BakeBuffer::~BakeBuffer() {
     ::munmap(data_, std::max<std::size_t>(size_ * sizeof(double), 1));
@@ -495,13 +527,7 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     const long long chunk = std::clamp<long long>(frames / (4 * workers), 1, 64);
     SharedCounters shared;
     Counters& counters = shared.counters();
-    // Which samples are in, one byte each.
-    auto* const cooked = static_cast<std::atomic<unsigned char>*>(mapShared(result.frames()));
-    struct Unmap {
-        void* p;
-        std::size_t n;
-        ~Unmap() { ::munmap(p, std::max<std::size_t>(n, 1)); }
-    } const unmap{cooked, result.frames()};
+    const SharedFlags cooked(result.frames()); // which samples are in
     std::size_t ready = 0;
     const auto reportReady = [&] {
         while (ready < result.frames() && cooked[ready].load() != 0)
@@ -526,9 +552,11 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
         Workers children;
         for (long long w = 1; w < workers; ++w)
             children.start([&, w] {
+                populateShare(result, w, workers, {});
                 while (cookChunk(shared.report(w))) {
                 }
             });
+        populateShare(result, 0, workers, request.interrupt);
         while (true) {
             if (request.interrupt)
                 request.interrupt();
@@ -552,7 +580,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     std::optional<SceneOutline> outline;
     std::optional<NodePlan> plan;
     const long long workers = workerCount(request, kMaxWorkers);
-    if (workers > 1) {
+    if (workers >= 1) {
         try {
             outline = outlineScene(text, source);
             plan = planByNodes(*outline, request.nodes, workers);
@@ -568,66 +596,79 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
 
     BakeResult result;
     result.times = std::move(times);
-    std::unordered_map<std::string_view, std::size_t> column;
+    std::vector<std::size_t> column(outline->nodes.size(), SIZE_MAX);
     for (const std::size_t i : plan->baked) {
         const SceneOutline::Node& node = outline->nodes[i];
-        column.emplace(node.name, result.names.size());
+        column[i] = result.names.size();
         result.names.push_back(node.name);
         result.types.push_back(node.type);
     }
+    std::unordered_map<std::string_view, std::size_t> columnOf;
+    for (const std::size_t i : plan->baked)
+        columnOf.emplace(outline->nodes[i].name, column[i]);
     for (const std::size_t i : plan->baked) {
         const auto& inputs = outline->nodes[i].inputs;
         result.parents.push_back(
-            inputs.empty() || inputs[0].empty() ? -1 : static_cast<int>(column.at(inputs[0])));
+            inputs.empty() || inputs[0].empty() ? -1 : static_cast<int>(columnOf.at(inputs[0])));
     }
     allocate(result, request);
 
     SharedCounters shared;
     Counters& counters = shared.counters();
-    // A sample is in once every worker has cooked it (a worker that failed
-    // to load holds it back, and the bake then fails).
-    std::size_t ready = 0;
-    const auto reportReady = [&] {
-        long long least = static_cast<long long>(result.frames());
-        for (long long w = 0; w < workers; ++w)
-            least = std::min(least, shared.samplesOf(w).load());
-        ready = std::max(ready, static_cast<std::size_t>(least));
+    const std::size_t parts = plan->parts.size();
+    const SharedFlags cooked(parts); // which parts are in
+    std::vector<bool> handedOn(parts, false);
+    // In the parent: the columns of the parts cooked so far, in runs of
+    // neighbours, go to columnsReady.
+    const auto handOn = [&] {
+        for (std::size_t p = 0; p < parts; ++p) {
+            if (handedOn[p] || cooked[p].load() == 0)
+                continue;
+            handedOn[p] = true;
+            const std::vector<std::size_t>& nodes = plan->parts[p];
+            for (std::size_t at = 0; at < nodes.size() && request.columnsReady;) {
+                std::size_t end = at + 1;
+                while (end < nodes.size() && column[nodes[end]] == column[nodes[end - 1]] + 1)
+                    ++end;
+                request.columnsReady(result, column[nodes[at]], column[nodes[end - 1]] + 1);
+                at = end;
+            }
+        }
         if (request.progress)
-            request.progress(static_cast<std::size_t>(counters.samplesDone.load()),
-                             result.frames() * static_cast<std::size_t>(workers));
-        if (request.samplesReady)
-            request.samplesReady(result, ready);
+            request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
+                                 result.names.size(),
+                             result.frames());
     };
-    // Worker w loads its part of the scene and cooks it at every sample,
-    // kChunk samples at a time.
-    constexpr std::size_t kChunk = 8;
+    // Each worker takes the next part, loads it alone and cooks it at every
+    // sample, until none is left.
     const auto work = [&](long long w) {
+        populateShare(result, w, workers, {});
         WorkerReport& report = shared.report(w);
-        std::vector<bool> mine(outline->nodes.size());
-        for (std::size_t i = 0; i < mine.size(); ++i)
-            mine[i] = plan->worker[i] == w;
-        Scene part(host);
-        try {
-            sceneFromText(part, text, source, {}, &mine);
-        } catch (const Failure& failure) {
-            report.record(WorkerReport::kLoadFailed, failure.code(), failure.what());
-            return;
-        }
-        std::vector<OBJ_Node*> nodes;
-        std::vector<std::size_t> columns;
-        for (int i = 0; i < part.root().getNchildren(); ++i) {
-            OP_Node& node = *part.root().getChild(i);
-            nodes.push_back(&asObject(node));
-            columns.push_back(column.at(node.getName()));
-        }
-        const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
-        for (std::size_t first = 0; first < result.frames(); first += kChunk) {
-            const std::size_t end = std::min(result.frames(), first + kChunk);
-            cookSamples(blocks, result, first, end, counters, report);
-            counters.samplesDone.fetch_add(static_cast<long long>(end - first));
-            shared.samplesOf(w).store(static_cast<long long>(end));
+        for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts;
+             p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
+            NodeSubset subset{std::vector<bool>(outline->nodes.size(), false), &*outline};
+            for (const std::size_t i : plan->parts[p])
+                subset.wanted[i] = true;
+            Scene part(host);
+            try {
+                sceneFromText(part, text, source, {}, &subset);
+            } catch (const Failure& failure) {
+                report.record(static_cast<long long>(p) - static_cast<long long>(parts),
+                              failure.code(), failure.what());
+                continue;
+            }
+            std::vector<OBJ_Node*> nodes;
+            std::vector<std::size_t> columns;
+            for (int i = 0; i < part.root().getNchildren(); ++i) {
+                OP_Node& node = *part.root().getChild(i);
+                nodes.push_back(&asObject(node));
+                columns.push_back(columnOf.at(node.getName()));
+            }
+            cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);
+            counters.samplesDone.fetch_add(static_cast<long long>(nodes.size() * result.frames()));
+            cooked[p].store(1);
             if (w == 0)
-                reportReady();
+                handOn();
         }
     };
     {
@@ -635,13 +676,15 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         for (long long w = 1; w < workers; ++w)
             children.start([&, w] { work(w); });
         work(0);
-        // Worker 0 done first: the others' samples come in while it waits.
-        while (ready < result.frames() && !children.finished())
-            reportReady();
+        // The others' parts come in while the parent waits.
+        while (!children.finished())
+            handOn();
         children.join();
     }
     shared.rethrow(workers);
-    reportReady();
+    handOn();
+    if (!request.columnsReady && request.samplesReady)
+        request.samplesReady(result, result.frames());
     return result;
 }
 

@@ -13,10 +13,11 @@
 //    to children forked once the scene is loaded, which hold it
 //    copy-on-write. Any scene can be baked so.
 //  - By nodes (bakeSceneFile): a scene file whose nodes fall into separate
-//    groups (nothing wired between them) is shared out by groups, and each
-//    worker loads and cooks only its own. Loading costs about half of a
-//    bake of 48 samples, so this way the load runs on every core as well.
-//    A scene that cannot be split evenly is baked by samples.
+//    groups (nothing wired between them) is shared out in parts of whole
+//    groups, which the workers take in turn, each loading and cooking only
+//    the part's nodes. Loading costs about half of a bake of 48 samples,
+//    so this way the load runs on every core as well. A scene with a group
+//    larger than an even share is baked by samples.
 //
 // A node's cook depends only on the node and those it reads, and each
 // sample is cooked the same way whoever cooks it, so the matrices are
@@ -56,15 +57,22 @@ struct BakeRequest {
     // Called in the parent between its pieces of work with the bake so far
     // and the number of leading samples whose matrices are all in (which
     // never goes down), last with every sample: a file can be written while
-    // the bake cooks.
+    // the bake cooks. A bake by nodes calls it once, at the end, and not at
+    // all when columnsReady is set.
     std::function<void(const BakeResult& bake, std::size_t ready)> samplesReady;
+    // For a bake by nodes: called in the parent between its pieces of work
+    // with columns (baked nodes) first..end - 1 once they hold every sample.
+    // Each column comes once.
+    std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
 };
 
 // Memory for the matrices, shared with the workers while they run.
 class BakeBuffer {
 public:
-    // interrupt is called while the memory is made (see host_session.hpp).
-    explicit BakeBuffer(std::size_t doubles, const Interrupt& interrupt = {});
+    explicit BakeBuffer(std::size_t doubles);
+    // Makes the pages of the share-th of `shares` equal parts at once;
+    // interrupt is called meanwhile (see host_session.hpp).
+    void populate(std::size_t share, std::size_t shares, const Interrupt& interrupt = {});
     ~BakeBuffer();
     BakeBuffer(const BakeBuffer&) = delete;
     BakeBuffer& operator=(const BakeBuffer&) = delete;

@@ -375,7 +375,7 @@ void checkTopLevel(Scene& scene, const Json& topDocument) {
 }
 
 void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt& interrupt,
-                const std::vector<bool>* only) {
+                const NodeSubset* only) {
     if (r.peek() != JsonReader::Kind::Object)
         throw InputError("a scene must be a JSON object, not " +
                          describeJsonKind(documentAt(values, r.offset())));
@@ -392,9 +392,12 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt
         for (std::size_t i = 0; nodes.nextElement(); ++i) {
             if (interrupt)
                 interrupt();
-            if (only && (i >= only->size() || !(*only)[i])) {
+            if (only && (i >= only->wanted.size() || !only->wanted[i])) {
                 // Read, and checked, by whoever loads that part.
-                nodes.skipValueUnchecked();
+                if (only->outline && i < only->outline->nodes.size())
+                    nodes.skipValueTo(only->outline->nodes[i].end);
+                else
+                    nodes.skipValueUnchecked();
                 continue;
             }
             // Messages name the node once it is made, else its place.
@@ -505,7 +508,7 @@ Json sceneToJson(const Scene& scene) {
 }
 
 void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
-                   const Interrupt& interrupt, const std::vector<bool>* only) {
+                   const Interrupt& interrupt, const NodeSubset* only) {
     JsonReader reader(text, source);
     JsonReader values = reader.readerAt(0);
     Scene fresh(scene.host());
@@ -563,6 +566,7 @@ SceneOutline outlineScene(std::string_view text, const std::string& source) {
                     r.skipValueUnchecked();
                 }
             }
+            node.end = r.offset();
         }
     }
     return outline;

@@ -27,18 +27,6 @@ inline constexpr int kSceneVersion = 1;
 
 Json sceneToJson(const Scene& scene);
 
-// Replaces the contents of scene with the scene in text, read straight
-// into it (no document in between). On any error scene is left unchanged
-// and InputError names `source`, the node and the parameter at fault, or
-// for malformed JSON the line and column. Modules the scene needs are
-// loaded when they are not. interrupt is called before each node is read.
-// With `only`, the nodes of the file whose entry in it is false are skipped
-// by their brackets alone: a part of the scene, for a bake that shares the
-// nodes out to loads that between them read every node. The nodes kept
-// must hold every node they read.
-void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
-                   const Interrupt& interrupt = {}, const std::vector<bool>* only = nullptr);
-
 // A scene file's nodes at a glance: names, types and the names wired into
 // their inputs, read without making anything. Failure for a text that is
 // not a scene's (which a load then reports in full).
@@ -47,9 +35,30 @@ struct SceneOutline {
         std::string name;
         std::string type;
         std::vector<std::string> inputs; // "" for an empty input
+        std::size_t end = 0;             // the offset just past its entry
     };
     std::vector<Node> nodes;
 };
+
+// Some of a scene file's nodes, by their places in its "nodes" array. The
+// others are passed over by their brackets alone, or at once by their
+// outline's ends.
+struct NodeSubset {
+    std::vector<bool> wanted;
+    const SceneOutline* outline = nullptr;
+};
+
+// Replaces the contents of scene with the scene in text, read straight
+// into it (no document in between). On any error scene is left unchanged
+// and InputError names `source`, the node and the parameter at fault, or
+// for malformed JSON the line and column. Modules the scene needs are
+// loaded when they are not. interrupt is called before each node is read.
+// With `only`, just those nodes are read and made: a part of the scene, for
+// a bake that shares the nodes out to loads that between them read every
+// node. The nodes kept must hold every node they read.
+void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
+                   const Interrupt& interrupt = {}, const NodeSubset* only = nullptr);
+
 SceneOutline outlineScene(std::string_view text, const std::string& source);
 // The same from a document.
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source);

@@ -76,9 +76,9 @@ public:
 
     // Reads past one value of any kind, checking it.
     void skipValue();
-    // Reads past one value by its brackets and strings alone, for a value
-    // that will be read (and checked) later: the strings in it are checked,
-    // its numbers and words are not. It stops at the ',' or closing bracket
+    // Reads past one value by its brackets and quotes alone, for a value
+    // that will be read (and checked) later: neither its strings nor its
+    // numbers and words are checked. It stops at the ',' or closing bracket
     // after a number or word, and after a closing bracket; the reader that
     // reads the value later must end where it stopped (expectMemberEnd).
     void skipValueUnchecked();
@@ -100,6 +100,10 @@ public:
     // Starts reading afresh at offset (a value's offset from earlier): a
     // reader can come back to a value it skipped.
     void seek(std::size_t offset);
+    // Passes over the value the reader stands at to end, where
+    // skipValueUnchecked would stop (found by an earlier reading of the same
+    // text); what is open stays open.
+    void skipValueTo(std::size_t end) { pos_ = end; }
 
     [[noreturn]] void fail(std::size_t at, const std::string& reason) const;
     const std::string& source() const { return *source_; }

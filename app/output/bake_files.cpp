@@ -79,13 +79,19 @@ BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(path_.en
 
 BakeWriter::~BakeWriter() = default;
 
+void BakeWriter::open(const BakeResult& bake) {
+    if (array_)
+        return;
+    array_ = std::make_unique<OutputFile>(path_);
+    const std::string header = npyHeader({bake.frames(), bake.names.size(), 4, 4});
+    array_->write(header);
+    headerBytes_ = header.size();
+}
+
 void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
     if (!npy_)
         return;
-    if (!array_) {
-        array_ = std::make_unique<OutputFile>(path_);
-        array_->write(npyHeader({bake.frames(), bake.names.size(), 4, 4}));
-    }
+    open(bake);
     // Straight from the shared buffer, a few megabytes at least at a time.
     const std::size_t sampleBytes = bake.names.size() * 16 * sizeof(double);
     constexpr std::size_t kLeast = std::size_t(8) << 20;
@@ -98,10 +104,28 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
     written_ = ready;
 }
 
+void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::size_t end) {
+    if (!npy_)
+        return;
+    open(bake);
+    // Each sample's run of columns is one stretch of the file.
+    const std::size_t matrixBytes = 16 * sizeof(double);
+    const auto* bytes = reinterpret_cast<const char*>(bake.world->data());
+    for (std::size_t f = 0; f < bake.frames(); ++f) {
+        const std::size_t at = (f * bake.names.size() + first) * matrixBytes;
+        array_->writeAt(headerBytes_ + at,
+                        std::string_view(bytes + at, (end - first) * matrixBytes));
+    }
+    array_->startWriteback();
+    columnsWritten_ += end - first;
+}
+
 std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
     if (!npy_)
         return writeGltfBake(bake, path_);
-    samplesReady(bake, bake.frames());
+    // A bake by nodes hands every column on; any other, its samples.
+    if (columnsWritten_ == 0)
+        samplesReady(bake, bake.frames());
     OutputFile companion(path_.substr(0, path_.size() - 4) + ".json");
     companion.write(npyCompanion(bake));
     array_->commit();

@@ -23,9 +23,9 @@
 
 namespace mhost {
 
-// Writes the files of a bake to path, a .npy file's samples while the bake
-// cooks (BakeRequest::samplesReady), so that little is left to write when
-// it ends. InputError for a path of another kind.
+// Writes the files of a bake to path, a .npy file's samples or columns while
+// the bake cooks (BakeRequest::samplesReady, columnsReady), so that little
+// is left to write when it ends. InputError for a path of another kind.
 class BakeWriter {
 public:
     explicit BakeWriter(std::string path);
@@ -36,16 +36,21 @@ public:
     // Whether the files hold local matrices (glTF does, .npy does not).
     bool needsLocal() const { return !npy_; }
     void samplesReady(const BakeResult& bake, std::size_t ready);
+    void columnsReady(const BakeResult& bake, std::size_t first, std::size_t end);
     // Writes the rest and commits every file. InputError for a glTF of
     // times that do not increase. Returns warnings (shear that glTF cannot
     // carry).
     std::vector<std::string> finish(const BakeResult& bake);
 
 private:
+    void open(const BakeResult& bake);
+
     std::string path_;
     bool npy_;
     std::unique_ptr<OutputFile> array_;
-    std::size_t written_ = 0; // samples in array_
+    std::size_t written_ = 0;        // leading samples in array_
+    std::size_t columnsWritten_ = 0; // columns in array_, at every sample
+    std::size_t headerBytes_ = 0;
 };
 
 // The .npy header of a float64 array of this shape, C order.

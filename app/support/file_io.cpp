@@ -193,6 +193,20 @@ void OutputFile::write(std::string_view content) {
     }
 }
 
+void OutputFile::writeAt(std::size_t offset, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::pwrite(fd_, content.data() + done, content.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void OutputFile::startWriteback() {
     // Only a hint: a file system that cannot says so, and commit syncs anyway.
     if (fd_ >= 0)

@@ -46,6 +46,9 @@ public:
 
     // RunError naming path when a write fails.
     void write(std::string_view content);
+    // Writes content at offset, leaving write()'s place where it was: parts
+    // of a file can be written in any order.
+    void writeAt(std::size_t offset, std::string_view content);
     // Starts the disk writes of what has been written so far, without
     // waiting for them: a long file written in parts then costs little more
     // than its last part at commit.

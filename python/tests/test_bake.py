@@ -291,3 +291,52 @@ def test_ctrl_c_stops_a_bake_and_its_workers():
     # The workers are gone with it, reaped.
     assert children() == before
     assert scene.bake(0, 10, 2, threads=2).world.shape == (3, 16, 4, 4)
+
+
+def interleaved_scene(count):
+    """count keyed nodes in chains of five, two chains woven together in
+    each run of ten (node i reads node i - 2), as scene text: the parts a
+    bake by nodes makes of it hold columns that are not side by side."""
+    template = morvane.Scene()
+    q = template.create("quenlo", "q")
+    q.set("numkeys", 2)
+    for k in range(3):
+        q.set(f"keyval{k}", k)
+        q.set(f"r{k}", (5.0 * k, 0, 0))
+    q.keyframes("driverval", [(0, 0), (2, 2)])
+    document = json.loads(template.dumps())
+    node = document["nodes"][0]
+    nodes = []
+    for i in range(count):
+        entry = json.loads(json.dumps(node))
+        entry["name"] = f"n{i}"
+        entry["inputs"] = [f"n{i - 2}" if i % 10 >= 2 else None, None]
+        entry["parms"]["t1"] = [0.001 * i, 1.0, 0.0]
+        nodes.append(entry)
+    document["nodes"] = nodes
+    return document
+
+
+def test_a_large_scene_is_baked_in_parts_the_same_whoever_cooks_them(tmp_path):
+    document = interleaved_scene(1500)
+    path = tmp_path / "woven.json"
+    path.write_text(json.dumps(document))
+    expected = morvane.Scene.load(str(path)).bake(0, 2, 8, threads=1)
+    for threads in ("1", "2", "3"):
+        status, _, err = run_mhost("bake", str(path), "--time", "0:2:8", "--out",
+                                   str(tmp_path / f"w{threads}.npy"), "--threads", threads)
+        assert status == 0, err
+        assert np.load(tmp_path / f"w{threads}.npy").tobytes() == expected.world.tobytes()
+    assert json.loads((tmp_path / "w2.json").read_text())["nodes"] == expected.names
+
+    # A node near the end that cannot be loaded, in a part of its own:
+    # the message is the load's, and nothing is written.
+    document["nodes"][1400]["parms"]["nosuchparm"] = 1
+    path.write_text(json.dumps(document))
+    _, _, expected_error = run_mhost("eval", str(path), "n0")
+    assert "nosuchparm" in expected_error
+    for threads in ("1", "2"):
+        status, _, err = run_mhost("bake", str(path), "--time", "0:2:8", "--out",
+                                   str(tmp_path / "bad.npy"), "--threads", threads)
+        assert status == 2 and err == expected_error
+    assert not (tmp_path / "bad.npy").exists() and not (tmp_path / "bad.json").exists()
