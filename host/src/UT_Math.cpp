@@ -114,29 +114,6 @@ Eigen::Vector3d matrixToEuler(const Mat3& r, UT_XformOrder::xyzOrder xyz) {
     return out;
 }
 
-Mat4 translateMatrix(double x, double y, double z) {
-    Mat4 m = Mat4::Identity();
-    m(3, 0) = x;
-    m(3, 1) = y;
-    m(3, 2) = z;
-    return m;
-}
-
-Mat4 scaleMatrix(double x, double y, double z) {
-    Mat4 m = Mat4::Identity();
-    m(0, 0) = x;
-    m(1, 1) = y;
-    m(2, 2) = z;
-    return m;
-}
-
-// Row-vector rotation matrix: the transpose of the column-vector one.
-Mat4 rotateMatrix(const double anglesRadians[3], UT_XformOrder::xyzOrder xyz) {
-    Mat4 m = Mat4::Identity();
-    m.topLeftCorner<3, 3>() = eulerToQuaternion(anglesRadians, xyz).toRotationMatrix().transpose();
-    return m;
-}
-
 Eigen::Vector4d toEigen(const UT_Quaternion& q) {
     return {q.x(), q.y(), q.z(), q.w()};
 }
@@ -291,36 +268,67 @@ void UT_DMatrix4::transformPoint(const double p[3], double out[3]) const {
 void UT_DMatrix4::xform(const UT_XformOrder& order, double tx, double ty, double tz, double rx,
                         double ry, double rz, double sx, double sy, double sz, double px, double py,
                         double pz, int inverse) {
+    // Every cook builds a transform this way, so X is composed in closed
+    // form rather than as five 4x4 products: X is affine, p' = p * a + b,
+    // with a the 3x3 block and b the translation row, and each operation
+    // changes a and b in place.
+    //   X = T(-p) * op0 * op1 * op2 * T(p); its inverse is
+    //   T(-p) * op2^-1 * op1^-1 * op0^-1 * T(p), each op inverted exactly.
     const double angles[3] = {rx * kDegToRad, ry * kDegToRad, rz * kDegToRad};
+    const double t[3] = {tx, ty, tz};
+    const double s[3] = {sx, sy, sz};
+    const double pivot[3] = {px, py, pz};
+    double a[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    double b[3] = {-px, -py, -pz};
 
-    // X = T(-p) * op0 * op1 * op2 * T(p); its inverse is
-    // T(-p) * op2^-1 * op1^-1 * op0^-1 * T(p), each op inverted exactly.
-    Mat4 x = translateMatrix(-px, -py, -pz);
+    // Appends the rotation about one axis, (c, sn) its cosine and sine: as
+    // a row-vector matrix it turns the columns (u, v) of the two other axes,
+    // in cyclic order after it, by [[c, sn], [-sn, c]].
+    const auto turn = [&](int axis, double c, double sn) {
+        const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+        for (int row = 0; row < 3; ++row) {
+            const double ru = a[row][u], rv = a[row][v];
+            a[row][u] = ru * c - rv * sn;
+            a[row][v] = ru * sn + rv * c;
+        }
+        const double bu = b[u], bv = b[v];
+        b[u] = bu * c - bv * sn;
+        b[v] = bu * sn + bv * c;
+    };
     for (int n = 0; n < 3; ++n) {
-        const int i = inverse ? 2 - n : n;
-        Mat4 op;
-        switch (order.mainOp(i)) {
+        switch (order.mainOp(inverse ? 2 - n : n)) {
         case 'T':
-            op = inverse ? translateMatrix(-tx, -ty, -tz) : translateMatrix(tx, ty, tz);
+            for (int k = 0; k < 3; ++k)
+                b[k] += inverse ? -t[k] : t[k];
             break;
-        case 'R': {
-            if (inverse) {
-                // The inverse of X then Y then Z is -Z then -Y then -X: the
-                // transpose of the rotation.
-                op = rotateMatrix(angles, order.rotOrder()).transpose();
-            } else {
-                op = rotateMatrix(angles, order.rotOrder());
+        case 'R':
+            // The inverse of X then Y then Z is -Z then -Y then -X.
+            for (int i = 0; i < 3; ++i) {
+                const int axis = order.rotAxis(inverse ? 2 - i : i);
+                const double c = std::cos(angles[axis]), sn = std::sin(angles[axis]);
+                turn(axis, c, inverse ? -sn : sn);
+            }
+            break;
+        default:
+            for (int k = 0; k < 3; ++k) {
+                const double f = inverse ? 1.0 / s[k] : s[k];
+                for (int row = 0; row < 3; ++row)
+                    a[row][k] *= f;
+                b[k] *= f;
             }
             break;
         }
-        default:
-            op = inverse ? scaleMatrix(1.0 / sx, 1.0 / sy, 1.0 / sz) : scaleMatrix(sx, sy, sz);
-            break;
-        }
-        x = x * op;
     }
-    x = x * translateMatrix(px, py, pz);
-    *this *= UT_DMatrix4(x.data());
+    for (int k = 0; k < 3; ++k)
+        b[k] += pivot[k];
+
+    // this <- this * X, X holding a in its first three rows and columns, b
+    // in its last row and (0, 0, 0, 1) in its last column.
+    for (int row = 0; row < 4; ++row) {
+        const double m0 = myM[row][0], m1 = myM[row][1], m2 = myM[row][2], m3 = myM[row][3];
+        for (int c = 0; c < 3; ++c)
+            myM[row][c] = m0 * a[0][c] + m1 * a[1][c] + m2 * a[2][c] + m3 * b[c];
+    }
 }
 
 bool UT_DMatrix4::explode(const UT_XformOrder& order, double t[3], double rDegrees[3],
