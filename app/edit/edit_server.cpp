@@ -296,7 +296,9 @@ EditResponse EditServer::route(const EditRequest& request) {
     if (path == "/api/script") {
         if (!get)
             return wrongMethod("GET");
-        EditResponse script = jsonResponse(200, session_.script());
+        // Indented, as the file a user keeps.
+        EditResponse script;
+        script.status = 200;
         script.body = formatJson(session_.script());
         script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
         return script;
