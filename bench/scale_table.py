@@ -18,7 +18,9 @@ import tempfile
 import time
 
 
-def build_script(n, scene):
+def build_script(n, scene, animated=False):
+    """The script of the scene; animated, each key also turns and the
+    driver runs from 0 to 3 over the first second."""
     actions = []
     for i in range(n):
         name = "q%d" % i
@@ -30,6 +32,12 @@ def build_script(n, scene):
             actions.append({"op": "set", "node": name, "parm": "keyval%d" % k, "value": k})
             actions.append({"op": "set", "node": name, "parm": "t%d" % k,
                             "value": [0.1 * (i % 7) + k, k, 0]})
+            if animated:
+                actions.append({"op": "set", "node": name, "parm": "r%d" % k,
+                                "value": [0, 0, 15.0 * k]})
+        if animated:
+            actions.append({"op": "keyframes", "node": name, "parm": "driverval",
+                            "keys": [[0, 0], [1, 3]]})
     actions.append({"op": "save", "path": scene})
     return actions
 

@@ -3,9 +3,12 @@
 #include "support/errors.hpp"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -163,7 +166,61 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
         throw RunError(path_ + ": cannot write: " + systemError(errno), FailureKind::File);
 }
 
+// Syncs a file on a thread of its own whenever asked. A sync also waits for
+// the device to keep what it was sent, which on a disk with a write cache
+// takes as long as the writes themselves: done as the file grows, little is
+// left for commit.
+class OutputFile::Syncer {
+public:
+    explicit Syncer(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    ~Syncer() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    Syncer(const Syncer&) = delete;
+    Syncer& operator=(const Syncer&) = delete;
+
+    void request() {
+        {
+            const std::lock_guard lock(mutex_);
+            wanted_ = true;
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return wanted_ || stopping_; });
+            if (stopping_)
+                return;
+            wanted_ = false;
+            lock.unlock();
+            // A failure here is met again by commit's own sync.
+            ::fdatasync(fd_);
+            lock.lock();
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wanted_ = false;
+    bool stopping_ = false;
+    std::thread thread_; // last: it starts once the rest is made
+};
+
+void OutputFile::stopSyncing() {
+    syncer_.reset();
+}
+
 OutputFile::~OutputFile() {
+    stopSyncing();
     if (fd_ >= 0) {
         ::close(fd_);
         ::unlink(temporary_.c_str());
@@ -172,6 +229,7 @@ OutputFile::~OutputFile() {
 
 void OutputFile::fail(const char* what) {
     const int saved = errno;
+    stopSyncing();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
@@ -208,9 +266,13 @@ void OutputFile::writeAt(std::size_t offset, std::string_view content) {
 }
 
 void OutputFile::startWriteback() {
-    // Only a hint: a file system that cannot says so, and commit syncs anyway.
-    if (fd_ >= 0)
-        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (fd_ < 0)
+        return;
+    // The writes start at once; the syncer waits for them.
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (!syncer_)
+        syncer_ = std::make_unique<Syncer>(fd_);
+    syncer_->request();
 }
 
 void OutputFile::commit() {
@@ -228,6 +290,7 @@ void OutputFile::commit() {
     }
     if (::fchmod(fd_, mode) != 0)
         fail("chmod");
+    stopSyncing();
     if (::fsync(fd_) != 0)
         fail("sync");
     const int fd = fd_;

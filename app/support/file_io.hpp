@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -49,14 +50,19 @@ public:
     // Writes content at offset, leaving write()'s place where it was: parts
     // of a file can be written in any order.
     void writeAt(std::size_t offset, std::string_view content);
-    // Starts the disk writes of what has been written so far, without
-    // waiting for them: a long file written in parts then costs little more
-    // than its last part at commit.
+    // Starts putting what has been written so far on the disk, without
+    // waiting for it: a thread of the file's own syncs it meanwhile, so that
+    // a long file written in parts costs little more than its last part at
+    // commit.
     void startWriteback();
     void commit();
 
 private:
+    class Syncer;
     [[noreturn]] void fail(const char* what);
+    void stopSyncing();
+
+    std::unique_ptr<Syncer> syncer_;
 
     std::string path_;      // as given, for messages
     std::string final_;     // links followed
