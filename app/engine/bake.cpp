@@ -37,11 +37,12 @@ void populate(char* p, std::size_t bytes, const Interrupt& interrupt = {}) {
         if (interrupt)
             interrupt();
         const std::size_t n = std::min(kSlice, bytes - at);
-        // Kernels before 5.14 lack MADV_POPULATE_WRITE: a write to each page
-        // makes it instead.
+        // Kernels before 5.14 lack MADV_POPULATE_WRITE: a read of each page
+        // makes it instead (shared memory gets a page of its own on a read),
+        // and leaves what another worker may have written there.
         if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
             for (std::size_t b = 0; b < n; b += page)
-                static_cast<volatile char*>(p)[at + b] = 0;
+                (void)static_cast<volatile char*>(p)[at + b];
     }
 }
 
@@ -100,6 +101,13 @@ public:
     Counters& counters() const { return state_->counters; }
     WorkerReport& report(long long worker) const {
         return state_->reports[static_cast<std::size_t>(worker)];
+    }
+
+    bool loadFailed(long long workers) const {
+        for (long long w = 0; w < workers; ++w)
+            if (report(w).failedAt < 0)
+                return true;
+        return false;
     }
 
     // Throws what went wrong, if anything: the failed load of the part that
@@ -364,7 +372,7 @@ void allocate(BakeResult& result, const BakeRequest& request) {
 // the workers make the pages side by side, and each then maps the others'
 // into its own page tables at once (shared pages are mapped process by
 // process; a fault for each on first use costs several times more). The
-// parent hears Ctrl-C meanwhile.
+// parent hears Ctrl-C meanwhile, when interrupt is set.
 void populateMatrices(const BakeResult& result, long long worker, long long workers,
                       const Interrupt& interrupt) {
     const auto shares = static_cast<std::size_t>(workers);
@@ -432,29 +440,29 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
     for (std::size_t i = 0; i < count; ++i)
         for (const std::size_t in : inputs[i])
             groups.join(i, in);
+    // Every node is loaded by some part, so that a fault anywhere in the
+    // scene is found as a plain load finds it; only the baked ones cook.
     std::vector<std::size_t> size(count, 0);
     NodePlan plan;
-    for (std::size_t i = 0; i < count; ++i)
-        if (wanted[i]) {
+    for (std::size_t i = 0; i < count; ++i) {
+        ++size[groups.find(i)];
+        if (wanted[i])
             plan.baked.push_back(i);
-            ++size[groups.find(i)];
-        }
-    const std::size_t total = plan.baked.size();
-    const auto even =
-        static_cast<std::size_t>(workers) > 0 ? total / static_cast<std::size_t>(workers) : 0;
-    if (total == 0 || *std::max_element(size.begin(), size.end()) > even)
+    }
+    if (plan.baked.empty() ||
+        *std::max_element(size.begin(), size.end()) > count / static_cast<std::size_t>(workers))
         return std::nullopt;
     // Whole groups in file order, each new part a 2 * workers-th of what is
     // left.
     std::vector<std::size_t> partOfGroup(count, SIZE_MAX);
     std::size_t assigned = 0, inPart = 0, target = 0;
-    for (const std::size_t i : plan.baked) {
+    for (std::size_t i = 0; i < count; ++i) {
         const std::size_t g = groups.find(i);
         if (partOfGroup[g] == SIZE_MAX) {
             if (plan.parts.empty() || inPart >= target) {
                 plan.parts.emplace_back();
                 target = std::max(kLeastPartNodes,
-                                  (total - assigned) / (2 * static_cast<std::size_t>(workers)));
+                                  (count - assigned) / (2 * static_cast<std::size_t>(workers)));
                 inPart = 0;
             }
             partOfGroup[g] = plan.parts.size() - 1;
@@ -583,14 +591,14 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     std::vector<double> times = sampleTimes(request);
     std::optional<SceneOutline> outline;
     std::optional<NodePlan> plan;
-    const long long workers = workerCount(request, kMaxWorkers);
-    if (workers >= 1) {
-        try {
-            outline = outlineScene(text, source);
-            plan = planByNodes(*outline, request.nodes, workers);
-        } catch (const Failure&) {
-            // Not a scene's text: the load below says what is wrong.
-        }
+    long long workers = workerCount(request, kMaxWorkers);
+    // By parts even with one worker: each part's memory is reused by the
+    // next, and a part's nodes stay closer together.
+    try {
+        outline = outlineScene(text, source);
+        plan = planByNodes(*outline, request.nodes, workers);
+    } catch (const Failure&) {
+        // Not a scene's text: the load below says what is wrong.
     }
     if (!plan) {
         Scene scene(host);
@@ -620,6 +628,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     SharedCounters shared;
     Counters& counters = shared.counters();
     const std::size_t parts = plan->parts.size();
+    workers = std::min(workers, static_cast<long long>(parts));
     const SharedFlags cooked(parts); // which parts are in
     std::vector<bool> handedOn(parts, false);
     // In the parent: the columns of the parts cooked so far, in runs of
@@ -629,14 +638,22 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             if (handedOn[p] || cooked[p].load() == 0)
                 continue;
             handedOn[p] = true;
-            const std::vector<std::size_t>& nodes = plan->parts[p];
-            for (std::size_t at = 0; at < nodes.size() && request.columnsReady;) {
-                std::size_t end = at + 1;
-                while (end < nodes.size() && column[nodes[end]] == column[nodes[end - 1]] + 1)
-                    ++end;
-                request.columnsReady(result, column[nodes[at]], column[nodes[end - 1]] + 1);
-                at = end;
+            if (!request.columnsReady)
+                continue;
+            std::size_t first = SIZE_MAX, end = 0; // the run so far
+            for (const std::size_t i : plan->parts[p]) {
+                if (column[i] == SIZE_MAX) // loaded, not baked
+                    continue;
+                if (column[i] != end && first != SIZE_MAX) {
+                    request.columnsReady(result, first, end);
+                    first = SIZE_MAX;
+                }
+                if (first == SIZE_MAX)
+                    first = column[i];
+                end = column[i] + 1;
             }
+            if (first != SIZE_MAX)
+                request.columnsReady(result, first, end);
         }
         if (request.progress)
             request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
@@ -665,8 +682,10 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             std::vector<std::size_t> columns;
             for (int i = 0; i < part.root().getNchildren(); ++i) {
                 OP_Node& node = *part.root().getChild(i);
-                nodes.push_back(&asObject(node));
-                columns.push_back(columnOf.at(node.getName()));
+                if (const auto found = columnOf.find(node.getName()); found != columnOf.end()) {
+                    nodes.push_back(&asObject(node));
+                    columns.push_back(found->second);
+                }
             }
             cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);
             counters.samplesDone.fetch_add(static_cast<long long>(nodes.size() * result.frames()));
@@ -684,6 +703,12 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         while (!children.finished())
             handOn();
         children.join();
+    }
+    // A part that did not load: the scene as a plain load reads it gives the
+    // message, the first fault in the file, whichever part held it.
+    if (shared.loadFailed(workers)) {
+        Scene whole(host);
+        sceneFromText(whole, text, source);
     }
     shared.rethrow(workers);
     handOn();

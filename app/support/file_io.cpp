@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -191,6 +192,11 @@ public:
         }
         wake_.notify_one();
     }
+    // The error of the first sync that failed, or 0.
+    int error() {
+        const std::lock_guard lock(mutex_);
+        return error_;
+    }
 
 private:
     void run() {
@@ -201,9 +207,11 @@ private:
                 return;
             wanted_ = false;
             lock.unlock();
-            // A failure here is met again by commit's own sync.
-            ::fdatasync(fd_);
+            // A write that failed is reported to one sync only: keep it.
+            const int failed = ::fdatasync(fd_) == 0 ? 0 : errno;
             lock.lock();
+            if (failed != 0 && error_ == 0)
+                error_ = failed;
         }
     }
 
@@ -212,11 +220,15 @@ private:
     std::condition_variable wake_;
     bool wanted_ = false;
     bool stopping_ = false;
+    int error_ = 0;
     std::thread thread_; // last: it starts once the rest is made
 };
 
-void OutputFile::stopSyncing() {
+// Stops the syncer; the error of a sync it made that failed, or 0.
+int OutputFile::stopSyncing() {
+    const int error = syncer_ ? syncer_->error() : 0;
     syncer_.reset();
+    return error;
 }
 
 OutputFile::~OutputFile() {
@@ -268,10 +280,15 @@ void OutputFile::writeAt(std::size_t offset, std::string_view content) {
 void OutputFile::startWriteback() {
     if (fd_ < 0)
         return;
-    // The writes start at once; the syncer waits for them.
+    // The writes start at once; the syncer waits for them. Without a thread
+    // to spare, commit syncs it all.
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-    if (!syncer_)
-        syncer_ = std::make_unique<Syncer>(fd_);
+    try {
+        if (!syncer_)
+            syncer_ = std::make_unique<Syncer>(fd_);
+    } catch (const std::system_error&) {
+        return;
+    }
     syncer_->request();
 }
 
@@ -290,7 +307,10 @@ void OutputFile::commit() {
     }
     if (::fchmod(fd_, mode) != 0)
         fail("chmod");
-    stopSyncing();
+    if (const int failed = stopSyncing(); failed != 0) {
+        errno = failed;
+        fail("sync");
+    }
     if (::fsync(fd_) != 0)
         fail("sync");
     const int fd = fd_;

@@ -60,7 +60,7 @@ public:
 private:
     class Syncer;
     [[noreturn]] void fail(const char* what);
-    void stopSyncing();
+    int stopSyncing();
 
     std::unique_ptr<Syncer> syncer_;
 

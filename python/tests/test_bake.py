@@ -329,14 +329,18 @@ def test_a_large_scene_is_baked_in_parts_the_same_whoever_cooks_them(tmp_path):
         assert np.load(tmp_path / f"w{threads}.npy").tobytes() == expected.world.tobytes()
     assert json.loads((tmp_path / "w2.json").read_text())["nodes"] == expected.names
 
-    # A node near the end that cannot be loaded, in a part of its own:
-    # the message is the load's, and nothing is written.
-    document["nodes"][1400]["parms"]["nosuchparm"] = 1
+    # Two nodes that cannot be loaded, the later one in the first part (the
+    # last node reads the first): the message is a plain load's, naming the
+    # first in the file, whoever loads which; and so when other nodes are
+    # chosen, as every node is read. Nothing is written.
+    document["nodes"][1499]["inputs"] = ["n0", None]
+    document["nodes"][1499]["parms"]["otherparm"] = 1
+    document["nodes"][700]["parms"]["nosuchparm"] = 1
     path.write_text(json.dumps(document))
     _, _, expected_error = run_mhost("eval", str(path), "n0")
-    assert "nosuchparm" in expected_error
-    for threads in ("1", "2"):
+    assert "nosuchparm" in expected_error and "n700" in expected_error
+    for options in (["--threads", "1"], ["--threads", "2"], ["--threads", "2", "--nodes", "n3"]):
         status, _, err = run_mhost("bake", str(path), "--time", "0:2:8", "--out",
-                                   str(tmp_path / "bad.npy"), "--threads", threads)
-        assert status == 2 and err == expected_error
+                                   str(tmp_path / "bad.npy"), *options)
+        assert status == 2 and err == expected_error, (options, err)
     assert not (tmp_path / "bad.npy").exists() and not (tmp_path / "bad.json").exists()
