@@ -229,10 +229,21 @@ void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result,
                  std::size_t end, Counters& counters, WorkerReport& report) {
     double* local = result.local ? result.local->data() : nullptr;
     double* world = result.world->data();
-    for (const CookBlock& block : blocks) {
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const CookBlock& block = blocks[b];
+        const CookBlock* next = b + 1 < blocks.size() ? &blocks[b + 1] : nullptr;
         for (std::size_t frame = first; frame < end; ++frame) {
             OP_Context context(static_cast<float>(result.times[frame]));
             for (std::size_t n = 0; n < block.nodes.size(); ++n) {
+                // The block's first sample brings its nodes into the caches
+                // (see cookAll); its last asks for the next block's first.
+                if (frame == first && n + kCookAhead < block.nodes.size())
+                    block.nodes[n + kCookAhead]->prefetchForCook();
+                if (frame + 1 == end && next && n + kCookAhead >= block.nodes.size()) {
+                    const std::size_t k = n + kCookAhead - block.nodes.size();
+                    if (k < next->nodes.size())
+                        next->nodes[k]->prefetchForCook();
+                }
                 OBJ_Node& node = *block.nodes[n];
                 const std::size_t at = frame * result.names.size() + block.columns[n];
                 if (node.cook(context) >= UT_ERROR_ABORT) {

@@ -153,6 +153,17 @@ CookResult cookNode(OBJ_Node& node, float time) {
     return row;
 }
 
+OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time) {
+    OP_ERROR worst = UT_ERROR_NONE;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (i + kCookAhead < nodes.size())
+            nodes[i + kCookAhead]->prefetchForCook();
+        OP_Context context(time);
+        worst = std::max(worst, nodes[i]->cook(context));
+    }
+    return worst;
+}
+
 EvalReport evaluateAt(OBJ_Node& node, float time) {
     EvalReport report = startReport(node, time);
     CookResult row = cookNode(node, time);

@@ -1,5 +1,7 @@
 #include "OBJ/OBJ_Node.h"
 
+#include "UT_Prefetch.h"
+
 #include <cmath>
 
 const char* OBJgetErrorText(OBJ_Error code) {
@@ -142,6 +144,13 @@ OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
 void OBJ_Node::setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world) {
     myLocal = local;
     myWorld = world;
+}
+
+void OBJ_Node::prefetchForCook() const {
+    OP_Node::prefetchForCook();
+    const auto* first = reinterpret_cast<const char*>(&myXformParms);
+    UT_prefetchRange(first,
+                     static_cast<std::size_t>(reinterpret_cast<const char*>(&myStamp + 1) - first));
 }
 
 OP_ERROR OBJ_Node::cook(OP_Context& context) {

@@ -1,6 +1,7 @@
 #include "OP/OP_Parameters.h"
 
 #include "OP/OP_Operator.h"
+#include "UT_Prefetch.h"
 #include "UT_ReadOnlyMemory.h"
 
 #include <algorithm>
@@ -114,9 +115,9 @@ OP_Parameters::OP_Parameters(OP_Operator* op) : myOperator(op) {
         std::size_t size = templates.size();
         for (const PRM_Template* t : templates)
             if (t->isMultiParm())
-                size += static_cast<std::size_t>(
-                            std::clamp(defaultCount(*t), 0, maxMultiInstances)) *
-                        instanceSize(*t);
+                size +=
+                    static_cast<std::size_t>(std::clamp(defaultCount(*t), 0, maxMultiInstances)) *
+                    instanceSize(*t);
         myParms.reserve(size);
         for (const PRM_Template* t : templates)
             appendTemplate(t);
@@ -142,7 +143,8 @@ std::size_t OP_Parameters::instanceSize(const PRM_Template& list) {
 void OP_Parameters::appendTemplate(const PRM_Template* tmpl) {
     myParms.emplace_back(tmpl, -1);
     if (tmpl->isMultiParm())
-        appendInstances(myParms, *tmpl, {}, 1, std::clamp(defaultCount(*tmpl), 0, maxMultiInstances),
+        appendInstances(myParms, *tmpl, {}, 1,
+                        std::clamp(defaultCount(*tmpl), 0, maxMultiInstances),
                         static_cast<int>(myParms.size() - 1));
 }
 
@@ -268,13 +270,20 @@ int OP_Parameters::lookupIn(const OP_ParmLayout& layout, std::string_view token,
         const OP_ParmLayout::IndexSlot& s = layout.index[slot];
         if (s.parm < 0)
             return -1;
-        if (s.hash == hash && sameToken(myParms[static_cast<std::size_t>(s.parm)].getToken(), token))
+        if (s.hash == hash &&
+            sameToken(myParms[static_cast<std::size_t>(s.parm)].getToken(), token))
             return s.parm;
     }
 }
 
 int OP_Parameters::lookup(std::string_view token, std::uint32_t hash) const {
     return lookupIn(*myLayout, token, hash);
+}
+
+void OP_Parameters::prefetchStorage() const {
+    // The components first: the values are what a cook waits on.
+    UT_prefetchRange(myComponents.data(), myComponents.size() * sizeof(PRM_Component));
+    UT_prefetchRange(myParms.data(), myParms.size() * sizeof(PRM_Parm));
 }
 
 int OP_Parameters::findParmIndex(std::string_view token) const {
@@ -336,14 +345,14 @@ int OP_Parameters::resolveAndRemember(const char* token, const int* inst, int ne
     const int instance = withInstance ? inst[0] : INT_MIN;
 
     Layout::ResolvedToken* set =
-        &myLayout->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
+        &myLayout
+             ->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
     for (std::size_t way = 0; way < Layout::kResolvedWays; ++way) {
         // Text that may have been rewritten is checked against the parameter
         // it named (read-only text was taken by resolve()).
         const Layout::ResolvedToken& entry = set[way];
         if (entry.token == token && entry.instance == instance && entry.parm >= 0 &&
-            namesToken(myParms[static_cast<std::size_t>(entry.parm)].getToken(), token,
-                       instance))
+            namesToken(myParms[static_cast<std::size_t>(entry.parm)].getToken(), token, instance))
             return entry.parm;
     }
     const int parm = withInstance ? resolveUncached(token, inst, nestLevel) : findParmIndex(token);

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <sstream>
+#include <vector>
 
 namespace mhost {
 namespace {
@@ -326,6 +328,35 @@ TEST_F(NullScene, ARepeatedParameterIsMalformedJsonWithItsPosition) {
         kExitBadInput);
     EXPECT_EQ(message, "twice.json:3:4: malformed JSON: the key \"t\" appears twice in one object");
     EXPECT_EQ(scene.root().getNchildren(), 0) << "nothing of it is kept";
+}
+
+// A whole-scene cook in any order cooks each node after its parent, asks
+// nodes ahead of their cooks without changing them, and reports the worst.
+TEST_F(NullScene, CookAllGivesEachNodesOwnCookAndTheWorstSeverity) {
+    run(R"([
+        {"op": "create", "type": "null", "name": "child"},
+        {"op": "create", "type": "null", "name": "root"},
+        {"op": "create", "type": "null", "name": "big"},
+        {"op": "create", "type": "null", "name": "bigger"},
+        {"op": "wire", "node": "child", "input": 0, "from": "root"},
+        {"op": "wire", "node": "bigger", "input": 0, "from": "big"},
+        {"op": "set", "node": "root", "parm": "t", "value": [1, 0, 0]},
+        {"op": "keyframes", "node": "child", "parm": "t", "component": 1, "keys": [[0, 0], [1, 4]]},
+        {"op": "set", "node": "big", "parm": "scale", "value": 1e200},
+        {"op": "set", "node": "bigger", "parm": "scale", "value": 1e200}
+    ])");
+    std::vector<OBJ_Node*> nodes;
+    for (const char* name : {"child", "root", "big", "bigger"})
+        nodes.push_back(&asObject(scene.node(name)));
+    EXPECT_EQ(cookAll(std::span(nodes).first(2), 0.5f), UT_ERROR_NONE);
+    EXPECT_EQ(nodes[0]->getWorldTransform()(3, 0), 1.0);
+    EXPECT_EQ(nodes[0]->getWorldTransform()(3, 1), 2.0);
+
+    EXPECT_EQ(cookAll(nodes, 0.25f), UT_ERROR_ABORT) << "bigger's world overflows";
+    EXPECT_EQ(nodes[0]->getWorldTransform()(3, 1), 1.0) << "a new time cooks the channel again";
+    EXPECT_EQ(nodes[3]->error(), UT_ERROR_ABORT);
+    EXPECT_EQ(nodes[2]->error(), UT_ERROR_NONE);
+    EXPECT_EQ(cookAll({}, 0.0f), UT_ERROR_NONE);
 }
 
 TEST_F(NullScene, DriverSweepNeedsADriver) {

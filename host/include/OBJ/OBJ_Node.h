@@ -66,6 +66,9 @@ public:
     // Returns error().
     OP_ERROR cook(OP_Context& context);
 
+    // OP_Node::prefetchForCook, and the object's own fields (its matrices).
+    void prefetchForCook() const;
+
     const UT_DMatrix4& getLocalTransform() const { return myLocal; }
     const UT_DMatrix4& getWorldTransform() const { return myWorld; }
     // What applyInputIndependentTransform returned during the last cook.

@@ -82,6 +82,12 @@ public:
     void forceRecook() { ++myRecookRequests; }
     unsigned long getRecookRequests() const { return myRecookRequests; }
 
+    // A hint for a host about to cook this node, a few nodes ahead of its
+    // cook: starts bringing the node, its inputs and its parameters into the
+    // processor's caches (see OP_Parameters::prefetchStorage). [host thread]
+    // Any time.
+    void prefetchForCook() const;
+
     OP_NodeFlags& flags() { return myFlags; }
     const OP_NodeFlags& flags() const { return myFlags; }
 
