@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +105,19 @@ OutputTarget findOutputTarget(const std::string& path) {
     throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
 }
 
+// Asks the kernel to back the 2 MiB-aligned inside of a large buffer, not
+// yet touched, with huge pages (transparent huge pages in "madvise" mode):
+// a 40 MB scene read into 4 KiB pages takes ten thousand page faults, about
+// two thirds of the time its read takes here.
+void adviseHugePages(char* buffer, std::size_t bytes) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+    const auto at = reinterpret_cast<std::uintptr_t>(buffer);
+    const std::uintptr_t first = (at + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t end = (at + bytes) & ~(kHuge - 1);
+    if (end > first) // a hint: a kernel without it reads the same
+        ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
+
 } // namespace
 
 std::string readTextFile(const std::string& path) {
@@ -122,6 +137,7 @@ std::string readTextFile(const std::string& path) {
         if (static_cast<std::size_t>(status.st_size) > kMaxInputBytes)
             tooLarge(name);
         text.reserve(static_cast<std::size_t>(status.st_size));
+        adviseHugePages(text.data(), text.capacity());
     }
     // Pipes and devices say nothing of their size: read up to the cap.
     char buffer[1 << 16];
