@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
 #include <unordered_map>
 
 #include <sched.h>
@@ -402,6 +403,7 @@ void populateMatrices(const BakeResult& result, long long worker, long long work
 struct NodePlan {
     std::vector<std::size_t> baked;              // the file's index of each baked node
     std::vector<std::vector<std::size_t>> parts; // the file's indexes of each part's nodes
+    std::vector<std::size_t> parent; // the file's index of each node's input 0, or SIZE_MAX
 };
 
 // A part is not made smaller than this: loading and cooking it at 49
@@ -415,19 +417,28 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
                                     const std::vector<std::string>& chosen, long long workers) {
     const std::size_t count = outline.nodes.size();
     std::unordered_map<std::string_view, std::size_t> index;
+    index.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
         if (!index.emplace(outline.nodes[i].name, i).second)
             return std::nullopt;
-    std::vector<std::vector<std::size_t>> inputs(count);
+    NodePlan plan;
+    plan.parent.assign(count, SIZE_MAX);
+    // Each node's inputs, node by node: inputs[inputsFrom[i]..inputsFrom[i + 1]).
+    std::vector<std::size_t> inputs, inputsFrom{0};
+    inputsFrom.reserve(count + 1);
     for (std::size_t i = 0; i < count; ++i) {
-        for (const std::string& name : outline.nodes[i].inputs) {
-            if (name.empty())
+        const std::vector<std::string>& names = outline.nodes[i].inputs;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (names[k].empty())
                 continue;
-            const auto found = index.find(name);
+            const auto found = index.find(names[k]);
             if (found == index.end())
                 return std::nullopt;
-            inputs[i].push_back(found->second);
+            inputs.push_back(found->second);
+            if (k == 0)
+                plan.parent[i] = found->second;
         }
+        inputsFrom.push_back(inputs.size());
     }
     // The nodes baked: the chosen ones and those they read.
     std::vector<bool> wanted(count, chosen.empty());
@@ -444,17 +455,16 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
         if (wanted[i])
             continue;
         wanted[i] = true;
-        for (const std::size_t in : inputs[i])
-            pending.push_back(in);
+        for (std::size_t k = inputsFrom[i]; k < inputsFrom[i + 1]; ++k)
+            pending.push_back(inputs[k]);
     }
     Groups groups(count);
     for (std::size_t i = 0; i < count; ++i)
-        for (const std::size_t in : inputs[i])
-            groups.join(i, in);
+        for (std::size_t k = inputsFrom[i]; k < inputsFrom[i + 1]; ++k)
+            groups.join(i, inputs[k]);
     // Every node is loaded by some part, so that a fault anywhere in the
     // scene is found as a plain load finds it; only the baked ones cook.
     std::vector<std::size_t> size(count, 0);
-    NodePlan plan;
     for (std::size_t i = 0; i < count; ++i) {
         ++size[groups.find(i)];
         if (wanted[i])
@@ -606,7 +616,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     // By parts even with one worker: each part's memory is reused by the
     // next, and a part's nodes stay closer together.
     try {
-        outline = outlineScene(text, source);
+        outline = outlineScene(text, source, workers > 1);
         plan = planByNodes(*outline, request.nodes, workers);
     } catch (const Failure&) {
         // Not a scene's text: the load below says what is wrong.
@@ -626,14 +636,10 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         result.names.push_back(node.name);
         result.types.push_back(node.type);
     }
-    std::unordered_map<std::string_view, std::size_t> columnOf;
+    // A baked node's parent is baked too: a node's cook reads its inputs.
     for (const std::size_t i : plan->baked)
-        columnOf.emplace(outline->nodes[i].name, column[i]);
-    for (const std::size_t i : plan->baked) {
-        const auto& inputs = outline->nodes[i].inputs;
         result.parents.push_back(
-            inputs.empty() || inputs[0].empty() ? -1 : static_cast<int>(columnOf.at(inputs[0])));
-    }
+            plan->parent[i] == SIZE_MAX ? -1 : static_cast<int>(column[plan->parent[i]]));
     allocate(result, request);
 
     SharedCounters shared;
@@ -689,13 +695,16 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                               failure.code(), failure.what());
                 continue;
             }
+            // The part's nodes, made in the file's order.
+            if (part.root().getNchildren() != static_cast<int>(plan->parts[p].size()))
+                throw std::logic_error("a part's load made other nodes than the part's");
             std::vector<OBJ_Node*> nodes;
             std::vector<std::size_t> columns;
-            for (int i = 0; i < part.root().getNchildren(); ++i) {
-                OP_Node& node = *part.root().getChild(i);
-                if (const auto found = columnOf.find(node.getName()); found != columnOf.end()) {
-                    nodes.push_back(&asObject(node));
-                    columns.push_back(found->second);
+            for (std::size_t k = 0; k < plan->parts[p].size(); ++k) {
+                const std::size_t i = plan->parts[p][k];
+                if (column[i] != SIZE_MAX) {
+                    nodes.push_back(&asObject(*part.root().getChild(static_cast<int>(k))));
+                    columns.push_back(column[i]);
                 }
             }
             cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);

@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <future>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <system_error>
 
 namespace mhost {
 
@@ -527,14 +530,107 @@ void sceneFromText(Scene& scene, std::string_view text, const std::string& sourc
     scene.swap(fresh);
 }
 
-SceneOutline outlineScene(std::string_view text, const std::string& source) {
-    SceneOutline outline;
-    JsonReader r(text, source);
+namespace {
+
+// One entry of "nodes", the reader at its start; Failure when it is not a
+// node's object.
+void outlineNode(JsonReader& r, SceneOutline::Node& node) {
     const auto string = [&]() -> std::string {
         if (r.peek() != JsonReader::Kind::String)
             throw InputError("not a scene's node");
         return std::string(r.readString());
     };
+    r.beginObject();
+    std::string_view field;
+    while (r.nextKey(field)) {
+        if (field == "name") {
+            node.name = string();
+        } else if (field == "type") {
+            node.type = string();
+        } else if (field == "inputs" && r.peek() == JsonReader::Kind::Array) {
+            r.beginArray();
+            while (r.nextElement()) {
+                if (r.peek() == JsonReader::Kind::Null) {
+                    r.readNull();
+                    node.inputs.emplace_back();
+                } else {
+                    node.inputs.push_back(string());
+                }
+            }
+        } else {
+            r.skipValueUnchecked();
+        }
+    }
+    node.end = r.offset();
+}
+
+// The entries of "nodes" from the one at start to the array's end, read on
+// their own, as outlineFrom's second half.
+struct OutlineTail {
+    std::vector<SceneOutline::Node> nodes;
+};
+
+// Below this a text is outlined on one thread: a second costs more to
+// start than it saves.
+constexpr std::size_t kSplitOutlineBytes = std::size_t(4) << 20;
+
+// Where, from about the middle of text, an entry of "nodes" seems to start:
+// a '{' after a ',' and white space. Only a guess (it could lie in a string
+// or a nested array): the first half's reading says whether it is one.
+std::size_t guessEntryStart(std::string_view text) {
+    for (std::size_t at = text.find('{', text.size() / 2); at != std::string_view::npos;
+         at = text.find('{', at + 1)) {
+        std::size_t before = at;
+        while (before > 0 &&
+               std::string_view(" \t\n\r").find(text[before - 1]) != std::string_view::npos)
+            --before;
+        if (before > 0 && text[before - 1] == ',')
+            return at;
+    }
+    return std::string_view::npos;
+}
+
+// The entries from start on, each followed by ',' or by the array's ']';
+// nothing when the text from start does not read so.
+std::optional<OutlineTail> outlineTail(std::string_view text, const std::string& source,
+                                       std::size_t start) {
+    OutlineTail tail;
+    try {
+        JsonReader r = JsonReader(text, source).readerAt(start);
+        for (;;) {
+            outlineNode(r, tail.nodes.emplace_back());
+            const std::size_t after = r.offsetAfterSpace();
+            if (after < text.size() && text[after] == ']')
+                return tail;
+            if (after >= text.size() || text[after] != ',')
+                return std::nullopt;
+            r.seek(after + 1);
+        }
+    } catch (const Failure&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+SceneOutline outlineScene(std::string_view text, const std::string& source, bool twoThreads) {
+    // On two threads, the second outlines the entries from a guessed start
+    // in the middle while this one reads up to it. Its entries are taken
+    // only when this reading finds an entry starting exactly there, so the
+    // outline is the one thread's outline, whatever the guess.
+    std::future<std::optional<OutlineTail>> second;
+    std::size_t split = std::string_view::npos; // where the second thread starts
+    if (twoThreads && text.size() >= kSplitOutlineBytes)
+        split = guessEntryStart(text);
+    if (split != std::string_view::npos) {
+        try {
+            second = std::async(std::launch::async, outlineTail, text, std::cref(source), split);
+        } catch (const std::system_error&) {
+            // No thread to be had: this one reads it all.
+        }
+    }
+    SceneOutline outline;
+    JsonReader r(text, source);
     r.beginObject();
     std::string_view key;
     while (r.nextKey(key)) {
@@ -544,29 +640,18 @@ SceneOutline outlineScene(std::string_view text, const std::string& source) {
         }
         r.beginArray();
         while (r.nextElement()) {
-            SceneOutline::Node& node = outline.nodes.emplace_back();
-            r.beginObject();
-            std::string_view field;
-            while (r.nextKey(field)) {
-                if (field == "name") {
-                    node.name = string();
-                } else if (field == "type") {
-                    node.type = string();
-                } else if (field == "inputs" && r.peek() == JsonReader::Kind::Array) {
-                    r.beginArray();
-                    while (r.nextElement()) {
-                        if (r.peek() == JsonReader::Kind::Null) {
-                            r.readNull();
-                            node.inputs.emplace_back();
-                        } else {
-                            node.inputs.push_back(string());
-                        }
-                    }
-                } else {
-                    r.skipValueUnchecked();
+            if (second.valid() && r.offsetAfterSpace() >= split) {
+                std::optional<OutlineTail> tail = second.get();
+                if (tail && r.offsetAfterSpace() == split) {
+                    // The rest of the array is the second thread's, and
+                    // the next thing here its ']'.
+                    r.skipValueTo(tail->nodes.back().end);
+                    std::move(tail->nodes.begin(), tail->nodes.end(),
+                              std::back_inserter(outline.nodes));
+                    continue;
                 }
             }
-            node.end = r.offset();
+            outlineNode(r, outline.nodes.emplace_back());
         }
     }
     return outline;

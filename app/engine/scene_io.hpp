@@ -59,7 +59,10 @@ struct NodeSubset {
 void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
                    const Interrupt& interrupt = {}, const NodeSubset* only = nullptr);
 
-SceneOutline outlineScene(std::string_view text, const std::string& source);
+// twoThreads lets a large text be outlined by two threads, each reading
+// about half; the outline is the same.
+SceneOutline outlineScene(std::string_view text, const std::string& source,
+                          bool twoThreads = false);
 // The same from a document.
 void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
 

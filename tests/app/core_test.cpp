@@ -103,6 +103,67 @@ TEST(SvgPlot, TicksAreRoundAndInsideTheRange) {
     EXPECT_TRUE(niceTicks(1, 1, 5).empty());
 }
 
+// A scene text of `count` small nodes, each wired to the one before, padded
+// to about `pad` bytes each; `middle` goes into the parameters of the node
+// in the middle.
+std::string outlineText(int count, std::size_t pad, const std::string& middle = "") {
+    std::string text = "{\n  \"format\": \"mhost-scene\",\n  \"nodes\": [\n";
+    for (int i = 0; i < count; ++i) {
+        text +=
+            "    {\n      \"name\": \"n" + std::to_string(i) + "\",\n      \"type\": \"null\",\n";
+        text += "      \"inputs\": [" +
+                (i == 0 ? std::string("null") : "\"n" + std::to_string(i - 1) + "\"") +
+                ", null],\n      \"parms\": {\"t\": [1.0, 2.0, 3.0], \"tags\": \"" +
+                std::string(pad, 'x') + "\"" + (i == count / 2 ? middle : "") + "}\n    }";
+        text += i + 1 < count ? ",\n" : "\n";
+    }
+    return text + "  ],\n  \"version\": 1\n}\n";
+}
+
+void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
+    ASSERT_EQ(two.nodes.size(), one.nodes.size());
+    for (std::size_t i = 0; i < one.nodes.size(); ++i) {
+        EXPECT_EQ(two.nodes[i].name, one.nodes[i].name) << i;
+        EXPECT_EQ(two.nodes[i].type, one.nodes[i].type) << i;
+        EXPECT_EQ(two.nodes[i].inputs, one.nodes[i].inputs) << i;
+        EXPECT_EQ(two.nodes[i].end, one.nodes[i].end) << i;
+    }
+}
+
+// A large scene is outlined by two threads, the second from a guessed entry
+// in the middle; the outline is the one thread's, whether the guess is an
+// entry, lies in a string where an outline of its own would read, or the
+// text is wrong after it.
+TEST(SceneOutline, TwoThreadsGiveTheOneThreadOutline) {
+    const std::string source = "big.json";
+    const std::string plain = outlineText(5000, 1000);
+    ASSERT_GT(plain.size(), std::size_t(4) << 20) << "large enough to be split";
+    const SceneOutline one = outlineScene(plain, source);
+    ASSERT_EQ(one.nodes.size(), 5000u);
+    EXPECT_EQ(one.nodes[4999].inputs, (std::vector<std::string>{"n4998", ""}));
+    EXPECT_EQ(plain.substr(one.nodes[2500].end - 1, 3), "},\n") << "an entry ends past its '}'";
+    expectSameOutline(outlineScene(plain, source, true), one);
+
+    // The middle is one long string of what reads as entries and an end.
+    std::string decoy;
+    while (decoy.size() < (std::size_t(5) << 20))
+        decoy += ", {}]";
+    const std::string inString = outlineText(1000, 10, ", \"note\": \"" + decoy + "\"");
+    const SceneOutline oneInString = outlineScene(inString, source);
+    ASSERT_EQ(oneInString.nodes.size(), 1000u);
+    expectSameOutline(outlineScene(inString, source, true), oneInString);
+
+    // A fault after the middle, in an entry or after the array.
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"\"n4000\",", "\"n4000\""},
+                                   {"\"version\": 1", "\"version\": "}}) {
+        std::string broken = plain;
+        broken.replace(broken.find(from), from.size(), to);
+        const std::string expected =
+            failureOf([&] { outlineScene(broken, source); }, kExitBadInput);
+        EXPECT_EQ(failureOf([&] { outlineScene(broken, source, true); }, kExitBadInput), expected);
+    }
+}
+
 // A scene of null objects built by a script, as mhost run does it.
 class NullScene : public ::testing::Test {
 protected:
