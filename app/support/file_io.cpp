@@ -267,16 +267,8 @@ void OutputFile::fail(const char* what) {
 }
 
 void OutputFile::write(std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd_, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    writeAt(end_, content);
+    end_ += content.size();
 }
 
 void OutputFile::writeAt(std::size_t offset, std::string_view content) {

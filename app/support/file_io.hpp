@@ -68,6 +68,7 @@ private:
     std::string final_;     // links followed
     std::string temporary_; // beside final_
     int fd_ = -1;
+    std::size_t end_ = 0; // where write() writes next
     bool replaces_ = false;
     unsigned mode_ = 0;
     unsigned owner_ = 0, group_ = 0;
