@@ -3,6 +3,7 @@
 #include "UT_Prefetch.h"
 
 #include <cmath>
+#include <vector>
 
 const char* OBJgetErrorText(OBJ_Error code) {
     switch (code) {
@@ -153,11 +154,36 @@ void OBJ_Node::prefetchForCook() const {
                      static_cast<std::size_t>(reinterpret_cast<const char*>(&myStamp + 1) - first));
 }
 
-OP_ERROR OBJ_Node::cook(OP_Context& context) {
+OBJ_Node* OBJ_Node::parentObject() const {
     OP_Node* input = getInput(0);
-    OBJ_Node* parent = input ? input->castToOBJNode() : nullptr;
-    if (parent)
-        parent->cook(context);
+    return input ? input->castToOBJNode() : nullptr;
+}
+
+OP_ERROR OBJ_Node::cook(OP_Context& context) {
+    // The parents first, from the top of the chain down. A loop, not a
+    // recursion up the chain: a chain of any length cooks within the
+    // thread's stack. The chain is held on the stack up to kShortChain.
+    constexpr std::size_t kShortChain = 32;
+    OBJ_Node* shortChain[kShortChain];
+    std::vector<OBJ_Node*> longChain;
+    std::size_t depth = 0;
+    for (OBJ_Node* up = parentObject(); up; up = up->parentObject()) {
+        if (depth == kShortChain)
+            longChain.assign(shortChain, shortChain + kShortChain);
+        if (depth < kShortChain)
+            shortChain[depth] = up;
+        else
+            longChain.push_back(up);
+        ++depth;
+    }
+    OBJ_Node* const* chain = depth <= kShortChain ? shortChain : longChain.data();
+    for (std::size_t i = depth; i-- > 0;)
+        chain[i]->cookThis(context);
+    return cookThis(context);
+}
+
+OP_ERROR OBJ_Node::cookThis(OP_Context& context) {
+    OBJ_Node* parent = parentObject();
     const unsigned long parentStamp = parent ? parent->myStamp : 0;
     const bool stale = !myHasCooked || myCookedVersion != getParmVersion() ||
                        myCookedRecookRequests != getRecookRequests() || myCookedParent != parent ||

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -239,6 +241,55 @@ TEST_F(Nodes, OnlyTimeDependentNodesRecookWhenTheTimeChanges) {
     EXPECT_DOUBLE_EQ(still->getWorldTransform()(3, 0), 12.0);
 }
 
+// Runs work on a thread of its own with a stack of `bytes`.
+template <typename Work> void runOnStackOf(std::size_t bytes, Work& work) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+    pthread_t thread;
+    const auto run = [](void* w) -> void* {
+        (*static_cast<Work*>(w))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, &work), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+// A chain of parents much longer than a small stack would hold as a
+// recursion up the chain cooks top down, each world the chain's product
+// above it; after an edit halfway, only that node and those below recook.
+TEST_F(Nodes, ALongParentChainCooksWithinASmallStack) {
+    constexpr int kChain = 8000;
+    std::vector<OBJ_Node*> chain;
+    for (int i = 0; i < kChain; ++i) {
+        chain.push_back(make("null"));
+        chain.back()->setFloat("t", 0, 0, 1.0);
+        if (i > 0) {
+            ASSERT_TRUE(chain.back()->setInput(0, chain[i - 1]));
+        }
+    }
+    OP_ERROR result = UT_ERROR_ABORT;
+    auto cookLast = [&] {
+        OP_Context context(0.0f);
+        result = chain.back()->cook(context);
+    };
+    // 128 KiB: far less than a recursion up 8,000 parents takes.
+    runOnStackOf(std::size_t(128) << 10, cookLast);
+    EXPECT_EQ(result, UT_ERROR_NONE);
+    EXPECT_EQ(chain.back()->getWorldTransform()(3, 0), kChain);
+    EXPECT_EQ(chain[kChain / 2]->getWorldTransform()(3, 0), kChain / 2 + 1);
+
+    chain[kChain / 2]->setFloat("t", 0, 0, 3.0);
+    runOnStackOf(std::size_t(128) << 10, cookLast);
+    EXPECT_EQ(chain.back()->getWorldTransform()(3, 0), kChain + 2);
+    int cookedTwice = 0;
+    for (const OBJ_Node* node : chain)
+        cookedTwice += node->getCookCount() == 2 ? 1 : 0;
+    EXPECT_EQ(cookedTwice, kChain / 2);
+    EXPECT_EQ(chain.front()->getCookCount(), 1);
+}
+
 // The host's virtual operations keep a fixed slot order that plug-ins are
 // built against: the destructor first, refreshEnableStates directly after
 // it, labelForInput directly before outputLabel, then
@@ -276,10 +327,29 @@ TEST(ObjectTemplates, HoldTheObjectParametersWithTheSwitcherLast) {
         ASSERT_NE(list[i].getToken(), nullptr) << i;
         tokens.insert(list[i].getToken());
     }
-    for (const char* token :
-         {"keeppos", "pre_xform", "xOrd", "rOrd", "t", "r", "s", "p", "scale", "lookatpath",
-          "lookup", "pathobjpath", "roll", "pos", "uparmtype", "pathorient", "up", "bank",
-          "shop_materialpath", "shop_materialopts", "tdisplay", "display", "renderspace"})
+    for (const char* token : {"keeppos",
+                              "pre_xform",
+                              "xOrd",
+                              "rOrd",
+                              "t",
+                              "r",
+                              "s",
+                              "p",
+                              "scale",
+                              "lookatpath",
+                              "lookup",
+                              "pathobjpath",
+                              "roll",
+                              "pos",
+                              "uparmtype",
+                              "pathorient",
+                              "up",
+                              "bank",
+                              "shop_materialpath",
+                              "shop_materialopts",
+                              "tdisplay",
+                              "display",
+                              "renderspace"})
         EXPECT_EQ(tokens.count(token), 1u) << token;
     // Visible parameters whose tokens merely begin with "t" and "scale".
     EXPECT_EQ(tokens.count("tags"), 1u);

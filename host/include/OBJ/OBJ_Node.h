@@ -60,9 +60,10 @@ public:
     // parent already cooked and the error list cleared.
     virtual OP_ERROR cookMyObj(OP_Context& context);
 
-    // The host's cook: cooks the parent first, then this object when it must
-    // (see OP_NodeFlags::timeDependent; a pressed button or forceRecook
-    // also makes it cook again): clears the error list and calls cookMyObj.
+    // The host's cook: cooks the parent first (and its parent before it, up
+    // the chain), then this object when it must (see
+    // OP_NodeFlags::timeDependent; a pressed button or forceRecook also
+    // makes it cook again): clears the error list and calls cookMyObj.
     // Returns error().
     OP_ERROR cook(OP_Context& context);
 
@@ -81,6 +82,11 @@ protected:
     void setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world);
 
 private:
+    // The object wired into input 0, or nullptr.
+    OBJ_Node* parentObject() const;
+    // cook() for this object alone, its parent already cooked.
+    OP_ERROR cookThis(OP_Context& context);
+
     // The components of the object's transform parameters ("t", "r", "s",
     // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
     // parameter list layout, which they stay valid for.
