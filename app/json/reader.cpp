@@ -167,9 +167,16 @@ bool JsonReader::readBoolean() {
 }
 
 void JsonReader::scanNumber() {
-    // Only the grammar; readNumber gives the value.
+    // The grammar, and the range as readNumber refuses it. Only an exponent
+    // or some 309 digits reach beyond a double, so most numbers are passed
+    // over without being converted.
     const std::size_t start = pos_;
     readNumberText(start);
+    const std::string_view number = text_.substr(start, pos_ - start);
+    if (number.size() > 300 || number.find_first_of("eE") != std::string_view::npos) {
+        pos_ = start;
+        readNumber();
+    }
 }
 
 JsonReader::Number JsonReader::readNumber() {

@@ -199,6 +199,17 @@ TEST(Corruption, AFaultInTheTextIsReportedBeforeAnyFaultInWhatTheSceneSays) {
     EXPECT_EQ(scene.root().getNchildren(), nodes);
     EXPECT_EQ(sceneText(scene), saved);
 
+    // A number beyond the double range is a fault of the text too: before
+    // the stray value, it is the one named.
+    text = saved;
+    const std::size_t huge = text.find("\"scale\": 1.0") + 9;
+    text.replace(huge, 3, "1e309");
+    text.insert(text.rfind("\"selectable\": true") + 18, " 7");
+    const std::string beyond =
+        refusalOf([&](const std::string& t) { sceneFromText(scene, t, "s.json"); }, text);
+    EXPECT_EQ(offsetOf(text, beyond, "s.json"), huge) << beyond;
+    EXPECT_NE(beyond.find("1e309 is beyond the range of a double"), std::string::npos) << beyond;
+
     // A byte order mark before the document is passed over.
     Scene marked(host);
     sceneFromText(marked, "\xEF\xBB\xBF" + saved, "s.json");
