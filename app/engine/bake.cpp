@@ -238,8 +238,8 @@ void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result,
             for (std::size_t n = 0; n < block.nodes.size(); ++n) {
                 // The block's first sample brings its nodes into the caches
                 // (see cookAll); its last asks for the next block's first.
-                if (frame == first && n + kCookAhead < block.nodes.size())
-                    block.nodes[n + kCookAhead]->prefetchForCook();
+                if (frame == first)
+                    prefetchAhead(block.nodes, n);
                 if (frame + 1 == end && next && n + kCookAhead >= block.nodes.size()) {
                     const std::size_t k = n + kCookAhead - block.nodes.size();
                     if (k < next->nodes.size())

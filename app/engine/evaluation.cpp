@@ -156,8 +156,7 @@ CookResult cookNode(OBJ_Node& node, float time) {
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time) {
     OP_ERROR worst = UT_ERROR_NONE;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        if (i + kCookAhead < nodes.size())
-            nodes[i + kCookAhead]->prefetchForCook();
+        prefetchAhead(nodes, i);
         OP_Context context(time);
         worst = std::max(worst, nodes[i]->cook(context));
     }

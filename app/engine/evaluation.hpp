@@ -73,12 +73,22 @@ struct SweepRange {
 CookResult cookNode(OBJ_Node& node, float time);
 
 // Cooks every node at time, in order; returns the highest severity. Each
-// node is asked of memory (OBJ_Node::prefetchForCook) kCookAhead nodes
-// before its cook: a scene's nodes lie apart, a cook reads a few kilobytes
-// of its node, and a large scene would otherwise wait on memory node by
-// node (BM_CookScene measures it).
+// node is asked of memory (prefetchAhead) a few nodes before its cook: a
+// scene's nodes lie apart, a cook reads a few kilobytes of its node, and a
+// large scene would otherwise wait on memory node by node (BM_CookScene
+// measures it).
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time);
 constexpr std::size_t kCookAhead = 2;
+
+// Before the cook of nodes[i] in a run of cooks: asks for the object of the
+// node 2 * kCookAhead places ahead, and the parameters of the one kCookAhead
+// ahead, whose object is in by then.
+inline void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i) {
+    if (i + 2 * kCookAhead < nodes.size())
+        nodes[i + 2 * kCookAhead]->prefetchNode();
+    if (i + kCookAhead < nodes.size())
+        nodes[i + kCookAhead]->prefetchForCook();
+}
 
 // Cooks the node once at time.
 EvalReport evaluateAt(OBJ_Node& node, float time);

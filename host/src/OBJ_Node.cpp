@@ -154,6 +154,10 @@ void OBJ_Node::prefetchForCook() const {
                      static_cast<std::size_t>(reinterpret_cast<const char*>(&myStamp + 1) - first));
 }
 
+void OBJ_Node::prefetchNode() const {
+    UT_prefetchRange(this, sizeof(OBJ_Node));
+}
+
 OBJ_Node* OBJ_Node::parentObject() const {
     OP_Node* input = getInput(0);
     return input ? input->castToOBJNode() : nullptr;
