@@ -327,29 +327,10 @@ TEST(ObjectTemplates, HoldTheObjectParametersWithTheSwitcherLast) {
         ASSERT_NE(list[i].getToken(), nullptr) << i;
         tokens.insert(list[i].getToken());
     }
-    for (const char* token : {"keeppos",
-                              "pre_xform",
-                              "xOrd",
-                              "rOrd",
-                              "t",
-                              "r",
-                              "s",
-                              "p",
-                              "scale",
-                              "lookatpath",
-                              "lookup",
-                              "pathobjpath",
-                              "roll",
-                              "pos",
-                              "uparmtype",
-                              "pathorient",
-                              "up",
-                              "bank",
-                              "shop_materialpath",
-                              "shop_materialopts",
-                              "tdisplay",
-                              "display",
-                              "renderspace"})
+    for (const char* token :
+         {"keeppos", "pre_xform", "xOrd", "rOrd", "t", "r", "s", "p", "scale", "lookatpath",
+          "lookup", "pathobjpath", "roll", "pos", "uparmtype", "pathorient", "up", "bank",
+          "shop_materialpath", "shop_materialopts", "tdisplay", "display", "renderspace"})
         EXPECT_EQ(tokens.count(token), 1u) << token;
     // Visible parameters whose tokens merely begin with "t" and "scale".
     EXPECT_EQ(tokens.count("tags"), 1u);
