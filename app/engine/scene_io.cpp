@@ -564,12 +564,6 @@ void outlineNode(JsonReader& r, SceneOutline::Node& node) {
     node.end = r.offset();
 }
 
-// The entries of "nodes" from the one at start to the array's end, read on
-// their own, as outlineFrom's second half.
-struct OutlineTail {
-    std::vector<SceneOutline::Node> nodes;
-};
-
 // Below this a text is outlined on one thread: a second costs more to
 // start than it saves.
 constexpr std::size_t kSplitOutlineBytes = std::size_t(4) << 20;
@@ -590,15 +584,17 @@ std::size_t guessEntryStart(std::string_view text) {
     return std::string_view::npos;
 }
 
-// The entries from start on, each followed by ',' or by the array's ']';
-// nothing when the text from start does not read so.
+// The entries of "nodes" from the one at start to the array's end, read on
+// their own (outlineScene's second half): each followed by ',' or by the
+// array's ']'; nothing when the text from start does not read so.
+using OutlineTail = std::vector<SceneOutline::Node>;
 std::optional<OutlineTail> outlineTail(std::string_view text, const std::string& source,
                                        std::size_t start) {
     OutlineTail tail;
     try {
         JsonReader r = JsonReader(text, source).readerAt(start);
         for (;;) {
-            outlineNode(r, tail.nodes.emplace_back());
+            outlineNode(r, tail.emplace_back());
             const std::size_t after = r.offsetAfterSpace();
             if (after < text.size() && text[after] == ']')
                 return tail;
@@ -645,9 +641,8 @@ SceneOutline outlineScene(std::string_view text, const std::string& source, bool
                 if (tail && r.offsetAfterSpace() == split) {
                     // The rest of the array is the second thread's, and
                     // the next thing here its ']'.
-                    r.skipValueTo(tail->nodes.back().end);
-                    std::move(tail->nodes.begin(), tail->nodes.end(),
-                              std::back_inserter(outline.nodes));
+                    r.skipValueTo(tail->back().end);
+                    std::move(tail->begin(), tail->end(), std::back_inserter(outline.nodes));
                     continue;
                 }
             }

@@ -72,8 +72,8 @@ public:
     // earlier, saves waiting for that read.
     void prefetchForCook() const;
     // A hint for a host about to cook this node: starts bringing the object
-    // itself into the processor's caches, reading nothing. [host thread]
-    // Any time.
+    // itself into the processor's caches, reading nothing of it. [host
+    // thread] Any time.
     void prefetchNode() const;
 
     const UT_DMatrix4& getLocalTransform() const { return myLocal; }

@@ -121,7 +121,8 @@ public:
     }
     // A hint for a host about to cook this node: starts bringing the
     // parameters' and components' storage into the processor's caches.
-    // Reads and changes nothing. [host thread] Any time.
+    // Changes nothing; of the node it reads only where its arrays lie.
+    // [host thread] Any time.
     void prefetchStorage() const;
     // Index of the parameter with exactly this token, or -1.
     int findParmIndex(std::string_view token) const;
