@@ -1,7 +1,9 @@
 // mhost edit in a real browser: Debian's chromium driven over the DevTools
 // protocol by puppeteer-core, as a rigger would use the page.
 //
-//   node browser_test.mjs MHOST CHROMIUM WORKDIR [SCREENSHOT]
+//   node browser_test.mjs MHOST CHROMIUM WORKDIR NODE_PREFIX [SCREENSHOT]
+//
+// NODE_PREFIX holds puppeteer-core (tests/node/install.sh).
 //
 // Opens a scene holding a null and a quenlo node, wires the null as the key
 // dummy, sets "numkeys", moves the dummy and presses "Get key" 0, 1 and 2
@@ -15,8 +17,8 @@ import fs from "node:fs";
 import path from "node:path";
 import readline from "node:readline";
 
-const [mhost, chromium, work, screenshot] = process.argv.slice(2);
-const require = createRequire(path.join(work, "package.json"));
+const [mhost, chromium, work, nodePrefix, screenshot] = process.argv.slice(2);
+const require = createRequire(path.join(nodePrefix, "package.json"));
 const puppeteer = require("puppeteer-core");
 
 const failures = [];

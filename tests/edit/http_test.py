@@ -46,8 +46,22 @@ def ask(port, method, path, body=None, headers=None):
     return response.status, data
 
 
+def other_addresses(host_name):
+    """This machine's IPv4 addresses besides the loopback ones, as its host
+    name resolves; none where the name does not resolve (a fresh container,
+    a laptop off its network)."""
+    try:
+        found = socket.getaddrinfo(host_name, None, socket.AF_INET)
+    except socket.gaierror:
+        return []
+    return sorted({entry[4][0] for entry in found if not entry[4][0].startswith("127.")})
+
+
 def main():
     binary, work = sys.argv[1:3]
+    # A host name that does not resolve has no other address to try.
+    check(other_addresses("no-such-host.invalid") == [],
+          "a host name that does not resolve gives no other address")
     os.makedirs(work, exist_ok=True)
     scene = os.path.join(work, "scene.json")
     if os.path.exists(scene):
@@ -94,10 +108,7 @@ def main():
         check(os.listdir(work) == [], f"nothing was written: {os.listdir(work)}")
 
         # Only the loopback address listens.
-        others = [a for a in {i[4][0] for i in socket.getaddrinfo(socket.gethostname(), None,
-                                                                  socket.AF_INET)}
-                  if not a.startswith("127.")]
-        for address in others:
+        for address in other_addresses(socket.gethostname()):
             try:
                 socket.create_connection((address, port), timeout=2).close()
                 check(False, f"the session answers on {address}")

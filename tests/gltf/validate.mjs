@@ -1,11 +1,16 @@
 // Runs the Khronos glTF validator on each file named and prints its report;
 // exits 1 when any file has an error or a warning.
-import validator from 'gltf-validator';
+//
+//   node validate.mjs NODE_PREFIX FILE...   (NODE_PREFIX: see tests/node/install.sh)
 import fs from 'fs';
+import { createRequire } from 'module';
 import path from 'path';
 
+const [prefix, ...files] = process.argv.slice(2);
+const validator = createRequire(path.join(prefix, 'package.json'))('gltf-validator');
+
 let failed = false;
-for (const file of process.argv.slice(2)) {
+for (const file of files) {
     const report = await validator.validateBytes(new Uint8Array(fs.readFileSync(file)), {
         uri: path.basename(file),
         maxIssues: 100,
