@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12) and builds the project into
-# build/ (or $BUILD_DIR). Safe to run again: it installs only what is missing
-# and rebuilds only what changed.
+# build/ (or $BUILD_DIR): the targets named as arguments, or everything.
+# Safe to run again: it installs only what is missing and rebuilds only what
+# changed.
+#
+#   bootstrap.sh [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +26,6 @@ fi
 
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir" -j "$(nproc)"
+targets=()
+if (($#)); then targets=(--target "$@"); fi
+cmake --build "$build_dir" -j "$(nproc)" "${targets[@]}"
