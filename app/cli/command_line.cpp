@@ -515,6 +515,8 @@ int runCommandLine(int argc, char** argv) {
         for (const std::string* output : o.outputs())
             if (!output->empty())
                 resolveOutputFile(*output);
+        // A write cut short by a signal leaves no temporary file behind.
+        handleStopSignals();
         Host host;
         if (chosen->second->loadsModules) {
             host.loadModules(o.modules);

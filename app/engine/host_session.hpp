@@ -9,6 +9,8 @@
 // it, and scenes (object networks) built from its node types.
 #pragma once
 
+#include "support/file_io.hpp"
+
 #include <OBJ/OBJ_Node.h>
 #include <OP/OP_DSOLoader.h>
 #include <OP/OP_Network.h>
@@ -16,6 +18,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,12 +101,19 @@ public:
     // name or one another node has.
     void rename(OP_Node& node, const std::string& name);
 
-    // Exchanges the contents of two scenes of the same host.
+    // Exchanges the nodes of two scenes of the same host (not their files).
     void swap(Scene& other) noexcept { root_.swap(other.root_); }
+
+    // The file the scene was read from, as it was then (or as a save over it
+    // left it): a save over that file first checks that nobody changed it
+    // since (saveScene). None for a scene made here or read from text.
+    const std::optional<FileStamp>& file() const { return file_; }
+    void setFile(std::optional<FileStamp> file) { file_ = std::move(file); }
 
 private:
     Host* host_;
     std::unique_ptr<OP_Network> root_;
+    std::optional<FileStamp> file_;
 };
 
 // `node "q" (quenlo)`, for messages.

@@ -656,10 +656,13 @@ void sceneFromJson(Scene& scene, const Json& j, const std::string& source) {
     sceneFromText(scene, j.dump(), source);
 }
 
-void saveScene(const Scene& scene, const std::string& path) {
+std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool overwrite) {
     // Written a megabyte at a time: a large scene never stands whole in
     // memory as text.
     OutputFile file(path);
+    const bool overItsFile = scene.file() && file.replaces(*scene.file());
+    if (overItsFile && !overwrite)
+        file.requireUnchanged(*scene.file());
     constexpr std::size_t kChunk = std::size_t(1) << 20;
     std::string text;
     text.reserve(2 * kChunk);
@@ -670,11 +673,16 @@ void saveScene(const Scene& scene, const std::string& path) {
         }
     });
     file.write(text);
-    file.commit();
+    std::optional<FileStamp> written = file.commit();
+    if (overItsFile)
+        scene.setFile(written);
+    return written;
 }
 
 void loadScene(Scene& scene, const std::string& path, const Interrupt& interrupt) {
-    sceneFromText(scene, readTextFile(path), path == "-" ? "standard input" : path, interrupt);
+    StampedText read = readStampedTextFile(path);
+    sceneFromText(scene, read.text, path == "-" ? "standard input" : path, interrupt);
+    scene.setFile(std::move(read.stamp));
 }
 
 } // namespace mhost

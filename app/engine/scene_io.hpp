@@ -17,6 +17,7 @@
 #include "engine/host_session.hpp"
 #include "json/json.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -71,9 +72,14 @@ void sceneFromJson(Scene& scene, const Json& j, const std::string& source);
 std::string sceneText(const Scene& scene);
 
 // Writes the scene by the output rules of file_io.hpp, in parts (RunError
-// on failure, the old file kept).
-void saveScene(const Scene& scene, const std::string& path);
-// Reads a scene file into scene (InputError on failure, scene unchanged).
+// on failure, the old file kept). Written over the file the scene was read
+// from (scene.file()), it first checks, at the moment of replacing it, that
+// the file still holds what was read: InputError (FailureKind::Changed)
+// otherwise, nothing written; the scene's file is then the one written.
+// With overwrite the check is not made. Returns the written file's stamp.
+std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool overwrite = false);
+// Reads a scene file into scene (InputError on failure, scene unchanged);
+// the scene's file is then that one (none for standard input).
 void loadScene(Scene& scene, const std::string& path, const Interrupt& interrupt = {});
 
 // A channel written as [[time, value], ...]: numbers, or the texts "nan",

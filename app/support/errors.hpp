@@ -22,14 +22,15 @@ enum ExitCode : int {
 };
 
 // What a failure is about, for callers that tell them apart (the Python
-// API raises ValueError, KeyError, OSError, TypeError and IndexError from
-// them).
+// API raises ValueError, KeyError, OSError, TypeError, IndexError and
+// FileChangedError, an OSError, from them).
 enum class FailureKind {
-    Value,  // a value, a file's contents or an action is wrong
-    Lookup, // no node, node type or parameter of that name
-    File,   // a file cannot be read or written
-    Type,   // a value of the wrong type: text for a number, too many values
-    Index,  // no such input or component
+    Value,   // a value, a file's contents or an action is wrong
+    Lookup,  // no node, node type or parameter of that name
+    File,    // a file cannot be read or written
+    Type,    // a value of the wrong type: text for a number, too many values
+    Index,   // no such input or component
+    Changed, // a file changed since it was read: saving would lose that change
 };
 
 // Base of everything mhost throws on purpose. what() is the whole message

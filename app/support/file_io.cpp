@@ -2,17 +2,23 @@
 
 #include "support/errors.hpp"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,9 +124,9 @@ void adviseHugePages(char* buffer, std::size_t bytes) {
         ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
-} // namespace
-
-std::string readTextFile(const std::string& path) {
+// Reads a whole file (or standard input for "-"), with its status when
+// statusOut is given and it is a regular file.
+std::string readWhole(const std::string& path, struct stat* statusOut) {
     const bool standardInput = path == "-";
     const std::string name = standardInput ? "standard input" : path;
     const FileDescriptor fd(standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -154,7 +160,236 @@ std::string readTextFile(const std::string& path) {
             tooLarge(name);
         text.append(buffer, static_cast<std::size_t>(n));
     }
+    if (statusOut && !standardInput && S_ISREG(status.st_mode)) {
+        // The status after the read: a write that came during it changed
+        // the modification time the stamp keeps.
+        if (::fstat(fd.get(), statusOut) != 0)
+            throw InputError(name + ": cannot read: " + systemError(errno), FailureKind::File);
+    }
     return text;
+}
+
+std::int64_t nanoseconds(const timespec& t) {
+    return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::int64_t now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return nanoseconds(t);
+}
+
+// The name a stamp gives a file: absolute, every link followed, so that two
+// paths to one file name it alike.
+std::string fileKey(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);
+    if (ec)
+        key = std::filesystem::absolute(path).lexically_normal();
+    return key.string();
+}
+
+// The identity part of a stamp.
+void identify(FileStamp& stamp, const struct stat& status) {
+    stamp.device = status.st_dev;
+    stamp.inode = status.st_ino;
+    stamp.size = static_cast<std::uint64_t>(status.st_size);
+    stamp.modified = nanoseconds(status.st_mtim);
+}
+
+// File times come from a clock that ticks every few milliseconds, and some
+// file systems keep whole or even two seconds: a file modified this close
+// to its read may have been written again without its times changing.
+constexpr std::int64_t kCoarseTimes = 2'000'000'000;
+
+} // namespace
+
+// Eight bytes at a time: each word is xored into the state, which is
+// multiplied by an odd constant and folded (written here because no package
+// of the allowed set offers a fast incremental hash; it needs to tell
+// contents apart, not to resist a forger).
+void ContentHasher::add(std::string_view bytes) {
+    length_ += bytes.size();
+    std::size_t at = 0;
+    if (carried_ > 0) {
+        const std::size_t take = std::min(bytes.size(), sizeof carry_ - carried_);
+        std::memcpy(carry_ + carried_, bytes.data(), take);
+        carried_ += take;
+        at = take;
+        if (carried_ < sizeof carry_)
+            return;
+        mix(load(carry_));
+        carried_ = 0;
+    }
+    for (; at + 8 <= bytes.size(); at += 8)
+        mix(load(bytes.data() + at));
+    carried_ = bytes.size() - at;
+    std::memcpy(carry_, bytes.data() + at, carried_);
+}
+
+std::uint64_t ContentHasher::value() const {
+    ContentHasher end = *this;
+    std::memset(end.carry_ + end.carried_, 0, sizeof carry_ - end.carried_);
+    end.mix(load(end.carry_));
+    end.mix(length_);
+    // MurmurHash3's final mix: every bit of the state reaches every bit of
+    // the result.
+    std::uint64_t h = end.state_;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+std::uint64_t ContentHasher::load(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+void ContentHasher::mix(std::uint64_t word) {
+    state_ = (state_ ^ word) * 0x9e3779b97f4a7c15ULL;
+    state_ ^= state_ >> 29;
+}
+
+std::uint64_t contentHash(std::string_view text) {
+    ContentHasher hasher;
+    hasher.add(text);
+    return hasher.value();
+}
+
+std::string readTextFile(const std::string& path) {
+    return readWhole(path, nullptr);
+}
+
+StampedText readStampedTextFile(const std::string& path) {
+    struct stat status {};
+    status.st_mode = 0;
+    StampedText read;
+    read.text = readWhole(path, &status);
+    if (S_ISREG(status.st_mode)) {
+        FileStamp& stamp = read.stamp.emplace();
+        stamp.file = fileKey(path);
+        identify(stamp, status);
+        stamp.readAt = now();
+        stamp.hash = contentHash(read.text);
+    }
+    return read;
+}
+
+bool stillUnchanged(const FileStamp& stamp) {
+    struct stat status {};
+    if (::stat(stamp.file.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    FileStamp found = stamp;
+    identify(found, status);
+    const bool sameIdentity = found.device == stamp.device && found.inode == stamp.inode &&
+                              found.size == stamp.size && found.modified == stamp.modified;
+    if (sameIdentity && stamp.modified < stamp.readAt - kCoarseTimes)
+        return true;
+    if (found.size != stamp.size)
+        return false;
+    // The identity changed (the file was replaced, perhaps by the same
+    // content) or cannot be trusted: the content decides.
+    try {
+        return contentHash(readTextFile(stamp.file)) == stamp.hash;
+    } catch (const Failure&) {
+        return false;
+    }
+}
+
+namespace {
+
+// The temporary files this process is writing, for removeTemporaryFiles,
+// which may run in a signal handler: fixed slots, each claimed with an
+// atomic owner (0 free, -1 being filled, else the writing process: a forked
+// bake worker inherits the slots but removes none of them).
+struct TemporarySlot {
+    std::atomic<pid_t> owner{0};
+    char path[PATH_MAX] = {};
+};
+std::array<TemporarySlot, 32> temporaries;
+
+// Advisory lock (flock) on a folder, held while the object lives. Where the
+// folder cannot be opened or locked (no read permission, a file system
+// without locks) the rename goes on unlocked: the check it guards is still
+// made, only not alone.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0)
+            ::close(fd_); // releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_;
+};
+
+extern "C" void removeTemporariesAndStop(int signal) {
+    removeTemporaryFiles();
+    // The handler was reset to the default on entry (SA_RESETHAND); the
+    // signal, blocked while the handler runs, ends the process on return.
+    ::raise(signal);
+}
+
+const char* const kChangedSinceRead =
+    ": the file changed since it was read; nothing was written (read it again, or save to "
+    "another file)";
+
+} // namespace
+
+// A temporary file's place in the slots while it may be left behind.
+class OutputFile::Temporary {
+public:
+    explicit Temporary(const std::string& path) {
+        if (path.size() >= PATH_MAX)
+            return; // not removed by a signal, as before
+        for (TemporarySlot& slot : temporaries) {
+            pid_t free = 0;
+            if (slot.owner.compare_exchange_strong(free, -1)) {
+                std::memcpy(slot.path, path.c_str(), path.size() + 1);
+                slot.owner.store(::getpid());
+                slot_ = &slot;
+                return;
+            }
+        }
+    }
+    ~Temporary() {
+        if (slot_)
+            slot_->owner.store(0);
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+
+private:
+    TemporarySlot* slot_ = nullptr;
+};
+
+void removeTemporaryFiles() noexcept {
+    const pid_t self = ::getpid();
+    for (TemporarySlot& slot : temporaries)
+        if (slot.owner.load() == self)
+            ::unlink(slot.path);
+}
+
+void handleStopSignals() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = removeTemporariesAndStop;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
 }
 
 std::string resolveOutputFile(const std::string& path) {
@@ -171,16 +406,30 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
         owner_ = target.status.st_uid;
         group_ = target.status.st_gid;
     }
+    key_ = fileKey(final_);
     const fs::path finalPath(final_);
-    const fs::path folder = finalPath.has_parent_path() ? finalPath.parent_path() : fs::path(".");
-    // A hidden name beside the target: "dir/.scene.json.XXXXXX".
+    folder_ = (finalPath.has_parent_path() ? finalPath.parent_path() : fs::path(".")).string();
+    // A hidden name beside the target that says whose it is:
+    // "dir/.scene.json.mhost-XXXXXX".
     std::string hidden = finalPath.filename().string();
     hidden.insert(0, 1, '.');
-    temporary_ = (folder / hidden).string();
-    temporary_ += ".XXXXXX";
-    fd_ = ::mkstemp(temporary_.data());
+    temporary_ = (fs::path(folder_) / hidden).string();
+    temporary_ += ".mhost-XXXXXX";
+    {
+        // No signal may come between the file's making and its slot.
+        sigset_t all, before;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &before);
+        fd_ = ::mkstemp(temporary_.data());
+        const int error = errno;
+        if (fd_ >= 0)
+            registered_ = std::make_unique<Temporary>(temporary_);
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        errno = error;
+    }
     if (fd_ < 0)
         throw RunError(path_ + ": cannot write: " + systemError(errno), FailureKind::File);
+    hasher_.emplace();
 }
 
 // Syncs a file on a thread of its own whenever asked. A sync also waits for
@@ -267,11 +516,19 @@ void OutputFile::fail(const char* what) {
 }
 
 void OutputFile::write(std::string_view content) {
-    writeAt(end_, content);
+    put(end_, content);
     end_ += content.size();
+    if (hasher_)
+        hasher_->add(content);
 }
 
 void OutputFile::writeAt(std::size_t offset, std::string_view content) {
+    // Parts written out of order leave no hash of the whole.
+    hasher_.reset();
+    put(offset, content);
+}
+
+void OutputFile::put(std::size_t offset, std::string_view content) {
     std::size_t done = 0;
     while (done < content.size()) {
         const ssize_t n = ::pwrite(fd_, content.data() + done, content.size() - done,
@@ -300,7 +557,15 @@ void OutputFile::startWriteback() {
     syncer_->request();
 }
 
-void OutputFile::commit() {
+bool OutputFile::replaces(const FileStamp& stamp) const {
+    return stamp.file == key_;
+}
+
+void OutputFile::requireUnchanged(const FileStamp& stamp) {
+    unchanged_ = stamp;
+}
+
+std::optional<FileStamp> OutputFile::commit() {
     // mkstemp makes the file readable by its owner only. A replaced file
     // keeps its own bits (and owner, where we may set it); a new one gets
     // the bits of any new file.
@@ -321,6 +586,17 @@ void OutputFile::commit() {
     }
     if (::fsync(fd_) != 0)
         fail("sync");
+    // The new file's identity: the rename keeps its inode and times.
+    std::optional<FileStamp> written;
+    if (hasher_) {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0)
+            fail("stat");
+        written.emplace();
+        written->file = key_;
+        identify(*written, status);
+        written->hash = hasher_->value();
+    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
@@ -329,8 +605,20 @@ void OutputFile::commit() {
         errno = saved;
         fail("close");
     }
-    if (std::rename(temporary_.c_str(), final_.c_str()) != 0)
-        fail("rename");
+    {
+        const FolderLock lock(folder_);
+        if (unchanged_ && !stillUnchanged(*unchanged_)) {
+            ::unlink(temporary_.c_str());
+            registered_.reset();
+            throw InputError(path_ + kChangedSinceRead, FailureKind::Changed);
+        }
+        if (std::rename(temporary_.c_str(), final_.c_str()) != 0)
+            fail("rename");
+        if (written)
+            written->readAt = now();
+    }
+    registered_.reset();
+    return written;
 }
 
 void writeFileAtomically(const std::string& path, std::string_view content) {

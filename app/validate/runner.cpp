@@ -211,6 +211,7 @@ volatile std::sig_atomic_t runningGroup = 0;
 extern "C" void stopRunningCheck(int signal) {
     if (runningGroup > 0)
         ::kill(-static_cast<pid_t>(runningGroup), SIGKILL);
+    removeTemporaryFiles();
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }

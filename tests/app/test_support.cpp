@@ -2,10 +2,13 @@
 
 #include "json/json.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -56,12 +59,14 @@ std::string rigScenePath() {
     return std::string(MHOST_EXAMPLES_DIR) + "/rig.scene.json";
 }
 
-RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::string& dsoPath, const std::vector<std::string>& extraEnv,
-                   const std::string& stdinPath) {
-    const TempDir capture;
-    const std::string outPath = capture.file("out"), errPath = capture.file("err");
+namespace {
 
+// Starts program (mhost) with args in cwd, its standard streams from and to
+// the files named; returns its process id.
+pid_t spawnMhost(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& cwd, const std::string& dsoPath,
+                 const std::vector<std::string>& extraEnv, const std::string& stdinPath,
+                 const std::string& outPath, const std::string& errPath) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         if (std::string(*e).rfind("MORVANE_DSO_PATH=", 0) != 0)
@@ -75,7 +80,7 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    std::vector<std::string> argStrings{MHOST_BINARY};
+    std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argStrings)
@@ -95,14 +100,48 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + argStrings[0]);
+    return pid;
+}
 
+RunResult waitFor(pid_t pid, const TempDir& capture) {
     int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    result.out = readFile(capture.file("out"));
+    result.err = readFile(capture.file("err"));
     return result;
+}
+
+} // namespace
+
+RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
+                   const std::string& dsoPath, const std::vector<std::string>& extraEnv,
+                   const std::string& stdinPath, const std::string& program) {
+    const TempDir capture;
+    return waitFor(spawnMhost(program, args, cwd, dsoPath, extraEnv, stdinPath, capture.file("out"),
+                              capture.file("err")),
+                   capture);
+}
+
+Mhost::Mhost(const std::vector<std::string>& args, const std::string& cwd,
+             const std::vector<std::string>& extraEnv)
+    : pid_(spawnMhost(MHOST_BINARY, args, cwd, MHOST_DSO_DIR, extraEnv, "/dev/null",
+                      capture_.file("out"), capture_.file("err"))) {}
+
+Mhost::~Mhost() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int wstatus = 0;
+        ::waitpid(pid_, &wstatus, 0);
+    }
+}
+
+RunResult Mhost::finish() {
+    const pid_t pid = std::exchange(pid_, -1);
+    return waitFor(pid, capture_);
 }
 
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace mhost::test {
 
 // A fresh folder, removed with everything in it when the object goes.
@@ -35,18 +37,41 @@ std::string readFile(const std::string& path);
 
 struct RunResult {
     int status = -1; // exit status, or -1 when mhost did not exit normally
+    int signal = 0;  // the signal that ended it, or 0
     std::string out;
     std::string err;
+};
+
+// A running mhost, its output going to files until finish() reads them.
+class Mhost {
+public:
+    // Starts the built mhost as runMhost does.
+    Mhost(const std::vector<std::string>& args, const std::string& cwd,
+          const std::vector<std::string>& extraEnv = {});
+    // Kills it (SIGKILL) when it still runs.
+    ~Mhost();
+    Mhost(const Mhost&) = delete;
+    Mhost& operator=(const Mhost&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits for it to end.
+    RunResult finish();
+
+private:
+    TempDir capture_;
+    pid_t pid_ = -1;
 };
 
 // Runs the built mhost with args in folder cwd. MORVANE_DSO_PATH is set to
 // dsoPath (the build's module folder by default); an empty dsoPath leaves it
 // unset. extraEnv adds "NAME=value" entries to the environment; standard input
-// reads from stdinPath.
+// reads from stdinPath. program runs instead of mhost when given (a shell
+// that starts mhost under some limit).
 RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
                    const std::string& dsoPath = MHOST_DSO_DIR,
                    const std::vector<std::string>& extraEnv = {},
-                   const std::string& stdinPath = "/dev/null");
+                   const std::string& stdinPath = "/dev/null",
+                   const std::string& program = MHOST_BINARY);
 
 // One JSON document per line of text (mhost run's reports).
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text);
