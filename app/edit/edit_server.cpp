@@ -304,7 +304,7 @@ EditResponse EditServer::route(const EditRequest& request) {
         return script;
     }
     const bool known = path == "/api/edit" || path == "/api/undo" || path == "/api/redo" ||
-                       path == "/api/save" || path == "/api/quit";
+                       path == "/api/save" || path == "/api/reload" || path == "/api/quit";
     if (!known)
         return errorResponse(404, "no such page: " + path);
     if (!post)
@@ -340,14 +340,26 @@ EditResponse EditServer::route(const EditRequest& request) {
             extra["done"] = session_.undo();
         } else if (path == "/api/redo") {
             extra["done"] = session_.redo();
+        } else if (path == "/api/reload") {
+            const auto reapply = body.find("reapply");
+            const EditSession::Reloaded outcome =
+                session_.reload(reapply != body.end() && *reapply == true);
+            extra["reapplied"] = outcome.reapplied;
+            extra["dropped"] = outcome.dropped;
         } else {
-            session_.save();
+            const auto overwrite = body.find("overwrite");
+            session_.save(overwrite != body.end() && *overwrite == true);
             extra["saved"] = session_.path();
         }
     } catch (const Failure& failure) {
         Json refused = describeSession(session_, selected);
         refused["error"] = failure.what();
-        return jsonResponse(400, refused);
+        // A file changed on disk is a conflict the page resolves: reload
+        // it, or overwrite it.
+        const bool changed = failure.kind() == FailureKind::Changed;
+        if (changed)
+            refused["changed"] = true;
+        return jsonResponse(changed ? 409 : 400, refused);
     }
     Json answer = describeSession(session_, selected);
     answer.update(extra);

@@ -12,7 +12,13 @@
 //   GET  /?token=T              the editor page
 //   GET  /api/state?node=NAME   the scene, the selected node's pane and plot
 //   POST /api/edit              {"edit": EDIT, "merge": bool, "node": NAME}
-//   POST /api/undo, /api/redo, /api/save     {"node": NAME}
+//   POST /api/undo, /api/redo   {"node": NAME}
+//   POST /api/save              {"node": NAME, "overwrite": bool}: 409 with
+//                               "changed": true when the file changed on
+//                               disk since it was read, unless overwrite
+//   POST /api/reload            {"node": NAME, "reapply": bool}: the file
+//                               read again, the edits made again on it or
+//                               discarded ("reapplied": N, "dropped": [why])
 //   POST /api/quit              {"discard": bool}: ends the session (409
 //                               with unsaved edits unless discard)
 //   GET  /api/script            the session's edits as a `mhost run` script

@@ -123,14 +123,22 @@ const std::vector<std::string>& EditSession::editOps() {
 EditSession::EditSession(Host& host, std::string path)
     : host_(host), path_(std::move(path)), scene_(host) {
     resolveOutputFile(path_);
-    struct stat st {};
-    existed_ = ::stat(path_.c_str(), &st) == 0;
-    if (existed_) {
-        openedText_ = readTextFile(path_);
-        sceneFromText(scene_, openedText_, path_);
-    }
+    open(scene_);
     checkpoint_ = sceneText(scene_);
     savedText_ = checkpoint_;
+}
+
+void EditSession::open(Scene& scene) {
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    StampedText read;
+    if (exists) {
+        read = readStampedTextFile(path_);
+        sceneFromText(scene, read.text, path_);
+    }
+    scene.setFile(std::move(read.stamp));
+    existed_ = exists;
+    openedText_ = std::move(read.text);
 }
 
 std::vector<Json> EditSession::actionsOf(const Json& edit) {
@@ -193,6 +201,11 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         ++done_;
     }
     mergeable_ = true;
+    trimHistory();
+    return outcome;
+}
+
+void EditSession::trimHistory() {
     // The oldest step beyond the undo depth joins the checkpoint.
     while (done_ - floor_ > kUndoDepth) {
         Scene older(host_);
@@ -201,7 +214,6 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         checkpoint_ = sceneText(older);
         ++floor_;
     }
-    return outcome;
 }
 
 void EditSession::runSteps(Scene& scene, std::size_t first, std::size_t last) const {
@@ -239,9 +251,43 @@ bool EditSession::unsaved() const {
     return sceneText(scene_) != savedText_;
 }
 
-void EditSession::save() {
-    saveScene(scene_, path_);
+void EditSession::save(bool overwrite) {
+    // The session's file is the one it wrote, also when it made it.
+    scene_.setFile(saveScene(scene_, path_, overwrite));
     savedText_ = sceneText(scene_);
+}
+
+EditSession::Reloaded EditSession::reload(bool reapply) {
+    Scene fresh(host_);
+    open(fresh); // changes nothing of the session when it throws
+    const std::string onDisk = sceneText(fresh);
+    Reloaded outcome;
+    std::vector<std::vector<Json>> kept;
+    if (reapply) {
+        std::string before = onDisk;
+        for (std::size_t i = 0; i < done_; ++i) {
+            try {
+                std::ostringstream reports;
+                runScript(fresh, parseScript(Json(steps_[i]), kSource), kSource, reports);
+                kept.push_back(steps_[i]);
+                before = sceneText(fresh);
+            } catch (const Failure& failure) {
+                outcome.dropped.push_back(failure.what());
+                sceneFromText(fresh, before, kSource);
+            }
+        }
+    }
+    outcome.reapplied = kept.size();
+    scene_.swap(fresh);
+    scene_.setFile(fresh.file());
+    steps_ = std::move(kept);
+    done_ = steps_.size();
+    floor_ = 0;
+    mergeable_ = false;
+    checkpoint_ = onDisk;
+    savedText_ = onDisk;
+    trimHistory();
+    return outcome;
 }
 
 Json EditSession::script() const {

@@ -59,8 +59,23 @@ public:
 
     // True when the scene differs from the file as last opened or saved.
     bool unsaved() const;
-    // Writes the scene to the session's file by the output rules.
-    void save();
+    // Writes the scene to the session's file by the output rules. Unless
+    // overwrite, a file changed on disk since the session read or last
+    // saved it is not replaced: InputError (FailureKind::Changed).
+    void save(bool overwrite = false);
+
+    // What reload() did with the session's edits.
+    struct Reloaded {
+        std::size_t reapplied = 0;        // edits made again on the file
+        std::vector<std::string> dropped; // why each of the others failed
+    };
+    // Reads the session's file again as it is on disk now (an empty scene
+    // when it is gone), then, with reapply, makes the session's edits on
+    // it again, in order, each that still applies (one that fails is
+    // dropped); without, the edits are discarded. The history then holds
+    // the edits made again. On a file that does not load (InputError) the
+    // session is as it was.
+    Reloaded reload(bool reapply);
 
     // The edits in effect, in order, as a `mhost run` script: run on the
     // file as it was opened (--scene FILE; no --scene when there was none)
@@ -80,6 +95,11 @@ private:
     void runSteps(Scene& scene, std::size_t first, std::size_t last) const;
     // Makes the scene the checkpoint with steps [floor_, count) run on it.
     void replay(std::size_t count);
+    // Folds the oldest steps beyond the undo depth into the checkpoint.
+    void trimHistory();
+    // Reads the session's file, or nothing when there is none; sets
+    // existed_, openedText_ and the scene's file stamp.
+    void open(Scene& scene);
 
     Host& host_;
     std::string path_;

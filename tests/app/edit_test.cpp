@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <sstream>
 
@@ -267,6 +268,80 @@ TEST_F(Editing, AnyTypesPaneIsDrawnFromItsTemplates) {
 }
 
 // Requests as the page sends them, to a server of a session.
+// Another program's save of the session's file: the file as opened with
+// one more node.
+void anotherProgramAdds(Host& host, const std::string& path, const std::string& node) {
+    Scene other(host);
+    loadScene(other, path);
+    other.create("null", node);
+    saveScene(other, path);
+}
+
+TEST_F(Editing, ASaveOverAFileChangedOnDiskIsRefusedAndReloadingKeepsBothChanges) {
+    EditSession session(host, path);
+    session.apply(set("dummy", "t", {1, 2, 3}));
+    session.apply(set("q", "driverval", 0.5));
+    anotherProgramAdds(host, path, "theirs");
+    const std::string theirs = test::readFile(path);
+
+    try {
+        session.save();
+        ADD_FAILURE() << "the save went through";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.kind(), FailureKind::Changed) << failure.what();
+    }
+    EXPECT_EQ(test::readFile(path), theirs);
+    EXPECT_TRUE(session.unsaved());
+
+    // Reloaded with the edits made again: both changes, one step each.
+    const EditSession::Reloaded reloaded = session.reload(true);
+    EXPECT_EQ(reloaded.reapplied, 2u);
+    EXPECT_TRUE(reloaded.dropped.empty());
+    EXPECT_EQ(session.undoable(), 2u);
+    EXPECT_TRUE(session.unsaved());
+    EXPECT_EQ(session.scene().node("dummy").evalFloat("t", 2, 0), 3.0);
+    EXPECT_NO_THROW(session.scene().node("theirs"));
+    session.save();
+    Scene saved(host);
+    loadScene(saved, path);
+    EXPECT_EQ(sceneText(saved), sceneText(session.scene()));
+    ASSERT_TRUE(session.undo());
+    EXPECT_EQ(session.scene().node("q").evalFloat("driverval", 0, 0), 0.0);
+}
+
+TEST_F(Editing, ReloadingDropsEditsThatNoLongerApplyOrDiscardsThemAll) {
+    EditSession session(host, path);
+    session.apply({{"op", "rename"}, {"node", "dummy"}, {"to", "pose"}});
+    session.apply(set("q", "driverval", 0.25));
+    // The other program removed the node the first edit renames.
+    Scene other(host);
+    loadScene(other, path);
+    other.remove(other.node("dummy"));
+    saveScene(other, path);
+
+    const EditSession::Reloaded kept = session.reload(true);
+    EXPECT_EQ(kept.reapplied, 1u);
+    ASSERT_EQ(kept.dropped.size(), 1u);
+    EXPECT_NE(kept.dropped[0].find("dummy"), std::string::npos) << kept.dropped[0];
+    EXPECT_EQ(session.scene().node("q").evalFloat("driverval", 0, 0), 0.25);
+    EXPECT_EQ(session.script()["actions"].size(), 1u);
+
+    const EditSession::Reloaded discarded = session.reload(false);
+    EXPECT_EQ(discarded.reapplied, 0u);
+    EXPECT_FALSE(session.unsaved());
+    EXPECT_EQ(session.undoable(), 0u);
+    EXPECT_EQ(sceneText(session.scene()), sceneText(other));
+
+    // A file deleted meanwhile: saving would make it again, which is a
+    // change too; reloading gives the empty scene of a new file.
+    session.apply(set("q", "driverval", 0.75));
+    std::filesystem::remove(path);
+    EXPECT_THROW(session.save(), InputError);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    session.reload(false);
+    EXPECT_EQ(session.scene().root().getNchildren(), 0);
+}
+
 class Serving : public Editing {
 protected:
     EditRequest request(const std::string& method, const std::string& target,
@@ -391,6 +466,38 @@ TEST_F(Serving, EditsUndoSaveAndQuitGoThroughTheSession) {
                               R"({"edit": {"op": "create", "type": "null", "name": "late"}})"));
     EXPECT_EQ(r.status, 410);
     EXPECT_FALSE(session.unsaved());
+}
+
+TEST_F(Serving, ASaveOverAChangedFileIsAConflictTheReloadOrOverwriteResolves) {
+    EditSession session(host, path);
+    EditServer server(session, token, port);
+    const std::string edit =
+        R"({"edit": {"op": "set", "node": "dummy", "parm": "t", "value": [1, 2, 3]}})";
+    ASSERT_EQ(server.handle(request("POST", "/api/edit", edit)).status, 200);
+    anotherProgramAdds(host, path, "theirs");
+
+    EditResponse r = server.handle(request("POST", "/api/save", "{}"));
+    EXPECT_EQ(r.status, 409);
+    Json answer = parseJson(r.body, "answer");
+    EXPECT_EQ(answer["changed"], true);
+    EXPECT_NE(
+        answer["error"].get<std::string>().find(path + ": the file changed since it was read"),
+        std::string::npos);
+    EXPECT_EQ(answer["unsaved"], true) << "the state comes with the refusal";
+
+    r = server.handle(request("POST", "/api/reload", R"({"reapply": true})"));
+    ASSERT_EQ(r.status, 200) << r.body;
+    answer = parseJson(r.body, "answer");
+    EXPECT_EQ(answer["reapplied"], 1);
+    EXPECT_EQ(answer["nodes"].size(), 4u) << "their node and the session's edit";
+    EXPECT_EQ(server.handle(request("POST", "/api/save", "{}")).status, 200);
+
+    // Overwrite, chosen: the other program's node is gone, as asked.
+    anotherProgramAdds(host, path, "later");
+    EXPECT_EQ(server.handle(request("POST", "/api/save", "{}")).status, 409);
+    EXPECT_EQ(server.handle(request("POST", "/api/save", R"({"overwrite": true})")).status, 200);
+    EXPECT_EQ(test::readFile(path), sceneText(session.scene()));
+    EXPECT_EQ(test::readFile(path).find("\"later\""), std::string::npos);
 }
 
 TEST_F(Serving, MalformedRequestsAreAnsweredAndWriteNothing) {

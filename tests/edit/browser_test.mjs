@@ -247,12 +247,107 @@ try {
   }
   check(pageErrors.length === 0, "no script errors in the page: " + pageErrors.join("; "));
   await answered(() => page.click('[data-action="quit"]'), "/api/quit");
+  await conflicts(browser);
 } finally {
   await browser.close();
 }
 const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
 if (code === "running") session.kill();
+
+// Starts mhost edit on file; resolves to the session's address and the
+// promise of its exit status.
+async function startSession(file) {
+  const child = spawn(mhost, ["edit", file, "--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+  const ended = new Promise((resolve) => child.on("exit", (code) => resolve(code)));
+  const where = await new Promise((resolve, reject) => {
+    readline.createInterface({ input: child.stdout }).once("line", resolve);
+    child.once("exit", () => reject(new Error("mhost edit ended")));
+  });
+  return { ended, where };
+}
+
+// A second session whose file another program saves meanwhile: Save shows
+// the conflict, and each way out keeps what it says.
+async function conflicts(browser) {
+  const file = path.join(work, "conflict.json");
+  fs.copyFileSync(start, file);
+  const { ended, where } = await startSession(file);
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1400, height: 900 });
+  page.on("dialog", (dialog) => dialog.accept());
+  await page.goto(where);
+  await page.waitForSelector('[data-select-node="dummy"]');
+  const post = (what) => page.waitForResponse((r) => r.url().includes(what));
+  const setT = async (component, value) => {
+    const field = `#pane input[data-parm="t"][data-component="${component}"]:not([data-slider])`;
+    await page.click(field, { clickCount: 3 });
+    const answer = post("/api/edit");
+    await page.type(field, String(value));
+    await page.keyboard.press("Enter");
+    await answer;
+  };
+  const anotherProgramAdds = (name) => {
+    const script = path.join(work, `add-${name}.json`);
+    fs.writeFileSync(script, JSON.stringify([{ op: "create", type: "null", name: name }]));
+    run(["run", script, "--scene", file, "--save", file]);
+  };
+  const save = async () => {
+    const answer = post("/api/save");
+    await page.click('header [data-action="save"]');
+    return (await answer).status();
+  };
+  const showsConflict = () => page.$eval("#conflict", (c) => !c.hidden);
+  const names = () => JSON.parse(fs.readFileSync(file, "utf8")).nodes.map((n) => n.name);
+  const dummyT = () => JSON.parse(fs.readFileSync(file, "utf8"))
+    .nodes.find((n) => n.name === "dummy").parms.t;
+
+  await page.click('[data-select-node="dummy"]');
+  await page.waitForSelector('#pane input[data-parm="t"]');
+  await setT(0, 5);
+  anotherProgramAdds("theirs");
+  check(await save() === 409, "Save over a file another program changed is refused");
+  check(await showsConflict(), "the page shows the conflict");
+  check((await page.$eval("#conflict-text", (t) => t.textContent)).includes("changed since it was read"),
+        "and says the file changed since it was read");
+
+  // Reload from disk, keeping the edits: both changes, saved.
+  const reloaded = post("/api/reload");
+  await page.click('[data-action="reload"]');
+  check((await reloaded).status() === 200, "Reload from disk");
+  check(!(await showsConflict()), "the conflict is gone after the reload");
+  check(await page.$('[data-select-node="theirs"]') !== null, "the other program's node is shown");
+  check(await save() === 200, "Save after the reload");
+  check(names().includes("theirs") && dummyT()[0] === 5, "the file keeps both changes");
+
+  // Overwrite: the page's scene, as asked.
+  await setT(1, 7);
+  anotherProgramAdds("later");
+  check(await save() === 409, "a second conflict");
+  const overwritten = post("/api/save");
+  await page.click('#conflict [data-action="overwrite"]');
+  check((await overwritten).status() === 200, "Overwrite saves");
+  check(!names().includes("later") && dummyT()[1] === 7, "Overwrite wrote the page's scene");
+
+  // Reload from disk, discarding the edits (after a confirm).
+  await setT(2, 9);
+  anotherProgramAdds("third");
+  check(await save() === 409, "a third conflict");
+  await page.click("#conflict-keep");
+  const discarded = post("/api/reload");
+  await page.click('[data-action="reload"]');
+  check((await discarded).status() === 200, "Reload from disk, discarding the edits");
+  await page.waitForSelector('[data-select-node="third"]');
+  check(!(await page.title()).startsWith("* "), "nothing unsaved after discarding");
+  check(dummyT()[2] !== 9, "the discarded edit is not in the file");
+
+  const quit = post("/api/quit");
+  await page.click('[data-action="quit"]');
+  await quit;
+  await page.close();
+  const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+  check(code === 0, "the second session ends with status 0: " + code);
+}
 
 // The same edits as a script a rigger would write.
 const actions = [
