@@ -5,9 +5,10 @@
 // node of a scene, found again by name on each use, so that a removed node
 // raises instead of crashing), Parm, Cook, Transform, CookWarning. Failures of
 // the engine become ValueError (bad values, files, actions), KeyError (no
-// such node, type or parameter), OSError (a file cannot be read or written)
-// or RuntimeError (an action that failed while it ran), with mhost's
-// messages.
+// such node, type or parameter), OSError (a file cannot be read or written;
+// FileChangedError, one of them, when a save would replace a file changed
+// since it was read) or RuntimeError (an action that failed while it ran),
+// with mhost's messages.
 //
 // Every call runs on the calling thread with the GIL held: the host is
 // single-threaded, and this keeps it so.
@@ -428,7 +429,9 @@ public:
         return scene;
     }
 
-    void save(const std::string& path) const { saveScene(*state_->scene, path); }
+    void save(const std::string& path, bool overwrite) const {
+        saveScene(*state_->scene, path, overwrite);
+    }
 
     std::string dumps() const { return sceneText(*state_->scene); }
 
@@ -527,8 +530,14 @@ private:
     StatePtr state_;
 };
 
+// morvane.FileChangedError, made when the module is imported.
+PyObject* fileChangedError = nullptr;
+
 void translate(const Failure& failure) {
     switch (failure.kind()) {
+    case FailureKind::Changed:
+        PyErr_SetString(fileChangedError, failure.what());
+        return;
     case FailureKind::Lookup:
         PyErr_SetString(PyExc_KeyError, failure.what());
         return;
@@ -565,6 +574,16 @@ PYBIND11_MODULE(_core, m) {
               "read the transforms into numpy. The same engine as the mhost program.\n\n"
               "Matrices are 4x4 float64 arrays for row vectors (p' = p @ M, translation in the "
               "last row); rotations are in degrees; times in seconds.";
+
+    fileChangedError = PyErr_NewExceptionWithDoc(
+        "morvane.FileChangedError",
+        "Raised by Scene.save instead of replacing the file the scene was read from when "
+        "that file changed on disk since (another program saved it): nothing is written. "
+        "Read it again, save elsewhere, or save(path, overwrite=True).",
+        PyExc_OSError, nullptr);
+    if (fileChangedError == nullptr)
+        throw py::error_already_set();
+    m.attr("FileChangedError") = py::reinterpret_borrow<py::object>(fileChangedError);
 
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -772,9 +791,11 @@ PYBIND11_MODULE(_core, m) {
              "equal times from start to stop seconds, as mhost bake does; threads worker "
              "processes (None: one per core), frames=(i, j) for samples i to j only. Returns "
              "a Bake, the same matrices bit for bit whatever the threads.")
-        .def("save", &PyScene::save, "path"_a,
+        .def("save", &PyScene::save, "path"_a, py::kw_only(), "overwrite"_a = false,
              "Write the scene file by mhost's rules: complete or not at all, through a "
-             "symbolic link to its target, keeping the file's permissions.")
+             "symbolic link to its target, keeping the file's permissions. Over the file "
+             "the scene was loaded from, it raises FileChangedError, writing nothing, when "
+             "that file changed on disk since it was read, unless overwrite.")
         .def("create", &PyScene::create, "type"_a, "name"_a = py::none(),
              "Make a node of the type; without a name the host picks one. Returns the Node.")
         .def("node", &PyScene::node, "name"_a, "The Node with this name (KeyError otherwise).")

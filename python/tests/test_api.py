@@ -85,6 +85,27 @@ def test_save_load_and_save_are_byte_identical(keyed_rig, tmp_path):
     assert second.read_bytes() == open(example, "rb").read()
 
 
+def test_a_save_over_a_file_changed_since_it_was_loaded_raises_and_writes_nothing(tmp_path):
+    path = tmp_path / "scene.json"
+    morvane.Scene().save(str(path))
+    mine = morvane.Scene.load(str(path))
+    mine.create("null", "mine")
+    theirs = morvane.Scene.load(str(path))
+    theirs.create("null", "theirs")
+    theirs.save(str(path))  # another program saves meanwhile
+    saved = path.read_bytes()
+    with pytest.raises(morvane.FileChangedError, match="changed since it was read") as raised:
+        mine.save(str(path))
+    assert isinstance(raised.value, OSError) and str(path) in str(raised.value)
+    assert path.read_bytes() == saved and os.listdir(tmp_path) == ["scene.json"]
+    # Elsewhere, or over it when asked: then the file is the scene's own.
+    mine.save(str(tmp_path / "copy.json"))
+    mine.save(str(path), overwrite=True)
+    mine.create("null", "more")
+    mine.save(str(path))
+    assert set(n.name for n in morvane.Scene.load(str(path))) == {"mine", "more"}
+
+
 def test_saving_keeps_the_files_permissions_and_follows_links(tmp_path):
     scene = morvane.Scene()
     scene.create("null", "a")
