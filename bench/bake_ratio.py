@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The bake figures of the README: a whole `mhost bake` of a scene of N
+"""The bake figures of bench/README.md: a whole `mhost bake` of a scene of N
 4-key quenlo nodes in parent chains of ten (scale_table.py's, the driver
 on a channel) over 49 samples to .npy, with --threads 1 and --threads 2 run in turn, load and
 write included, each output removed before its run.

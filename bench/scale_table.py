@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The scale table of the README, measured as a user would: `mhost run`
+"""The scale table of bench/README.md, measured as a user would: `mhost run`
 scripts that build N quenlo nodes of 4 keys each in parent chains of ten
 and save the scene, then load it and cook every node.
 

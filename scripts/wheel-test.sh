@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The wheel as a Python user meets it: built by the README's command,
+# The wheel as a Python user meets it: built by the command of docs/python.md,
 # installed into a fresh virtual environment (Debian's numpy through the
 # system site packages, nothing fetched), then checked from another folder
 # with no PYTHONPATH, MORVANE_DSO_PATH or LD_LIBRARY_PATH: the package loads

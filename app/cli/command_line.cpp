@@ -1,5 +1,6 @@
 #include "cli/command_line.hpp"
 
+#include "cli/command_table.hpp"
 #include "cli/sweep_range.hpp"
 #include "edit/edit_server.hpp"
 #include "edit/edit_session.hpp"
@@ -17,11 +18,10 @@
 #include "output/svg_plot.hpp"
 #include "support/errors.hpp"
 #include "support/file_io.hpp"
+#include "support/process.hpp"
 #include "support/text.hpp"
 #include "validate/runner.hpp"
 #include "json/json.hpp"
-
-#include <CLI/CLI.hpp>
 
 #include <unistd.h>
 
@@ -41,72 +41,95 @@ namespace mhost {
 
 namespace {
 
-constexpr const char* kFormatsHelp =
-    R"(Script (mhost run SCRIPT): a JSON array of actions, or {"actions": [...]}.
-Times default to 0; {"comment": "..."} entries are skipped.
-  {"op": "create", "type": "null", "name": "dummy"}
-  {"op": "remove", "node": "dummy"}    {"op": "rename", "node": "dummy", "to": "pose"}
-  {"op": "wire", "node": "q", "input": 1, "from": "dummy"}      "from": null disconnects
-  {"op": "set", "node": "q", "parm": "t1", "value": [1, 2, 3], "time": 0}
-        a number sets component 0, or "component": k; an array components 0..
-  {"op": "keyframes", "node": "dummy", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]}
-  {"op": "press", "node": "q", "parm": "getkey2", "time": 0.5}  reports warnings
-  {"op": "eval", "node": "q", "time": 1}       reports result, severity, local, world, warnings
-  {"op": "get", "node": "q", "parm": "keyval1"} reports value, enabled, visible
-  {"op": "save", "path": "s.json"}   {"op": "load", "path": "s.json"}
-Scene file: {"format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
+// What --help says after the commands: the script's actions, from their
+// table, and the scene file's layout.
+std::string formatsHelp() {
+    std::string text =
+        "Script (mhost run SCRIPT): a JSON array of actions, or {\"actions\": [...]}.\n"
+        "Times default to 0; {\"comment\": \"...\"} entries are skipped.\n";
+    for (const ActionKind& kind : actionKinds())
+        text += "  " + std::string(kind.example) + "\n      " + kind.help + "\n";
+    return text +
+           R"(Scene file: {"format": "mhost-scene", "version": 1, "modules": ["OBJ_Quenlo.so"],
   "nodes": [{"name", "type", "inputs": [null, "dummy"], "display", "selectable",
              "parms": {"token": value, ...}}]}
   a value is a number, "nan"/"inf"/"-inf", a [[time, value], ...] keyframe list or text;
   a parameter of several components is an array of them; a multi-parameter its count.
-Full description and a worked example: README.md, examples/.)";
+Full description and a worked example: docs/mhost.md, examples/.)";
+}
 
-struct Options {
-    std::vector<std::string> modules;
-    // demo
-    std::string interp = "euler";
-    bool ease = false;
-    int steps = 20;
-    // demo, eval
-    std::string format = "table";
+// The files demo and eval write besides their report: the plot, the glTF
+// animation and the viewer.
+struct SweepFiles {
     std::string plot;
     std::string gltf;
     std::string html;
-    // info
+};
+
+struct DemoOptions {
+    std::string interp = "euler";
+    bool ease = false;
+    int steps = 20;
+    std::string format = "table";
+    SweepFiles files;
+};
+struct InfoOptions {
     bool json = false;
     std::vector<std::string> types;
-    // run
+};
+struct RunOptions {
     std::string script;
-    std::string sceneIn;
-    std::string saveOut;
-    // validate
-    ValidateOptions validate;
-    // eval
+    std::string scene; // start from it
+    std::string save;  // save the scene here at the end
+};
+struct EvalOptions {
     std::string scene;
     std::string node;
     std::string time = "0";
     std::string driver;
-    // bake
+    std::string format = "table";
+    SweepFiles files;
+};
+struct BakeOptions {
+    std::string scene;
+    std::string time;
     std::string out;
     std::string frames;
     int threads = 0;
     std::vector<std::string> nodes;
-    // edit
-    std::string editScene;
+};
+struct EditOptions {
+    std::string scene;
     int port = 0;
     bool open = false;
-
-    // Every file a command writes, checked before any work is done.
-    std::vector<const std::string*> outputs() const {
-        return {&plot, &gltf, &html, &saveOut, &validate.junit, &out, &editScene};
-    }
 };
+
+// Every file a command writes, checked before any work is done.
+std::vector<std::string> outputs(const DemoOptions& o) {
+    return {o.files.plot, o.files.gltf, o.files.html};
+}
+std::vector<std::string> outputs(const InfoOptions&) {
+    return {};
+}
+std::vector<std::string> outputs(const RunOptions& o) {
+    return {o.save};
+}
+std::vector<std::string> outputs(const EvalOptions& o) {
+    return {o.files.plot, o.files.gltf, o.files.html};
+}
+std::vector<std::string> outputs(const BakeOptions& o) {
+    return {o.out};
+}
+std::vector<std::string> outputs(const EditOptions& o) {
+    return {o.scene};
+}
+std::vector<std::string> outputs(const ValidateOptions& o) {
+    return {o.junit};
+}
 
 const auto kFormats = CLI::IsMember({"table", "csv", "json"});
 
-// The files demo and eval write besides their report: the plot, the glTF
-// animation and the viewer.
-void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const Options& o) {
+void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const SweepFiles& o) {
     if (!o.plot.empty())
         writeFileAtomically(o.plot, renderSweepSvg(report));
     if (o.gltf.empty() && o.html.empty())
@@ -120,7 +143,7 @@ void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const Options& o)
         writeFileAtomically(o.html, renderViewerHtml(report, capture));
 }
 
-void addExportOptions(CLI::App& command, Options& o) {
+void addExportOptions(CLI::App& command, SweepFiles& o) {
     command
         .add_option("--gltf", o.gltf,
                     "Also write the sweep as a glTF 2.0 animation (.gltf, or binary .glb)")
@@ -131,7 +154,7 @@ void addExportOptions(CLI::App& command, Options& o) {
         ->type_name("FILE.html");
 }
 
-void addDemoOptions(CLI::App& demo, Options& o) {
+void addDemoOptions(CLI::App& demo, DemoOptions& o) {
     demo.add_option("--interp", o.interp, "Rotation blending")
         ->check(CLI::IsMember({"euler", "quat"}))
         ->capture_default_str();
@@ -140,11 +163,12 @@ void addDemoOptions(CLI::App& demo, Options& o) {
         ->check(CLI::Range(1, SweepRange::kMaxSteps))
         ->capture_default_str();
     demo.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
-    demo.add_option("--plot", o.plot, "Also draw the sweep as an SVG file")->type_name("FILE.svg");
-    addExportOptions(demo, o);
+    demo.add_option("--plot", o.files.plot, "Also draw the sweep as an SVG file")
+        ->type_name("FILE.svg");
+    addExportOptions(demo, o.files);
 }
 
-int runDemoCommand(Host& host, const Options& o) {
+int runDemoCommand(Host& host, const DemoOptions& o) {
     const ReportFormat format = parseReportFormat(o.format);
     Scene scene(host);
     const EvalReport report = runDemo(scene, {o.interp == "quat", o.ease, o.steps});
@@ -152,16 +176,16 @@ int runDemoCommand(Host& host, const Options& o) {
         std::cout << "Demo: a \"null\" key dummy wired into input 1 of a \"quenlo\" node; "
                   << demoKeys().size() << " keys made with Get key, then \"driverval\" swept.\n";
     writeReport(report, format, std::cout);
-    writeSweepFiles(asObject(scene.node("q")), report, o);
+    writeSweepFiles(asObject(scene.node("q")), report, o.files);
     return kExitOk;
 }
 
-void addInfoOptions(CLI::App& info, Options& o) {
+void addInfoOptions(CLI::App& info, InfoOptions& o) {
     info.add_option("TYPE", o.types, "Show only these node types");
     info.add_flag("--json", o.json, "Print JSON instead of tables");
 }
 
-int runInfoCommand(Host& host, const Options& o) {
+int runInfoCommand(Host& host, const InfoOptions& o) {
     const Json description = describeInterface(host, o.types);
     if (o.json)
         std::cout << formatJson(description);
@@ -170,20 +194,20 @@ int runInfoCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
-void addRunOptions(CLI::App& run, Options& o) {
+void addRunOptions(CLI::App& run, RunOptions& o) {
     run.add_option("SCRIPT", o.script, "Script file (JSON)")->required();
-    run.add_option("--scene", o.sceneIn, "Start from this scene file")->type_name("IN");
-    run.add_option("--save", o.saveOut, "Save the scene here at the end")->type_name("OUT");
+    run.add_option("--scene", o.scene, "Start from this scene file")->type_name("IN");
+    run.add_option("--save", o.save, "Save the scene here at the end")->type_name("OUT");
 }
 
-int runScriptCommand(Host& host, const Options& o) {
+int runScriptCommand(Host& host, const RunOptions& o) {
     const std::vector<Action> actions = parseScriptText(readTextFile(o.script), o.script);
     Scene scene(host);
-    if (!o.sceneIn.empty())
-        loadScene(scene, o.sceneIn);
+    if (!o.scene.empty())
+        loadScene(scene, o.scene);
     runScript(scene, actions, o.script, std::cout, &std::cerr);
-    if (!o.saveOut.empty())
-        saveScene(scene, o.saveOut);
+    if (!o.save.empty())
+        saveScene(scene, o.save);
     return kExitOk;
 }
 
@@ -196,7 +220,7 @@ double parseNumber(const std::string& text, const std::string& option) {
     return value;
 }
 
-void addEvalOptions(CLI::App& eval, Options& o) {
+void addEvalOptions(CLI::App& eval, EvalOptions& o) {
     eval.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
     eval.add_option("NODE", o.node, "Node name")->required();
     eval.add_option("--time", o.time,
@@ -209,13 +233,13 @@ void addEvalOptions(CLI::App& eval, Options& o) {
                     "value, never saved)")
         ->type_name("FROM:TO:STEPS");
     eval.add_option("--format", o.format, "Output format")->check(kFormats)->capture_default_str();
-    eval.add_option("--plot", o.plot,
+    eval.add_option("--plot", o.files.plot,
                     "Also draw the sweep as an SVG file (needs --driver or a --time range)")
         ->type_name("FILE.svg");
-    addExportOptions(eval, o);
+    addExportOptions(eval, o.files);
 }
 
-int runEvalCommand(Host& host, const Options& o) {
+int runEvalCommand(Host& host, const EvalOptions& o) {
     const ReportFormat format = parseReportFormat(o.format);
     std::optional<SweepRange> range, times;
     if (!o.driver.empty())
@@ -227,7 +251,7 @@ int runEvalCommand(Host& host, const Options& o) {
         time = secondsFrom(parseNumber(o.time, "--time"), "--time");
     if (range && times)
         throw InputError("sweep the driver (--driver) or time (--time FROM:TO:STEPS), not both");
-    if (!o.plot.empty() && !range && !times)
+    if (!o.files.plot.empty() && !range && !times)
         throw InputError("--plot draws a sweep: give --driver FROM:TO:STEPS or --time "
                          "FROM:TO:STEPS as well");
     Scene scene(host);
@@ -243,11 +267,11 @@ int runEvalCommand(Host& host, const Options& o) {
                            (row.driver ? " at driver " + formatShortest(*row.driver) : "") +
                            "; see the warnings column");
     }
-    writeSweepFiles(node, report, o);
+    writeSweepFiles(node, report, o.files);
     return kExitOk;
 }
 
-void addBakeOptions(CLI::App& bake, Options& o) {
+void addBakeOptions(CLI::App& bake, BakeOptions& o) {
     bake.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
     bake.add_option("--time", o.time,
                     "Cook at STEPS + 1 equal times from FROM to TO seconds (the drivers follow "
@@ -308,7 +332,7 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
-int runBakeCommand(Host& host, const Options& o) {
+int runBakeCommand(Host& host, const BakeOptions& o) {
     BakeRequest request;
     request.times = parseSweepRange(o.time, "--time");
     if (!o.frames.empty())
@@ -332,8 +356,7 @@ int runBakeCommand(Host& host, const Options& o) {
     return kExitOk;
 }
 
-void addValidateOptions(CLI::App& validate, Options& o) {
-    ValidateOptions& v = o.validate;
+void addValidateOptions(CLI::App& validate, ValidateOptions& v) {
     validate.add_option("MODULE", v.modules,
                         "Module files (a path, or a file name in the search path)");
     validate.add_flag("--list-tests", v.listTests,
@@ -367,8 +390,8 @@ void addValidateOptions(CLI::App& validate, Options& o) {
                       "crash ends the run)");
 }
 
-void addEditOptions(CLI::App& edit, Options& o) {
-    edit.add_option("SCENE", o.editScene, "Scene file to edit (made by the first Save when absent)")
+void addEditOptions(CLI::App& edit, EditOptions& o) {
+    edit.add_option("SCENE", o.scene, "Scene file to edit (made by the first Save when absent)")
         ->required();
     edit.add_option("--port", o.port, "Port on 127.0.0.1 (0: a free one)")
         ->check(CLI::Range(0, 65535))
@@ -376,60 +399,58 @@ void addEditOptions(CLI::App& edit, Options& o) {
     edit.add_flag("--open", o.open, "Start the desktop's browser on the page");
 }
 
-int runEditCommand(Host& host, const Options& o) {
-    EditSession session(host, o.editScene);
+int runEditCommand(Host& host, const EditOptions& o) {
+    EditSession session(host, o.scene);
     return serveEditSession(session, o.port, o.open, std::cout, std::cerr);
 }
 
-int runValidateCommand(Host&, const Options& o) {
-    return runValidate(o.validate, std::cout);
+int runValidateCommand(Host&, const ValidateOptions& o) {
+    return runValidate(o, std::cout);
 }
 
-// mhost's commands: registration, dispatch and the list in messages all
-// come from this table.
-struct Command {
-    const char* name;
-    const char* help;
-    void (*addOptions)(CLI::App&, Options&);
-    int (*run)(Host&, const Options&);
-    // Whether the modules of the search path and --module are loaded into
-    // the host before the command runs. validate loads the modules it
-    // checks in child processes only.
-    bool loadsModules = true;
-};
+// A row's add: makes the command's options, adds them to its subcommand
+// and returns how it runs.
+template <typename Options, void (*Add)(CLI::App&, Options&), int (*Run)(Host&, const Options&)>
+CommandRun bind(CLI::App& sub) {
+    auto options = std::make_shared<Options>();
+    Add(sub, *options);
+    return {[options] { return outputs(*options); },
+            [options](Host& host) { return Run(host, *options); }};
+}
 
 const Command kCommands[] = {
     {"demo",
      "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across the keys and "
      "print the local transforms",
-     addDemoOptions, runDemoCommand},
-    {"info", "List the loaded modules, the node types and their parameter interfaces",
-     addInfoOptions, runInfoCommand},
+     true, bind<DemoOptions, addDemoOptions, runDemoCommand>},
+    {"info", "List the loaded modules, the node types and their parameter interfaces", true,
+     bind<InfoOptions, addInfoOptions, runInfoCommand>},
     {"run",
      "Run a script of actions on an empty scene or on --scene, printing one JSON line per "
      "reporting action",
-     addRunOptions, runScriptCommand},
+     true, bind<RunOptions, addRunOptions, runScriptCommand>},
     {"eval",
      "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
      "FROM:TO:STEPS, and print the local transforms",
-     addEvalOptions, runEvalCommand},
+     true, bind<EvalOptions, addEvalOptions, runEvalCommand>},
     {"bake",
      "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
      "core, and write the matrices as .npy or the animation as glTF",
-     addBakeOptions, runBakeCommand},
+     true, bind<BakeOptions, addBakeOptions, runBakeCommand>},
     {"edit",
      "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "
      "served on 127.0.0.1 at the address printed first",
-     addEditOptions, runEditCommand},
+     true, bind<EditOptions, addEditOptions, runEditCommand>},
+    // validate loads the modules it checks in child processes only.
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
      "when any check fails or crashes",
-     addValidateOptions, runValidateCommand, false},
+     false, bind<ValidateOptions, addValidateOptions, runValidateCommand>},
 };
 
 std::string commandList() {
     std::string names;
-    for (const Command& command : kCommands)
+    for (const Command& command : commands())
         names += (names.empty() ? "" : ", ") + std::string(command.name);
     return names;
 }
@@ -447,36 +468,41 @@ std::string missingCommandMessage(const std::vector<std::string>& unplaced) {
 
 } // namespace
 
-int runCommandLine(int argc, char** argv) {
-    CLI::App app{"mhost: loads plug-in modules into a stand-in host, builds, edits and cooks "
-                 "scenes and shows what comes out.\n"
-                 "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':', '&' the "
-                 "default folder) or the default folder, lib/morvane/modules beside the SDK "
-                 "library.\n"
-                 "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
-                 "mhost"};
+std::span<const Command> commands() {
+    return kCommands;
+}
+
+CommandLine::CommandLine()
+    : app("mhost: loads plug-in modules into a stand-in host, builds, edits and cooks "
+          "scenes and shows what comes out.\n"
+          "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':', '&' the "
+          "default folder) or the default folder, lib/morvane/modules beside the SDK "
+          "library.\n"
+          "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
+          "mhost") {
     app.set_version_flag("--version", std::string("mhost ") + MHOST_VERSION);
     app.fallthrough();
-    Options o;
     // One path per --module; the word after it is the command again.
-    app.add_option("--module", o.modules, "Load this module file as well (repeatable)")
+    app.add_option("--module", modules, "Load this module file as well (repeatable)")
         ->type_name("PATH")
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-
-    std::vector<std::pair<CLI::App*, const Command*>> commands;
-    for (const Command& command : kCommands) {
+    for (const Command& command : commands()) {
         CLI::App* sub = app.add_subcommand(command.name, command.help);
-        command.addOptions(*sub, o);
-        commands.emplace_back(sub, &command);
+        chosen.push_back({sub, &command, command.add(*sub)});
     }
     // Set after the commands, which would otherwise copy them: the formats
     // are described once, under mhost --help, and only the top level keeps
     // what it cannot place, to name it below.
-    app.footer(kFormatsHelp);
+    app.footer(formatsHelp());
     app.allow_extras();
     app.require_subcommand(0, 1);
+}
 
+int runCommandLine(int argc, char** argv) {
+    CommandLine line;
+    CLI::App& app = line.app;
+    const auto& commands = line.chosen;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -484,7 +510,7 @@ int runCommandLine(int argc, char** argv) {
         // command that does not exist: a script that asks for the help of
         // a command is told whether there is one.
         const bool commandChosen = std::any_of(commands.begin(), commands.end(),
-                                               [](const auto& c) { return c.first->parsed(); });
+                                               [](const auto& c) { return c.sub->parsed(); });
         if (e.get_exit_code() == 0 && !commandChosen && !app.remaining().empty()) {
             std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
             return kExitBadInput;
@@ -495,7 +521,7 @@ int runCommandLine(int argc, char** argv) {
         return kExitBadInput;
     }
     const auto chosen = std::find_if(commands.begin(), commands.end(),
-                                     [](const auto& c) { return c.first->parsed(); });
+                                     [](const auto& c) { return c.sub->parsed(); });
     if (chosen == commands.end()) {
         std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
         return kExitBadInput;
@@ -503,27 +529,28 @@ int runCommandLine(int argc, char** argv) {
     // Words the command could not place (an unknown option, one argument
     // too many) are mistakes, not something to ignore.
     if (const auto extra = app.remaining(); !extra.empty()) {
-        std::cerr << "mhost: " << chosen->second->name << ": "
+        std::cerr << "mhost: " << chosen->command->name << ": "
                   << (extra.front().rfind("-", 0) == 0 ? "unknown option " : "unexpected argument ")
-                  << quote(extra.front()) << " (see mhost " << chosen->second->name << " --help)\n";
+                  << quote(extra.front()) << " (see mhost " << chosen->command->name
+                  << " --help)\n";
         return kExitBadInput;
     }
 
     try {
         // Output targets are checked before any work, so that a refused one
         // (a FIFO, a folder) costs nothing; they are checked again when written.
-        for (const std::string* output : o.outputs())
-            if (!output->empty())
-                resolveOutputFile(*output);
+        for (const std::string& output : chosen->run.outputs())
+            if (!output.empty())
+                resolveOutputFile(output);
         // A write cut short by a signal leaves no temporary file behind.
         handleStopSignals();
         Host host;
-        if (chosen->second->loadsModules) {
-            host.loadModules(o.modules);
+        if (chosen->command->loadsModules) {
+            host.loadModules(line.modules);
             for (const std::string& warning : host.warnings())
                 std::cerr << "mhost: warning: " << warning << '\n';
         }
-        return chosen->second->run(host, o);
+        return chosen->run.run(host);
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << "mhost: " << failure.what() << '\n';

@@ -7,6 +7,7 @@
 #include "output/html_viewer.hpp"
 #include "output/svg_plot.hpp"
 #include "support/errors.hpp"
+#include "support/process.hpp"
 #include "support/text.hpp"
 
 #include <OP/OP_Operator.h>
@@ -21,13 +22,9 @@
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/random.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 namespace mhost {
 
@@ -266,50 +263,50 @@ EditResponse EditServer::handle(const EditRequest& request) {
     return secure(response);
 }
 
+// The server's pages and requests, one row each: path, method and what
+// answers it. A POST acts on the session; once it has quit, no POST does.
+struct EditServer::Route {
+    const char* path;
+    const char* method; // "GET" (which HEAD asks as well) or "POST"
+    EditResponse (EditServer::*answer)(const EditRequest& request, const Json& body);
+};
+
+const EditServer::Route EditServer::kRoutes[] = {
+    {"/", "GET", &EditServer::page},
+    {"/api/state", "GET", &EditServer::stateOf},
+    {"/api/script", "GET", &EditServer::scriptOf},
+    {"/api/edit", "POST", &EditServer::edit},
+    {"/api/undo", "POST", &EditServer::undo},
+    {"/api/redo", "POST", &EditServer::redo},
+    {"/api/save", "POST", &EditServer::save},
+    {"/api/reload", "POST", &EditServer::reload},
+    {"/api/quit", "POST", &EditServer::quit},
+};
+
+std::vector<std::string> EditServer::paths() {
+    std::vector<std::string> out;
+    for (const Route& route : kRoutes)
+        out.emplace_back(route.path);
+    return out;
+}
+
 EditResponse EditServer::route(const EditRequest& request) {
-    const std::string& path = request.path;
-    const bool get = request.method == "GET" || request.method == "HEAD";
-    const bool post = request.method == "POST";
-    const auto wrongMethod = [&](const char* wanted) {
-        EditResponse r = errorResponse(405, path + " takes " + wanted);
-        r.headers["Allow"] = wanted;
+    const Route* route = nullptr;
+    for (const Route& r : kRoutes)
+        if (request.path == r.path)
+            route = &r;
+    if (route == nullptr)
+        return errorResponse(404, "no such page: " + request.path);
+    const bool get = std::string_view(route->method) == "GET";
+    const bool asked =
+        get ? request.method == "GET" || request.method == "HEAD" : request.method == route->method;
+    if (!asked) {
+        EditResponse r = errorResponse(405, request.path + " takes " + route->method);
+        r.headers["Allow"] = route->method;
         return r;
-    };
-
-    if (path == "/") {
-        if (!get)
-            return wrongMethod("GET");
-        EditResponse page;
-        page.contentType = "text/html; charset=utf-8";
-        page.body = fillMarkers(editor::kPage, {{"@TITLE@", escapeXml(session_.path())},
-                                                {"/*@THREE@*/", viewer::kThree},
-                                                {"/*@ORBIT@*/", viewer::kOrbit},
-                                                {"/*@TRANSFORM@*/", editor::kTransform}});
-        return page;
     }
-    if (path == "/api/state") {
-        if (!get)
-            return wrongMethod("GET");
-        const auto node = request.query.find("node");
-        return state(node == request.query.end() ? std::string() : node->second);
-    }
-    if (path == "/api/script") {
-        if (!get)
-            return wrongMethod("GET");
-        // Indented, as the file a user keeps.
-        EditResponse script;
-        script.status = 200;
-        script.body = formatJson(session_.script());
-        script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
-        return script;
-    }
-    const bool known = path == "/api/edit" || path == "/api/undo" || path == "/api/redo" ||
-                       path == "/api/save" || path == "/api/reload" || path == "/api/quit";
-    if (!known)
-        return errorResponse(404, "no such page: " + path);
-    if (!post)
-        return wrongMethod("POST");
-
+    if (get)
+        return (this->*route->answer)(request, Json());
     if (quit_)
         return errorResponse(410, "the session has ended");
     Json body;
@@ -318,39 +315,39 @@ EditResponse EditServer::route(const EditRequest& request) {
     } catch (const Failure& failure) {
         return errorResponse(400, failure.what());
     }
+    return (this->*route->answer)(request, body);
+}
+
+EditResponse EditServer::page(const EditRequest&, const Json&) {
+    EditResponse page;
+    page.contentType = "text/html; charset=utf-8";
+    page.body = fillMarkers(editor::kPage, {{"@TITLE@", escapeXml(session_.path())},
+                                            {"/*@THREE@*/", viewer::kThree},
+                                            {"/*@ORBIT@*/", viewer::kOrbit},
+                                            {"/*@TRANSFORM@*/", editor::kTransform},
+                                            {"/*@SCENEVIEW@*/", viewer::kSceneView}});
+    return page;
+}
+
+EditResponse EditServer::stateOf(const EditRequest& request, const Json&) {
+    const auto node = request.query.find("node");
+    return state(node == request.query.end() ? std::string() : node->second);
+}
+
+EditResponse EditServer::scriptOf(const EditRequest&, const Json&) {
+    // Indented, as the file a user keeps.
+    EditResponse script;
+    script.status = 200;
+    script.body = formatJson(session_.script());
+    script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
+    return script;
+}
+
+EditResponse EditServer::acted(const Json& body, const std::function<void(Json& extra)>& act) {
     const std::string selected = selectedIn(body);
-    if (path == "/api/quit") {
-        const auto discard = body.find("discard");
-        if (session_.unsaved() && !(discard != body.end() && *discard == true))
-            return errorResponse(409, "the scene has unsaved edits");
-        quit_ = true;
-        return jsonResponse(200, Json{{"quit", true}});
-    }
     Json extra = Json::object();
     try {
-        if (path == "/api/edit") {
-            const auto edit = body.find("edit");
-            if (edit == body.end())
-                throw InputError("missing field \"edit\"");
-            const auto merge = body.find("merge");
-            const EditSession::Outcome outcome =
-                session_.apply(*edit, merge != body.end() && *merge == true);
-            extra["warnings"] = outcome.warnings;
-        } else if (path == "/api/undo") {
-            extra["done"] = session_.undo();
-        } else if (path == "/api/redo") {
-            extra["done"] = session_.redo();
-        } else if (path == "/api/reload") {
-            const auto reapply = body.find("reapply");
-            const EditSession::Reloaded outcome =
-                session_.reload(reapply != body.end() && *reapply == true);
-            extra["reapplied"] = outcome.reapplied;
-            extra["dropped"] = outcome.dropped;
-        } else {
-            const auto overwrite = body.find("overwrite");
-            session_.save(overwrite != body.end() && *overwrite == true);
-            extra["saved"] = session_.path();
-        }
+        act(extra);
     } catch (const Failure& failure) {
         Json refused = describeSession(session_, selected);
         refused["error"] = failure.what();
@@ -364,6 +361,52 @@ EditResponse EditServer::route(const EditRequest& request) {
     Json answer = describeSession(session_, selected);
     answer.update(extra);
     return jsonResponse(200, answer);
+}
+
+EditResponse EditServer::edit(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) {
+        const auto edit = body.find("edit");
+        if (edit == body.end())
+            throw InputError("missing field \"edit\"");
+        const auto merge = body.find("merge");
+        const EditSession::Outcome outcome =
+            session_.apply(*edit, merge != body.end() && *merge == true);
+        extra["warnings"] = outcome.warnings;
+    });
+}
+
+EditResponse EditServer::undo(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) { extra["done"] = session_.undo(); });
+}
+
+EditResponse EditServer::redo(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) { extra["done"] = session_.redo(); });
+}
+
+EditResponse EditServer::save(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) {
+        const auto overwrite = body.find("overwrite");
+        session_.save(overwrite != body.end() && *overwrite == true);
+        extra["saved"] = session_.path();
+    });
+}
+
+EditResponse EditServer::reload(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) {
+        const auto reapply = body.find("reapply");
+        const EditSession::Reloaded outcome =
+            session_.reload(reapply != body.end() && *reapply == true);
+        extra["reapplied"] = outcome.reapplied;
+        extra["dropped"] = outcome.dropped;
+    });
+}
+
+EditResponse EditServer::quit(const EditRequest&, const Json& body) {
+    const auto discard = body.find("discard");
+    if (session_.unsaved() && !(discard != body.end() && *discard == true))
+        return errorResponse(409, "the scene has unsaved edits");
+    quit_ = true;
+    return jsonResponse(200, Json{{"quit", true}});
 }
 
 namespace {
@@ -386,26 +429,12 @@ EditRequest fromHttplib(const httplib::Request& req) {
 
 // Starts the desktop's browser on the address, not waiting for it.
 void openInBrowser(const std::string& address, std::ostream& err) {
-    std::string program = "xdg-open";
-    char* argv[] = {program.data(), const_cast<char*>(address.c_str()), nullptr};
-    // The browser gets the signals this program holds back.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = 0;
-    const int failed = ::posix_spawnp(&pid, program.c_str(), nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    if (failed != 0) {
+    try {
+        ChildProcess::spawn("xdg-open", {address}, {.ownGroup = false, .diesWithParent = false})
+            .detach();
+    } catch (const Failure&) {
         err << "mhost: warning: could not start a browser (xdg-open); open the address above\n";
-        return;
     }
-    std::thread([pid] {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-    }).detach();
 }
 
 } // namespace

@@ -32,11 +32,13 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mhost {
 
@@ -75,8 +77,29 @@ public:
     // http://127.0.0.1:PORT/?token=TOKEN
     std::string address() const;
 
+    // The paths the server answers, pages and requests.
+    static std::vector<std::string> paths();
+
 private:
+    struct Route;
+    static const Route kRoutes[];
+
     EditResponse route(const EditRequest& request);
+    // The answers of the routes; body is the request's JSON object (none
+    // for a GET).
+    EditResponse page(const EditRequest& request, const Json& body);
+    EditResponse stateOf(const EditRequest& request, const Json& body);
+    EditResponse scriptOf(const EditRequest& request, const Json& body);
+    EditResponse edit(const EditRequest& request, const Json& body);
+    EditResponse undo(const EditRequest& request, const Json& body);
+    EditResponse redo(const EditRequest& request, const Json& body);
+    EditResponse save(const EditRequest& request, const Json& body);
+    EditResponse reload(const EditRequest& request, const Json& body);
+    EditResponse quit(const EditRequest& request, const Json& body);
+    // Runs act on the session and answers the state with what act adds to
+    // extra, or the state with the error (400; 409 for a file changed on
+    // disk) when act fails.
+    EditResponse acted(const Json& body, const std::function<void(Json& extra)>& act);
     // The reason a request is refused with 403, or "".
     std::string refusal(const EditRequest& request) const;
     // Adds the headers every answer carries.

@@ -114,12 +114,6 @@ bool sameTargets(const std::vector<Json>& a, const std::vector<Json>& b) {
 
 } // namespace
 
-const std::vector<std::string>& EditSession::editOps() {
-    static const std::vector<std::string> ops{"create", "remove",    "rename", "wire",
-                                              "set",    "keyframes", "press"};
-    return ops;
-}
-
 EditSession::EditSession(Host& host, std::string path)
     : host_(host), path_(std::move(path)), scene_(host) {
     resolveOutputFile(path_);
@@ -149,11 +143,13 @@ std::vector<Json> EditSession::actionsOf(const Json& edit) {
         throw InputError("an edit needs an \"op\"");
     if (*op == "pose")
         return poseActions(scene_, edit, time());
-    const std::vector<std::string>& ops = editOps();
-    if (std::find(ops.begin(), ops.end(), op->get<std::string>()) == ops.end()) {
+    // The page may make the script's edits, and nothing that names a file.
+    const ActionKind* kind = findActionKind(op->get<std::string>());
+    if (kind == nullptr || kind->use != ActionUse::Edit) {
         std::string known = "pose";
-        for (const std::string& name : ops)
-            known += ", " + name;
+        for (const ActionKind& edits : actionKinds())
+            if (edits.use == ActionUse::Edit)
+                known += ", " + std::string(edits.op);
         throw InputError("an edit cannot be " + quote(op->get<std::string>()) +
                          " (edits: " + known + ")");
     }

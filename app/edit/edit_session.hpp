@@ -5,8 +5,8 @@
 // below.
 //
 // An editing session of one scene file. Every change is one of the script
-// actions `mhost run` carries out (create, remove, rename, wire, set,
-// keyframes, press), run by the same code; the session keeps them in order,
+// actions `mhost run` carries out that changes the scene and names no file,
+// run by the same code; the session keeps them in order,
 // so that they can be undone, redone and handed out as a script that
 // rebuilds the scene from the file as it was opened.
 #pragma once
@@ -41,7 +41,7 @@ public:
         std::vector<std::string> warnings;
     };
 
-    // Makes one edit: a script action of an op editOps() lists, or
+    // Makes one edit: a script action the editor may make (ActionUse::Edit), or
     // {"op": "pose", "node", "world": [16 numbers]}, which moves the node to
     // that world matrix by setting its "t" and "r" (the matrix convention of
     // UT/UT_Math.h; pivot and scale kept). With merge, an edit of the same
@@ -81,10 +81,6 @@ public:
     // file as it was opened (--scene FILE; no --scene when there was none)
     // it makes this scene.
     Json script() const;
-
-    // The ops a page may send (the script's edits; never save or load,
-    // which name paths).
-    static const std::vector<std::string>& editOps();
 
 private:
     // The actions an edit stands for.

@@ -22,88 +22,19 @@
 // A node's cook depends only on the node and those it reads, and each
 // sample is cooked the same way whoever cooks it, so the matrices are
 // bit-identical whatever the number of workers and the way chosen.
+//
+// The bake's code, by job: the request and the matrices (bake_result.hpp),
+// how the work is shared out (bake_plan.hpp), the cook loop and what the
+// workers report (bake_cook.hpp), and the workers themselves (bake.cpp).
 #pragma once
 
-#include "engine/evaluation.hpp"
+#include "engine/bake_result.hpp"
 #include "engine/host_session.hpp"
 
-#include <cstddef>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace mhost {
-
-struct BakeResult;
-
-struct BakeRequest {
-    SweepRange times;
-    // Samples first..last of the range's STEPS + 1, both included (a farm's
-    // share); the whole range when unset.
-    std::optional<std::pair<long long, long long>> frames;
-    // The nodes to bake; empty for every node. The nodes they depend on
-    // (their inputs, all the way up) are baked with them.
-    std::vector<std::string> nodes;
-    // Processes cooking at once, the caller included; 0 for one per core.
-    int workers = 0;
-    // Whether the local matrices are kept as well as the world ones.
-    bool keepLocal = true;
-    // Called between chunks in the parent (see Interrupt).
-    Interrupt interrupt;
-    // Called in the parent with the samples done so far, between chunks.
-    std::function<void(std::size_t done, std::size_t total)> progress;
-    // Called in the parent between its pieces of work with the bake so far
-    // and the number of leading samples whose matrices are all in (which
-    // never goes down), last with every sample: a file can be written while
-    // the bake cooks. A bake by nodes calls it once, at the end, and not at
-    // all when columnsReady is set.
-    std::function<void(const BakeResult& bake, std::size_t ready)> samplesReady;
-    // For a bake by nodes: called in the parent between its pieces of work
-    // with columns (baked nodes) first..end - 1 once they hold every sample.
-    // Each column comes once.
-    std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
-};
-
-// Memory for the matrices, shared with the workers while they run.
-class BakeBuffer {
-public:
-    explicit BakeBuffer(std::size_t doubles);
-    // Makes the pages of the share-th of `shares` equal parts at once;
-    // interrupt is called meanwhile (see host_session.hpp).
-    void populate(std::size_t share, std::size_t shares, const Interrupt& interrupt = {});
-    ~BakeBuffer();
-    BakeBuffer(const BakeBuffer&) = delete;
-    BakeBuffer& operator=(const BakeBuffer&) = delete;
-    double* data() const { return data_; }
-    std::size_t size() const { return size_; }
-
-private:
-    double* data_ = nullptr;
-    std::size_t size_ = 0;
-};
-
-struct BakeResult {
-    std::vector<std::string> names; // the baked nodes, in the scene's order
-    std::vector<std::string> types;
-    std::vector<int> parents;  // index of the node wired into input 0, or -1
-    std::vector<double> times; // seconds of each sample, as cooked
-    // Sample f, node n: 16 doubles at (f * names.size() + n) * 16. local is
-    // null when the request did not keep it.
-    std::shared_ptr<BakeBuffer> local, world;
-
-    std::size_t frames() const { return times.size(); }
-    const double* localAt(std::size_t frame, std::size_t node) const {
-        return local->data() + (frame * names.size() + node) * 16;
-    }
-    const double* worldAt(std::size_t frame, std::size_t node) const {
-        return world->data() + (frame * names.size() + node) * 16;
-    }
-};
-
-// Workers when none are asked for: the cores this process may run on.
-int defaultBakeWorkers();
 
 // Cooks the bake. InputError for an unknown node, a node that is not an
 // object, a sample range outside the sweep or a worker count below 0;

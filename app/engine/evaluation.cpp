@@ -4,6 +4,7 @@
 #include "support/text.hpp"
 
 #include <OP/OP_Context.h>
+#include <OP_CookHints.h>
 #include <UT/UT_Math.h>
 
 #include <algorithm>
@@ -153,6 +154,13 @@ CookResult cookNode(OBJ_Node& node, float time) {
     return row;
 }
 
+void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i) {
+    if (i + 2 * kCookAhead < nodes.size())
+        OP_CookHints::prefetchNode(*nodes[i + 2 * kCookAhead]);
+    if (i + kCookAhead < nodes.size())
+        OP_CookHints::prefetchForCook(*nodes[i + kCookAhead]);
+}
+
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time) {
     OP_ERROR worst = UT_ERROR_NONE;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -231,15 +239,6 @@ SweepRange SweepRange::checked(double from, double to, long long steps) {
         throw InputError("a sweep takes a whole number of steps from 1 to " +
                          std::to_string(kMaxSteps) + ", not " + std::to_string(steps));
     return {from, to, static_cast<int>(steps)};
-}
-
-Json messagesToJson(const std::vector<OP_ErrorEntry>& messages) {
-    Json list = Json::array();
-    for (const OP_ErrorEntry& entry : messages)
-        list.push_back({{"code", entry.code},
-                        {"message", entry.message},
-                        {"severity", static_cast<int>(entry.severity)}});
-    return list;
 }
 
 } // namespace mhost

@@ -3,7 +3,6 @@
 
 #include "engine/host_session.hpp"
 #include "engine/keyed_node.hpp"
-#include "json/json.hpp"
 
 #include <OP/OP_Parameters.h>
 
@@ -73,22 +72,18 @@ struct SweepRange {
 CookResult cookNode(OBJ_Node& node, float time);
 
 // Cooks every node at time, in order; returns the highest severity. Each
-// node is asked of memory (prefetchAhead) a few nodes before its cook: a
-// scene's nodes lie apart, a cook reads a few kilobytes of its node, and a
-// large scene would otherwise wait on memory node by node (BM_CookScene
-// measures it).
+// node is prefetched (prefetchAhead) a few nodes before its cook: a scene's
+// nodes lie apart, a cook reads a few kilobytes of its node, and a large
+// scene would otherwise wait on memory node by node (BM_CookScene measures
+// it).
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time);
 constexpr std::size_t kCookAhead = 2;
 
-// Before the cook of nodes[i] in a run of cooks: asks for the object of the
-// node 2 * kCookAhead places ahead, and the parameters of the one kCookAhead
-// ahead, whose object is in by then.
-inline void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i) {
-    if (i + 2 * kCookAhead < nodes.size())
-        nodes[i + 2 * kCookAhead]->prefetchNode();
-    if (i + kCookAhead < nodes.size())
-        nodes[i + kCookAhead]->prefetchForCook();
-}
+// Before the cook of nodes[i] in a run of cooks: prefetches the object of
+// the node 2 * kCookAhead places ahead, and what the cook of the one
+// kCookAhead ahead reads, whose object is in by then (host/private's
+// OP_CookHints).
+void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i);
 
 // Cooks the node once at time.
 EvalReport evaluateAt(OBJ_Node& node, float time);
@@ -111,8 +106,5 @@ EvalReport sweepParmValues(OBJ_Node& node, float time, const std::vector<double>
 // are (an animated driver follows its channel). InputError for a time
 // that is not a finite number of seconds.
 EvalReport sweepTime(OBJ_Node& node, const SweepRange& times, const Interrupt& interrupt = {});
-
-// The node's error list as [{"code", "message", "severity"}].
-Json messagesToJson(const std::vector<OP_ErrorEntry>& messages);
 
 } // namespace mhost

@@ -1,84 +1,70 @@
-// Scripts of actions that `mhost run` carries out on a scene.
+// Scripts of actions that `mhost run` carries out on a scene, and that the
+// editor and Python make their edits with.
 //
 // A script is a JSON array of actions, or an object {"actions": [...]}. Each
-// action is an object with an "op" and the fields of that op (see
-// README.md). The whole script is checked before the first action runs,
-// so a misspelt field or op changes nothing.
+// action is an object with an "op" and the fields of that op. The ops are
+// the rows of one table, actionKinds(): its rows drive the reader, the
+// runner, the editor's choice of edits, `mhost --help`, the manual's table
+// and the fuzzers' dictionary. The whole script is checked before the first
+// action runs, so a misspelt field or op changes nothing.
 #pragma once
 
 #include "engine/host_session.hpp"
 #include "json/json.hpp"
 
-#include <PRM/PRM_Parm.h>
-
-#include <optional>
+#include <any>
+#include <functional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace mhost {
 
-struct CreateAction {
-    std::string type;
-    std::optional<std::string> name; // the host picks one when absent
-};
-struct RemoveAction {
-    std::string node;
-};
-struct RenameAction {
-    std::string node;
-    std::string to;
-};
-struct WireAction {
-    std::string node;
-    int input = 0;
-    std::optional<std::string> from; // nothing disconnects
-};
-struct SetAction {
-    std::string node;
-    std::string parm;
-    std::optional<int> component; // with a single value: only that component
-    std::vector<Json> values;     // numbers, or strings for string parameters
-    float time = 0.0f;
-};
-struct KeyframesAction {
-    std::string node;
-    std::string parm;
-    int component = 0;
-    std::vector<UT_Keyframe> keys; // sorted by time
-};
-struct PressAction {
-    std::string node;
-    std::string parm;
-    float time = 0.0f;
-};
-struct EvalAction {
-    std::string node;
-    float time = 0.0f;
-};
-struct GetAction {
-    std::string node;
-    std::string parm;
-    float time = 0.0f;
-};
-struct SaveAction {
-    std::string path;
-};
-struct LoadAction {
-    std::string path;
+// What an action runs with.
+struct ActionContext {
+    Scene& scene;
+    std::ostream& out; // one JSON line for each report
+    // Where the warnings a press raises go besides its report line.
+    std::function<void(const OP_Node&, const OP_ErrorEntry&)> warn;
+
+    // Writes one report line.
+    void report(const Json& line) const;
 };
 
-using ActionBody =
-    std::variant<CreateAction, RemoveAction, RenameAction, WireAction, SetAction, KeyframesAction,
-                 PressAction, EvalAction, GetAction, SaveAction, LoadAction>;
+// What an action may do, for those who choose among them.
+enum class ActionUse {
+    Edit,   // changes the scene and names no file: the editor may make it
+    Report, // only reports what it reads (a cook, a parameter's value)
+    File,   // reads or writes the file it names: never the editor's, nor a fuzzer's
+};
+
+// One row of the table of actions.
+struct ActionKind {
+    const char* op;
+    const char* example; // one action of this op, as a script holds it
+    const char* help;    // what it does, in one sentence
+    ActionUse use;
+    // Reads the action's fields (InputError naming a wrong one) into its
+    // body, which run() receives.
+    std::any (*parse)(JsonFields& fields);
+    void (*run)(ActionContext& context, const std::any& body);
+};
+
+// Every op, in the order --help and the manual list them.
+std::span<const ActionKind> actionKinds();
+// The row of op; nullptr for none.
+const ActionKind* findActionKind(std::string_view op);
 
 struct Action {
     std::size_t index = 0; // position in the script's action array
-    std::string op;
-    ActionBody body;
+    const ActionKind* kind = nullptr;
+    std::any body;
 };
+
+// A node's error list as reports give it: [{"code", "message", "severity"}].
+Json messagesToJson(const std::vector<OP_ErrorEntry>& messages);
 
 // Checks and parses a whole script. InputError "SOURCE: actions[i] (op):
 // reason" for the first bad action.

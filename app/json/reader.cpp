@@ -458,7 +458,6 @@ bool JsonReader::nextKey(std::string_view& key) {
         fail(pos_, "expected a key (a string), found " + describeChar(text_[pos_]));
     }
     const std::size_t at = pos_;
-    keyOffset_ = at;
     key = stringAt(at, true);
     // A key unescaped into the scratch buffer must outlive the next string.
     if (key.data() == scratch_.data())

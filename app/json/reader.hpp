@@ -66,8 +66,6 @@ public:
     // false at the object's end (which closes it). The key's view lives
     // until the object closes.
     bool nextKey(std::string_view& key);
-    // Where the key nextKey gave last starts (its opening quote).
-    std::size_t keyOffset() const { return keyOffset_; }
     // Opens an array: then nextElement() until it says there is no more.
     void beginArray();
     // Whether another element follows (positioned on it); false at the
@@ -137,7 +135,6 @@ private:
     std::string_view text_;
     const std::string* source_;
     std::size_t pos_ = 0;
-    std::size_t keyOffset_ = 0;
     std::vector<Scope> scopes_;
     std::size_t depth_ = 0;             // scopes_[0, depth_) are open
     std::string scratch_;               // the last unescaped string

@@ -108,7 +108,8 @@ std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture
                                        {"<!--@PLOT@-->", inlineSvg},
                                        {"/*@DATA@*/", data},
                                        {"/*@THREE@*/", viewer::kThree},
-                                       {"/*@ORBIT@*/", viewer::kOrbit}});
+                                       {"/*@ORBIT@*/", viewer::kOrbit},
+                                       {"/*@SCENEVIEW@*/", viewer::kSceneView}});
 }
 
 } // namespace mhost

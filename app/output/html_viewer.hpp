@@ -21,10 +21,12 @@ namespace mhost {
 std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture);
 
 namespace viewer {
-// The page and the scripts it inlines, embedded at build time.
+// The page and the scripts it inlines, embedded at build time: three.js,
+// its orbit controls and the 3D view the editor's page shares.
 extern const std::string_view kPage;
 extern const std::string_view kThree;
 extern const std::string_view kOrbit;
+extern const std::string_view kSceneView;
 } // namespace viewer
 
 } // namespace mhost

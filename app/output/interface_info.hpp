@@ -11,7 +11,7 @@
 
 namespace mhost {
 
-// {"modules": [...], "types": [...]}: see README.md. A type's
+// {"modules": [...], "types": [...]} (docs/mhost.md). A type's
 // "parameters" list follows its flattened template list; a folder switcher
 // holds its "folders", each with the parameters it encloses, and a
 // multi-parameter its "members".

@@ -1,5 +1,6 @@
 #include "output/report_format.hpp"
 
+#include "engine/script.hpp"
 #include "support/errors.hpp"
 #include "support/text.hpp"
 

@@ -335,13 +335,6 @@ private:
     int fd_;
 };
 
-extern "C" void removeTemporariesAndStop(int signal) {
-    removeTemporaryFiles();
-    // The handler was reset to the default on entry (SA_RESETHAND); the
-    // signal, blocked while the handler runs, ends the process on return.
-    ::raise(signal);
-}
-
 const char* const kChangedSinceRead =
     ": the file changed since it was read; nothing was written (read it again, or save to "
     "another file)";
@@ -380,16 +373,6 @@ void removeTemporaryFiles() noexcept {
     for (TemporarySlot& slot : temporaries)
         if (slot.owner.load() == self)
             ::unlink(slot.path);
-}
-
-void handleStopSignals() {
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = removeTemporariesAndStop;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
 }
 
 std::string resolveOutputFile(const std::string& path) {

@@ -13,7 +13,7 @@
 //    permission bits (and, when mhost runs as root, its owner); a new file
 //    gets 0666 less the umask. A write that fails for any reason (a full
 //    disk, the file-size limit) removes the temporary file, and so does
-//    SIGINT, SIGTERM or SIGHUP in mhost (handleStopSignals).
+//    SIGINT, SIGTERM or SIGHUP in mhost (handleStopSignals, process.hpp).
 //  * The rename happens under an advisory lock (flock) on the target's
 //    folder, held for that moment only: every mhost process replacing a
 //    file of the folder waits for the others. A write that must not lose a
@@ -153,13 +153,9 @@ private:
 // Writes content to path as one OutputFile.
 void writeFileAtomically(const std::string& path, std::string_view content);
 
-// Makes SIGINT, SIGTERM and SIGHUP remove this process's temporary output
-// files before they end it as they would have (mhost's command line; a
-// library leaves the signals to its program). SIGXFSZ is ignored, so that a
-// write beyond the file-size limit fails like any other write error.
-void handleStopSignals();
-// Removes this process's temporary output files; async-signal-safe, for a
-// signal handler of its own that ends the process.
+// Removes this process's temporary output files; async-signal-safe, for
+// the handler of the signals that end mhost (handleStopSignals in
+// support/process.hpp).
 void removeTemporaryFiles() noexcept;
 
 } // namespace mhost

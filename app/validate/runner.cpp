@@ -3,6 +3,7 @@
 #include "engine/host_session.hpp"
 #include "support/errors.hpp"
 #include "support/file_io.hpp"
+#include "support/process.hpp"
 #include "support/text.hpp"
 #include "validate/checks.hpp"
 #include "json/json.hpp"
@@ -10,7 +11,6 @@
 #include <OP/OP_DSOLoader.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -26,10 +26,7 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,53 +200,12 @@ std::string memoryLimitText(const Limits& limits) {
            " (--memory-limit)";
 }
 
-// The check's process group while it runs, for the signal handler below.
-volatile std::sig_atomic_t runningGroup = 0;
-
-// mhost validate stopped by a signal takes the running check's group with
-// it, then ends as the signal would have ended it.
-extern "C" void stopRunningCheck(int signal) {
-    if (runningGroup > 0)
-        ::kill(-static_cast<pid_t>(runningGroup), SIGKILL);
-    removeTemporaryFiles();
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-// Installs stopRunningCheck for the signals that end a run from outside,
-// and puts the earlier handlers back when it goes.
-class StopChecksOnSignals {
-public:
-    StopChecksOnSignals() {
-        struct sigaction action {};
-        action.sa_handler = stopRunningCheck;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < kSignals.size(); ++i)
-            ::sigaction(kSignals[i], &action, &earlier_[i]);
-    }
-    ~StopChecksOnSignals() {
-        for (std::size_t i = 0; i < kSignals.size(); ++i)
-            ::sigaction(kSignals[i], &earlier_[i], nullptr);
-    }
-    StopChecksOnSignals(const StopChecksOnSignals&) = delete;
-    StopChecksOnSignals& operator=(const StopChecksOnSignals&) = delete;
-
-private:
-    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, kSignals.size()> earlier_{};
-};
-
-// Sets up the check's process; returns what failed, or "" when all is set.
+// Sets up the check's process (its group, and its death with mhost, are
+// the process layer's); returns what failed, or "" when all is set.
 std::string prepareChild(int errorsPipe, const Limits& limits) {
     const auto failed = [](const char* what) {
         return std::string(what) + ": " + std::strerror(errno);
     };
-    // Its own group, so that everything it starts is stopped with it; and
-    // killed should mhost itself die.
-    if (::setpgid(0, 0) != 0)
-        return failed("cannot start a process group");
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
-        return failed("cannot ask to be stopped with mhost");
     // Standard output is the report's, not the module's.
     const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (devnull < 0)
@@ -287,106 +243,37 @@ bool saysOutOfMemory(const std::string& written) {
     return false;
 }
 
-// Runs the check in a child process: its result comes back through a pipe,
-// and what it writes to standard error through another. A child that dies,
-// outlives the time limit or reaches one of its limits is reported as such.
+// Runs the check in a child process of its own group, which dies with
+// mhost: its result comes back through a pipe, and what it writes to
+// standard error through another. A child that dies, outlives the time
+// limit or reaches one of its limits is reported as such; its group is
+// killed when it ends, so nothing it started outlives it.
 Outcome runInChild(const Check& check, const std::string& module, std::uint64_t seed,
                    const Limits& limits) {
-    int result[2], errors[2];
-    if (::pipe2(result, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0)
-        throw RunError(std::string("cannot make a pipe: ") + std::strerror(errno));
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw RunError(std::string("cannot start a process: ") + std::strerror(errno));
-    if (pid == 0) {
+    Pipe result, errors;
+    ChildProcess child = ChildProcess::fork({.ownGroup = true, .diesWithParent = true}, [&] {
         Outcome o;
-        if (const std::string failure = prepareChild(errors[1], limits); !failure.empty()) {
+        if (const std::string failure = prepareChild(errors.write, limits); !failure.empty()) {
             o = {Status::Fail, "the check could not start: " + failure};
         } else {
             o = runHere(check, module, seed, memoryLimitText(limits));
         }
-        writeAll(result[1], std::string(statusName(o.status)) + '\n' + o.details);
-        ::_exit(0);
-    }
-    // Both sides set the group, so that it exists whichever runs first.
-    ::setpgid(pid, pid);
-    runningGroup = pid;
-    ::close(result[1]);
-    ::close(errors[1]);
-
-    // The child's end is seen through a pidfd: the pipes may stay open in
-    // processes it started, until its group is killed.
-    const int exited = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    std::string reported, written;
-    pollfd fds[3] = {{result[0], POLLIN, 0}, {errors[0], POLLIN, 0}, {exited, POLLIN, 0}};
-    std::string* into[2] = {&reported, &written};
-    bool timedOut = false, ended = false;
-    int status = 0;
-    const auto reap = [&] {
-        // The group goes before the child is reaped, while its id is sure
-        // to be the group's.
-        ::kill(-pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        ended = true;
-    };
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(limits.timeout);
-    for (;;) {
-        const bool pipesOpen = fds[0].fd >= 0 || fds[1].fd >= 0;
-        if (ended && !pipesOpen)
-            break;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (!ended && left.count() <= 0) {
-            timedOut = true;
-            reap();
-            // What is left in the pipes is read for a moment more.
-            left = std::chrono::milliseconds(0);
-        }
-        // Without a pidfd (an old kernel), the child is looked at now and then.
-        const int wait = ended ? 1000 : exited < 0 ? 50 : 1000;
-        const int ready = ::poll(
-            fds, 3,
-            static_cast<int>(std::min<long long>(std::max<long long>(left.count(), 0) + 1, wait)));
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ended && ready == 0)
-            break; // the group is gone; nothing more will come
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                into[i]->append(buffer, static_cast<std::size_t>(n));
-                if (into[i] == &written && written.size() > 65536)
-                    written.erase(0, written.size() - 8192);
-            } else if (n == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-        if (!ended && (exited >= 0 ? (fds[2].revents & POLLIN) != 0
-                                   : ::waitpid(pid, &status, WNOHANG) == pid)) {
-            if (exited >= 0) {
-                reap();
-            } else {
-                ::kill(-pid, SIGKILL);
-                ended = true;
-            }
-            fds[2].fd = -1;
-        }
-    }
-    runningGroup = 0;
-    for (const pollfd& fd : fds)
-        if (fd.fd >= 0)
-            ::close(fd.fd);
-    if (exited >= 0)
-        ::close(exited);
+        writeAll(result.write, std::string(statusName(o.status)) + '\n' + o.details);
+        return 0;
+    });
+    result.closeWrite();
+    errors.closeWrite();
+    std::vector<Capture> captures(2);
+    captures[0].fd = result.read;
+    captures[1].fd = errors.read;
+    captures[1].keep = 8192;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(limits.timeout));
+    const bool timedOut = collectUntilEnd(child, captures, deadline);
+    const int status = child.wait();
+    const std::string& reported = captures[0].text;
+    const std::string& written = captures[1].text;
 
     const std::string stderrTail = tail(written);
     const std::string more = stderrTail.empty() ? "" : "; its last words: " + stderrTail;
@@ -549,7 +436,6 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
     const std::uint64_t seed = o.seed ? *o.seed : randomSeed();
     std::vector<std::pair<std::string, std::vector<Result>>> runs;
     bool anyBad = false;
-    const StopChecksOnSignals stopChecks;
     for (const std::string& file : files) {
         std::vector<Result> results;
         bool loads = true;

@@ -1,7 +1,5 @@
 #include "OBJ/OBJ_Node.h"
 
-#include "UT_Prefetch.h"
-
 #include <cmath>
 #include <vector>
 
@@ -145,17 +143,6 @@ OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
 void OBJ_Node::setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world) {
     myLocal = local;
     myWorld = world;
-}
-
-void OBJ_Node::prefetchForCook() const {
-    OP_Node::prefetchForCook();
-    const auto* first = reinterpret_cast<const char*>(&myXformParms);
-    UT_prefetchRange(first,
-                     static_cast<std::size_t>(reinterpret_cast<const char*>(&myStamp + 1) - first));
-}
-
-void OBJ_Node::prefetchNode() const {
-    UT_prefetchRange(this, sizeof(OBJ_Node));
 }
 
 OBJ_Node* OBJ_Node::parentObject() const {

@@ -2,8 +2,6 @@
 
 #include "OP/OP_Operator.h"
 
-#include "UT_Prefetch.h"
-
 #include <algorithm>
 
 OP_NetworkBoxItem::~OP_NetworkBoxItem() = default;
@@ -13,12 +11,6 @@ OP_Node::OP_Node(OP_Network* parent, const char* name, OP_Operator* op)
       myInputs(op ? op->getMaxInputs() : 0, nullptr) {}
 
 OP_Node::~OP_Node() = default;
-
-void OP_Node::prefetchForCook() const {
-    UT_prefetchRange(this, sizeof(OP_Node));
-    UT_prefetchRange(myInputs.data(), myInputs.size() * sizeof(OP_Node*));
-    prefetchStorage();
-}
 
 OP_Node* OP_Node::getInput(unsigned idx, bool) const {
     return idx < myInputs.size() ? myInputs[idx] : nullptr;

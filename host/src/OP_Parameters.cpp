@@ -1,7 +1,6 @@
 #include "OP/OP_Parameters.h"
 
 #include "OP/OP_Operator.h"
-#include "UT_Prefetch.h"
 #include "UT_ReadOnlyMemory.h"
 
 #include <algorithm>
@@ -278,12 +277,6 @@ int OP_Parameters::lookupIn(const OP_ParmLayout& layout, std::string_view token,
 
 int OP_Parameters::lookup(std::string_view token, std::uint32_t hash) const {
     return lookupIn(*myLayout, token, hash);
-}
-
-void OP_Parameters::prefetchStorage() const {
-    // The components first: the values are what a cook waits on.
-    UT_prefetchRange(myComponents.data(), myComponents.size() * sizeof(PRM_Component));
-    UT_prefetchRange(myParms.data(), myParms.size() * sizeof(PRM_Parm));
 }
 
 int OP_Parameters::findParmIndex(std::string_view token) const {

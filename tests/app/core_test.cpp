@@ -74,6 +74,17 @@ TEST(JsonFile, NumbersSurviveTheTextForm) {
     EXPECT_FALSE(jsonToNumber(Json("fast"), nan));
 }
 
+TEST(ScriptActions, EachRowsExampleReadsAsItsOwnOp) {
+    for (const ActionKind& kind : actionKinds()) {
+        const std::vector<Action> read =
+            parseScript(Json::array({parseJson(kind.example, kind.op)}), "table");
+        ASSERT_EQ(read.size(), 1u) << kind.op;
+        EXPECT_EQ(read[0].kind, &kind) << kind.op;
+        EXPECT_EQ(findActionKind(kind.op), &kind) << "two rows of one op";
+    }
+    EXPECT_EQ(findActionKind("crate"), nullptr);
+}
+
 TEST(SweepRange, ParsesAndRefuses) {
     const SweepRange r = parseSweepRange("0:10:4");
     EXPECT_EQ(r.values(), (std::vector<double>{0, 2.5, 5, 7.5, 10}));

@@ -260,7 +260,7 @@ TEST(Corruption, AScriptReadActionByActionSaysWhatItsDocumentSays) {
         "s.json");
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].index, 1u);
-    EXPECT_EQ(read[0].op, "create");
+    EXPECT_EQ(read[0].kind, findActionKind("create"));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Runs the built mhost as a user would and checks what it prints, writes and
 // returns.
+#include "engine/script.hpp"
 #include "test_support.hpp"
 #include "json/json.hpp"
 
@@ -62,6 +63,12 @@ TEST(MhostCli, HelpVersionAndUnknownCommand) {
     const RunResult badOption = runMhost({"demo", "--format", "xml"}, dir.path());
     EXPECT_EQ(badOption.status, 2) << describe(badOption);
     EXPECT_NE(badOption.err.find("xml"), std::string::npos) << badOption.err;
+
+    // The script's actions come from their table, each with its sentence.
+    for (const ActionKind& kind : actionKinds()) {
+        EXPECT_NE(help.out.find(kind.example), std::string::npos) << kind.op;
+        EXPECT_NE(help.out.find(kind.help), std::string::npos) << kind.op;
+    }
 }
 
 TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {

@@ -1,6 +1,6 @@
 // Fuzz target: the script reader and runner. Any bytes are read as a script
-// and its actions run on an empty scene, save and load left out (a fuzzer
-// must not write files). Bad input must end as a Failure, never a crash.
+// and its actions run on an empty scene, those that name files left out (a
+// fuzzer must not write files). Bad input must end as a Failure, never a crash.
 #include "engine/script.hpp"
 #include "fuzz_support.hpp"
 #include "support/errors.hpp"
@@ -9,20 +9,20 @@
 #include <cstdint>
 #include <sstream>
 #include <string_view>
-#include <variant>
 
 namespace {
 
-// Whether an action asks for more instances than a fuzzing run affords.
-bool asksTooMuch(const mhost::Scene& scene, const mhost::Action& action) {
-    const auto* set = std::get_if<mhost::SetAction>(&action.body);
-    if (set == nullptr)
+// Whether an action, as the script's document holds it, asks for more
+// instances than a fuzzing run affords.
+bool asksTooMuch(const mhost::Scene& scene, const mhost::Json& action) {
+    if (!action.is_object() || action.value("op", "") != "set")
         return false;
-    const OP_Node* node = scene.root().findNode(set->node);
-    const PRM_Parm* parm = node ? node->findParm(set->parm) : nullptr;
+    const OP_Node* node = scene.root().findNode(action.value("node", ""));
+    const PRM_Parm* parm = node ? node->findParm(action.value("parm", "")) : nullptr;
     if (parm == nullptr || !parm->isMultiParm())
         return false;
-    for (const mhost::Json& v : set->values)
+    const mhost::Json& value = action["value"];
+    for (const mhost::Json& v : value.is_array() ? value : mhost::Json::array({value}))
         if (!v.is_number() || !(v.get<double>() <= mhost::fuzz::kMaxFuzzInstances))
             return true;
     return false;
@@ -37,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // what the document's reading says: the same actions or the same error.
     std::vector<Action> actions;
     std::string refusal;
+    Json document;
     try {
-        actions = parseScript(parseJson(text, "fuzz"), "fuzz");
+        document = parseJson(text, "fuzz");
+        actions = parseScript(document, "fuzz");
     } catch (const Failure& failure) {
         refusal = failure.what();
     }
@@ -47,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!refusal.empty() || streamed.size() != actions.size())
             __builtin_trap();
         for (std::size_t i = 0; i < streamed.size(); ++i)
-            if (streamed[i].index != actions[i].index || streamed[i].op != actions[i].op)
+            if (streamed[i].index != actions[i].index || streamed[i].kind != actions[i].kind)
                 __builtin_trap();
     } catch (const Failure& failure) {
         if (refusal != failure.what())
@@ -57,11 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     Scene scene(fuzz::host());
     std::ostringstream out;
+    const Json& list = document.is_object() ? document["actions"] : document;
     for (const Action& action : actions) {
-        if (std::holds_alternative<SaveAction>(action.body) ||
-            std::holds_alternative<LoadAction>(action.body))
+        if (action.kind->use == ActionUse::File)
             continue;
-        if (asksTooMuch(scene, action))
+        if (asksTooMuch(scene, list[action.index]))
             return -1; // not worth keeping in the corpus
         try {
             runScript(scene, {action}, "fuzz", out);

@@ -67,15 +67,6 @@ public:
     // Returns error().
     OP_ERROR cook(OP_Context& context);
 
-    // OP_Node::prefetchForCook, and the object's own fields (its matrices).
-    // It reads the node to find its arrays: prefetchNode, a few nodes
-    // earlier, saves waiting for that read.
-    void prefetchForCook() const;
-    // A hint for a host about to cook this node: starts bringing the object
-    // itself into the processor's caches, reading nothing of it. [host
-    // thread] Any time.
-    void prefetchNode() const;
-
     const UT_DMatrix4& getLocalTransform() const { return myLocal; }
     const UT_DMatrix4& getWorldTransform() const { return myWorld; }
     // What applyInputIndependentTransform returned during the last cook.
@@ -88,6 +79,7 @@ protected:
     void setTransforms(const UT_DMatrix4& local, const UT_DMatrix4& world);
 
 private:
+    friend class OP_CookHints; // the host program's cache hints (host-private)
     // The object wired into input 0, or nullptr.
     OBJ_Node* parentObject() const;
     // cook() for this object alone, its parent already cooked.

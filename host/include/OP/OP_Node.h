@@ -82,12 +82,6 @@ public:
     void forceRecook() { ++myRecookRequests; }
     unsigned long getRecookRequests() const { return myRecookRequests; }
 
-    // A hint for a host about to cook this node, a few nodes ahead of its
-    // cook: starts bringing the node, its inputs and its parameters into the
-    // processor's caches (see OP_Parameters::prefetchStorage). [host thread]
-    // Any time.
-    void prefetchForCook() const;
-
     OP_NodeFlags& flags() { return myFlags; }
     const OP_NodeFlags& flags() const { return myFlags; }
 
@@ -120,7 +114,8 @@ public:
     bool pressButton(const char* token, float time);
 
 private:
-    friend class OP_Network; // names its children
+    friend class OP_CookHints; // the host program's cache hints (host-private)
+    friend class OP_Network;   // names its children
     void runCallback(int parmIndex, float time);
 
     std::string myName;

@@ -119,11 +119,6 @@ public:
             return nullptr;
         return const_cast<PRM_Parm*>(&myParms[static_cast<std::size_t>(index)]);
     }
-    // A hint for a host about to cook this node: starts bringing the
-    // parameters' and components' storage into the processor's caches.
-    // Changes nothing; of the node it reads only where its arrays lie.
-    // [host thread] Any time.
-    void prefetchStorage() const;
     // Index of the parameter with exactly this token, or -1.
     int findParmIndex(std::string_view token) const;
     PRM_Parm* findParm(std::string_view token) const;
@@ -153,6 +148,7 @@ protected:
     void touch() { ++myVersion; }
 
 private:
+    friend class OP_CookHints; // the host program's cache hints (host-private)
     // Resolves token (with "#" instances when inst is given) to an index:
     // from what this node remembers when it can, else resolveAndRemember.
     int resolve(const char* token, const int* inst, int nestLevel) const;

@@ -1,0 +1,54 @@
+// mhost's commands: one table, from which the parser is built; --help, the
+// error messages that list the commands, the manual's tables, the man page
+// and the shell completion all come from the parser it builds.
+#pragma once
+
+#include "engine/host_session.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace mhost {
+
+// A command whose options are bound: the files it will write (checked
+// before any work is done), and what runs it once they are parsed.
+struct CommandRun {
+    std::function<std::vector<std::string>()> outputs;
+    std::function<int(Host&)> run;
+};
+
+// One row of the table.
+struct Command {
+    const char* name;
+    const char* help; // one line, as --help lists it
+    // Whether the modules of the search path and --module are loaded into
+    // the host before the command runs.
+    bool loadsModules;
+    // Makes the command's options and adds them to its subcommand.
+    CommandRun (*add)(CLI::App& subcommand);
+};
+
+std::span<const Command> commands();
+
+// mhost's parser: the program's own options, then one subcommand for each
+// row of commands(), in order.
+struct CommandLine {
+    CommandLine();
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    CLI::App app;
+    std::vector<std::string> modules; // --module
+    struct Chosen {
+        CLI::App* sub;
+        const Command* command;
+        CommandRun run;
+    };
+    std::vector<Chosen> chosen; // one per row
+};
+
+} // namespace mhost

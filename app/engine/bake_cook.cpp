@@ -1,0 +1,97 @@
+#include "engine/bake_cook.hpp"
+
+#include "engine/evaluation.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+
+#include <OP/OP_Context.h>
+#include <OP_CookHints.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace mhost {
+
+void WorkerReport::record(long long at, int exitCode, const std::string& text) {
+    if (at >= failedAt)
+        return;
+    failedAt = at;
+    code = exitCode;
+    const std::size_t length = std::min(text.size(), sizeof(message) - 1);
+    std::memcpy(message, text.data(), length);
+    message[length] = '\0';
+}
+
+BakeShared::BakeShared() : state_("the bake") {}
+
+WorkerReport& BakeShared::report(long long worker) const {
+    return state_->reports[static_cast<std::size_t>(worker)];
+}
+
+bool BakeShared::loadFailed(long long workers) const {
+    for (long long w = 0; w < workers; ++w)
+        if (report(w).failedAt < 0)
+            return true;
+    return false;
+}
+
+void BakeShared::rethrow(long long workers) const {
+    const WorkerReport* load = nullptr;
+    for (long long w = 0; w < workers; ++w)
+        if (report(w).failedAt < 0 && (!load || report(w).failedAt < load->failedAt))
+            load = &report(w);
+    if (load) {
+        if (load->code == kExitBadInput)
+            throw InputError(load->message);
+        throw RunError(load->message);
+    }
+    const long long first = counters().firstFailure.load();
+    for (long long w = 0; w < workers && first != LLONG_MAX; ++w)
+        if (report(w).failedAt == first)
+            throw RunError(std::string(report(w).message) + "; nothing was written");
+}
+
+void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+                 std::size_t end, BakeCounters& counters, WorkerReport& report) {
+    double* local = result.local ? result.local->data() : nullptr;
+    double* world = result.world->data();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const CookBlock& block = blocks[b];
+        const CookBlock* next = b + 1 < blocks.size() ? &blocks[b + 1] : nullptr;
+        for (std::size_t frame = first; frame < end; ++frame) {
+            OP_Context context(static_cast<float>(result.times[frame]));
+            for (std::size_t n = 0; n < block.nodes.size(); ++n) {
+                // The block's first sample prefetches its nodes (see
+                // cookAll); its last, the next block's first.
+                if (frame == first)
+                    prefetchAhead(block.nodes, n);
+                if (frame + 1 == end && next && n + kCookAhead >= block.nodes.size()) {
+                    const std::size_t k = n + kCookAhead - block.nodes.size();
+                    if (k < next->nodes.size())
+                        OP_CookHints::prefetchForCook(*next->nodes[k]);
+                }
+                OBJ_Node& node = *block.nodes[n];
+                const std::size_t at = frame * result.names.size() + block.columns[n];
+                if (node.cook(context) >= UT_ERROR_ABORT) {
+                    long long seen = counters.firstFailure.load();
+                    const auto place = static_cast<long long>(at);
+                    while (place < seen &&
+                           !counters.firstFailure.compare_exchange_weak(seen, place)) {
+                    }
+                    std::string why;
+                    for (const OP_ErrorEntry& e : node.getErrors())
+                        if (e.severity >= UT_ERROR_ABORT && why.empty())
+                            why = ": " + e.message;
+                    report.record(place, kExitRunFailure,
+                                  "cooking " + describeNode(node) + " at time " +
+                                      formatShortest(result.times[frame]) + " failed" + why);
+                }
+                if (local)
+                    std::memcpy(local + at * 16, node.getLocalTransform().data(), sizeof(Matrix16));
+                std::memcpy(world + at * 16, node.getWorldTransform().data(), sizeof(Matrix16));
+            }
+        }
+    }
+}
+
+} // namespace mhost

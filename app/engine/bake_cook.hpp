@@ -1,0 +1,63 @@
+// The cooks of a bake (engine/bake.hpp) and what its workers share with the
+// parent besides the matrices: the counters that hand out the work, and
+// each worker's first failure.
+#pragma once
+
+#include "engine/bake_plan.hpp"
+#include "engine/bake_result.hpp"
+#include "support/shared_memory.hpp"
+
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <string>
+
+namespace mhost {
+
+// Lock-free atomics work across processes in shared memory.
+struct BakeCounters {
+    std::atomic<long long> nextChunk{0};
+    std::atomic<long long> samplesDone{0};
+    // The first failed cook as sample * nodes + node, or LLONG_MAX.
+    std::atomic<long long> firstFailure{LLONG_MAX};
+};
+static_assert(std::atomic<long long>::is_always_lock_free);
+
+// What went wrong in one worker: its first failed load or cook. Loads
+// come before cooks: a failed load of part p of P is at p - P.
+struct WorkerReport {
+    long long failedAt = LLONG_MAX;
+    int code = 0;
+    char message[2000] = {};
+
+    void record(long long at, int exitCode, const std::string& text);
+};
+
+// The counters and every worker's report, in memory shared with the
+// workers.
+class BakeShared {
+public:
+    BakeShared();
+    BakeCounters& counters() const { return state_->counters; }
+    WorkerReport& report(long long worker) const;
+    // Whether some worker's part did not load.
+    bool loadFailed(long long workers) const;
+    // Throws what went wrong, if anything: the failed load of the part that
+    // comes first in the file (parts hold the scene's nodes in file order),
+    // else the first failed cook in sample, then node order.
+    void rethrow(long long workers) const;
+
+private:
+    struct State {
+        BakeCounters counters;
+        WorkerReport reports[kMaxBakeWorkers];
+    };
+    SharedObject<State> state_;
+};
+
+// Cooks every block at samples first..end - 1, block by block, into the
+// result's matrices; a failed cook is recorded in counters and report.
+void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+                 std::size_t end, BakeCounters& counters, WorkerReport& report);
+
+} // namespace mhost

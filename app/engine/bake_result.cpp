@@ -1,0 +1,21 @@
+#include "engine/bake_result.hpp"
+
+#include "support/shared_memory.hpp"
+
+namespace mhost {
+
+BakeBuffer::BakeBuffer(std::size_t doubles)
+    : memory_(std::make_unique<SharedMemory>(doubles * sizeof(double), "the bake")),
+      size_(doubles) {}
+
+BakeBuffer::~BakeBuffer() = default;
+
+double* BakeBuffer::data() const {
+    return reinterpret_cast<double*>(memory_->data());
+}
+
+void BakeBuffer::populate(std::size_t share, std::size_t shares, const Interrupt& interrupt) {
+    memory_->populate(share, shares, interrupt);
+}
+
+} // namespace mhost

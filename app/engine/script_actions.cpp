@@ -1,0 +1,306 @@
+// The script's actions: each is a struct of its fields with a parse and a
+// run, and one row of kActions, the table every reader of actions walks.
+// Adding an action is a struct like these and its row.
+#include "engine/evaluation.hpp"
+#include "engine/node_edits.hpp"
+#include "engine/scene_io.hpp"
+#include "engine/script.hpp"
+#include "support/errors.hpp"
+#include "support/text.hpp"
+
+#include <optional>
+
+namespace mhost {
+
+namespace {
+
+float readTime(JsonFields& fields) {
+    return secondsFrom(fields.optionalNumber("time").value_or(0.0), "field \"time\"");
+}
+
+struct CreateAction {
+    std::string type;
+    std::optional<std::string> name; // the host picks one when absent
+
+    static CreateAction parse(JsonFields& f) {
+        CreateAction a{f.requireString("type"), f.optionalString("name")};
+        if (a.name && a.name->empty())
+            throw InputError("field \"name\" must not be empty");
+        return a;
+    }
+    void run(ActionContext& c) const {
+        if (name) {
+            c.scene.create(type, *name);
+            return;
+        }
+        OP_Operator& op = c.scene.host().nodeType(type);
+        OP_Node* made = c.scene.root().createNode(op.getName(), nullptr);
+        if (made == nullptr)
+            throw RunError("node type " + quote(type) + " made no node");
+        c.report({{"op", "create"}, {"type", type}, {"name", made->getName()}});
+    }
+};
+
+struct RemoveAction {
+    std::string node;
+
+    static RemoveAction parse(JsonFields& f) { return {f.requireString("node")}; }
+    void run(ActionContext& c) const { c.scene.remove(c.scene.node(node)); }
+};
+
+struct RenameAction {
+    std::string node;
+    std::string to;
+
+    static RenameAction parse(JsonFields& f) {
+        RenameAction a{f.requireString("node"), f.requireString("to")};
+        if (a.to.empty())
+            throw InputError("field \"to\" must not be empty");
+        return a;
+    }
+    void run(ActionContext& c) const { c.scene.rename(c.scene.node(node), to); }
+};
+
+struct WireAction {
+    std::string node;
+    int input = 0;
+    std::optional<std::string> from; // nothing disconnects
+
+    static WireAction parse(JsonFields& f) {
+        WireAction a;
+        a.node = f.requireString("node");
+        a.input = f.requireInt("input");
+        const Json& from = f.require("from");
+        if (from.is_string())
+            a.from = from.get<std::string>();
+        else if (!from.is_null())
+            throw InputError("field \"from\" must be a node name or null, not " +
+                             describeJsonKind(from));
+        return a;
+    }
+    void run(ActionContext& c) const {
+        wireInput(c.scene.node(node), input, from ? &c.scene.node(*from) : nullptr);
+    }
+};
+
+struct SetAction {
+    std::string node;
+    std::string parm;
+    std::optional<int> component; // with a single value: only that component
+    std::vector<Json> values;     // numbers, or strings for string parameters
+    float time = 0.0f;
+
+    static SetAction parse(JsonFields& f) {
+        SetAction a;
+        a.node = f.requireString("node");
+        a.parm = f.requireString("parm");
+        a.component = f.optionalInt("component");
+        const Json& value = f.require("value");
+        const auto simple = [](const Json& v) { return v.is_number() || v.is_string(); };
+        if (value.is_array()) {
+            if (a.component)
+                throw InputError("\"component\" goes with a single value, not an array");
+            if (value.empty())
+                throw InputError("field \"value\" is an empty array");
+            for (const Json& v : value) {
+                if (!simple(v))
+                    throw InputError("field \"value\" holds " + describeJsonKind(v) +
+                                     "; expected numbers or strings");
+                a.values.push_back(v);
+            }
+        } else if (simple(value)) {
+            a.values.push_back(value);
+        } else {
+            throw InputError("field \"value\" must be a number, a string or an array of them, "
+                             "not " +
+                             describeJsonKind(value));
+        }
+        a.time = readTime(f);
+        return a;
+    }
+    void run(ActionContext& c) const {
+        std::vector<ParmValue> parsed;
+        for (const Json& v : values) {
+            if (v.is_string())
+                parsed.emplace_back(v.get<std::string>());
+            else
+                parsed.emplace_back(v.get<double>());
+        }
+        editParm(c.scene.node(node), parm, component, parsed, time);
+    }
+};
+
+struct KeyframesAction {
+    std::string node;
+    std::string parm;
+    int component = 0;
+    std::vector<UT_Keyframe> keys; // sorted by time
+
+    static KeyframesAction parse(JsonFields& f) {
+        KeyframesAction a;
+        a.node = f.requireString("node");
+        a.parm = f.requireString("parm");
+        a.component = f.optionalInt("component").value_or(0);
+        const Json& list = f.require("keys");
+        if (!list.is_array())
+            throw InputError("field \"keys\" must be an array of [time, value], not " +
+                             describeJsonKind(list));
+        a.keys = keysFromJson(list);
+        return a;
+    }
+    void run(ActionContext& c) const {
+        replaceKeyframes(c.scene.node(node), parm, component, keys);
+    }
+};
+
+struct PressAction {
+    std::string node;
+    std::string parm;
+    float time = 0.0f;
+
+    static PressAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("parm"), readTime(f)};
+    }
+    void run(ActionContext& c) const {
+        OP_Node& pressed = c.scene.node(node);
+        const std::vector<OP_ErrorEntry> raised = pressButton(pressed, parm, time);
+        for (const OP_ErrorEntry& e : raised)
+            c.warn(pressed, e);
+        c.report({{"op", "press"},
+                  {"node", node},
+                  {"parm", parm},
+                  {"time", shortestDouble(time)},
+                  {"warnings", messagesToJson(raised)}});
+    }
+};
+
+struct EvalAction {
+    std::string node;
+    float time = 0.0f;
+
+    static EvalAction parse(JsonFields& f) { return {f.requireString("node"), readTime(f)}; }
+    void run(ActionContext& c) const {
+        OBJ_Node& object = asObject(c.scene.node(node));
+        const CookResult row = cookNode(object, time);
+        Json local = Json::array(), world = Json::array();
+        for (std::size_t i = 0; i < 16; ++i) {
+            local.push_back(numberToJson(row.local[i]));
+            world.push_back(numberToJson(row.world[i]));
+        }
+        c.report({{"op", "eval"},
+                  {"node", node},
+                  {"time", shortestDouble(time)},
+                  {"result", row.xformResult},
+                  {"severity", row.severity},
+                  {"local", local},
+                  {"world", world},
+                  {"warnings", messagesToJson(row.messages)}});
+        if (row.severity >= UT_ERROR_ABORT) {
+            std::string reason;
+            for (const OP_ErrorEntry& e : row.messages) {
+                if (e.severity >= UT_ERROR_ABORT)
+                    reason += (reason.empty() ? "" : "; ") + e.message;
+            }
+            throw RunError("cooking " + describeNode(object) + " failed" +
+                           (reason.empty() ? "" : ": " + reason));
+        }
+    }
+};
+
+struct GetAction {
+    std::string node;
+    std::string parm;
+    float time = 0.0f;
+
+    static GetAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("parm"), readTime(f)};
+    }
+    void run(ActionContext& c) const {
+        const ParmReading reading = readParm(c.scene.node(node), parm, time);
+        Json value = Json::array();
+        for (const ParmValue& v : reading.values) {
+            if (const auto* text = std::get_if<std::string>(&v))
+                value.push_back(*text);
+            else
+                value.push_back(numberToJson(std::get<double>(v)));
+        }
+        c.report({{"op", "get"},
+                  {"node", node},
+                  {"parm", parm},
+                  {"time", shortestDouble(time)},
+                  {"value", value},
+                  {"enabled", reading.enabled},
+                  {"visible", reading.visible}});
+    }
+};
+
+struct SaveAction {
+    std::string path;
+
+    static SaveAction parse(JsonFields& f) { return {f.requireString("path")}; }
+    void run(ActionContext& c) const { saveScene(c.scene, path); }
+};
+
+struct LoadAction {
+    std::string path;
+
+    static LoadAction parse(JsonFields& f) { return {f.requireString("path")}; }
+    void run(ActionContext& c) const { loadScene(c.scene, path); }
+};
+
+// A row of the table for the action struct A.
+template <typename A>
+constexpr ActionKind row(const char* op, ActionUse use, const char* example, const char* help) {
+    return {op,
+            example,
+            help,
+            use,
+            [](JsonFields& fields) { return std::any(A::parse(fields)); },
+            [](ActionContext& context, const std::any& body) {
+                std::any_cast<const A&>(body).run(context);
+            }};
+}
+
+using enum ActionUse;
+
+const ActionKind kActions[] = {
+    row<CreateAction>("create", Edit, R"({"op": "create", "type": "null", "name": "dummy"})",
+                      "Makes a node of the type; without a name the host picks one, which the "
+                      "run reports."),
+    row<RemoveAction>("remove", Edit, R"({"op": "remove", "node": "dummy"})",
+                      "Removes the node, unwiring every input that read it."),
+    row<RenameAction>("rename", Edit, R"({"op": "rename", "node": "dummy", "to": "pose"})",
+                      "Renames the node; its wiring stays."),
+    row<WireAction>("wire", Edit, R"({"op": "wire", "node": "q", "input": 1, "from": "dummy"})",
+                    "Wires a node into the input (counting from 0); \"from\": null disconnects "
+                    "it."),
+    row<SetAction>(
+        "set", Edit, R"({"op": "set", "node": "q", "parm": "t1", "value": [1, 2, 3], "time": 0})",
+        "Sets a parameter at the time: an array its components 0 on, a number its component 0 "
+        "or \"component\"; a multi-parameter's value is its instance count."),
+    row<KeyframesAction>(
+        "keyframes", Edit,
+        R"({"op": "keyframes", "node": "dummy", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]})",
+        "Replaces a component's animation with [time, value] keyframes."),
+    row<PressAction>("press", Edit,
+                     R"({"op": "press", "node": "q", "parm": "getkey2", "time": 0.5})",
+                     "Presses a button at the time and reports the warnings it raised."),
+    row<EvalAction>("eval", Report, R"({"op": "eval", "node": "q", "time": 1})",
+                    "Cooks the node at the time and reports its result, severity, local and "
+                    "world matrices and warnings."),
+    row<GetAction>("get", Report, R"({"op": "get", "node": "q", "parm": "keyval1"})",
+                   "Reports a parameter's value at the time, and whether it is enabled and "
+                   "visible."),
+    row<SaveAction>("save", File, R"({"op": "save", "path": "s.json"})",
+                    "Saves the scene to the file, by the output rules."),
+    row<LoadAction>("load", File, R"({"op": "load", "path": "s.json"})",
+                    "Replaces the scene with the one in the file."),
+};
+
+} // namespace
+
+std::span<const ActionKind> actionKinds() {
+    return kActions;
+}
+
+} // namespace mhost

@@ -1,0 +1,48 @@
+#include "support/shared_memory.hpp"
+
+#include "support/errors.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace mhost {
+
+SharedMemory::SharedMemory(std::size_t bytes, const std::string& what) : size_(bytes) {
+    void* const p = ::mmap(nullptr, std::max<std::size_t>(bytes, 1), PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw RunError(what + " needs " + std::to_string(bytes >> 20) +
+                       " MiB of memory, which the system refused: " + std::strerror(errno));
+    data_ = static_cast<char*>(p);
+}
+
+SharedMemory::~SharedMemory() {
+    ::munmap(data_, std::max<std::size_t>(size_, 1));
+}
+
+void SharedMemory::populate(std::size_t share, std::size_t shares,
+                            const std::function<void()>& interrupt) const {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (size_ + page - 1) / page;
+    const std::size_t first = pages * share / shares, end = pages * (share + 1) / shares;
+    char* const p = data_ + first * page;
+    const std::size_t bytes = (end - first) * page;
+    constexpr std::size_t kSlice = std::size_t(32) << 20;
+    for (std::size_t at = 0; at < bytes; at += kSlice) {
+        if (interrupt)
+            interrupt();
+        const std::size_t n = std::min(kSlice, bytes - at);
+        // Kernels before 5.14 lack MADV_POPULATE_WRITE: a read of each page
+        // makes it instead (shared memory gets a page of its own on a read),
+        // and leaves what another process may have written there.
+        if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
+            for (std::size_t b = 0; b < n; b += page)
+                (void)static_cast<volatile char*>(p)[at + b];
+    }
+}
+
+} // namespace mhost

@@ -1,0 +1,53 @@
+// Memory shared with forked children (the bake's workers): anonymous and
+// MAP_SHARED, so that what a child writes the parent reads; unmapped when
+// its object goes. Lock-free atomics placed in it work across processes.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace mhost {
+
+class SharedMemory {
+public:
+    // bytes of memory (at least one page), its pages made on first use or
+    // by populate. RunError "WHAT needs N MiB of memory, which the system
+    // refused: ..." when the system refuses.
+    SharedMemory(std::size_t bytes, const std::string& what);
+    ~SharedMemory();
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+    // Makes the pages of the share-th of `shares` equal parts at once:
+    // cheaper than a fault for each on first use. A slice at a time, with
+    // interrupt (when set) called between slices: the pages of a large bake
+    // take a good part of a second, and Ctrl-C must not wait for them.
+    void populate(std::size_t share, std::size_t shares,
+                  const std::function<void()>& interrupt = {}) const;
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A T made in shared memory, destroyed with it.
+template <typename T> class SharedObject {
+public:
+    explicit SharedObject(const std::string& what)
+        : memory_(sizeof(T), what), object_(new (memory_.data()) T) {}
+    ~SharedObject() { object_->~T(); }
+    SharedObject(const SharedObject&) = delete;
+    SharedObject& operator=(const SharedObject&) = delete;
+    T& operator*() const { return *object_; }
+    T* operator->() const { return object_; }
+
+private:
+    SharedMemory memory_;
+    T* object_;
+};
+
+} // namespace mhost
