@@ -36,6 +36,14 @@ int menuItemIndex(const OP_Node& node, const PRM_Parm& parm, std::string_view to
                      " (items: " + items + ")");
 }
 
+std::vector<std::string> menuTokens(const PRM_Parm& parm) {
+    std::vector<std::string> tokens;
+    if (const PRM_ChoiceList* menu = menuOf(parm))
+        for (int i = 0; i < menu->getCount(); ++i)
+            tokens.emplace_back(menu->getItem(i)->getToken());
+    return tokens;
+}
+
 std::string parmName(const OP_Node& node, const PRM_Parm& parm) {
     return "parameter " + quote(parm.getToken()) + " of " + describeNode(node);
 }

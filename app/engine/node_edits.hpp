@@ -34,6 +34,9 @@ const PRM_Parm& valueParm(const OP_Node& node, std::string_view token);
 // The index of the item with this token in the menu of an ordinal
 // parameter; InputError listing the items when there is none (or no menu).
 int menuItemIndex(const OP_Node& node, const PRM_Parm& parm, std::string_view token);
+// The tokens of the items of an ordinal parameter's menu, in order (none
+// without a menu).
+std::vector<std::string> menuTokens(const PRM_Parm& parm);
 
 // User edits of components first, first + 1, ... of the parameter (first is
 // `component`, or 0), one per value: each writes the value, runs the

@@ -2,10 +2,12 @@
 // run, and one row of kActions, the table every reader of actions walks.
 // Adding an action is a struct like these and its row.
 #include "engine/evaluation.hpp"
+#include "engine/key_tools.hpp"
 #include "engine/node_edits.hpp"
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
 #include "support/errors.hpp"
+#include "support/file_io.hpp"
 #include "support/text.hpp"
 
 #include <optional>
@@ -248,6 +250,130 @@ struct LoadAction {
     void run(ActionContext& c) const { loadScene(c.scene, path); }
 };
 
+struct MirrorKeysAction {
+    std::optional<std::string> node;  // one source
+    std::optional<std::string> names; // or every keyed node whose name holds this
+    std::string to;                   // its partner, or what replaces `names` in the partners'
+    std::string axis;
+
+    static MirrorKeysAction parse(JsonFields& f) {
+        MirrorKeysAction a{f.optionalString("node"), f.optionalString("names"),
+                           f.requireString("to"), f.optionalString("axis").value_or("x")};
+        if (a.node.has_value() == a.names.has_value())
+            throw InputError("give \"node\" (one node) or \"names\" (nodes by name), not " +
+                             std::string(a.node ? "both" : "neither"));
+        if (a.names && a.names->empty())
+            throw InputError("field \"names\" must not be empty");
+        mirrorAxisFrom(a.axis);
+        return a;
+    }
+    void run(ActionContext& c) const {
+        const MirrorAxis mirror = mirrorAxisFrom(axis);
+        if (node) {
+            mirrorKeys(c.scene.node(*node), c.scene.node(to), mirror);
+            return;
+        }
+        Json pairs = Json::array();
+        for (const auto& [from, into] : mirrorKeysByName(c.scene, *names, to, mirror))
+            pairs.push_back({from, into});
+        c.report({{"op", "mirror-keys"}, {"pairs", pairs}});
+    }
+};
+
+struct CopyKeysAction {
+    std::string node;
+    std::string to;
+
+    static CopyKeysAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("to")};
+    }
+    void run(ActionContext& c) const { copyKeys(c.scene.node(node), c.scene.node(to)); }
+};
+
+struct InsertKeyAction {
+    std::string node;
+    double driver = 0.0;
+
+    static InsertKeyAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireNumber("driver")};
+    }
+    void run(ActionContext& c) const {
+        const int key = insertKey(asObject(c.scene.node(node)), driver);
+        c.report({{"op", "insert-key"}, {"node", node}, {"key", key}});
+    }
+};
+
+struct DeleteKeyAction {
+    std::string node;
+    int key = 0;
+
+    static DeleteKeyAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireInt("key")};
+    }
+    void run(ActionContext& c) const { deleteKey(c.scene.node(node), key); }
+};
+
+struct SortKeysAction {
+    std::string node;
+
+    static SortKeysAction parse(JsonFields& f) { return {f.requireString("node")}; }
+    void run(ActionContext& c) const { sortKeys(c.scene.node(node)); }
+};
+
+struct RetimeKeysAction {
+    std::string node;
+    double scale = 1.0;
+    double offset = 0.0;
+
+    static RetimeKeysAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireNumber("scale"),
+                f.optionalNumber("offset").value_or(0.0)};
+    }
+    void run(ActionContext& c) const { retimeKeys(c.scene.node(node), scale, offset); }
+};
+
+struct SetKeysAction {
+    std::string node;
+    Json keys; // a key library
+
+    static SetKeysAction parse(JsonFields& f) {
+        SetKeysAction a{f.requireString("node"), f.require("keys")};
+        if (!a.keys.is_object())
+            throw InputError("field \"keys\" must be a key library (an object), not " +
+                             describeJsonKind(a.keys));
+        return a;
+    }
+    void run(ActionContext& c) const {
+        OP_Node& target = c.scene.node(node);
+        writeKeys(target, keysFromLibrary(target, keys, "field \"keys\""));
+    }
+};
+
+struct ExportKeysAction {
+    std::string node;
+    std::string file;
+
+    static ExportKeysAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("file")};
+    }
+    void run(ActionContext& c) const {
+        writeFileAtomically(file, formatJson(keyLibrary(c.scene.node(node))));
+    }
+};
+
+struct ImportKeysAction {
+    std::string node;
+    std::string file;
+
+    static ImportKeysAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("file")};
+    }
+    void run(ActionContext& c) const {
+        OP_Node& target = c.scene.node(node);
+        writeKeys(target, keysFromLibrary(target, readJsonFile(file), file));
+    }
+};
+
 // A row of the table for the action struct A.
 template <typename A>
 constexpr ActionKind row(const char* op, ActionUse use, const char* example, const char* help) {
@@ -295,6 +421,36 @@ const ActionKind kActions[] = {
                     "Saves the scene to the file, by the output rules."),
     row<LoadAction>("load", File, R"({"op": "load", "path": "s.json"})",
                     "Replaces the scene with the one in the file."),
+    row<MirrorKeysAction>(
+        "mirror-keys", Edit,
+        R"({"op": "mirror-keys", "node": "arm_L", "to": "arm_R", "axis": "x"})",
+        "Gives \"to\" the keys of \"node\" mirrored across the plane normal to the axis; with "
+        "\"names\": \"_L\" instead of \"node\", every keyed node whose name holds it to its "
+        "partner "
+        "named with \"to\" in its place."),
+    row<CopyKeysAction>("copy-keys", Edit, R"({"op": "copy-keys", "node": "arm_L", "to": "arm_R"})",
+                        "Gives \"to\" the keys and blend options of \"node\", bit for bit."),
+    row<InsertKeyAction>("insert-key", Edit,
+                         R"({"op": "insert-key", "node": "arm", "driver": 0.75})",
+                         "Adds a key at the driver value holding the node's blended pose there, "
+                         "and reports its number."),
+    row<DeleteKeyAction>("delete-key", Edit, R"({"op": "delete-key", "node": "arm", "key": 2})",
+                         "Removes key 1 or later, the keys after it renumbered."),
+    row<SortKeysAction>("sort-keys", Edit, R"({"op": "sort-keys", "node": "arm"})",
+                        "Orders keys 1 and later by driver value, ties in key order."),
+    row<RetimeKeysAction>("retime-keys", Edit,
+                          R"({"op": "retime-keys", "node": "arm", "scale": 2, "offset": 0.5})",
+                          "Maps every key's driver value v to scale * v + offset (scale above 0)."),
+    row<SetKeysAction>(
+        "set-keys", Edit,
+        R"({"op": "set-keys", "node": "arm", "keys": {"format": "mhost-keys", "version": 1, "interp": "euler", "ease": false, "keys": [{"driver": 0, "enable": true, "translate": [0, 0, 0], "rotate": [0, 0, 0], "scale": [1, 1, 1], "pivot": [0, 0, 0], "uniformScale": 1, "transformOrder": "srt", "rotateOrder": "xyz"}]}})",
+        "Makes the node's keys and blend options those of the key library given."),
+    row<ExportKeysAction>("export-keys", File,
+                          R"({"op": "export-keys", "node": "arm", "file": "arm.keys.json"})",
+                          "Writes the node's keys and blend options to a key library file."),
+    row<ImportKeysAction>("import-keys", File,
+                          R"({"op": "import-keys", "node": "arm", "file": "arm.keys.json"})",
+                          "Makes the node's keys and blend options those of a key library file."),
 };
 
 } // namespace

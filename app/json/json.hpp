@@ -40,7 +40,7 @@ Json readJsonFile(const std::string& path);
 double shortestDouble(float value);
 
 // A JSON value for a double: the number itself when finite, else the string
-// "nan", "inf" or "-inf", which readNumber accepts back.
+// "nan", "inf" or "-inf", which jsonToNumber accepts back.
 Json numberToJson(double value);
 
 // Reads a number written by numberToJson. Returns false when j is neither a

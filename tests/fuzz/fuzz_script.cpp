@@ -15,7 +15,15 @@ namespace {
 // Whether an action, as the script's document holds it, asks for more
 // instances than a fuzzing run affords.
 bool asksTooMuch(const mhost::Scene& scene, const mhost::Json& action) {
-    if (!action.is_object() || action.value("op", "") != "set")
+    if (!action.is_object())
+        return false;
+    // A key library holds a key an instance.
+    if (action.value("op", "") == "set-keys" && action.contains("keys")) {
+        const mhost::Json& library = action["keys"];
+        return library.is_object() && library.contains("keys") && library["keys"].is_array() &&
+               library["keys"].size() > mhost::fuzz::kMaxFuzzInstances;
+    }
+    if (action.value("op", "") != "set")
         return false;
     const OP_Node* node = scene.root().findNode(action.value("node", ""));
     const PRM_Parm* parm = node ? node->findParm(action.value("parm", "")) : nullptr;
