@@ -7,6 +7,7 @@
 #include "engine/bake.hpp"
 #include "engine/demo.hpp"
 #include "engine/evaluation.hpp"
+#include "engine/key_tools.hpp"
 #include "engine/rig_capture.hpp"
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
@@ -103,6 +104,13 @@ struct EditOptions {
     int port = 0;
     bool open = false;
 };
+struct KeysOptions {
+    std::string scene;
+    std::string node;
+    std::string exportTo;
+    std::string importFrom;
+    std::string save;
+};
 
 // Every file a command writes, checked before any work is done.
 std::vector<std::string> outputs(const DemoOptions& o) {
@@ -122,6 +130,9 @@ std::vector<std::string> outputs(const BakeOptions& o) {
 }
 std::vector<std::string> outputs(const EditOptions& o) {
     return {o.scene};
+}
+std::vector<std::string> outputs(const KeysOptions& o) {
+    return {o.exportTo, o.save};
 }
 std::vector<std::string> outputs(const ValidateOptions& o) {
     return {o.junit};
@@ -404,6 +415,39 @@ int runEditCommand(Host& host, const EditOptions& o) {
     return serveEditSession(session, o.port, o.open, std::cout, std::cerr);
 }
 
+void addKeysOptions(CLI::App& keys, KeysOptions& o) {
+    keys.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
+    keys.add_option("NODE", o.node, "A keyed node of the scene")->required();
+    CLI::Option* exported =
+        keys.add_option("--export", o.exportTo, "Write the node's keys to this key library file")
+            ->type_name("FILE");
+    CLI::Option* imported =
+        keys.add_option("--import", o.importFrom,
+                        "Make the node's keys those of this key library file (with --save)")
+            ->type_name("FILE");
+    exported->excludes(imported);
+    keys.add_option("--save", o.save, "Save the scene here after --import")->type_name("OUT");
+}
+
+int runKeysCommand(Host& host, const KeysOptions& o) {
+    if (o.exportTo.empty() == o.importFrom.empty())
+        throw InputError("keys: give --export FILE or --import FILE --save OUT");
+    if (!o.importFrom.empty() && o.save.empty())
+        throw InputError("keys: --import needs --save OUT, the scene to write");
+    if (!o.exportTo.empty() && !o.save.empty())
+        throw InputError("keys: --save goes with --import; --export changes no scene");
+    Scene scene(host);
+    loadScene(scene, o.scene);
+    OP_Node& node = scene.node(o.node);
+    if (!o.exportTo.empty()) {
+        writeFileAtomically(o.exportTo, formatJson(keyLibrary(node)));
+        return kExitOk;
+    }
+    writeKeys(node, keysFromLibrary(node, readJsonFile(o.importFrom), o.importFrom));
+    saveScene(scene, o.save);
+    return kExitOk;
+}
+
 int runValidateCommand(Host&, const ValidateOptions& o) {
     return runValidate(o, std::cout);
 }
@@ -441,6 +485,10 @@ const Command kCommands[] = {
      "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "
      "served on 127.0.0.1 at the address printed first",
      true, bind<EditOptions, addEditOptions, runEditCommand>},
+    {"keys",
+     "Export a keyed node's keys to a key library file, or import them from one and save the "
+     "scene",
+     true, bind<KeysOptions, addKeysOptions, runKeysCommand>},
     // validate loads the modules it checks in child processes only.
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "

@@ -80,9 +80,10 @@ TEST(MhostCli, CommandLineErrorsAreMhostMessagesWithStatusTwo) {
         // However many --module options come first, the next word is the command.
         {{"--module", "a.so", "--module", "b.so", "frobnicate"},
          "mhost: unknown command \"frobnicate\" (commands: demo, info, run, eval, bake, edit, "
-         "validate;"},
+         "keys, validate;"},
         {{},
-         "mhost: a command is required (commands: demo, info, run, eval, bake, edit, validate;"},
+         "mhost: a command is required (commands: demo, info, run, eval, bake, edit, keys, "
+         "validate;"},
         {{"--bogus"}, "mhost: unknown option \"--bogus\""},
         {{"demo", "--format", "yaml"}, "mhost: --format: yaml not in {table,csv,json}"},
         {{"run"}, "mhost: SCRIPT is required"},
