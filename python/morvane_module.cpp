@@ -15,6 +15,7 @@
 #include "engine/bake.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/host_session.hpp"
+#include "engine/key_tools.hpp"
 #include "engine/node_edits.hpp"
 #include "engine/rig_capture.hpp"
 #include "engine/scene_io.hpp"
@@ -93,6 +94,29 @@ std::vector<CookWarning> warnings(const std::vector<OP_ErrorEntry>& entries) {
     for (const OP_ErrorEntry& e : entries)
         out.push_back({e.code, e.message, static_cast<int>(e.severity)});
     return out;
+}
+
+// One key of a keyed node, as a key library holds it: orders by name.
+struct Key {
+    double driver = 0.0;
+    bool enable = true;
+    std::array<double, 3> translate{0, 0, 0};
+    std::array<double, 3> rotate{0, 0, 0};
+    std::array<double, 3> scale{1, 1, 1};
+    std::array<double, 3> pivot{0, 0, 0};
+    double uniformScale = 1.0;
+    std::string transformOrder = "srt";
+    std::string rotateOrder = "xyz";
+
+    bool operator==(const Key&) const = default;
+};
+
+std::array<double, 3> tripleFrom(const py::handle& value, const char* what) {
+    const auto list = value.cast<std::vector<double>>();
+    if (list.size() != 3)
+        throw InputError(std::string(what) + " takes 3 numbers, not " + std::to_string(list.size()),
+                         FailureKind::Type);
+    return {list[0], list[1], list[2]};
 }
 
 struct Transform {
@@ -177,6 +201,62 @@ public:
 
     const std::string& name() const { return name_; }
     std::string type() const { return get().getOperator()->getName(); }
+
+    // A node of this node's scene, given as a Node or a name.
+    OP_Node& sibling(const py::object& other) const {
+        if (py::isinstance<Node>(other)) {
+            const Node& n = other.cast<const Node&>();
+            if (n.state_ != state_)
+                throw InputError("node " + quote(n.name()) + " is in another scene");
+            return n.get();
+        }
+        if (!py::isinstance<py::str>(other))
+            throw InputError("expected a Node or a node's name, not " +
+                                 std::string(py::str(py::type::of(other).attr("__name__"))),
+                             FailureKind::Type);
+        return state_->scene->node(other.cast<std::string>());
+    }
+
+    // --- Keys: the key tools, on the node's library form ---------------------------
+    std::vector<Key> keys() const {
+        const OP_Node& node = get();
+        requireKeyedNode(node);
+        std::vector<Key> out;
+        for (const KeyRecord& k : readKeys(node).keys)
+            out.push_back({k.driver, k.enable, k.translate, k.rotate, k.scale, k.pivot,
+                           k.uniformScale,
+                           keyMenuName(node, KeyMenu::TransformOrder, k.transformOrder),
+                           keyMenuName(node, KeyMenu::RotateOrder, k.rotateOrder)});
+        return out;
+    }
+
+    void setKeys(const std::vector<Key>& keys) {
+        OP_Node& node = get();
+        requireKeyedNode(node);
+        std::vector<KeyRecord> records;
+        for (const Key& k : keys)
+            records.push_back({k.driver, k.enable,
+                               keyMenuIndex(node, KeyMenu::TransformOrder, k.transformOrder),
+                               keyMenuIndex(node, KeyMenu::RotateOrder, k.rotateOrder), k.translate,
+                               k.rotate, k.scale, k.pivot, k.uniformScale});
+        writeKeysOnly(node, records);
+    }
+
+    void mirrorKeysTo(const py::object& to, const std::string& axis) {
+        mirrorKeys(get(), sibling(to), mirrorAxisFrom(axis));
+    }
+    void copyKeysTo(const py::object& to) { copyKeys(get(), sibling(to)); }
+    int insertKeyAt(double driver) { return insertKey(asObject(get()), driver); }
+    void deleteKeyAt(int key) { deleteKey(get(), key); }
+    void sortKeysByDriver() { sortKeys(get()); }
+    void retimeKeysBy(double scale, double offset) { retimeKeys(get(), scale, offset); }
+    void exportKeys(const std::string& path) const {
+        writeFileAtomically(path, formatJson(keyLibrary(get())));
+    }
+    void importKeys(const std::string& path) {
+        OP_Node& node = get();
+        writeKeys(node, keysFromLibrary(node, readJsonFile(path), path));
+    }
     const StatePtr& state() const { return state_; }
     // A Node is the node it was made for, for the node's whole life: ids are
     // never reused, so a node made later at the same address is another.
@@ -605,6 +685,62 @@ PYBIND11_MODULE(_core, m) {
             return "<CookWarning " + std::to_string(w.code) + ": " + quote(w.message) + ">";
         });
 
+    py::class_<Key>(m, "Key",
+                    "One key of a keyed node, as a key library holds it: its driver value, "
+                    "whether it is enabled, its pose (rotations in degrees) and its orders by "
+                    "name (\"srt\" ..., \"xyz\" ...).")
+        .def(py::init([](double driver, bool enable, const py::object& translate,
+                         const py::object& rotate, const py::object& scale, const py::object& pivot,
+                         double uniformScale, const std::string& transformOrder,
+                         const std::string& rotateOrder) {
+                 return Key{driver,
+                            enable,
+                            tripleFrom(translate, "translate"),
+                            tripleFrom(rotate, "rotate"),
+                            tripleFrom(scale, "scale"),
+                            tripleFrom(pivot, "pivot"),
+                            uniformScale,
+                            transformOrder,
+                            rotateOrder};
+             }),
+             "driver"_a = 0.0, "enable"_a = true, "translate"_a = py::make_tuple(0.0, 0.0, 0.0),
+             "rotate"_a = py::make_tuple(0.0, 0.0, 0.0), "scale"_a = py::make_tuple(1.0, 1.0, 1.0),
+             "pivot"_a = py::make_tuple(0.0, 0.0, 0.0), "uniform_scale"_a = 1.0,
+             "transform_order"_a = "srt", "rotate_order"_a = "xyz",
+             "A key; the defaults are the identity pose at driver 0.")
+        .def_readwrite("driver", &Key::driver, "The driver value at which the key applies.")
+        .def_readwrite("enable", &Key::enable, "Whether the key takes part (key 0 always).")
+        .def_property(
+            "translate", [](const Key& k) { return triple(k.translate); },
+            [](Key& k, const py::object& v) { k.translate = tripleFrom(v, "translate"); },
+            "Translate (x, y, z).")
+        .def_property(
+            "rotate", [](const Key& k) { return triple(k.rotate); },
+            [](Key& k, const py::object& v) { k.rotate = tripleFrom(v, "rotate"); },
+            "Rotate (x, y, z), degrees.")
+        .def_property(
+            "scale", [](const Key& k) { return triple(k.scale); },
+            [](Key& k, const py::object& v) { k.scale = tripleFrom(v, "scale"); },
+            "Scale (x, y, z).")
+        .def_property(
+            "pivot", [](const Key& k) { return triple(k.pivot); },
+            [](Key& k, const py::object& v) { k.pivot = tripleFrom(v, "pivot"); },
+            "Pivot (x, y, z).")
+        .def_readwrite("uniform_scale", &Key::uniformScale, "Uniform scale.")
+        .def_readwrite("transform_order", &Key::transformOrder,
+                       "The key's transform order by name (\"srt\", \"str\", ...).")
+        .def_readwrite("rotate_order", &Key::rotateOrder,
+                       "The key's rotate order by name (\"xyz\", \"xzy\", ...).")
+        .def("__eq__",
+             [](const Key& a, const py::object& b) {
+                 return py::isinstance<Key>(b) && a == b.cast<const Key&>();
+             })
+        .def("__repr__", [](const Key& k) {
+            return "<Key at " + formatShortest(k.driver) + (k.enable ? "" : " (off)") + ": t " +
+                   tripleText(k.translate) + ", r " + tripleText(k.rotate) + ", s " +
+                   tripleText(k.scale) + ">";
+        });
+
     py::class_<Transform>(m, "Transform",
                           "Translate, rotate (degrees) and scale decomposed from a local "
                           "matrix in the node's orders. Unpacks as (translate, rotate, scale).")
@@ -764,6 +900,30 @@ PYBIND11_MODULE(_core, m) {
              "time"_a = 0.0,
              "The 3D viewer of the node swept as export() sweeps it, as a Viewer that "
              "notebooks show inline.")
+        .def("keys", &Node::keys,
+             "The keys of a keyed node, key 0 first, as Key objects (ValueError for another "
+             "node).")
+        .def("set_keys", &Node::setKeys, "keys"_a,
+             "Make the node's keys these (key 0 first; \"numkeys\" follows); its interp and "
+             "ease stay.")
+        .def("mirror_keys", &Node::mirrorKeysTo, "to"_a, "axis"_a = "x",
+             "Give to (a Node or a name) this node's keys mirrored across the plane through the "
+             "origin normal to axis (\"x\", \"y\" or \"z\"), with its interp and ease.")
+        .def("copy_keys", &Node::copyKeysTo, "to"_a,
+             "Give to (a Node or a name) this node's keys, interp and ease, bit for bit.")
+        .def("insert_key", &Node::insertKeyAt, "driver"_a,
+             "Add a key at driver holding the blended pose there (the node's pose at driver "
+             "stays); returns its key number.")
+        .def("delete_key", &Node::deleteKeyAt, "key"_a,
+             "Remove key (1 or later); the keys after it are renumbered.")
+        .def("sort_keys", &Node::sortKeysByDriver,
+             "Order keys 1 and later by driver value, ties in key order.")
+        .def("retime_keys", &Node::retimeKeysBy, "scale"_a, "offset"_a = 0.0,
+             "Map every key's driver value v to scale * v + offset (scale above 0).")
+        .def("export_keys", &Node::exportKeys, "path"_a,
+             "Write the node's keys, interp and ease to a key library file.")
+        .def("import_keys", &Node::importKeys, "path"_a,
+             "Make the node's keys, interp and ease those of a key library file.")
         .def("__repr__", &Node::repr)
         .def("__eq__",
              [](const Node& a, const py::object& b) {
