@@ -2,6 +2,7 @@
 
 #include "edit/parm_pane.hpp"
 #include "engine/evaluation.hpp"
+#include "engine/key_tools.hpp"
 #include "engine/keyed_node.hpp"
 #include "engine/scene_io.hpp"
 #include "output/html_viewer.hpp"
@@ -150,6 +151,7 @@ Json describeSession(EditSession& session, std::string_view selected) {
                    {"type", node.getOperator()->getName()},
                    {"inputs", inputs},
                    {"object", node.castToOBJNode() != nullptr},
+                   {"keyed", isKeyedNode(node)},
                    {"posable", hasVisibleParm(node, OBJ_Token::translate) &&
                                    hasVisibleParm(node, OBJ_Token::rotate)}};
         if (OBJ_Node* object = node.castToOBJNode()) {
@@ -275,6 +277,7 @@ const EditServer::Route EditServer::kRoutes[] = {
     {"/", "GET", &EditServer::page},
     {"/api/state", "GET", &EditServer::stateOf},
     {"/api/script", "GET", &EditServer::scriptOf},
+    {"/api/keys", "GET", &EditServer::keysOf},
     {"/api/edit", "POST", &EditServer::edit},
     {"/api/undo", "POST", &EditServer::undo},
     {"/api/redo", "POST", &EditServer::redo},
@@ -341,6 +344,26 @@ EditResponse EditServer::scriptOf(const EditRequest&, const Json&) {
     script.body = formatJson(session_.script());
     script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
     return script;
+}
+
+EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
+    const auto node = request.query.find("node");
+    if (node == request.query.end())
+        return errorResponse(400, "/api/keys needs ?node=NAME, a keyed node");
+    EditResponse keys;
+    try {
+        keys.body = formatJson(keyLibrary(session_.scene().node(node->second)));
+    } catch (const Failure& failure) {
+        return errorResponse(400, failure.what());
+    }
+    // The node's name in the file's name, kept to characters every file
+    // system and header takes.
+    std::string file = node->second;
+    for (char& c : file)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
+    keys.headers["Content-Disposition"] = "attachment; filename=\"" + file + ".keys.json\"";
+    return keys;
 }
 
 EditResponse EditServer::acted(const Json& body, const std::function<void(Json& extra)>& act) {

@@ -22,6 +22,7 @@
 //   POST /api/quit              {"discard": bool}: ends the session (409
 //                               with unsaved edits unless discard)
 //   GET  /api/script            the session's edits as a `mhost run` script
+//   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
 // The API takes the token in the X-Mhost-Token header (or ?token=), and
 // answers JSON: the state, or {"error": message, "state": ...} with status
 // 400 for an edit that was refused.
@@ -90,6 +91,7 @@ private:
     EditResponse page(const EditRequest& request, const Json& body);
     EditResponse stateOf(const EditRequest& request, const Json& body);
     EditResponse scriptOf(const EditRequest& request, const Json& body);
+    EditResponse keysOf(const EditRequest& request, const Json& body);
     EditResponse edit(const EditRequest& request, const Json& body);
     EditResponse undo(const EditRequest& request, const Json& body);
     EditResponse redo(const EditRequest& request, const Json& body);
@@ -114,8 +116,8 @@ private:
 
 // The session as the page draws it: {"scene", "unsaved", "undo", "redo",
 // "time", "types": [{"name", "label", "inputs"}], "nodes": [{"name", "type",
-// "inputs": [{"label", "from"}], "object", "posable", "local", "world",
-// "warnings"}], "selected", "pane" (parm_pane.hpp) and "plot" (for a keyed
+// "inputs": [{"label", "from"}], "object", "keyed", "posable", "local",
+// "world", "warnings"}], "selected", "pane" (parm_pane.hpp) and "plot" (for a keyed
 // node: {"svg", "x", "drivers", "driver"}), or null for none selected.
 Json describeSession(EditSession& session, std::string_view selected);
 

@@ -248,12 +248,87 @@ try {
   check(pageErrors.length === 0, "no script errors in the page: " + pageErrors.join("; "));
   await answered(() => page.click('[data-action="quit"]'), "/api/quit");
   await conflicts(browser);
+  await keyTools(browser);
 } finally {
   await browser.close();
 }
 const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
 if (code === "running") session.kill();
+
+// A session on two keyed nodes: Insert key at the driver and Mirror, each
+// one step, save what the same script actions make.
+async function keyTools(browser) {
+  const script = path.join(work, "keys-start.json");
+  const file = path.join(work, "keys.json");
+  fs.writeFileSync(script, JSON.stringify([
+    { op: "create", type: "quenlo", name: "arm_L" },
+    { op: "create", type: "quenlo", name: "arm_R" },
+    { op: "set", node: "arm_L", parm: "keyval1", value: 1 },
+    { op: "set", node: "arm_L", parm: "t1", value: [1, 2, 3] },
+    { op: "set", node: "arm_L", parm: "r1", value: [0, 45, 10] },
+    { op: "set", node: "arm_L", parm: "driverval", value: 0.25 },
+  ]));
+  run(["run", script, "--save", file]);
+  const startFile = path.join(work, "keys-start.scene.json");
+  fs.copyFileSync(file, startFile);
+  const { ended, where, child } = await startSession(file);
+  try {
+    await keyToolsPage(browser, where, ended);
+  } finally {
+    child.kill();
+  }
+  const same = path.join(work, "keys-script.json");
+  fs.writeFileSync(same, JSON.stringify([
+    { op: "insert-key", node: "arm_L", driver: 0.25 },
+    { op: "mirror-keys", node: "arm_L", to: "arm_R", axis: "x" },
+  ]));
+  const byScript = path.join(work, "keys-by-script.json");
+  run(["run", same, "--scene", startFile, "--save", byScript]);
+  check(fs.readFileSync(file, "utf8") === fs.readFileSync(byScript, "utf8"),
+        "the page's insert and mirror save what the script's make");
+}
+
+async function keyToolsPage(browser, where, ended) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1400, height: 900 });
+  await page.bringToFront();
+  await page.goto(where);
+  await page.waitForSelector('[data-select-node="arm_L"]');
+  const reply = (what) => page.waitForResponse((r) => r.url().includes(what));
+  let answer = reply("/api/state");
+  await page.click('[data-select-node="arm_L"]');
+  await answer;
+  await page.waitForSelector("#key-tools:not([hidden])");
+  const undoCount = () => page.evaluate(() => fetch("/api/state", {
+    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
+    .then((r) => r.json()).then((s) => s.undo));
+
+  answer = reply("/api/edit");
+  await page.click('[data-action="insert-key"]');
+  check((await answer).status() === 200, "Insert key at driver is made");
+  check(await undoCount() === 1, "the insert is one step");
+  // Polled by time: a page that is not the front tab gets no animation frames.
+  await page.waitForFunction(() =>
+    document.querySelector('#pane input[data-parm="numkeys"]').value === "2", { polling: 100 });
+  check(await page.$('#pane [data-parm="keyval2"]') !== null, "a second key block is shown");
+
+  await page.select("#mirror-to", "arm_R");
+  await page.select("#mirror-axis", "x");
+  answer = reply("/api/edit");
+  await page.click('[data-action="mirror-keys"]');
+  check((await answer).status() === 200, "Mirror is made");
+  check(await undoCount() === 2, "the mirror is one step");
+  answer = reply("/api/save");
+  await page.click('header [data-action="save"]');
+  check((await answer).status() === 200, "the keyed scene is saved");
+  answer = reply("/api/quit");
+  await page.click('[data-action="quit"]');
+  await answer;
+  await page.close();
+  const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+  check(code === 0, "the key tools' session ends with status 0: " + code);
+}
 
 // Starts mhost edit on file; resolves to the session's address and the
 // promise of its exit status.
@@ -264,7 +339,7 @@ async function startSession(file) {
     readline.createInterface({ input: child.stdout }).once("line", resolve);
     child.once("exit", () => reject(new Error("mhost edit ended")));
   });
-  return { ended, where };
+  return { ended, where, child };
 }
 
 // A second session whose file another program saves meanwhile: Save shows
@@ -272,9 +347,18 @@ async function startSession(file) {
 async function conflicts(browser) {
   const file = path.join(work, "conflict.json");
   fs.copyFileSync(start, file);
-  const { ended, where } = await startSession(file);
+  const { ended, where, child } = await startSession(file);
+  try {
+    await conflictsPage(browser, file, where, ended);
+  } finally {
+    child.kill();
+  }
+}
+
+async function conflictsPage(browser, file, where, ended) {
   const page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 900 });
+  await page.bringToFront();
   page.on("dialog", (dialog) => dialog.accept());
   await page.goto(where);
   await page.waitForSelector('[data-select-node="dummy"]');
