@@ -521,12 +521,8 @@ std::span<const Command> commands() {
 }
 
 CommandLine::CommandLine()
-    : app("mhost: loads plug-in modules into a stand-in host, builds, edits and cooks "
-          "scenes and shows what comes out.\n"
-          "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':', '&' the "
-          "default folder) or the default folder, lib/morvane/modules beside the SDK "
-          "library.\n"
-          "Exit status: 0 success, 1 an action failed while it ran, 2 bad input.",
+    : app(std::string("mhost: ") + kSummary + ".\n" + kModulesHelp +
+              "\nExit status: " + kExitStatusHelp + ".",
           "mhost") {
     app.set_version_flag("--version", std::string("mhost ") + MHOST_VERSION);
     app.fallthrough();

@@ -34,6 +34,17 @@ struct Command {
 
 std::span<const Command> commands();
 
+// What mhost is, where it finds modules and what its exit statuses say:
+// --help's words, which the man page gives as well.
+inline constexpr const char* kSummary =
+    "loads plug-in modules into a stand-in host, builds, edits and cooks scenes and shows what "
+    "comes out";
+inline constexpr const char* kModulesHelp =
+    "Modules are loaded from MORVANE_DSO_PATH (folders separated by ':', '&' the default "
+    "folder) or the default folder, lib/morvane/modules beside the SDK library.";
+inline constexpr const char* kExitStatusHelp =
+    "0 success, 1 an action failed while it ran, 2 bad input";
+
 // mhost's parser: the program's own options, then one subcommand for each
 // row of commands(), in order.
 struct CommandLine {
