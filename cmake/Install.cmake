@@ -14,11 +14,15 @@ include(CMakePackageConfigHelpers)
 
 set(MORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Morvane)
 
+# Components, one a package (cmake/Packaging.cmake): "library" the shared
+# library by its SONAME, "development" what module authors build with,
+# "host" mhost and the OBJ_Quenlo module, "python" the Python module.
 install(TARGETS morvane EXPORT MorvaneTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/include/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
-install(EXPORT MorvaneTargets NAMESPACE Morvane:: DESTINATION ${MORVANE_CMAKE_DIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development FILES_MATCHING PATTERN "*.h")
+install(EXPORT MorvaneTargets NAMESPACE Morvane:: DESTINATION ${MORVANE_CMAKE_DIR}
+  COMPONENT development)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/MorvaneConfig.cmake.in
   ${CMAKE_BINARY_DIR}/package/MorvaneConfig.cmake
@@ -31,7 +35,7 @@ install(FILES
   ${CMAKE_BINARY_DIR}/package/MorvaneConfig.cmake
   ${CMAKE_BINARY_DIR}/package/MorvaneConfigVersion.cmake
   ${PROJECT_SOURCE_DIR}/cmake/MorvaneModule.cmake
-  DESTINATION ${MORVANE_CMAKE_DIR})
+  DESTINATION ${MORVANE_CMAKE_DIR} COMPONENT development)
 
 # pkg-config: the prefix is found from the .pc file's own folder.
 file(RELATIVE_PATH MORVANE_PC_TO_PREFIX
@@ -39,4 +43,4 @@ file(RELATIVE_PATH MORVANE_PC_TO_PREFIX
 configure_file(${PROJECT_SOURCE_DIR}/cmake/morvane.pc.in
   ${CMAKE_BINARY_DIR}/package/morvane.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/morvane.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)

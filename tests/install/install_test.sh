@@ -21,13 +21,17 @@ fail() { echo "install test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$work/installed" >/dev/null
 mv "$work/installed" "$work/sdk"
 sdk=$work/sdk
+# The library folder the build was configured with (lib, or Debian's
+# lib/x86_64-linux-gnu for packages).
+lib=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+lib=${lib:-lib}
 
-for f in bin/mhost lib/libmorvane.so lib/cmake/Morvane/MorvaneConfig.cmake \
-         lib/cmake/Morvane/MorvaneConfigVersion.cmake lib/pkgconfig/morvane.pc \
-         include/OP/OP_Module.h lib/morvane/modules/OBJ_Quenlo.so; do
+for f in bin/mhost $lib/libmorvane.so $lib/cmake/Morvane/MorvaneConfig.cmake \
+         $lib/cmake/Morvane/MorvaneConfigVersion.cmake $lib/pkgconfig/morvane.pc \
+         include/OP/OP_Module.h $lib/morvane/modules/OBJ_Quenlo.so; do
   [ -e "$sdk/$f" ] || fail "$f is not installed"
 done
-soname=$(readelf -d "$sdk/lib/libmorvane.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+soname=$(readelf -d "$sdk/$lib/libmorvane.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ "$soname" = libmorvane.so.9 ] || fail "libmorvane.so has the SONAME '$soname', not libmorvane.so.9"
 if grep -rlF -e "$build" -e "$source" "$sdk"; then
   fail "the files above name the build or source folder"
@@ -45,13 +49,13 @@ MORVANE_DSO_PATH="$work/template/build:&" "$sdk/bin/mhost" info >"$work/info.txt
 grep -q 'Node type "lift"' "$work/info.txt" || fail "mhost does not load the template module"
 grep -q 'Node type "quenlo"' "$work/info.txt" || fail "'&' in MORVANE_DSO_PATH lost the default folder"
 
-"$sdk/bin/mhost" validate "$work/template/build/OBJ_Lift.so" "$sdk/lib/morvane/modules/OBJ_Quenlo.so" \
+"$sdk/bin/mhost" validate "$work/template/build/OBJ_Lift.so" "$sdk/$lib/morvane/modules/OBJ_Quenlo.so" \
   --junit "$work/report.xml" || fail "validation failed"
 grep -q '<testsuite name="OBJ_Lift.so"' "$work/report.xml" || fail "no JUnit report"
 
 # pkg-config alone, as a Makefile would.
 command -v pkg-config >/dev/null || fail "pkg-config is not installed"
-PKG_CONFIG_PATH="$sdk/lib/pkgconfig"
+PKG_CONFIG_PATH="$sdk/$lib/pkgconfig"
 export PKG_CONFIG_PATH
 # shellcheck disable=SC2046
 "$cxx" $(pkg-config --cflags morvane) -fPIC -fvisibility=hidden -shared \
