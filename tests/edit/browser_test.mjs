@@ -29,6 +29,15 @@ function check(ok, what) {
   }
 }
 
+// Every mhost edit this test starts ends with it, whatever way it ends: a
+// failure must not leave a session holding the test's output open.
+const sessions = [];
+process.on("exit", () => sessions.forEach((child) => child.kill("SIGKILL")));
+process.on("unhandledRejection", (error) => {
+  console.log("FAIL: " + (error && error.stack || error));
+  process.exit(1);
+});
+
 function run(args) {
   return execFileSync(mhost, args, { encoding: "utf8" });
 }
@@ -52,6 +61,7 @@ const keys = [
 const scrubbedTo = 0.75;
 
 const session = spawn(mhost, ["edit", edited, "--port", "0"], { stdio: ["ignore", "pipe", "pipe"] });
+sessions.push(session);
 let sessionErr = "";
 session.stderr.on("data", (d) => { sessionErr += d; });
 const exited = new Promise((resolve) => session.on("exit", (code) => resolve(code)));
@@ -293,6 +303,7 @@ async function keyToolsPage(browser, where, ended) {
   const page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 900 });
   await page.bringToFront();
+  page.on("dialog", (dialog) => dialog.accept());
   await page.goto(where);
   await page.waitForSelector('[data-select-node="arm_L"]');
   const reply = (what) => page.waitForResponse((r) => r.url().includes(what));
@@ -322,6 +333,9 @@ async function keyToolsPage(browser, where, ended) {
   answer = reply("/api/save");
   await page.click('header [data-action="save"]');
   check((await answer).status() === 200, "the keyed scene is saved");
+  // The page draws the answer a moment after it arrives: Quit then asks
+  // nothing.
+  await page.waitForFunction(() => !document.title.startsWith("* "), { polling: 100 });
   answer = reply("/api/quit");
   await page.click('[data-action="quit"]');
   await answer;
@@ -333,7 +347,9 @@ async function keyToolsPage(browser, where, ended) {
 // Starts mhost edit on file; resolves to the session's address and the
 // promise of its exit status.
 async function startSession(file) {
-  const child = spawn(mhost, ["edit", file, "--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+  const child = spawn(mhost, ["edit", file, "--port", "0"], { stdio: ["ignore", "pipe", "pipe"] });
+  sessions.push(child);
+  child.stderr.resume();
   const ended = new Promise((resolve) => child.on("exit", (code) => resolve(code)));
   const where = await new Promise((resolve, reject) => {
     readline.createInterface({ input: child.stdout }).once("line", resolve);
@@ -381,7 +397,13 @@ async function conflictsPage(browser, file, where, ended) {
     await page.click('header [data-action="save"]');
     return (await answer).status();
   };
-  const showsConflict = () => page.$eval("#conflict", (c) => !c.hidden);
+  // Whether the page comes to show what fn checks (it draws an answer a
+  // moment after the answer arrives); polled by time.
+  const settles = (fn) => page.waitForFunction(fn, { polling: 100, timeout: 15000 })
+    .then(() => true, () => false);
+  const showsConflict = () => settles(() => !document.getElementById("conflict").hidden);
+  const conflictGone = () => settles(() => document.getElementById("conflict").hidden);
+  const allSaved = () => settles(() => !document.title.startsWith("* "));
   const names = () => JSON.parse(fs.readFileSync(file, "utf8")).nodes.map((n) => n.name);
   const dummyT = () => JSON.parse(fs.readFileSync(file, "utf8"))
     .nodes.find((n) => n.name === "dummy").parms.t;
@@ -399,8 +421,9 @@ async function conflictsPage(browser, file, where, ended) {
   const reloaded = post("/api/reload");
   await page.click('[data-action="reload"]');
   check((await reloaded).status() === 200, "Reload from disk");
-  check(!(await showsConflict()), "the conflict is gone after the reload");
-  check(await page.$('[data-select-node="theirs"]') !== null, "the other program's node is shown");
+  check(await conflictGone(), "the conflict is gone after the reload");
+  check(await settles(() => document.querySelector('[data-select-node="theirs"]') !== null),
+        "the other program's node is shown");
   check(await save() === 200, "Save after the reload");
   check(names().includes("theirs") && dummyT()[0] === 5, "the file keeps both changes");
 
@@ -408,6 +431,7 @@ async function conflictsPage(browser, file, where, ended) {
   await setT(1, 7);
   anotherProgramAdds("later");
   check(await save() === 409, "a second conflict");
+  check(await showsConflict(), "the page shows the second conflict");
   const overwritten = post("/api/save");
   await page.click('#conflict [data-action="overwrite"]');
   check((await overwritten).status() === 200, "Overwrite saves");
@@ -417,12 +441,13 @@ async function conflictsPage(browser, file, where, ended) {
   await setT(2, 9);
   anotherProgramAdds("third");
   check(await save() === 409, "a third conflict");
+  check(await showsConflict(), "the page shows the third conflict");
   await page.click("#conflict-keep");
   const discarded = post("/api/reload");
   await page.click('[data-action="reload"]');
   check((await discarded).status() === 200, "Reload from disk, discarding the edits");
   await page.waitForSelector('[data-select-node="third"]');
-  check(!(await page.title()).startsWith("* "), "nothing unsaved after discarding");
+  check(await allSaved(), "nothing unsaved after discarding");
   check(dummyT()[2] !== 9, "the discarded edit is not in the file");
 
   const quit = post("/api/quit");
