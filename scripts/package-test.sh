@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages as a user meets them, as root (CI): lintian reports no
 # error; apt-get installs the three; mhost runs from /usr/bin, man mhost
-# renders, the bash completion completes commands and options; the module
+# renders, a new user's bash completes commands and options; the module
 # template builds against the installed SDK with find_package and with
 # pkg-config, and mhost validate passes it; apt-get purge leaves none of the
 # packages' files behind.
@@ -39,16 +39,24 @@ dpkg -L "${names[@]}" | while read -r f; do [ -f "$f" ] || [ -L "$f" ] && echo "
 (cd "$work" && mhost demo --steps 2 >/dev/null) || fail "mhost demo fails"
 MANWIDTH=80 man mhost 2>/dev/null | grep -q "mhost keys" || fail "man mhost does not render"
 
-# The completion, loaded as bash-completion loads it, completing as TAB would.
-complete_words() {
-  bash -c '. /usr/share/bash-completion/bash_completion
-           __load_completion mhost || exit 1
-           complete -p mhost >/dev/null || exit 1
-           COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _mhost; echo "${COMPREPLY[*]}"' sh "$@"
-}
-[ "$(complete_words mhost ev)" = eval ] || fail "mhost ev<TAB> does not give eval"
-[ "$(complete_words mhost eval --fo)" = --format ] || fail "mhost eval --fo<TAB> does not give --format"
-complete_words mhost info "" | grep -qw quenlo || fail "mhost info <TAB> does not give the node types"
+# The completion as a new user meets it: their own interactive bash on a
+# terminal, typing and pressing TAB. bash-completion loads a command's
+# completion at its first TAB (as it does git's and apt's), so complete -p
+# names it from then on.
+user=mhost-tab-test
+userdel --remove "$user" 2>/dev/null || true  # left by an interrupted run
+useradd --create-home --shell /bin/bash "$user"
+trap 'userdel --remove "$user" 2>/dev/null; rm -rf "$work"' EXIT
+python3 "$source/scripts/tab-complete.py" "$user" \
+  'mhost ev' 'mhost eval ' \
+  'mhost eval --fo' 'mhost eval --format ' \
+  $'complete -p mhost\n' 'complete -F _mhost mhost' ||
+  fail "bash does not complete mhost's commands and options"
+# Node types where a type is expected, asked of the completion function.
+types=$(bash -c '. /usr/share/bash-completion/bash_completion
+                 __load_completion mhost || exit 1
+                 COMP_WORDS=(mhost info ""); COMP_CWORD=2; _mhost; echo "${COMPREPLY[*]}"')
+grep -qw quenlo <<<"$types" || fail "mhost info <TAB> does not give the node types"
 
 cp -r "$source/examples/module-template" "$work/template"
 cmake -S "$work/template" -B "$work/template/build" -G Ninja >/dev/null ||
