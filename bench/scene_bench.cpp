@@ -42,8 +42,8 @@ mhost::Host& host() {
 constexpr int kChain = 10;
 constexpr int kKeyInstances = 3; // besides key 0
 
-// Bytes the allocators have handed out and not taken back: malloc's and the
-// host's block allocator's.
+// Bytes the allocators have handed out that are not yet freed: malloc's and
+// the host's block allocator's.
 std::size_t heapInUse() {
     return mallinfo2().uordblks + UT_blockBytesInUse();
 }
@@ -124,8 +124,8 @@ void BM_LoadScene(benchmark::State& state) {
 }
 
 // The check of a whole scene text, as a load that refuses a scene runs it to
-// report the first fault of the text (a load of a sound scene checks each
-// value as it reads it instead, at no extra pass).
+// report the first fault of the text (a load of a valid scene checks each
+// value as it reads it instead, with no extra pass).
 void BM_CheckSceneText(benchmark::State& state) {
     const std::string text = sceneFile(static_cast<int>(state.range(0)));
     const std::string source = "bench";
@@ -169,7 +169,7 @@ BENCHMARK(BM_CookScene)->Apply(nodeCounts);
 // One step of a drag of "Driver val" in mhost edit, on a scene of N nodes
 // with a quenlo node selected: the edit (merged into the drag's step), every
 // node cooked again, the pane and the plot of the selected node, and the
-// answer as the page receives it. The goal is under 50 ms at 100 nodes.
+// response as the page receives it. The goal is under 50 ms at 100 nodes.
 void BM_EditScrub(benchmark::State& state) {
     const std::string path =
         (std::filesystem::temp_directory_path() / "scene_bench.edit.json").string();

@@ -1,7 +1,8 @@
 # Writes OUTPUT, a C++ source defining files as string views in NAMESPACE
 # (declared in HEADER), so that mhost serves or writes a page with no file
 # beside it: ASSETS is a list of NAME=FILE. The one named kPage may hold
-# "</script"; the others are inlined into <script> elements, which it would end.
+# "</script"; the others are inlined into <script> elements, which that
+# string would close.
 # Run at build time: cmake -DHEADER=... -DNAMESPACE=... -DASSETS=kPage=a|kX=b -DOUTPUT=... -P
 # (a "|" between assets: a ";" would split the command's argument).
 set(delimiter "mhost_asset")

@@ -8,13 +8,13 @@
 #   P/lib/pkgconfig/morvane.pc                pkg-config --cflags --libs morvane
 #   P/lib/morvane/modules/OBJ_Quenlo.so       the default module folder
 #
-# Every path inside the tree is relative (run paths through $ORIGIN, the
-# package files through their own location), so the tree can be moved.
+# Every path inside the tree is relative (run paths to $ORIGIN, the package
+# files to their own location), so the tree can be moved.
 include(CMakePackageConfigHelpers)
 
 set(MORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Morvane)
 
-# Components, one a package (cmake/Packaging.cmake): "library" the shared
+# Components, one per package (cmake/Packaging.cmake): "library" the shared
 # library by its SONAME, "development" what module authors build with,
 # "host" mhost and the OBJ_Quenlo module, "python" the Python module.
 install(TARGETS morvane EXPORT MorvaneTargets

@@ -34,7 +34,7 @@ string(REGEX REPLACE "\\..*" "" soMajor "${soMajor}")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libmorvane${soMajor})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# The linker cache is updated by a trigger, as Debian has it, not by
+# The linker cache is updated by a trigger, as Debian policy requires, not by
 # ldconfig calls in maintainer scripts (which CPack writes unless given its
 # own).
 configure_file(${PROJECT_SOURCE_DIR}/packaging/libmorvane.triggers

@@ -52,7 +52,7 @@ python3 "$source/scripts/tab-complete.py" "$user" \
   'mhost eval --fo' 'mhost eval --format ' \
   $'complete -p mhost\n' 'complete -F _mhost mhost' ||
   fail "bash does not complete mhost's commands and options"
-# Node types where a type is expected, asked of the completion function.
+# Node types where a type is expected, as the completion function offers them.
 types=$(bash -c '. /usr/share/bash-completion/bash_completion
                  __load_completion mhost || exit 1
                  COMP_WORDS=(mhost info ""); COMP_CWORD=2; _mhost; echo "${COMPREPLY[*]}"')

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-deb}
-# dpkg-shlibdeps, which computes the packages' dependencies, is dpkg-dev's.
+# dpkg-shlibdeps, which computes the packages' dependencies, is in dpkg-dev.
 if ! command -v dpkg-shlibdeps >/dev/null; then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

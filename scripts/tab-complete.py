@@ -52,7 +52,7 @@ def main() -> int:
         os.execvp("runuser", ["runuser", "-u", user, "--", "env", "-i", f"HOME={home}",
                               "PATH=/usr/bin:/bin", "TERM=dumb", "bash", "-i"])
     seen = bytearray()
-    # The quotes keep the typed line's echo from matching the answer.
+    # The quotes keep the typed line's echo from matching the expected text.
     os.write(fd, b"echo RE''ADY\n")
     if not read_until(fd, b"READY\n", seen):
         print(f"tab-complete: bash as {user} did not start: {bytes(seen)!r}", file=sys.stderr)

@@ -308,7 +308,7 @@ void addBakeOptions(CLI::App& bake, BakeOptions& o) {
         ->type_name("NAME");
 }
 
-// A progress line on standard error while a long bake runs, when it is a
+// A progress line on standard error while a long bake runs, when that is a
 // terminal: samples done, the rate and the time left.
 class BakeProgress {
 public:
@@ -504,7 +504,7 @@ std::string commandList() {
 }
 
 // A command line that names no known command: the first word CLI11 could
-// not place says what was meant.
+// not parse says what was meant.
 std::string missingCommandMessage(const std::vector<std::string>& unplaced) {
     const std::string hint = " (commands: " + commandList() + "; see mhost --help)";
     if (unplaced.empty())
@@ -537,7 +537,7 @@ CommandLine::CommandLine()
     }
     // Set after the commands, which would otherwise copy them: the formats
     // are described once, under mhost --help, and only the top level keeps
-    // what it cannot place, to name it below.
+    // what it cannot parse, to name it below.
     app.footer(formatsHelp());
     app.allow_extras();
     app.require_subcommand(0, 1);
@@ -550,7 +550,7 @@ int runCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // --help and --version end the parse with status 0, but for a
+        // --help and --version end the parse with status 0, except for a
         // command that does not exist: a script that asks for the help of
         // a command is told whether there is one.
         const bool commandChosen = std::any_of(commands.begin(), commands.end(),
@@ -570,7 +570,7 @@ int runCommandLine(int argc, char** argv) {
         std::cerr << "mhost: " << missingCommandMessage(app.remaining()) << '\n';
         return kExitBadInput;
     }
-    // Words the command could not place (an unknown option, one argument
+    // Words the command could not parse (an unknown option, one argument
     // too many) are mistakes, not something to ignore.
     if (const auto extra = app.remaining(); !extra.empty()) {
         std::cerr << "mhost: " << chosen->command->name << ": "

@@ -35,7 +35,7 @@ struct Command {
 std::span<const Command> commands();
 
 // What mhost is, where it finds modules and what its exit statuses say:
-// --help's words, which the man page gives as well.
+// --help's text, which the man page gives as well.
 inline constexpr const char* kSummary =
     "loads plug-in modules into a stand-in host, builds, edits and cooks scenes and shows what "
     "comes out";

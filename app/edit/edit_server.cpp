@@ -269,7 +269,7 @@ EditResponse EditServer::handle(const EditRequest& request) {
 // answers it. A POST acts on the session; once it has quit, no POST does.
 struct EditServer::Route {
     const char* path;
-    const char* method; // "GET" (which HEAD asks as well) or "POST"
+    const char* method; // "GET" (which HEAD requests as well) or "POST"
     EditResponse (EditServer::*answer)(const EditRequest& request, const Json& body);
 };
 
@@ -356,8 +356,8 @@ EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
     } catch (const Failure& failure) {
         return errorResponse(400, failure.what());
     }
-    // The node's name in the file's name, kept to characters every file
-    // system and header takes.
+    // The node's name in the file's name, restricted to characters every file
+    // system and HTTP header accepts.
     std::string file = node->second;
     for (char& c : file)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
@@ -464,8 +464,8 @@ void openInBrowser(const std::string& address, std::ostream& err) {
 
 int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
                      std::ostream& err) {
-    // Signals are taken by this thread alone, with sigwait: the server's
-    // threads, started below, inherit the mask.
+    // Signals are received by this thread alone, with sigwait: the server's
+    // threads, started below, inherit the signal mask.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -476,7 +476,8 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     httplib::Server http;
     http.set_payload_max_length(EditServer::kMaxBody);
     // Not the library's SO_REUSEPORT, which would let another program of
-    // this user listen on the same port; and not passed to --open's browser.
+    // this user listen on the same port; and close-on-exec, so that --open's
+    // browser does not inherit it.
     http.set_socket_options([](int socket) {
         const int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -534,7 +535,7 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         http.listen_after_bind();
         listening = false;
     });
-    // Stopping works once the server runs: the address goes out then.
+    // Stopping works once the server runs: the address is printed only then.
     while (!http.is_running() && listening)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!http.is_running()) {

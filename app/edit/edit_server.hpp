@@ -24,8 +24,8 @@
 //   GET  /api/script            the session's edits as a `mhost run` script
 //   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
 // The API takes the token in the X-Mhost-Token header (or ?token=), and
-// answers JSON: the state, or {"error": message, "state": ...} with status
-// 400 for an edit that was refused.
+// responds with JSON: the state, or {"error": message, "state": ...} with
+// status 400 for an edit that was refused.
 #pragma once
 
 #include "edit/edit_session.hpp"
@@ -86,7 +86,7 @@ private:
     static const Route kRoutes[];
 
     EditResponse route(const EditRequest& request);
-    // The answers of the routes; body is the request's JSON object (none
+    // The handlers of the routes; body is the request's JSON object (none
     // for a GET).
     EditResponse page(const EditRequest& request, const Json& body);
     EditResponse stateOf(const EditRequest& request, const Json& body);
@@ -98,13 +98,13 @@ private:
     EditResponse save(const EditRequest& request, const Json& body);
     EditResponse reload(const EditRequest& request, const Json& body);
     EditResponse quit(const EditRequest& request, const Json& body);
-    // Runs act on the session and answers the state with what act adds to
+    // Runs act on the session and responds with the state and what act adds to
     // extra, or the state with the error (400; 409 for a file changed on
     // disk) when act fails.
     EditResponse acted(const Json& body, const std::function<void(Json& extra)>& act);
     // The reason a request is refused with 403, or "".
     std::string refusal(const EditRequest& request) const;
-    // Adds the headers every answer carries.
+    // Adds the headers every response carries.
     static EditResponse& secure(EditResponse& response);
     EditResponse state(const std::string& selected);
 

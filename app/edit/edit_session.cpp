@@ -176,7 +176,7 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
     try {
         const std::vector<Json> reports = run(actions);
         for (const Json& report : reports) {
-            // A create the host names is kept with the name it was given, so
+            // A create whose name the host chose is recorded with that name, so
             // that a replay makes the same node whatever it finds.
             if (report["op"] == "create")
                 actions[0]["name"] = report["name"];
@@ -248,14 +248,14 @@ bool EditSession::unsaved() const {
 }
 
 void EditSession::save(bool overwrite) {
-    // The session's file is the one it wrote, also when it made it.
+    // The session's file is the one it wrote, even when it created it.
     scene_.setFile(saveScene(scene_, path_, overwrite));
     savedText_ = sceneText(scene_);
 }
 
 EditSession::Reloaded EditSession::reload(bool reapply) {
     Scene fresh(host_);
-    open(fresh); // changes nothing of the session when it throws
+    open(fresh); // leaves the session unchanged when it throws
     const std::string onDisk = sceneText(fresh);
     Reloaded outcome;
     std::vector<std::vector<Json>> kept;

@@ -1,5 +1,5 @@
 // The parameter pane of a node, as the host draws it from the templates its
-// type holds: for any module's type, with nothing made for one type.
+// type holds: for any module's type, with nothing specific to one type.
 //
 //   {"node": "q", "type": "quenlo", "items": [ITEM, ...]}
 //

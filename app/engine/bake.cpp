@@ -26,7 +26,7 @@ namespace mhost {
 namespace {
 
 // The forked workers, each dying with the parent; killed and reaped when
-// the parent leaves early.
+// the parent exits early.
 class Workers {
 public:
     Workers() : partDone_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -53,12 +53,12 @@ public:
         }
     }
 
-    // In a worker: tells the parent that a part is in.
+    // In a worker: tells the parent that a part is done.
     void partDone() const {
         const std::uint64_t one = 1;
         (void)!::write(partDone_, &one, sizeof one);
     }
-    // In the parent: waits until a worker says a part is in (true) or every
+    // In the parent: waits until a worker says a part is done (true) or every
     // worker has ended (false).
     bool waitForPart() {
         for (;;) {
@@ -101,11 +101,11 @@ void allocate(BakeResult& result, const BakeRequest& request) {
     result.world = std::make_shared<BakeBuffer>(doubles);
 }
 
-// Each worker makes the matrices' pages as it starts, its own share first:
-// the workers make the pages side by side, and each then maps the others'
-// into its own page tables at once (shared pages are mapped process by
-// process; a fault for each on first use costs several times more). The
-// parent hears Ctrl-C meanwhile, when interrupt is set.
+// Each worker pre-faults the matrices' pages as it starts, its own share
+// first: the workers populate the pages in parallel, and each then maps the
+// others' into its own page tables at once (shared pages are mapped per
+// process; a page fault for each on first use costs several times more).
+// The parent still handles Ctrl-C meanwhile, when interrupt is set.
 void populateMatrices(const BakeResult& result, long long worker, long long workers,
                       const Interrupt& interrupt) {
     const auto shares = static_cast<std::size_t>(workers);
@@ -151,12 +151,12 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
 
     const auto frames = static_cast<long long>(result.frames());
     const long long workers = workerCount(request, frames);
-    // Four chunks a worker at least, so that one slow chunk does not hold
-    // the others up, and at most 64 samples a chunk.
+    // At least four chunks per worker, so that one slow chunk does not hold
+    // the others up, and at most 64 samples per chunk.
     const long long chunk = std::clamp<long long>(frames / (4 * workers), 1, 64);
     const BakeShared shared;
     BakeCounters& counters = shared.counters();
-    const SharedFlags cooked(result.frames()); // which samples are in
+    const SharedFlags cooked(result.frames()); // which samples are done
     std::size_t ready = 0;
     const auto reportReady = [&] {
         while (ready < result.frames() && cooked[ready].load() != 0)
@@ -242,11 +242,11 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     BakeCounters& counters = shared.counters();
     const std::size_t parts = plan->parts.size();
     workers = std::min(workers, static_cast<long long>(parts));
-    const SharedFlags cooked(parts); // which parts are in
+    const SharedFlags cooked(parts); // which parts are done
     std::vector<bool> handedOn(parts, false);
     Workers children;
     // In the parent: the columns of the parts cooked so far, in runs of
-    // neighbours, go to columnsReady.
+    // adjacent columns, go to columnsReady.
     const auto handOn = [&] {
         for (std::size_t p = 0; p < parts; ++p) {
             if (handedOn[p] || cooked[p].load() == 0)
@@ -317,13 +317,13 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         for (long long w = 1; w < workers; ++w)
             children.start([&, w] { work(w); });
         work(0);
-        // The others' parts are handed on as they come in.
+        // The others' parts are handed on as they complete.
         while (children.waitForPart())
             handOn();
         children.join();
     }
-    // A part that did not load: the scene as a plain load reads it gives the
-    // message, the first fault in the file, whichever part held it.
+    // A part that did not load: a plain load of the whole scene gives the
+    // message, naming the first fault in the file, whichever part held it.
     if (shared.loadFailed(workers)) {
         Scene whole(host);
         sceneFromText(whole, text, source);

@@ -11,7 +11,7 @@
 //
 //  - By samples (bakeScene): samples are independent, so chunks of them go
 //    to children forked once the scene is loaded, which hold it
-//    copy-on-write. Any scene can be baked so.
+//    copy-on-write. Any scene can be baked this way.
 //  - By nodes (bakeSceneFile): a scene file whose nodes fall into separate
 //    groups (nothing wired between them) is shared out in parts of whole
 //    groups, which the workers take in turn, each loading and cooking only

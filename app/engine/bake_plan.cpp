@@ -14,7 +14,7 @@ namespace mhost {
 
 namespace {
 
-// Groups of things joined in pairs (union-find): nodes joined by wires.
+// Disjoint sets (union-find): nodes joined by wires.
 class Groups {
 public:
     explicit Groups(std::size_t count) : parent_(count) {
@@ -180,7 +180,7 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
     if (plan.baked.empty() ||
         *std::max_element(size.begin(), size.end()) > count / static_cast<std::size_t>(workers))
         return std::nullopt;
-    // Whole groups in file order, each new part a 2 * workers-th of what is
+    // Whole groups in file order, each new part 1 / (2 * workers) of what is
     // left.
     std::vector<std::size_t> partOfGroup(count, SIZE_MAX);
     std::size_t assigned = 0, inPart = 0, target = 0;

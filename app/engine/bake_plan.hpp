@@ -15,7 +15,7 @@ namespace mhost {
 
 inline constexpr int kMaxBakeWorkers = 256;
 
-// Workers when none are asked for: the cores this process may run on.
+// Workers when none are requested: the cores this process may run on.
 int defaultBakeWorkers();
 
 // The samples of the request, at the times the cooks see (seconds as a

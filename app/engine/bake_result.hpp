@@ -35,7 +35,7 @@ struct BakeRequest {
     // Called in the parent with the samples done so far, between chunks.
     std::function<void(std::size_t done, std::size_t total)> progress;
     // Called in the parent between its pieces of work with the bake so far
-    // and the number of leading samples whose matrices are all in (which
+    // and the number of leading samples whose matrices are all done (which
     // never goes down), last with every sample: a file can be written while
     // the bake cooks. A bake by nodes calls it once, at the end, and not at
     // all when columnsReady is set.
@@ -50,7 +50,7 @@ struct BakeRequest {
 class BakeBuffer {
 public:
     explicit BakeBuffer(std::size_t doubles);
-    // Makes the pages of the share-th of `shares` equal parts at once;
+    // Pre-faults the pages of part `share` of `shares` equal parts;
     // interrupt is called meanwhile (see host_session.hpp).
     void populate(std::size_t share, std::size_t shares, const Interrupt& interrupt = {});
     ~BakeBuffer();

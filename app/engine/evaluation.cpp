@@ -106,7 +106,7 @@ public:
     ParmOverride(const ParmOverride&) = delete;
     ParmOverride& operator=(const ParmOverride&) = delete;
     ~ParmOverride() {
-        // A callback of the swept parameter may have moved it: it is found again.
+        // A callback of the swept parameter may have moved it: find it again.
         const int index = node_.findParmIndex(token_);
         if (index >= 0) {
             if (saved_.isAnimated())

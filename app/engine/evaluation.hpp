@@ -81,7 +81,7 @@ constexpr std::size_t kCookAhead = 2;
 
 // Before the cook of nodes[i] in a run of cooks: prefetches the object of
 // the node 2 * kCookAhead places ahead, and what the cook of the one
-// kCookAhead ahead reads, whose object is in by then (host/private's
+// kCookAhead ahead reads, whose object is in the cache by then (host/private's
 // OP_CookHints).
 void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i);
 

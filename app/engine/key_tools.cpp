@@ -39,7 +39,7 @@ int keyCount(const OP_Node& node) {
 }
 
 // A user edit of the parameter at the key time, its channel (if any)
-// dropped first: the value is the parameter's from then on.
+// dropped first: the parameter keeps that value from then on.
 void setConstant(OP_Node& node, const std::string& token, const std::vector<double>& values) {
     const PRM_Parm& parm = valueParm(node, token);
     if (parm.isAnimated())

@@ -83,10 +83,11 @@ void copyKeys(const OP_Node& src, OP_Node& dst);
 
 // Adds a key at driver holding the node's blended pose there, so that its
 // cooked local matrix at driver stays as it was (and, blending Euler angles
-// without ease, its whole sweep). The key goes before the key above driver
-// (after the last key above them all), the later keys renumbered, in key
-// 0's orders. InputError for a driver at or below key 0's (which would
-// never be reached) or one a key holds already. Returns its key number.
+// without ease, its whole sweep). The key goes before the first key above
+// driver (after the last key when driver is above them all), the later keys
+// renumbered, in key 0's orders. InputError for a driver at or below key 0's
+// (which would never be reached) or at a driver value a key already has.
+// Returns its key number.
 int insertKey(OBJ_Node& node, double driver);
 // Removes key (1.."numkeys"), the later keys renumbered with all they
 // hold. InputError for key 0 or a key out of range.

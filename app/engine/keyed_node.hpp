@@ -4,7 +4,7 @@
 // with the parameters of the quenlo type's interface ("driverval", a key 0
 // block with "keyval0" and "xOrd0", keys 1.."numkeys" with "enable#" and
 // "keyval#"); mhost reads them by token, and this is the one place where
-// those tokens and the module's documented rules about them stand:
+// those tokens and the module's documented rules about them are written:
 //
 //  * which keys are active: key 0 always, then each key 1..numkeys whose
 //    "enable#" is on, in key order, with its "keyval#" (readActiveKeys);

@@ -70,7 +70,7 @@ void editParm(OP_Node& node, std::string_view token, std::optional<int> componen
                                         : std::to_string(values.size()) + " values given"),
                          component ? FailureKind::Index : FailureKind::Type);
     // An edit may add or remove parameters (a count, or what a callback
-    // does): what the loop needs of the parameter is taken now.
+    // does): copy what the loop needs from the parameter now.
     const std::string tokenText(token);
     const bool text = parm.getType().isString();
     const bool count = parm.isMultiParm();
@@ -147,7 +147,7 @@ std::vector<OP_ErrorEntry> pressButton(OP_Node& node, std::string_view token, fl
         throw InputError(parmName(node, parm) + " is not a button (a " + parm.getType().describe() +
                          ")");
     // The list then shows what this press raised. (The press may add or
-    // remove parameters: the name is taken first.)
+    // remove parameters: the name is copied first.)
     const std::string name = parmName(node, parm);
     node.clearErrors();
     if (!node.pressButton(std::string(token).c_str(), time))

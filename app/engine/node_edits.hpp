@@ -70,7 +70,7 @@ ParmReading readParm(const OP_Node& node, std::string_view token, float time);
 
 // A multi-parameter's instance count: a whole number from 0 to
 // OP_Parameters::maxMultiInstances, else InputError saying so. Scenes and
-// scripts read counts alike.
+// scripts read counts the same way.
 int instanceCountFromJson(const Json& j);
 
 } // namespace mhost

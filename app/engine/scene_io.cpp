@@ -97,7 +97,7 @@ void writeNode(JsonWriter& w, const OP_Node& node) {
     w.boolean(node.flags().display != 0);
     w.key("selectable");
     w.boolean(node.flags().selectable != 0);
-    // Tokens are unique; should a list repeat one, the first parameter of
+    // Tokens are unique; should a list repeat one, the first parameter with
     // it is the one the host resolves, and the one saved.
     w.key("parms");
     w.beginObject();
@@ -116,8 +116,8 @@ void writeNode(JsonWriter& w, const OP_Node& node) {
 //
 // A scene is read straight from its text into the scene, value by value,
 // without a document in between: one reader walks the structure and builds
-// the nodes one after the other; a second one comes back to a node's
-// parameter values once every count of it is set (counts first, so that the
+// the nodes one after the other; a second one returns to a node's
+// parameter values once all of its counts are set (counts first, so that the
 // instances exist). Small parts (a node's name, type and inputs, a keyframe
 // list) are read as documents; the parameters, most of a scene, are not.
 
@@ -205,7 +205,7 @@ void readParm(JsonReader& r, OP_Node& node, int index) {
 }
 
 // One "parms" entry: the key, where its value starts, and where the ','
-// or '}' after it stands.
+// or '}' after it is.
 struct ParmEntry {
     std::string_view token;
     std::size_t value;
@@ -349,7 +349,7 @@ void wire(Scene& scene, const PendingNode& p) {
     }
 }
 
-// The top-level fields (all but "nodes", which stands in as an empty
+// The top-level fields (all but "nodes", which is replaced by an empty
 // array) are checked and the modules loaded.
 void checkTopLevel(Scene& scene, const Json& topDocument) {
     JsonFields fields(topDocument, "a scene");
@@ -382,7 +382,7 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt
     if (r.peek() != JsonReader::Kind::Object)
         throw InputError("a scene must be a JSON object, not " +
                          describeJsonKind(documentAt(values, r.offset())));
-    // The top-level fields as a document, but for the nodes' array, which
+    // The top-level fields as a document, except for the nodes' array, which
     // is read where it stands when the fields it needs come before it (as
     // in every file mhost writes), else once the rest has been read.
     Json topDocument = Json::object();
@@ -519,14 +519,14 @@ void sceneFromText(Scene& scene, std::string_view text, const std::string& sourc
         withContext([&] { return source + ": "; },
                     [&] { buildScene(fresh, reader, values, interrupt, only); });
     } catch (const Failure&) {
-        // The reading comes back to skipped values, so it may meet a later
+        // The reading returns to skipped values, so it may hit a later
         // fault first, or a fault in what the scene says before the rest of
         // the text: the first fault in the text itself is the one reported.
         JsonReader(text, source).checkDocument();
         throw;
     }
     // Every byte has been read by a checking reader by now: the scene
-    // replaces the old one only once the whole text has been found sound.
+    // replaces the old one only once the whole text has been found valid.
     scene.swap(fresh);
 }
 
@@ -564,7 +564,7 @@ void outlineNode(JsonReader& r, SceneOutline::Node& node) {
     node.end = r.offset();
 }
 
-// Below this a text is outlined on one thread: a second costs more to
+// Below this size a text is outlined on one thread: a second costs more to
 // start than it saves.
 constexpr std::size_t kSplitOutlineBytes = std::size_t(4) << 20;
 
@@ -586,7 +586,7 @@ std::size_t guessEntryStart(std::string_view text) {
 
 // The entries of "nodes" from the one at start to the array's end, read on
 // their own (outlineScene's second half): each followed by ',' or by the
-// array's ']'; nothing when the text from start does not read so.
+// array's ']'; nothing when the text from start does not parse that way.
 using OutlineTail = std::vector<SceneOutline::Node>;
 std::optional<OutlineTail> outlineTail(std::string_view text, const std::string& source,
                                        std::size_t start) {
@@ -613,7 +613,7 @@ SceneOutline outlineScene(std::string_view text, const std::string& source, bool
     // On two threads, the second outlines the entries from a guessed start
     // in the middle while this one reads up to it. Its entries are taken
     // only when this reading finds an entry starting exactly there, so the
-    // outline is the one thread's outline, whatever the guess.
+    // outline is the same as a single thread's, whatever the guess.
     std::future<std::optional<OutlineTail>> second;
     std::size_t split = std::string_view::npos; // where the second thread starts
     if (twoThreads && text.size() >= kSplitOutlineBytes)
@@ -622,7 +622,7 @@ SceneOutline outlineScene(std::string_view text, const std::string& source, bool
         try {
             second = std::async(std::launch::async, outlineTail, text, std::cref(source), split);
         } catch (const std::system_error&) {
-            // No thread to be had: this one reads it all.
+            // No thread available: this one reads it all.
         }
     }
     SceneOutline outline;
@@ -657,7 +657,7 @@ void sceneFromJson(Scene& scene, const Json& j, const std::string& source) {
 }
 
 std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool overwrite) {
-    // Written a megabyte at a time: a large scene never stands whole in
+    // Written a megabyte at a time: a large scene is never held whole in
     // memory as text.
     OutputFile file(path);
     const bool overItsFile = scene.file() && file.replaces(*scene.file());

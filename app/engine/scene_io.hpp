@@ -42,8 +42,8 @@ struct SceneOutline {
 };
 
 // Some of a scene file's nodes, by their places in its "nodes" array. The
-// others are passed over by their brackets alone, or at once by their
-// outline's ends.
+// others are skipped by their brackets alone, or in one step using their
+// outline's end offsets.
 struct NodeSubset {
     std::vector<bool> wanted;
     const SceneOutline* outline = nullptr;
@@ -56,7 +56,7 @@ struct NodeSubset {
 // loaded when they are not. interrupt is called before each node is read.
 // With `only`, just those nodes are read and made: a part of the scene, for
 // a bake that shares the nodes out to loads that between them read every
-// node. The nodes kept must hold every node they read.
+// node. The nodes kept must include every node they read.
 void sceneFromText(Scene& scene, std::string_view text, const std::string& source,
                    const Interrupt& interrupt = {}, const NodeSubset* only = nullptr);
 

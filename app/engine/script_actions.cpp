@@ -1,6 +1,6 @@
 // The script's actions: each is a struct of its fields with a parse and a
 // run, and one row of kActions, the table every reader of actions walks.
-// Adding an action is a struct like these and its row.
+// Adding an action means adding a struct like these and its row.
 #include "engine/evaluation.hpp"
 #include "engine/key_tools.hpp"
 #include "engine/node_edits.hpp"

@@ -51,14 +51,14 @@ bool jsonToNumber(const Json& j, double& out);
 std::string describeJsonKind(const Json& j);
 
 // Indented JSON text ending in a newline, in the same layout for the same
-// value: objects one member a line; arrays of scalars, and arrays whose
+// value: objects one member per line; arrays of scalars, and arrays whose
 // entries are arrays of scalars ([[0, 1], [2, 5]]), on one line.
 std::string formatJson(const Json& j);
 
 // Writes JSON text value by value in formatJson's layout (which it is
-// also the writer of): objects one member a line, indented two spaces a
+// also the writer of): objects one member per line, indented two spaces per
 // level; an array on one line when beginArray is told so (formatJson tells
-// it for arrays of scalars and of arrays of scalars), else one element a
+// it for arrays of scalars and of arrays of scalars), else one element per
 // line. Numbers are written as the shortest digits that read back the same
 // (std::to_chars), in nlohmann-json's layout ("45.0", "1e-05"), so files
 // read and written again stay byte for byte the same.

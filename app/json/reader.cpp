@@ -100,7 +100,7 @@ void JsonReader::skipSpace() {
     // readers may (RFC 8259, 8.1).
     if (pos_ == 0 && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0)
         pos_ = 3;
-    // Written files are indented: runs of blanks go eight at a time.
+    // Written files are indented: runs of spaces are skipped eight at a time.
     while (pos_ < size && isSpace(data[pos_])) {
         ++pos_;
         std::uint64_t eight;
@@ -250,7 +250,7 @@ std::string_view JsonReader::stringAt(std::size_t quote, bool isKey) {
     // The usual string: plain ASCII, nothing escaped; a view of the text.
     std::size_t plain = at;
 #if defined(__SSE2__)
-    // Sixteen bytes a step: a signed compare below 0x20 finds the control
+    // Sixteen bytes per step: a signed compare below 0x20 finds the control
     // characters and the bytes from 0x80 up at once.
     for (; plain + 16 <= size; plain += 16) {
         const __m128i bytes =
@@ -416,7 +416,7 @@ void JsonReader::checkKey(Scope& scope, std::string_view key, std::size_t at) {
         for (const std::string_view seen : scope.keys)
             repeated = repeated || seen == key;
     } else {
-        // Past a few keys, a table finds them; it grows to stay half empty.
+        // Past a few keys, a hash table (kept half empty) finds them.
         if (scope.table.size() < 2 * (scope.keys.size() + 1)) {
             std::size_t size = 32;
             while (size < 4 * (scope.keys.size() + 1))
@@ -516,7 +516,7 @@ namespace {
 // The offset of the first byte at or after `at` that a skip must look at:
 // a quote, a bracket, or with `commas` a comma (size when there is none).
 // Skips pass over whole scene files, mostly indentation and numbers, so the
-// SSE2 path looks at sixteen bytes a step; '[', ']' and '{', '}' differ by
+// SSE2 path looks at sixteen bytes per step; '[', ']' and '{', '}' differ by
 // the bit 0x20 alone.
 std::size_t nextSkipStop(const char* data, std::size_t at, std::size_t size, bool commas) {
 #if defined(__SSE2__)

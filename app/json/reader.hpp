@@ -33,8 +33,8 @@ public:
 
     // source names the text in messages and must outlive the reader.
     JsonReader(std::string_view text, const std::string& source);
-    // Another reader of the same text, for coming back to values while this
-    // one goes on; it starts at offset with nothing open.
+    // Another reader of the same text, for returning to values while this
+    // one continues; it starts at offset with nothing open.
     JsonReader readerAt(std::size_t offset) const;
 
     enum class Kind { Null, Boolean, Number, String, Array, Object };
@@ -60,7 +60,7 @@ public:
     std::string_view readString();
 
     // Opens an object: then nextKey() until it says there is no more.
-    // With checkDuplicates off, the caller answers for repeated keys.
+    // With checkDuplicates off, the caller is responsible for repeated keys.
     void beginObject(bool checkDuplicates = true);
     // The next key of the innermost open object, positioned on its value; or
     // false at the object's end (which closes it). The key's view lives
@@ -85,20 +85,20 @@ public:
     // Reads the whole text as one document, checking every part of it as
     // skipValue does, then comes back to its start.
     void checkDocument();
-    // Where the reader stands once past white space.
+    // The reader's position once past white space.
     std::size_t offsetAfterSpace() {
         skipSpace();
         return pos_;
     }
     // For a value skipped unchecked and read again later: fails unless the
-    // reader, past white space, stands at end, where the skip stopped (a
+    // reader, past white space, is at end, where the skip stopped (a
     // member's ',' or its object's '}'). Without it, "1 2" would read as 1.
     void expectMemberEnd(std::size_t end);
 
     // Starts reading afresh at offset (a value's offset from earlier): a
-    // reader can come back to a value it skipped.
+    // reader can return to a value it skipped.
     void seek(std::size_t offset);
-    // Passes over the value the reader stands at to end, where
+    // Passes over the value the reader is at to end, where
     // skipValueUnchecked would stop (found by an earlier reading of the same
     // text); what is open stays open.
     void skipValueTo(std::size_t end) { pos_ = end; }
@@ -108,7 +108,7 @@ public:
 
 private:
     // An open object or array. Scopes are kept when they close, so that
-    // their key lists keep their room for the next object at that depth.
+    // their key lists keep their capacity for the next object at that depth.
     struct Scope {
         bool isObject = false;
         bool first = true;

@@ -92,7 +92,7 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
     if (!npy_)
         return;
     open(bake);
-    // Straight from the shared buffer, a few megabytes at least at a time.
+    // Straight from the shared buffer, at least a few megabytes at a time.
     const std::size_t sampleBytes = bake.names.size() * 16 * sizeof(double);
     constexpr std::size_t kLeast = std::size_t(8) << 20;
     if (ready <= written_ || (ready < bake.frames() && (ready - written_) * sampleBytes < kLeast))
@@ -108,7 +108,7 @@ void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::si
     if (!npy_)
         return;
     open(bake);
-    // Each sample's run of columns is one stretch of the file.
+    // Each sample's run of columns is one contiguous range of the file.
     const std::size_t matrixBytes = 16 * sizeof(double);
     const auto* bytes = reinterpret_cast<const char*>(bake.world->data());
     for (std::size_t f = 0; f < bake.frames(); ++f) {

@@ -146,7 +146,7 @@ std::vector<std::string> writeGltfTracks(const std::vector<RigTrack>& tracks,
                                    ": the transform holds shear that glTF's translate, rotate "
                                    "and scale cannot carry; the nearest of those is written");
             }
-            // Neighbouring quaternions on the same side, so that linear
+            // Adjacent quaternions in the same hemisphere, so that linear
             // blending between samples turns the short way.
             if (i > 0) {
                 auto& q = samples.back().rotation;

@@ -99,7 +99,7 @@ std::string renderViewerHtml(const EvalReport& report, const RigCapture& capture
     std::string data = viewerData(report, capture, layout).dump();
     for (std::size_t at = data.find("</"); at != std::string::npos; at = data.find("</", at))
         data.replace(at, 2, "<\\/");
-    // And "<!--" would change how the browser reads the rest of the script.
+    // And "<!--" would change how the browser parses the rest of the script.
     for (std::size_t at = data.find("<!--"); at != std::string::npos; at = data.find("<!--", at))
         data.replace(at, 4, "\\u003c!--");
 

@@ -42,7 +42,7 @@ std::vector<double> niceTicks(double low, double high, int target) {
 
 namespace {
 
-// Decimals enough to tell ticks `step` apart.
+// Enough decimal places to distinguish ticks `step` apart.
 int tickDecimals(const std::vector<double>& ticks) {
     if (ticks.size() < 2)
         return 2;

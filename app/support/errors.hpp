@@ -70,7 +70,7 @@ public:
 
 // Rethrows a Failure with `context` put in front of its message, keeping its
 // exit status. Used to add the file name or the action index. Malformed
-// JSON goes on as it is.
+// JSON is rethrown unchanged.
 [[noreturn]] inline void rethrowWithContext(const Failure& failure, const std::string& context) {
     if (const auto* malformed = dynamic_cast<const MalformedJson*>(&failure))
         throw *malformed;

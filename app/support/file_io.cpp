@@ -55,7 +55,7 @@ const char* fileKind(mode_t mode) {
     return "not a regular file";
 }
 
-// Closes a descriptor when it goes out of scope.
+// Closes a file descriptor when it goes out of scope.
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -111,7 +111,7 @@ OutputTarget findOutputTarget(const std::string& path) {
     throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
 }
 
-// Asks the kernel to back the 2 MiB-aligned inside of a large buffer, not
+// Asks the kernel to back the 2 MiB-aligned interior of a large buffer, not
 // yet touched, with huge pages (transparent huge pages in "madvise" mode):
 // a 40 MB scene read into 4 KiB pages takes ten thousand page faults, about
 // two thirds of the time its read takes here.
@@ -139,13 +139,13 @@ std::string readWhole(const std::string& path, struct stat* statusOut) {
         throw InputError(name + ": cannot read: it is a folder", FailureKind::File);
     std::string text;
     if (S_ISREG(status.st_mode)) {
-        // A regular file says its size; refuse a large one before reading it.
+        // A regular file reports its size; refuse large ones before reading.
         if (static_cast<std::size_t>(status.st_size) > kMaxInputBytes)
             tooLarge(name);
         text.reserve(static_cast<std::size_t>(status.st_size));
         adviseHugePages(text.data(), text.capacity());
     }
-    // Pipes and devices say nothing of their size: read up to the cap.
+    // Pipes and devices do not report their size: read up to the cap.
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -180,7 +180,7 @@ std::int64_t now() {
 }
 
 // The name a stamp gives a file: absolute, every link followed, so that two
-// paths to one file name it alike.
+// paths to one file give the same name.
 std::string fileKey(const std::string& path) {
     std::error_code ec;
     std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);
@@ -197,8 +197,8 @@ void identify(FileStamp& stamp, const struct stat& status) {
     stamp.modified = nanoseconds(status.st_mtim);
 }
 
-// File times come from a clock that ticks every few milliseconds, and some
-// file systems keep whole or even two seconds: a file modified this close
+// File times come from a clock that ticks every few milliseconds, and some file
+// systems have one- or even two-second resolution: a file modified this close
 // to its read may have been written again without its times changing.
 constexpr std::int64_t kCoarseTimes = 2'000'000'000;
 
@@ -315,7 +315,7 @@ std::array<TemporarySlot, 32> temporaries;
 // Advisory lock (flock) on a folder, held while the object lives. Where the
 // folder cannot be opened or locked (no read permission, a file system
 // without locks) the rename goes on unlocked: the check it guards is still
-// made, only not alone.
+// made, only without mutual exclusion.
 class FolderLock {
 public:
     explicit FolderLock(const std::string& folder)
@@ -399,7 +399,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     temporary_ = (fs::path(folder_) / hidden).string();
     temporary_ += ".mhost-XXXXXX";
     {
-        // No signal may come between the file's making and its slot.
+        // No signal may arrive between creating the file and claiming its slot.
         sigset_t all, before;
         sigfillset(&all);
         ::pthread_sigmask(SIG_BLOCK, &all, &before);
@@ -416,9 +416,9 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
 }
 
 // Syncs a file on a thread of its own whenever asked. A sync also waits for
-// the device to keep what it was sent, which on a disk with a write cache
-// takes as long as the writes themselves: done as the file grows, little is
-// left for commit.
+// the device to make what it was sent durable, which on a disk with a write
+// cache takes as long as the writes themselves: done as the file grows,
+// little is left for commit.
 class OutputFile::Syncer {
 public:
     explicit Syncer(int fd) : fd_(fd), thread_([this] { run(); }) {}
@@ -455,7 +455,7 @@ private:
                 return;
             wanted_ = false;
             lock.unlock();
-            // A write that failed is reported to one sync only: keep it.
+            // A write error is reported by one fsync only: keep it.
             const int failed = ::fdatasync(fd_) == 0 ? 0 : errno;
             lock.lock();
             if (failed != 0 && error_ == 0)
@@ -469,7 +469,7 @@ private:
     bool wanted_ = false;
     bool stopping_ = false;
     int error_ = 0;
-    std::thread thread_; // last: it starts once the rest is made
+    std::thread thread_; // last: it starts once the rest is constructed
 };
 
 // Stops the syncer; the error of a sync it made that failed, or 0.
@@ -550,8 +550,8 @@ void OutputFile::requireUnchanged(const FileStamp& stamp) {
 
 std::optional<FileStamp> OutputFile::commit() {
     // mkstemp makes the file readable by its owner only. A replaced file
-    // keeps its own bits (and owner, where we may set it); a new one gets
-    // the bits of any new file.
+    // keeps its own permission bits (and owner, where we may set it); a new
+    // one gets the default mode (0666 less the umask).
     mode_t mode = mode_;
     if (replaces_) {
         if (::geteuid() == 0 && ::fchown(fd_, owner_, group_) != 0)

@@ -105,10 +105,10 @@ public:
 
     // RunError naming path when a write fails.
     void write(std::string_view content);
-    // Writes content at offset, leaving write()'s place where it was: parts
+    // Writes content at offset, leaving write()'s position unchanged: parts
     // of a file can be written in any order.
     void writeAt(std::size_t offset, std::string_view content);
-    // Starts putting what has been written so far on the disk, without
+    // Starts flushing what has been written so far to disk, without
     // waiting for it: a thread of the file's own syncs it meanwhile, so that
     // a long file written in parts costs little more than its last part at
     // commit.

@@ -88,7 +88,7 @@ ChildProcess::ChildProcess(pid_t pid, bool ownGroup)
 }
 
 ChildProcess ChildProcess::fork(const ChildOptions& options, const std::function<int()>& body) {
-    // Output waiting in this process's buffers is written once, by it.
+    // Flush buffered output so that it is written once, by this process.
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -102,7 +102,7 @@ ChildProcess ChildProcess::fork(const ChildOptions& options, const std::function
             ::setpgid(0, 0);
         if (options.diesWithParent) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) // the parent ended before the request
+            if (::getppid() != parent) // the parent exited before the prctl
                 ::_exit(1);
         }
         int status = 1;
@@ -208,8 +208,8 @@ int ChildProcess::wait() {
 void ChildProcess::kill() {
     if (pid_ <= 0)
         return;
-    // The group goes before the child is reaped, while its id is sure to be
-    // the group's.
+    // The group is killed before the child is reaped, while its id cannot
+    // yet have been reused.
     if (ownGroup_)
         ::kill(-pid_, SIGKILL);
     else if (!status_)
@@ -247,10 +247,10 @@ bool collectUntilEnd(ChildProcess& child, std::span<Capture> captures,
             timedOut = true;
             child.kill();
             ended = true;
-            // What is left in the pipes is read for a moment more.
+            // Drain what is left in the pipes for a moment longer.
             left = std::chrono::milliseconds(0);
         }
-        // Without a pidfd (an old kernel), the child is looked at now and then.
+        // Without a pidfd (an old kernel), the child is polled periodically.
         const int wait = ended ? 1000 : child.endedFd() < 0 ? 50 : 1000;
         const int ready = ::poll(
             fds.data(), fds.size(),
@@ -293,7 +293,7 @@ void waitForEither(int fd, std::span<ChildProcess> children) {
         else
             polling = true;
     }
-    // Without pidfds (an old kernel), the children are looked at now and then.
+    // Without pidfds (an old kernel), the children are polled periodically.
     while (::poll(fds.data(), fds.size(), polling ? 2 : -1) < 0 && errno == EINTR) {
     }
 }

@@ -1,13 +1,13 @@
-// Child processes, made one way for every caller: bake workers (forked to
-// run a function), the validator's checks (forked, their own process group,
-// their output captured, stopped at a time limit) and the browser the
-// editor starts (a program, left running).
+// Child processes, created the same way for every caller: bake workers (forked
+// to run a function), the validator's checks (forked, their own process group,
+// their output captured, stopped at a time limit) and the browser the editor
+// starts (a program, left running).
 //
 // A child leads a process group of its own when asked, so that everything
 // it starts is stopped with it; dies with mhost when asked (SIGKILL, by
 // PR_SET_PDEATHSIG); and is waited for through a pidfd, so that a wait with
-// a time limit needs no polling. A child still running when its object goes
-// is killed (its group, when it leads one) and reaped.
+// a time limit needs no polling. A child still running when its object is
+// destroyed is killed (its group, when it leads one) and reaped.
 #pragma once
 
 #include <chrono>
@@ -59,8 +59,8 @@ public:
     // Sends SIGKILL to the child's group when it leads one (all it started
     // goes too), else to the child, and reaps it.
     void kill();
-    // Leaves the child running when the object goes; a thread reaps it when
-    // it ends.
+    // Leaves the child running when the object is destroyed; a thread reaps it
+    // when it ends.
     void detach();
 
 private:
@@ -73,7 +73,7 @@ private:
     std::optional<int> status_;
 };
 
-// What a child writes to a pipe, kept as it comes.
+// What a child writes to a pipe, kept as it arrives.
 struct Capture {
     int fd = -1;                        // the parent's end (the caller closes it)
     std::string text;                   // what came

@@ -36,9 +36,9 @@ void SharedMemory::populate(std::size_t share, std::size_t shares,
         if (interrupt)
             interrupt();
         const std::size_t n = std::min(kSlice, bytes - at);
-        // Kernels before 5.14 lack MADV_POPULATE_WRITE: a read of each page
-        // makes it instead (shared memory gets a page of its own on a read),
-        // and leaves what another process may have written there.
+        // Kernels before 5.14 lack MADV_POPULATE_WRITE: reading each page
+        // faults it in instead (shared memory is allocated on a read fault
+        // too), and keeps what another process may have written there.
         if (::madvise(p + at, n, MADV_POPULATE_WRITE) != 0)
             for (std::size_t b = 0; b < n; b += page)
                 (void)static_cast<volatile char*>(p)[at + b];

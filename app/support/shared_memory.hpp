@@ -1,6 +1,6 @@
 // Memory shared with forked children (the bake's workers): anonymous and
-// MAP_SHARED, so that what a child writes the parent reads; unmapped when
-// its object goes. Lock-free atomics placed in it work across processes.
+// MAP_SHARED, so that what a child writes the parent reads; unmapped when its
+// object is destroyed. Lock-free atomics placed in it work across processes.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,8 @@ namespace mhost {
 
 class SharedMemory {
 public:
-    // bytes of memory (at least one page), its pages made on first use or
-    // by populate. RunError "WHAT needs N MiB of memory, which the system
+    // bytes of memory (at least one page), its pages faulted in on first use
+    // or by populate. RunError "WHAT needs N MiB of memory, which the system
     // refused: ..." when the system refuses.
     SharedMemory(std::size_t bytes, const std::string& what);
     ~SharedMemory();
@@ -22,8 +22,8 @@ public:
     char* data() const { return data_; }
     std::size_t size() const { return size_; }
 
-    // Makes the pages of the share-th of `shares` equal parts at once:
-    // cheaper than a fault for each on first use. A slice at a time, with
+    // Pre-faults the pages of part `share` of `shares` equal parts: cheaper
+    // than a page fault for each on first use. A slice at a time, with
     // interrupt (when set) called between slices: the pages of a large bake
     // take a good part of a second, and Ctrl-C must not wait for them.
     void populate(std::size_t share, std::size_t shares,

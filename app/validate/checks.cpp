@@ -465,7 +465,7 @@ void checkCreateDestroy(Subject& s) {
             // The nulls made for required inputs go too.
             bench.scene().root().destroyAllNodes();
         };
-        round(10, 0); // warm: shared layouts and caches are made once
+        round(10, 0); // warm-up: shared layouts and caches are made once
         const std::size_t storage = UT_blockBytesInUse();
         const std::size_t heap = heapBytesInUse();
         constexpr int kNodes = 10, kRepeats = 3 * kRounds;

@@ -201,7 +201,7 @@ std::string memoryLimitText(const Limits& limits) {
 }
 
 // Sets up the check's process (its group, and its death with mhost, are
-// the process layer's); returns what failed, or "" when all is set.
+// handled by the process layer); returns what failed, or "" when all is set.
 std::string prepareChild(int errorsPipe, const Limits& limits) {
     const auto failed = [](const char* what) {
         return std::string(what) + ": " + std::strerror(errno);
@@ -245,7 +245,7 @@ bool saysOutOfMemory(const std::string& written) {
 
 // Runs the check in a child process of its own group, which dies with
 // mhost: its result comes back through a pipe, and what it writes to
-// standard error through another. A child that dies, outlives the time
+// standard error through another. A child that dies, exceeds the time
 // limit or reaches one of its limits is reported as such; its group is
 // killed when it ends, so nothing it started outlives it.
 Outcome runInChild(const Check& check, const std::string& module, std::uint64_t seed,

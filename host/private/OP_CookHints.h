@@ -13,7 +13,7 @@ class OBJ_Node;
 
 class OP_CookHints {
 public:
-    // Prefetches the object itself, reading nothing of it.
+    // Prefetches the object itself without reading it.
     static void prefetchNode(const OBJ_Node& node);
     // Prefetches what its cook reads: its inputs, its parameters and
     // components, and the object's own fields (its matrices). It reads the

@@ -39,7 +39,7 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
     // RTLD_LOCAL keeps each module's symbols to itself.
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        // dlerror() usually names the file itself: it is named once.
+        // dlerror() usually names the file itself: strip it so it appears once.
         const char* message = dlerror();
         std::string why = message ? message : "unknown reason";
         if (why.rfind(path + ": ", 0) == 0)
@@ -77,7 +77,7 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
             error = path + ": " + what + " threw an exception that is not a std::exception";
         }
         // Types registered before the throw point into a module that failed;
-        // take them out. The module stays mapped: code of it may still be
+        // take them out. The module stays mapped: its code may still be
         // referenced (its static destructors, for one).
         myTable.removeOperators(before);
         return false;

@@ -122,7 +122,7 @@ void OP_Network::destroyAllNodes() {
     for (const auto& child : myChildren)
         for (unsigned i = 0; i < child->nInputs(); ++i)
             child->setInput(i, nullptr);
-    // Last made, first gone.
+    // Destroyed in reverse order of creation.
     while (!myChildren.empty())
         myChildren.pop_back();
     myChildIndex.reset();

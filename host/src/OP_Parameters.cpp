@@ -95,8 +95,9 @@ std::uint32_t hashToken(std::string_view token) {
 }
 
 inline int roundToInt(double v) {
-    // Within the int range: truncate, then step away from zero when the rest
-    // is a half or more (v - whole is exact, whole lying within 1 of v).
+    // Within the int range: truncate, then step away from zero when the
+    // fractional part is a half or more (v - whole is exact, whole lying within
+    // 1 of v).
     if (v > double(INT_MIN) && v < double(INT_MAX)) {
         const int whole = static_cast<int>(v);
         const double rest = v - whole;
@@ -183,7 +184,7 @@ std::size_t OP_Parameters::extentOf(std::size_t index) const {
 }
 
 void OP_Parameters::relayout() {
-    // Parameters that kept their components move them over; new ones start
+    // Parameters that still exist move their components over; new ones start
     // at their defaults. A list's count is its instances (made with it).
     std::size_t total = 0;
     for (const PRM_Parm& parm : myParms)
@@ -233,8 +234,8 @@ void OP_Parameters::adoptLayout() {
             return;
         }
 
-    // Not make_shared: the type's weak reference would keep the memory of a
-    // layout no node holds any more.
+    // Not make_shared: the type's weak_ptr would keep a layout's memory
+    // allocated after no node holds the layout any more.
     std::shared_ptr<OP_ParmLayout> layout(new OP_ParmLayout);
     layout->shape = std::move(shape);
     // At most three quarters full.
@@ -342,7 +343,7 @@ int OP_Parameters::resolveAndRemember(const char* token, const int* inst, int ne
              ->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
     for (std::size_t way = 0; way < Layout::kResolvedWays; ++way) {
         // Text that may have been rewritten is checked against the parameter
-        // it named (read-only text was taken by resolve()).
+        // it named (read-only text was handled by resolve()).
         const Layout::ResolvedToken& entry = set[way];
         if (entry.token == token && entry.instance == instance && entry.parm >= 0 &&
             namesToken(myParms[static_cast<std::size_t>(entry.parm)].getToken(), token, instance))

@@ -46,7 +46,7 @@ std::size_t classSize(int cls) {
 }
 
 // A new chunk, 2 MiB aligned so that the kernel can back it with one huge
-// page, asked to (transparent huge pages in "madvise" mode).
+// page, requested with madvise (transparent huge pages in "madvise" mode).
 bool newChunk(Storage& s) {
     void* mapped = ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

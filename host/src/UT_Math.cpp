@@ -370,7 +370,7 @@ bool UT_DMatrix4::explode(const UT_XformOrder& order, double t[3], double rDegre
     const double det = a.determinant();
     const double volume = scale.prod();
     // A zero scale, or one too small to divide by, leaves no rotation to
-    // recover; so do rows that span next to no volume.
+    // recover; so do rows that span nearly zero volume.
     if (!(scale.minCoeff() >= std::numeric_limits<double>::min()) ||
         !(std::abs(det) > kFlatRatio * volume)) {
         return false;

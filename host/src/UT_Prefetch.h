@@ -1,4 +1,4 @@
-// Asking the processor for memory ahead of its use.
+// Prefetching memory ahead of its use.
 #pragma once
 
 #include <cstddef>

@@ -16,7 +16,7 @@ struct Segments {
 };
 
 Segments& segments() {
-    static Segments* instance = new Segments; // never destroyed: used to the end
+    static Segments* instance = new Segments; // never destroyed: used until exit
     return *instance;
 }
 

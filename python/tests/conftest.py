@@ -63,8 +63,8 @@ def keyed_rig():
 
 def interrupted_after(seconds, call):
     """Has another process send SIGINT to this one after `seconds` while call
-    runs (a thread could not: the sweep holds the interpreter, as a Ctrl-C
-    from the terminal does not need it); returns how long after the signal
+    runs (a thread could not: the sweep holds the GIL, which a Ctrl-C
+    from the terminal does not need); returns how long after the signal
     call ended, which must be by KeyboardInterrupt. Python's own handler
     is put in place meanwhile (a Dask cluster, for one, leaves its own)."""
     handler = signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -79,7 +79,7 @@ def test_mhost_bake_scene_bake_and_eval_agree_whatever_the_workers(rig, tmp_path
         assert baked.local[sample, column].flatten().tolist() == row["local"]
         cook = scene.node("c2n4").cook(time=baked.times[sample])
         assert np.array_equal(cook.world, baked.world[sample, column])
-    # Something moves: a bake of constants would pass the rest.
+    # Something moves: a bake of constants would pass the rest trivially.
     assert not np.array_equal(baked.world[0], baked.world[-1])
 
 
@@ -288,15 +288,15 @@ def test_ctrl_c_stops_a_bake_and_its_workers():
         parent = q
     before = children()
     assert interrupted_after(0.3, lambda: scene.bake(0, 10, 100000, threads=2)) < 1.0
-    # The workers are gone with it, reaped.
+    # The workers exited with it and were reaped.
     assert children() == before
     assert scene.bake(0, 10, 2, threads=2).world.shape == (3, 16, 4, 4)
 
 
 def interleaved_scene(count):
-    """count keyed nodes in chains of five, two chains woven together in
+    """count keyed nodes in chains of five, two chains interleaved in
     each run of ten (node i reads node i - 2), as scene text: the parts a
-    bake by nodes makes of it hold columns that are not side by side."""
+    bake by nodes makes of it hold columns that are not adjacent."""
     template = morvane.Scene()
     q = template.create("quenlo", "q")
     q.set("numkeys", 2)
@@ -331,8 +331,8 @@ def test_a_large_scene_is_baked_in_parts_the_same_whoever_cooks_them(tmp_path):
 
     # Two nodes that cannot be loaded, the later one in the first part (the
     # last node reads the first): the message is a plain load's, naming the
-    # first in the file, whoever loads which; and so when other nodes are
-    # chosen, as every node is read. Nothing is written.
+    # first in the file, whichever worker loads which part; and so when other
+    # nodes are chosen, as every node is read. Nothing is written.
     document["nodes"][1499]["inputs"] = ["n0", None]
     document["nodes"][1499]["parms"]["otherparm"] = 1
     document["nodes"][700]["parms"]["nosuchparm"] = 1

@@ -13,7 +13,7 @@ from conftest import MHOST
 
 
 def keyed(scene, name, drivers):
-    """A quenlo node with a key at each driver value, each posed apart."""
+    """A quenlo node with a key at each driver value, each posed differently."""
     node = scene.create("quenlo", name)
     node.set("numkeys", len(drivers) - 1)
     keys = node.keys()
@@ -92,7 +92,7 @@ def test_every_key_tool_from_python(tmp_path):
         left.mirror_keys(right, axis="w")
 
 
-# The edits of one rigging pass: each made by each of the three ways.
+# The edits of one rigging pass: each made in each of the three ways.
 EDITS = [
     {"op": "insert-key", "node": "arm_L", "driver": 0.75},
     {"op": "retime-keys", "node": "arm_L", "scale": 2, "offset": 0.5},

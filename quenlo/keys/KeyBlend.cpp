@@ -51,7 +51,7 @@ void applyBlend(const QuenloPose& lower, const QuenloPose& upper, float weight, 
         for (std::size_t i = 0; i < 3; ++i)
             rotate[i] = static_cast<float>(radians[i] * radiansToDegrees);
     } else {
-        // Angles blend as stored, without wrapping: 0 to 270 passes 135.
+        // Angles blend as stored, unwrapped: 0 to 270 passes through 135.
         for (std::size_t i = 0; i < 3; ++i)
             rotate[i] = lerp(lower.rotate[i], upper.rotate[i], weight);
     }

@@ -41,7 +41,7 @@ struct KeyTable {
     void rebuild(const OP_Parameters& node);
     // Whether the table can be used as it is: it is not empty and its entry
     // count is the count of its last rebuild. Driver values and toggles
-    // changed since then count from the next rebuild only.
+    // changed since then take effect only at the next rebuild.
     bool isCurrent() const {
         return values.entries() != 0 && values.entries() == static_cast<std::size_t>(activeCount);
     }

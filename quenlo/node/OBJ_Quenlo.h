@@ -26,7 +26,7 @@ public:
     // hidden per-key orders and rebuilds the key table. Returns the number
     // of enabled states that changed.
     int refreshEnableStates() override;
-    // [host] Any time: "Parent", "Key dummy", or "WTF?" past the two.
+    // [host] Any time: "Parent", "Key dummy", or "WTF?" for any other input.
     const char* labelForInput(unsigned idx) const override;
     // [host] While cooking, to build the local transform: the base
     // transform, then the blend of the two keys around "driverval".
@@ -40,7 +40,7 @@ public:
     // [module] Key `instance`'s pose at the key time (instance 0 is the key
     // 0 block); the orders are not read.
     QuenloPose readKeyTransform(int instance) const;
-    // The same, into pose (which the evaluation keeps where it is).
+    // The same, written into `pose` (storage the evaluation reuses).
     void readKeyTransform(int instance, QuenloPose& pose) const;
 
     // [module] The key commands' operations (see commands/QuenloCommands.h).

@@ -11,9 +11,9 @@ namespace tok = quenlo::token;
 
 namespace {
 
-// The dummy is read as an object lists its transform: the two orders, then
-// the three-component fields, then the uniform scale ("t", "r", "s", "p",
-// "scale"). This is the key fields' order with the vectors first.
+// The dummy is read in the order an object lists its transform: the two
+// orders, then the three-component fields, then the uniform scale ("t", "r",
+// "s", "p", "scale"). This is the key fields' order with the vectors first.
 enum class DummyPass { Orders, Vectors, Scalars };
 
 DummyPass passOf(const KeyField& field) {
@@ -76,7 +76,7 @@ void OBJ_Quenlo::storeKey(int key, float time, const QuenloKeyTransform& transfo
 
 void OBJ_Quenlo::pushKeyToDummy(int key, float time, OP_Node* dummy) const {
     for (const KeyField& field : keyFields) {
-        // Orders go over as the menu index, unchanged.
+        // Orders are copied as the menu index, unchanged.
         for (int c = 0; c < field.components; ++c)
             dummy->setFloat(field.dummyToken, c, time,
                             field.isOrder() ? evalIntInst(field.keyToken, &key, 0, keyTime, 1)

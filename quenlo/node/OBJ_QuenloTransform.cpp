@@ -24,7 +24,7 @@ void OBJ_Quenlo::readKeyTransform(int instance, QuenloPose& pose) const {
 int OBJ_Quenlo::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
     using namespace quenlo;
     const int baseResult = OBJ_Null::applyInputIndependentTransform(context, xform);
-    // A node that already carries an error keeps the base result alone.
+    // A node that already carries an error keeps only the base result.
     if (error() > UT_ERROR_WARNING)
         return baseResult;
     addOrderWarning(orderMismatch);

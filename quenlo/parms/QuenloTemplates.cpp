@@ -44,7 +44,7 @@ PRM_Name sep2Name(tok::sep2, "Sep", 0);
 // 1, 2, ...) and the key 0 block, which differs from them in three ways,
 // each marked by a column:
 //  * key 0 is always active, so it has no "enable#" toggle (inKeyZero);
-//  * "keyval0" runs no callback: a change of it counts from the next
+//  * "keyval0" runs no callback: a change to it takes effect at the next
 //    rebuild of the key table (callbackInKeyZero);
 //  * every key keeps its own orders, but keys are applied in key 0's, so only
 //    key 0's are shown (hiddenInInstances).
@@ -90,7 +90,7 @@ constexpr bool rowsMatchKeyFields() {
                 row = &r;
         if (row == nullptr || row->size != field.components)
             return false;
-        // Orders have no default of their own (menu item 0); pose fields
+        // Orders have no default of their own (menu item 0); pose fields use
         // the shared zeros or ones.
         if (field.isOrder()
                 ? row->defaults != nullptr || field.identity != 0.0f
@@ -120,8 +120,8 @@ std::string forKeyZero(const char* text) {
     return out;
 }
 
-// The instances' names point at the rows' texts; key 0's own their
-// numbered copies.
+// The instances' names point at the rows' texts; key 0's names own
+// numbered copies of them.
 std::array<PRM_Name, perKeyTemplateCount> instanceNames = [] {
     std::array<PRM_Name, perKeyTemplateCount> names;
     for (std::size_t i = 0; i < names.size(); ++i)

@@ -8,7 +8,7 @@
 
 namespace quenlo {
 
-// Word-wise OR of two parameter types: a type with both types' properties.
+// Bitwise OR of two parameter types: a type with both types' properties.
 constexpr PRM_Type typeOr(PRM_Type a, PRM_Type b) {
     return PRM_Type(a.basicWord() | b.basicWord(), a.optionWord() | b.optionWord());
 }

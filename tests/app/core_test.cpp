@@ -142,9 +142,9 @@ void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
 }
 
 // A large scene is outlined by two threads, the second from a guessed entry
-// in the middle; the outline is the one thread's, whether the guess is an
-// entry, lies in a string where an outline of its own would read, or the
-// text is wrong after it.
+// in the middle; the outline is the same as a single thread's, whether the
+// guess is an entry, lies in a string that would parse as an outline of its
+// own, or the text is malformed after it.
 TEST(SceneOutline, TwoThreadsGiveTheOneThreadOutline) {
     const std::string source = "big.json";
     const std::string plain = outlineText(5000, 1000);
@@ -155,7 +155,7 @@ TEST(SceneOutline, TwoThreadsGiveTheOneThreadOutline) {
     EXPECT_EQ(plain.substr(one.nodes[2500].end - 1, 3), "},\n") << "an entry ends past its '}'";
     expectSameOutline(outlineScene(plain, source, true), one);
 
-    // The middle is one long string of what reads as entries and an end.
+    // The middle is one long string of text that parses as entries and an end.
     std::string decoy;
     while (decoy.size() < (std::size_t(5) << 20))
         decoy += ", {}]";
@@ -402,8 +402,9 @@ TEST_F(NullScene, ARepeatedParameterIsMalformedJsonWithItsPosition) {
     EXPECT_EQ(scene.root().getNchildren(), 0) << "nothing of it is kept";
 }
 
-// A whole-scene cook in any order cooks each node after its parent, asks
-// nodes ahead of their cooks without changing them, and reports the worst.
+// A whole-scene cook in any order cooks each node after its parent,
+// prefetches nodes ahead of their cooks without changing them, and reports
+// the worst.
 TEST_F(NullScene, CookAllGivesEachNodesOwnCookAndTheWorstSeverity) {
     run(R"([
         {"op": "create", "type": "null", "name": "child"},

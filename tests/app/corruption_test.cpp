@@ -105,7 +105,7 @@ void checkCorruption(const Reader& read, const std::string& text, std::size_t ed
                      const std::string& source, const std::string& what, Tally& tally) {
     const std::size_t strict = strictRefusal(text);
     if (strict == 0) {
-        ++tally.acceptedByBoth; // a well-formed edit, such as a deleted blank
+        ++tally.acceptedByBoth; // a well-formed edit, such as a deleted space
         return;
     }
     const std::string message = refusalOf(read, text);

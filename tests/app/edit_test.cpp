@@ -1,5 +1,5 @@
 // mhost edit without a browser: the session's edits, undo and script, the
-// pane drawn from templates, and the server's answers to requests, called
+// pane drawn from templates, and the server's responses to requests, called
 // in-process. tests/edit/ drives the real server over HTTP and in chromium.
 #include "edit/edit_server.hpp"
 #include "edit/edit_session.hpp"
@@ -407,7 +407,7 @@ TEST_F(Serving, RequestsWithoutTheTokenOrFromAnotherHostOrOriginAreRefused) {
         413);
     EXPECT_EQ(server.handle(request("GET", "/etc/passwd")).status, 404);
     EXPECT_EQ(server.handle(request("GET", "/../rig.json")).status, 404);
-    // A path that is not UTF-8 is named in the answer all the same.
+    // A path that is not UTF-8 is named in the response all the same.
     const EditResponse odd = server.handle(request("GET", "/\xff\xfe"));
     EXPECT_EQ(odd.status, 404);
     EXPECT_NO_THROW(parseJson(odd.body, "answer"));

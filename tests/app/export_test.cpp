@@ -167,7 +167,7 @@ TEST(GltfExport, RecomposingTheSamplesGivesTheCookedMatricesInBothFileKinds) {
 TEST(GltfExport, NeighbouringRotationsTakeTheShortWay) {
     const TempDir dir;
     // A null node turned through 720 degrees over time: every sample's
-    // quaternion must lie on the side of the one before it.
+    // quaternion must lie in the same hemisphere as the one before it.
     const std::string scene = dir.file("spin.json");
     const RunResult made = runMhost({"run", dir.write("spin.script.json", R"([
             {"op": "create", "type": "null", "name": "spin"},

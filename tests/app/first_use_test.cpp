@@ -67,7 +67,7 @@ TEST(FirstUse, MenuParametersTakeTheirItemTokensInScriptsAndScenes) {
     ASSERT_EQ(loaded.status, 0) << describe(loaded);
     EXPECT_EQ(parseJson(loaded.out, "stdout")["interp"], "quat") << loaded.out;
 
-    // A value that is no item lists the items with their indices.
+    // A value that is not an item lists the items with their indices.
     const RunResult bad =
         runMhost({"run", dir.write("bad.json", R"([{"op": "create", "type": "quenlo", "name": "q"},
             {"op": "set", "node": "q", "parm": "interp", "value": "quaternion"}])")},

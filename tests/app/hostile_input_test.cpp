@@ -160,7 +160,7 @@ TEST(OutputFiles, RefuseAnythingButARegularFile) {
 
 TEST(InputFiles, LargerThanTheCapAreRefusedBeforeBeingReadWhole) {
     const TempDir dir;
-    // A sparse file says its size: refused without reading a byte of it.
+    // A sparse file reports its size: refused without reading a byte of it.
     const std::string big = dir.file("big.json");
     const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(fd, 0);

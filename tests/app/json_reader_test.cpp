@@ -85,8 +85,8 @@ TEST(JsonReader, RefusesMalformedTextNamingWhereItIs) {
 }
 
 TEST(JsonReader, FindsARepeatedKeyAmongManyKeys) {
-    // Past a dozen keys the reader looks keys up in a table: a repeat is
-    // found there as among a few.
+    // Past a dozen keys the reader looks keys up in a hash table: a repeat is
+    // found there as it is among a few.
     std::string text = "{";
     for (int i = 0; i < 40; ++i)
         text += "\"k" + std::to_string(i) + "\": " + std::to_string(i) + ", ";
@@ -100,7 +100,7 @@ TEST(JsonReader, FindsARepeatedKeyAmongManyKeys) {
         << message;
     // Escaped and plain forms of one key are one key.
     EXPECT_NE(failureOf(R"({"t1": 1, "t\u0031": 2})").find("appears twice"), std::string::npos);
-    // Alike keys in different objects are fine.
+    // Identical keys in different objects are fine.
     EXPECT_NO_THROW(parseJson(R"([{"a": 1}, {"a": 2}, {"b": {"a": 3}}])", "t.json"));
 }
 

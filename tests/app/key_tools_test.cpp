@@ -322,7 +322,7 @@ TEST_F(KeyTools, EveryToolRefusesANodeThatIsMissingOrNotKeyedAndChangesNothing) 
             << script;
         EXPECT_EQ(sceneText(scene), before) << script;
     }
-    // Misformed fields are refused before anything runs.
+    // Malformed fields are refused before anything runs.
     for (const char* script : {R"([{"op": "mirror-keys", "to": "q"}])",
                                R"([{"op": "mirror-keys", "node": "q", "names": "_L", "to": "q"}])",
                                R"([{"op": "mirror-keys", "node": "q", "to": "q", "axis": "w"}])",

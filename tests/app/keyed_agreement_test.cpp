@@ -1,6 +1,6 @@
 // mhost reads a keyed node's active keys through its parameters, by its own
-// copy of the module's rule (engine/keyed_node.hpp); this test holds the copy
-// to the module: random key tables (counts, enable toggles, driver values
+// copy of the module's rule (engine/keyed_node.hpp); this test checks the copy
+// against the module: random key tables (counts, enable toggles, driver values
 // NaN and infinite among them) give the same keys, in the
 // same order, with the same driver values, in both.
 #include "engine/keyed_node.hpp"
@@ -48,7 +48,7 @@ TEST(KeyedAgreement, MhostReadsTheActiveKeysTheModuleBlendsBetween) {
             ASSERT_TRUE(q->setParmByUser(("enable" + n).c_str(), 0, 0.0f, random() % 3 != 0));
             ASSERT_TRUE(q->setParmByUser(("keyval" + n).c_str(), 0, 0.0f, value()));
         }
-        // Sometimes fewer keys afterwards: instances beyond the count go.
+        // Sometimes fewer keys after: instances beyond the count are removed.
         if (count > 0 && random() % 4 == 0) {
             ASSERT_TRUE(q->setParmByUser("numkeys", 0, 0.0f, random() % count));
         }

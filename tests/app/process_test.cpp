@@ -61,7 +61,7 @@ TEST(ChildProcess, KillingAGroupLeaderTakesEverythingItStartedAndItsObjectKillsI
         ASSERT_EQ(::read(grandchild.read, &started, sizeof started), ssize_t(sizeof started));
         EXPECT_TRUE(alive(started));
         EXPECT_FALSE(leader.poll());
-    } // the object goes with the child still running: its group is killed
+    } // the object is destroyed with the child still running: its group is killed
     for (int i = 0; i < 200 && alive(started); ++i)
         std::this_thread::sleep_for(5ms); // the grandchild is reaped by init
     EXPECT_FALSE(alive(started)) << "a process the child started outlived it";
@@ -80,7 +80,7 @@ TEST(ChildProcess, OutputIsCollectedUntilTheEndAndATimeLimitStopsAHang) {
     captures[0].keep = 100;
     EXPECT_FALSE(collectUntilEnd(talker, captures, std::chrono::steady_clock::now() + 30s));
     EXPECT_EQ(WEXITSTATUS(talker.wait()), 3);
-    // 10,000 bytes came; a little over the last 100 are kept.
+    // 10,000 bytes arrived; a little over the last 100 are kept.
     EXPECT_GE(captures[0].text.size(), 100u);
     EXPECT_LE(captures[0].text.size(), 800u);
     EXPECT_EQ(captures[0].text.substr(captures[0].text.size() - 10), "0123456789");

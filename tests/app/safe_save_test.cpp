@@ -1,9 +1,9 @@
-// Saves that never lose another's work. A save over the file a scene was
-// read from checks, at the moment of replacing it, that nobody changed the
+// Saves that never lose another process's work. A save over the file a scene
+// was read from checks, at the moment of replacing it, that nobody changed the
 // file since; two processes saving one file are serialized by the folder's
 // lock; and a write cut short (the file-size limit, a signal, a kill) leaves
-// the old file or the new one, never a mix, and no temporary file wherever
-// mhost is still there to remove it.
+// the old file or the new one, never a mix, and no temporary file whenever
+// mhost is still running to remove it.
 #include "engine/host_session.hpp"
 #include "engine/scene_io.hpp"
 #include "support/errors.hpp"
@@ -81,7 +81,7 @@ TEST(ContentHash, FedInPiecesIsTheHashOfTheWhole) {
         }
         ASSERT_EQ(hasher.value(), contentHash(text));
     }
-    // A byte changed, moved or added is another content.
+    // A byte changed, moved or added makes different content.
     std::string other = text;
     other[500] ^= 1;
     EXPECT_NE(contentHash(other), contentHash(text));
@@ -111,7 +111,7 @@ TEST_F(SafeSave, ASaveOverAFileChangedSinceItWasReadIsRefusedAndWritesNothing) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"scene.json"}) << "temporary file left";
 
     // A file rewritten in place, to the same size, within the clock tick of
-    // the read (its times may not have moved): its content tells.
+    // the read (its times may not have changed): its content decides.
     Scene again(host);
     loadScene(again, path);
     std::string same = theirs;
@@ -259,7 +259,7 @@ TEST(SafeWrites, AWriteBeyondTheFileSizeLimitFailsLikeAnyOtherWriteError) {
     EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
 }
 
-// Waits until a temporary output file shows in dir; false after 20 s.
+// Waits until a temporary output file appears in dir; false after 20 s.
 bool awaitTemporary(const TempDir& dir) {
     for (int i = 0; i < 100000; ++i) {
         if (!temporaries(dir).empty())

@@ -13,7 +13,7 @@
 
 namespace mhost::test {
 
-// A fresh folder, removed with everything in it when the object goes.
+// A fresh folder, removed with everything in it when the object is destroyed.
 class TempDir {
 public:
     TempDir();
@@ -48,7 +48,7 @@ public:
     // Starts the built mhost as runMhost does.
     Mhost(const std::vector<std::string>& args, const std::string& cwd,
           const std::vector<std::string>& extraEnv = {});
-    // Kills it (SIGKILL) when it still runs.
+    // Kills it (SIGKILL) if it is still running.
     ~Mhost();
     Mhost(const Mhost&) = delete;
     Mhost& operator=(const Mhost&) = delete;

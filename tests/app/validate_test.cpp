@@ -170,7 +170,7 @@ TEST(Validate, NoProcessAModuleStartsOutlivesItsCheck) {
 }
 
 TEST(Validate, ChecksRunUnderAMemoryAndACpuTimeLimitEachReportedByName) {
-    // A module that looks sees both limits.
+    // A module that checks sees both limits.
     const Report limited =
         validate(misbehaving("checks_limits"), {"--include", "cooks-with-defaults"});
     EXPECT_EQ(limited.run.status, 0) << describe(limited.run);

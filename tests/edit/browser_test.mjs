@@ -90,7 +90,7 @@ try {
   await page.goto(address);
   await page.waitForSelector('[data-select-node="q"]');
 
-  // Waits for the session's answer to what act() does, and for the page
+  // Waits for the session's response to what act() does, and for the page
   // to have drawn it.
   async function answered(act, what = "/api/") {
     if (process.env.VERBOSE) console.log("waiting for " + what + " after " + act.toString().slice(0, 80));
@@ -201,7 +201,7 @@ try {
   await answered(() => page.click('[data-action="save"]'), "/api/save");
   check(!(await page.title()).startsWith("* "), "saved: " + (await page.title()));
 
-  // The script, downloaded as a browser downloads.
+  // The script, downloaded the way a browser downloads files.
   const downloads = path.join(work, "downloads");
   fs.rmSync(downloads, { recursive: true, force: true });
   fs.mkdirSync(downloads);
@@ -333,7 +333,7 @@ async function keyToolsPage(browser, where, ended) {
   answer = reply("/api/save");
   await page.click('header [data-action="save"]');
   check((await answer).status() === 200, "the keyed scene is saved");
-  // The page draws the answer a moment after it arrives: Quit then asks
+  // The page draws the response a moment after it arrives: Quit then asks
   // nothing.
   await page.waitForFunction(() => !document.title.startsWith("* "), { polling: 100 });
   answer = reply("/api/quit");
@@ -359,7 +359,7 @@ async function startSession(file) {
 }
 
 // A second session whose file another program saves meanwhile: Save shows
-// the conflict, and each way out keeps what it says.
+// the conflict, and each resolution keeps what it says.
 async function conflicts(browser) {
   const file = path.join(work, "conflict.json");
   fs.copyFileSync(start, file);
@@ -397,8 +397,8 @@ async function conflictsPage(browser, file, where, ended) {
     await page.click('header [data-action="save"]');
     return (await answer).status();
   };
-  // Whether the page comes to show what fn checks (it draws an answer a
-  // moment after the answer arrives); polled by time.
+  // Whether the page comes to show what fn checks (it draws a response a
+  // moment after the response arrives); polled by time.
   const settles = (fn) => page.waitForFunction(fn, { polling: 100, timeout: 15000 })
     .then(() => true, () => false);
   const showsConflict = () => settles(() => !document.getElementById("conflict").hidden);

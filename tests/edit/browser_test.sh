@@ -1,7 +1,7 @@
 #!/bin/sh
 # mhost edit in Debian's chromium, driven by puppeteer-core (from npm) under
 # Node.js: see browser_test.mjs. Skipped where no chromium, Node.js or
-# puppeteer-core can be had (a failure in CI: see tests/support/skip.sh).
+# puppeteer-core is available (a failure in CI: see tests/support/skip.sh).
 #
 #   browser_test.sh MHOST WORKDIR NODE_PREFIX [SCREENSHOT]
 set -eu

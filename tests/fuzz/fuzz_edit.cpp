@@ -2,7 +2,7 @@
 // ("METHOD TARGET" on the first line, "name: value" header lines, a blank
 // line, the body; "@TOKEN@" and "@PORT@" stand for the session's own) and
 // answered by a fresh session of a scene with a null and a quenlo node.
-// Whatever comes, the answer is a status below 500 with a JSON or HTML body,
+// Whatever comes, the response is a status below 500 with a JSON or HTML body,
 // and nothing is written: Save is left out (a fuzzer must not write files),
 // and the session's folder must stay empty.
 #include "edit/edit_server.hpp"

@@ -22,7 +22,7 @@
 
 namespace {
 
-// What of the reader's own refusals a text holds, as nlohmann sees it.
+// Which of the reader's own refusals apply to a text, as nlohmann sees it.
 class Refusals : public nlohmann::json_sax<nlohmann::ordered_json> {
 public:
     bool repeatedKey = false;

@@ -1,7 +1,7 @@
 // Fuzz target: the scene reader and writer. Any bytes are read as a scene;
 // one that loads must save to text that loads and saves to the very same
 // text: save(load(x)) == save(load(save(load(x)))). Text that is not JSON
-// is refused by the scene reader itself, which skips and comes back to
+// is refused by the scene reader itself, which skips and returns to
 // values, exactly as by the whole-document reader.
 #include "engine/scene_io.hpp"
 #include "fuzz_support.hpp"

@@ -17,7 +17,7 @@ namespace {
 bool asksTooMuch(const mhost::Scene& scene, const mhost::Json& action) {
     if (!action.is_object())
         return false;
-    // A key library holds a key an instance.
+    // A key library holds one key per instance.
     if (action.value("op", "") == "set-keys" && action.contains("keys")) {
         const mhost::Json& library = action["keys"];
         return library.is_object() && library.contains("keys") && library["keys"].is_array() &&

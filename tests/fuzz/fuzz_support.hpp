@@ -21,8 +21,8 @@ inline constexpr int kMaxFuzzInstances = 64;
 
 // Whether any multi-parameter count in a scene document exceeds the limit.
 bool sceneAsksTooMuch(const Json& scene);
-// The same for text that is no document: whether any run of digits in it
-// reads as more than the limit.
+// The same for text that is not a valid document: whether any run of digits in
+// it reads as more than the limit.
 bool textAsksTooMuch(std::string_view text);
 
 } // namespace mhost::fuzz

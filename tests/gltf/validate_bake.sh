@@ -1,7 +1,7 @@
 #!/bin/sh
 # The glTF files mhost bake and eval --gltf write, checked by the Khronos
 # glTF validator (npm's gltf-validator, run by Node.js): no error and no
-# warning. Skipped where Node.js or the validator cannot be had (a failure
+# warning. Skipped where Node.js or the validator is unavailable (a failure
 # in CI: see tests/support/skip.sh).
 #
 #   validate_bake.sh MHOST SCENE WORKDIR NODE_PREFIX

@@ -138,7 +138,7 @@ TEST_F(Layouts, MoreCallSitesThanTheResolverRemembersAllReadTheirOwnValue) {
     node->setInt("alist", 0, 0, instances);
     for (int i = 1; i <= instances; ++i)
         node->setFloatInst(i * 1.5, "a#", &i, 0, 0);
-    // Every token text at an address of its own: a call site each, plain
+    // Every token text at an address of its own: one call site per token, plain
     // and "#" forms.
     std::vector<std::unique_ptr<std::string>> plain, hashed;
     for (int i = 1; i <= instances; ++i) {

@@ -38,7 +38,7 @@ TEST(RotationProperties, EulerAnglesOfARandomRotationRebuildItInEveryOrder) {
         for (const Order::xyzOrder rot : kRotOrders) {
             UT_Vector3 a(angle(random), angle(random), angle(random));
             // Every fourth case sits at or near gimbal lock: the middle
-            // rotation a quarter turn, give or take a hair.
+            // rotation a quarter turn, exactly or very nearly.
             if (n % 4 == 0)
                 a[Order(Order::SRT, rot).rotAxis(1)] =
                     static_cast<float>((n % 8 == 0 ? 1 : -1) * kPi / 2) + nearLock(random);

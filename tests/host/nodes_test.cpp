@@ -102,7 +102,8 @@ TEST_F(Nodes, ARenamedNodeKeepsItsWiringAndFreesItsOldName) {
     EXPECT_EQ(child->getInput(0), parent);
     EXPECT_EQ(net.getChild(0), parent); // its place is kept
     EXPECT_STREQ(make("null", "q1")->getName(), "q1");
-    // Refused: a taken name, an empty one, a node of no network of this one.
+    // Refused: a taken name, an empty one, a node that is not a child of this
+    // network.
     EXPECT_FALSE(net.renameNode(parent, "child"));
     EXPECT_FALSE(net.renameNode(parent, ""));
     OP_Network other{&table};

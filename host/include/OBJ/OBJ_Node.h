@@ -1,10 +1,10 @@
 // OBJ_Node: an object: a node with a local and a world transform.
 //
-// Cooking an object at a time clears its errors and calls cookMyObj. The base
-// cookMyObj builds the local transform by calling applyInputIndependentTransform
-// on an identity matrix; the world transform is local * the world transform
-// of the object wired into input 0 (the parent), in the row-vector convention
-// of UT/UT_Math.h.
+// Cooking an object at a given time clears its errors and calls cookMyObj. The
+// base cookMyObj builds the local transform by calling
+// applyInputIndependentTransform on an identity matrix; the world transform is
+// local * the world transform of the object wired into input 0 (the parent), in
+// the row-vector convention of UT/UT_Math.h.
 #pragma once
 
 #include "OBJ_Error.h"
@@ -87,7 +87,7 @@ private:
 
     // The components of the object's transform parameters ("t", "r", "s",
     // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
-    // parameter list layout, which they stay valid for.
+    // parameter list layout and valid while that layout lasts.
     struct XformParms {
         unsigned long structure = ~0ul;
         const PRM_Component* value[15];

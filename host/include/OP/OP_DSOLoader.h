@@ -50,8 +50,8 @@ public:
     // installed tree, moved or not, each find their own modules.
     static std::string defaultFolder();
     // The search path: MORVANE_DSO_PATH when set (folders separated by ':',
-    // "&" standing for the default folder: "$HOME/modules:&" searches a
-    // folder of one's own first, then the default), else the default folder.
+    // "&" standing for the default folder: "$HOME/modules:&" searches the
+    // user's own folder first, then the default), else the default folder.
     static std::vector<std::string> searchPath();
     // The first file called fileName in the search path, or "" when none.
     static std::string find(const std::string& fileName);

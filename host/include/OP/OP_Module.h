@@ -21,7 +21,7 @@
 //
 // [host thread] The host calls them once each, at load, in this order, on
 // its one thread; the module's static objects are built by then and each
-// call runs to completion. An exception that leaves one fails the load (see
+// call runs to completion. An exception that escapes one fails the load (see
 // OP_DSOLoader.h).
 #pragma once
 

@@ -43,7 +43,7 @@ public:
 
 private:
     std::string uniqueName(const std::string& base);
-    // A child's name was given up: its number may be given again.
+    // A child's name was released: its number may be reused.
     void freeNumber(const std::string& name);
 
     // The children by name, and for each name stem ("q" of "q12") the

@@ -107,7 +107,7 @@ private:
     using InstanceRecords = std::unique_ptr<PRM_InstanceTemplate[]>;
     mutable std::map<std::pair<const PRM_Template*, std::vector<int>>, std::vector<InstanceRecords>>
         myInstances;
-    // The layouts nodes hold now, by shape; a layout goes with its last node.
+    // The layouts nodes hold now, by shape; a layout dies with its last node.
     mutable std::map<std::vector<int>, std::weak_ptr<const OP_ParmLayout>> myLayouts;
     mutable std::size_t myLayoutsAfterSweep = 0;
 };

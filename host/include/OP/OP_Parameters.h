@@ -181,7 +181,7 @@ private:
     // Points every instance parameter at the list it belongs to.
     void renumberOwners();
     // Takes the layout of the list's shape, from the type when it has one,
-    // else made here; the parameters were added or removed.
+    // else made here; called after parameters were added or removed.
     void adoptLayout();
 
     // The node's arrays come from the host's block allocator (see

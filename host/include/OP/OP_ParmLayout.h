@@ -7,8 +7,8 @@
 // from token to parameter, and what each (token address, instance) the
 // node's code asks for resolves to, are the same for all of them. The type
 // keeps one layout per shape in use (OP_Operator::parmLayout); each node
-// holds the one of its current shape, so a hundred thousand alike nodes
-// carry one index, and each token is resolved once for all of them.
+// holds the one of its current shape, so a hundred thousand identical nodes
+// share one index, and each token is resolved once for all of them.
 #pragma once
 
 #include <cstddef>
@@ -28,14 +28,14 @@ struct OP_ParmLayout {
     };
     std::vector<IndexSlot> index;
 
-    // What a (token address, instance) named: sets of two entries, the one
-    // used last first. A node's evaluation asks for a score of tokens, which
-    // two-way sets hold without evicting each other.
+    // What a (token address, instance) resolved to: a two-way set-associative
+    // cache, most recently used entry first. A node's evaluation looks up about
+    // twenty tokens, which two-way sets hold without evicting each other.
     struct ResolvedToken {
         const char* token = nullptr;
         int instance = 0;
         int parm : 31 = -1;
-        bool fixedText : 1 = false; // the token's text is read-only memory
+        bool fixedText : 1 = false; // the token's text lies in read-only memory
     };
     static constexpr int kResolvedSetBits = 7;
     static constexpr std::size_t kResolvedWays = 2;

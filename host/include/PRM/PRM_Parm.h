@@ -18,8 +18,8 @@
 //
 // Size. Nodes hold many parameters, and scenes many nodes: a parameter is
 // three words, its components live in one array of the node's, and a
-// component is two words, its keyframes and text held apart only when it
-// has any.
+// component is two words, its keyframes and text stored separately only
+// when it has any.
 #pragma once
 
 #include "PRM_Name.h"
@@ -39,7 +39,7 @@ struct UT_Keyframe {
 
 // A component's keyframes, sorted by time with unique times, and the text
 // of a string component: what a component holds besides its constant,
-// kept apart (and taking room) only when there is any.
+// allocated separately only when present.
 class PRM_KeyList {
 public:
     using List = std::vector<UT_Keyframe>;
@@ -105,13 +105,13 @@ struct PRM_Component {
 
 // A member template of a multi-parameter as one instance of it: the member
 // renamed with the instance numbers. The node type makes one for every
-// member and instance in use and keeps it while it lives
+// member and instance in use and keeps it for its own lifetime
 // (OP_Operator::instanceTemplate); every node of the type shares it.
 struct PRM_InstanceTemplate {
     PRM_InstanceTemplate() = default;
     PRM_InstanceTemplate(const PRM_InstanceTemplate&) = delete;
     PRM_InstanceTemplate& operator=(const PRM_InstanceTemplate&) = delete;
-    // Becomes member as instance path (instance numbers, outermost first).
+    // Becomes `member` at `instancePath` (instance numbers, outermost first).
     void make(const PRM_Template* member, std::vector<int> instancePath);
 
     const PRM_Template* source = nullptr; // the member template

@@ -134,8 +134,9 @@ TEST_F(KeyCommands, APressMakesTheNextCookRepeatTheMismatch) {
     press("getkey1");
     cookAt(0.0f);
     ASSERT_EQ(warnings(), Warnings{rotateWarning});
-    // A user's press starts from a clear list; Put key changes nothing of the
-    // node, yet the cook that follows at the same time reports the mismatch.
+    // A user's press starts from a clear list; Put key leaves the node
+    // unchanged, yet the cook that follows at the same time reports the
+    // mismatch.
     q->clearErrors();
     press("putkey1");
     EXPECT_TRUE(warnings().empty());

@@ -219,7 +219,7 @@ TEST_F(KeyedTransform, StaleTableWithAVanishedUpperKeyAppliesTheIdentity) {
     ASSERT_TRUE(q->writeValue(q->findParmIndex("numkeys"), 0, 0.0f, 1));
     EXPECT_TRUE(matrixNear(cookAt(), UT_DMatrix4()));
     EXPECT_EQ(q->getLastXformResult(), 1);
-    // The next refresh brings the table back in step.
+    // The next refresh brings the table back in sync.
     edit("driverval", 40);
     expectVecNear(translationAt(), {3, 2, 1});
 }

@@ -82,7 +82,7 @@ TEST(BlendProperties, WeightsZeroAndOneReproduceTheLowerAndUpperKeys) {
         const QuenloPose lower = random.pose(), upper = random.pose();
         const UT_XformOrder order = random.order();
         SCOPED_TRACE(::testing::Message() << "seed " << kSeed << " case " << n);
-        // Euler blending hands the keys' very values on.
+        // Euler blending passes the keys' exact values through.
         EXPECT_TRUE(sameMatrix(blended(lower, upper, 0.0f, false, order), matrixOf(lower, order),
                                1e-12));
         EXPECT_TRUE(sameMatrix(blended(lower, upper, 1.0f, false, order), matrixOf(upper, order),
