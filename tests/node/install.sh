@@ -16,7 +16,7 @@ flock 9
 if ! cmp -s "$here/package.json" "$prefix/package.json" || [ ! -f "$prefix/.installed" ]; then
   rm -f "$prefix/.installed"
   cp "$here/package.json" "$prefix/package.json"
-  if ! npm install --prefix "$prefix" --no-audit --no-fund --no-package-lock --silent \
+  if ! npm install --prefix "$prefix" --no-audit --no-fund --no-package-lock --loglevel=error \
       >"$prefix/npm.log" 2>&1; then
     echo "npm could not install the test packages into $prefix:" >&2
     tail -n 5 "$prefix/npm.log" >&2
