@@ -6,12 +6,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-deb}
-# dpkg-shlibdeps, which computes the packages' dependencies, is in dpkg-dev.
-if ! command -v dpkg-shlibdeps >/dev/null; then
+# CPack computes the packages' dependencies with dpkg-shlibdeps (in
+# dpkg-dev) on the files that file(1) finds to be ELF objects.
+missing=()
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
+if ((${#missing[@]})); then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends dpkg-dev
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
 fi
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 # Files where Debian puts them: /usr, and libraries in the multiarch folder.
