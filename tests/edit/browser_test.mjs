@@ -323,6 +323,7 @@ async function keyToolsPage(browser, where, ended) {
   await page.waitForFunction(() =>
     document.querySelector('#pane input[data-parm="numkeys"]').value === "2", { polling: 100 });
   check(await page.$('#pane [data-parm="keyval2"]') !== null, "a second key block is shown");
+  await staleStateIsNeverDrawn(page, reply);
 
   await page.select("#mirror-to", "arm_R");
   await page.select("#mirror-axis", "x");
@@ -342,6 +343,52 @@ async function keyToolsPage(browser, where, ended) {
   await page.close();
   const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
   check(code === 0, "the key tools' session ends with status 0: " + code);
+}
+
+// A state asked for before an edit is drawn before the edit's, however late
+// its response comes: the page never draws an older state over a newer one.
+// The state request made by selecting the node is answered with the state
+// as it was then, held until the edit that follows has been answered (or
+// 1.5 s, for a page that waits for the one before sending the other); the
+// edit deletes key 2, which is then undone.
+async function staleStateIsNeverDrawn(page, reply) {
+  const keys = () => page.$eval('#pane input[data-parm="numkeys"]', (f) => f.value);
+  const edited = reply("/api/edit");
+  let held = null;
+  const hold = (request) => {
+    if (request.isInterceptResolutionHandled()) return;
+    if (held !== null || request.method() !== "GET" || !request.url().includes("/api/state")) {
+      request.continue();
+      return;
+    }
+    held = fetch(request.url(), { headers: request.headers() })
+      .then((r) => r.text().then((body) => ({ status: r.status, body })))
+      .then(async (old) => {
+        await Promise.race([edited, new Promise((r) => setTimeout(r, 1500))]);
+        await request.respond({ status: old.status, contentType: "application/json", body: old.body });
+      });
+  };
+  await page.setRequestInterception(true);
+  page.on("request", hold);
+  await page.$eval("#delete-key", (f) => { f.value = "2"; });
+  await page.click('[data-select-node="arm_L"]');
+  await page.click('[data-action="delete-key"]');
+  check((await edited).status() === 200, "Delete key 2 is made");
+  check(held !== null, "selecting the node asks for its state");
+  await held;
+  await page.waitForFunction(() =>
+    document.querySelector('#pane input[data-parm="numkeys"]').value === "1",
+  { polling: 100, timeout: 5000 }).catch(() => {});
+  await new Promise((r) => setTimeout(r, 500)); // time for a late state to be drawn
+  check(await keys() === "1", "a state asked for before the delete is not drawn over it");
+  page.off("request", hold);
+  await page.setRequestInterception(false);
+
+  const undone = reply("/api/undo");
+  await page.click('header [data-action="undo"]');
+  check((await undone).status() === 200, "the delete is undone");
+  await page.waitForFunction(() =>
+    document.querySelector('#pane input[data-parm="numkeys"]').value === "2", { polling: 100 });
 }
 
 // Starts mhost edit on file; resolves to the session's address and the
