@@ -685,47 +685,31 @@ PYBIND11_MODULE(_core, m) {
             return "<CookWarning " + std::to_string(w.code) + ": " + quote(w.message) + ">";
         });
 
-    py::class_<Key>(m, "Key",
-                    "One key of a keyed node, as a key library holds it: its driver value, "
-                    "whether it is enabled, its pose (rotations in degrees) and its orders by "
-                    "name (\"srt\" ..., \"xyz\" ...).")
-        .def(py::init([](double driver, bool enable, const py::object& translate,
-                         const py::object& rotate, const py::object& scale, const py::object& pivot,
-                         double uniformScale, const std::string& transformOrder,
-                         const std::string& rotateOrder) {
-                 return Key{driver,
-                            enable,
-                            tripleFrom(translate, "translate"),
-                            tripleFrom(rotate, "rotate"),
-                            tripleFrom(scale, "scale"),
-                            tripleFrom(pivot, "pivot"),
-                            uniformScale,
-                            transformOrder,
-                            rotateOrder};
-             }),
-             "driver"_a = 0.0, "enable"_a = true, "translate"_a = py::make_tuple(0.0, 0.0, 0.0),
-             "rotate"_a = py::make_tuple(0.0, 0.0, 0.0), "scale"_a = py::make_tuple(1.0, 1.0, 1.0),
-             "pivot"_a = py::make_tuple(0.0, 0.0, 0.0), "uniform_scale"_a = 1.0,
-             "transform_order"_a = "srt", "rotate_order"_a = "xyz",
-             "A key; the defaults are the identity pose at driver 0.")
+    py::class_<Key> key(m, "Key",
+                        "One key of a keyed node, as a key library holds it: its driver value, "
+                        "whether it is enabled, its pose (rotations in degrees) and its orders by "
+                        "name (\"srt\" ..., \"xyz\" ...).");
+    key.def(py::init([](double driver, bool enable, const py::object& translate,
+                        const py::object& rotate, const py::object& scale, const py::object& pivot,
+                        double uniformScale, const std::string& transformOrder,
+                        const std::string& rotateOrder) {
+                return Key{driver,
+                           enable,
+                           tripleFrom(translate, "translate"),
+                           tripleFrom(rotate, "rotate"),
+                           tripleFrom(scale, "scale"),
+                           tripleFrom(pivot, "pivot"),
+                           uniformScale,
+                           transformOrder,
+                           rotateOrder};
+            }),
+            "driver"_a = 0.0, "enable"_a = true, "translate"_a = py::make_tuple(0.0, 0.0, 0.0),
+            "rotate"_a = py::make_tuple(0.0, 0.0, 0.0), "scale"_a = py::make_tuple(1.0, 1.0, 1.0),
+            "pivot"_a = py::make_tuple(0.0, 0.0, 0.0), "uniform_scale"_a = 1.0,
+            "transform_order"_a = "srt", "rotate_order"_a = "xyz",
+            "A key; the defaults are the identity pose at driver 0.")
         .def_readwrite("driver", &Key::driver, "The driver value at which the key applies.")
         .def_readwrite("enable", &Key::enable, "Whether the key takes part (key 0 always).")
-        .def_property(
-            "translate", [](const Key& k) { return triple(k.translate); },
-            [](Key& k, const py::object& v) { k.translate = tripleFrom(v, "translate"); },
-            "Translate (x, y, z).")
-        .def_property(
-            "rotate", [](const Key& k) { return triple(k.rotate); },
-            [](Key& k, const py::object& v) { k.rotate = tripleFrom(v, "rotate"); },
-            "Rotate (x, y, z), degrees.")
-        .def_property(
-            "scale", [](const Key& k) { return triple(k.scale); },
-            [](Key& k, const py::object& v) { k.scale = tripleFrom(v, "scale"); },
-            "Scale (x, y, z).")
-        .def_property(
-            "pivot", [](const Key& k) { return triple(k.pivot); },
-            [](Key& k, const py::object& v) { k.pivot = tripleFrom(v, "pivot"); },
-            "Pivot (x, y, z).")
         .def_readwrite("uniform_scale", &Key::uniformScale, "Uniform scale.")
         .def_readwrite("transform_order", &Key::transformOrder,
                        "The key's transform order by name (\"srt\", \"str\", ...).")
@@ -740,6 +724,23 @@ PYBIND11_MODULE(_core, m) {
                    tripleText(k.translate) + ", r " + tripleText(k.rotate) + ", s " +
                    tripleText(k.scale) + ">";
         });
+    // The three-component fields, each set from any sequence of three numbers.
+    struct VectorField {
+        const char* name;
+        std::array<double, 3> Key::*member;
+        const char* help;
+    };
+    for (const VectorField& field :
+         {VectorField{"translate", &Key::translate, "Translate (x, y, z)."},
+          VectorField{"rotate", &Key::rotate, "Rotate (x, y, z), degrees."},
+          VectorField{"scale", &Key::scale, "Scale (x, y, z)."},
+          VectorField{"pivot", &Key::pivot, "Pivot (x, y, z)."}})
+        key.def_property(
+            field.name, [member = field.member](const Key& k) { return triple(k.*member); },
+            [member = field.member, name = field.name](Key& k, const py::object& v) {
+                k.*member = tripleFrom(v, name);
+            },
+            field.help);
 
     py::class_<Transform>(m, "Transform",
                           "Translate, rotate (degrees) and scale decomposed from a local "

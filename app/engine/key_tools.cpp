@@ -25,6 +25,20 @@ std::string keyToken(const char* pattern, int key) {
     return token;
 }
 
+// A key's three-component fields: the parameter each is kept in and its
+// name in a key library, in the order both list them.
+struct KeyVectorField {
+    const char* pattern;
+    const char* name;
+    std::array<double, 3> KeyRecord::*member;
+};
+constexpr KeyVectorField kKeyVectorFields[] = {
+    {kKeyTranslate, "translate", &KeyRecord::translate},
+    {kKeyRotate, "rotate", &KeyRecord::rotate},
+    {kKeyScale, "scale", &KeyRecord::scale},
+    {kKeyPivot, "pivot", &KeyRecord::pivot},
+};
+
 double keyValue(const OP_Node& node, const char* pattern, int key, int component) {
     return node.evalFloatInst(pattern, &key, component, kKeyTime);
 }
@@ -58,10 +72,8 @@ void writeKey(OP_Node& node, int key, const KeyRecord& k) {
         setConstant(node, keyToken(kKeyEnable, key), {k.enable ? 1.0 : 0.0});
     setConstant(node, keyToken(kKeyXformOrder, key), {double(k.transformOrder)});
     setConstant(node, keyToken(kKeyRotateOrder, key), {double(k.rotateOrder)});
-    setConstant(node, keyToken(kKeyTranslate, key), vector(k.translate));
-    setConstant(node, keyToken(kKeyRotate, key), vector(k.rotate));
-    setConstant(node, keyToken(kKeyScale, key), vector(k.scale));
-    setConstant(node, keyToken(kKeyPivot, key), vector(k.pivot));
+    for (const KeyVectorField& field : kKeyVectorFields)
+        setConstant(node, keyToken(field.pattern, key), vector(k.*field.member));
     setConstant(node, keyToken(kKeyUniformScale, key), {k.uniformScale});
 }
 
@@ -157,10 +169,8 @@ KeySet readKeys(const OP_Node& node) {
         k.enable = key == 0 || node.evalIntInst(kKeyEnable, &key, 0, kKeyTime) != 0;
         k.transformOrder = node.evalIntInst(kKeyXformOrder, &key, 0, kKeyTime);
         k.rotateOrder = node.evalIntInst(kKeyRotateOrder, &key, 0, kKeyTime);
-        k.translate = keyVector(node, kKeyTranslate, key);
-        k.rotate = keyVector(node, kKeyRotate, key);
-        k.scale = keyVector(node, kKeyScale, key);
-        k.pivot = keyVector(node, kKeyPivot, key);
+        for (const KeyVectorField& field : kKeyVectorFields)
+            k.*field.member = keyVector(node, field.pattern, key);
         k.uniformScale = keyValue(node, kKeyUniformScale, key, 0);
         set.keys.push_back(k);
     }
@@ -397,14 +407,6 @@ std::array<double, 3> readTriple(JsonFields& fields, const char* key) {
     return out;
 }
 
-bool readBool(JsonFields& fields, const char* key) {
-    const Json& value = fields.require(key);
-    if (!value.is_boolean())
-        throw InputError(std::string("field \"") + key + "\" must be true or false, not " +
-                         describeJsonKind(value));
-    return value.get<bool>();
-}
-
 } // namespace
 
 std::string keyMenuName(const OP_Node& node, KeyMenu menu, int index) {
@@ -431,17 +433,15 @@ Json keyLibrary(const OP_Node& node) {
     requireKeyedNode(node);
     const KeySet set = readKeys(node);
     Json keys = Json::array();
-    for (const KeyRecord& k : set.keys)
-        keys.push_back(
-            {{"driver", numberToJson(k.driver)},
-             {"enable", k.enable},
-             {"translate", numbers(k.translate)},
-             {"rotate", numbers(k.rotate)},
-             {"scale", numbers(k.scale)},
-             {"pivot", numbers(k.pivot)},
-             {"uniformScale", numberToJson(k.uniformScale)},
-             {"transformOrder", keyMenuName(node, KeyMenu::TransformOrder, k.transformOrder)},
-             {"rotateOrder", keyMenuName(node, KeyMenu::RotateOrder, k.rotateOrder)}});
+    for (const KeyRecord& k : set.keys) {
+        Json key = {{"driver", numberToJson(k.driver)}, {"enable", k.enable}};
+        for (const KeyVectorField& field : kKeyVectorFields)
+            key[field.name] = numbers(k.*field.member);
+        key["uniformScale"] = numberToJson(k.uniformScale);
+        key["transformOrder"] = keyMenuName(node, KeyMenu::TransformOrder, k.transformOrder);
+        key["rotateOrder"] = keyMenuName(node, KeyMenu::RotateOrder, k.rotateOrder);
+        keys.push_back(std::move(key));
+    }
     return {{"format", kKeyLibraryFormat},
             {"version", kKeyLibraryVersion},
             {"interp", keyMenuName(node, KeyMenu::Interp, set.interp)},
@@ -462,7 +462,7 @@ KeySet keysFromLibrary(const OP_Node& node, const Json& library, const std::stri
             throw InputError("a key library of version " + std::to_string(kKeyLibraryVersion) +
                              " is expected");
         set.interp = keyMenuIndex(node, KeyMenu::Interp, top.requireString("interp"));
-        set.ease = readBool(top, "ease");
+        set.ease = top.requireBool("ease");
         keys = &top.require("keys");
         if (!keys->is_array() || keys->empty())
             throw InputError("field \"keys\" must be an array holding key 0 and the others");
@@ -475,13 +475,11 @@ KeySet keysFromLibrary(const OP_Node& node, const Json& library, const std::stri
             JsonFields f((*keys)[i], "a key");
             KeyRecord k;
             k.driver = readNumberField(f, "driver");
-            k.enable = readBool(f, "enable");
+            k.enable = f.requireBool("enable");
             if (i == 0 && !k.enable)
                 throw InputError("key 0 is always enabled");
-            k.translate = readTriple(f, "translate");
-            k.rotate = readTriple(f, "rotate");
-            k.scale = readTriple(f, "scale");
-            k.pivot = readTriple(f, "pivot");
+            for (const KeyVectorField& field : kKeyVectorFields)
+                k.*field.member = readTriple(f, field.name);
             k.uniformScale = readNumberField(f, "uniformScale");
             k.transformOrder =
                 keyMenuIndex(node, KeyMenu::TransformOrder, f.requireString("transformOrder"));

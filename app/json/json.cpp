@@ -420,13 +420,17 @@ std::optional<int> JsonFields::optionalInt(const std::string& key) {
     return requireInt(key);
 }
 
+bool JsonFields::requireBool(const std::string& key) {
+    const Json& j = require(key);
+    if (!j.is_boolean())
+        wrongKind(key, "true or false", j);
+    return j.get<bool>();
+}
+
 std::optional<bool> JsonFields::optionalBool(const std::string& key) {
-    const Json* j = find(key);
-    if (j == nullptr)
+    if (find(key) == nullptr)
         return std::nullopt;
-    if (!j->is_boolean())
-        wrongKind(key, "true or false", *j);
-    return j->get<bool>();
+    return requireBool(key);
 }
 
 void JsonFields::rejectOthers() const {

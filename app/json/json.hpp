@@ -110,6 +110,7 @@ public:
     // A whole number within int range.
     int requireInt(const std::string& key);
     std::optional<int> optionalInt(const std::string& key);
+    bool requireBool(const std::string& key);
     std::optional<bool> optionalBool(const std::string& key);
 
     // InputError for the first field that was never asked for.
