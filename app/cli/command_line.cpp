@@ -440,10 +440,10 @@ int runKeysCommand(Host& host, const KeysOptions& o) {
     loadScene(scene, o.scene);
     OP_Node& node = scene.node(o.node);
     if (!o.exportTo.empty()) {
-        writeFileAtomically(o.exportTo, formatJson(keyLibrary(node)));
+        exportKeys(node, o.exportTo);
         return kExitOk;
     }
-    writeKeys(node, keysFromLibrary(node, readJsonFile(o.importFrom), o.importFrom));
+    importKeys(node, o.importFrom);
     saveScene(scene, o.save);
     return kExitOk;
 }

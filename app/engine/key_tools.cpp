@@ -4,6 +4,7 @@
 #include "engine/keyed_node.hpp"
 #include "engine/node_edits.hpp"
 #include "support/errors.hpp"
+#include "support/file_io.hpp"
 #include "support/text.hpp"
 
 #include <UT/UT_Math.h>
@@ -495,6 +496,14 @@ KeySet keysFromLibrary(const OP_Node& node, const Json& library, const std::stri
         throw InputError(source + ": more keys than a node holds (" +
                          std::to_string(OP_Parameters::maxMultiInstances) + " besides key 0)");
     return set;
+}
+
+void exportKeys(const OP_Node& node, const std::string& file) {
+    writeFileAtomically(file, formatJson(keyLibrary(node)));
+}
+
+void importKeys(OP_Node& node, const std::string& file) {
+    writeKeys(node, keysFromLibrary(node, readJsonFile(file), file));
 }
 
 } // namespace mhost

@@ -122,5 +122,9 @@ Json keyLibrary(const OP_Node& node);
 // a missing, unknown or mistyped field, an order no menu has, key 0 not
 // enabled: InputError naming the place ("source: keys[2].rotateOrder: ...").
 KeySet keysFromLibrary(const OP_Node& node, const Json& library, const std::string& source);
+// Writes node's keys to a library file, by the output rules.
+void exportKeys(const OP_Node& node, const std::string& file);
+// Makes node's keys and blend options those of a library file.
+void importKeys(OP_Node& node, const std::string& file);
 
 } // namespace mhost

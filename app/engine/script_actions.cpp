@@ -7,7 +7,6 @@
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
 #include "support/text.hpp"
 
 #include <optional>
@@ -254,27 +253,26 @@ struct MirrorKeysAction {
     std::optional<std::string> node;  // one source
     std::optional<std::string> names; // or every keyed node whose name holds this
     std::string to;                   // its partner, or what replaces `names` in the partners'
-    std::string axis;
+    MirrorAxis axis = MirrorAxis::X;
 
     static MirrorKeysAction parse(JsonFields& f) {
         MirrorKeysAction a{f.optionalString("node"), f.optionalString("names"),
-                           f.requireString("to"), f.optionalString("axis").value_or("x")};
+                           f.requireString("to"),
+                           mirrorAxisFrom(f.optionalString("axis").value_or("x"))};
         if (a.node.has_value() == a.names.has_value())
             throw InputError("give \"node\" (one node) or \"names\" (nodes by name), not " +
                              std::string(a.node ? "both" : "neither"));
         if (a.names && a.names->empty())
             throw InputError("field \"names\" must not be empty");
-        mirrorAxisFrom(a.axis);
         return a;
     }
     void run(ActionContext& c) const {
-        const MirrorAxis mirror = mirrorAxisFrom(axis);
         if (node) {
-            mirrorKeys(c.scene.node(*node), c.scene.node(to), mirror);
+            mirrorKeys(c.scene.node(*node), c.scene.node(to), axis);
             return;
         }
         Json pairs = Json::array();
-        for (const auto& [from, into] : mirrorKeysByName(c.scene, *names, to, mirror))
+        for (const auto& [from, into] : mirrorKeysByName(c.scene, *names, to, axis))
             pairs.push_back({from, into});
         c.report({{"op", "mirror-keys"}, {"pairs", pairs}});
     }
@@ -356,9 +354,7 @@ struct ExportKeysAction {
     static ExportKeysAction parse(JsonFields& f) {
         return {f.requireString("node"), f.requireString("file")};
     }
-    void run(ActionContext& c) const {
-        writeFileAtomically(file, formatJson(keyLibrary(c.scene.node(node))));
-    }
+    void run(ActionContext& c) const { exportKeys(c.scene.node(node), file); }
 };
 
 struct ImportKeysAction {
@@ -368,10 +364,7 @@ struct ImportKeysAction {
     static ImportKeysAction parse(JsonFields& f) {
         return {f.requireString("node"), f.requireString("file")};
     }
-    void run(ActionContext& c) const {
-        OP_Node& target = c.scene.node(node);
-        writeKeys(target, keysFromLibrary(target, readJsonFile(file), file));
-    }
+    void run(ActionContext& c) const { importKeys(c.scene.node(node), file); }
 };
 
 // A row of the table for the action struct A.
