@@ -11,11 +11,16 @@
 // script. The saved scene must cook exactly like the scene the equivalent
 // `mhost run` script makes, and the downloaded script must replay to the
 // same bytes. With SCREENSHOT, the page is saved there as a PNG.
+//
+// Every check reads what the page has drawn and every action finds its
+// element when it acts (page_driver.mjs): the page redraws from each
+// response, and a loaded machine makes that late.
 import { spawn, execFileSync } from "node:child_process";
 import { createRequire } from "node:module";
 import fs from "node:fs";
 import path from "node:path";
 import readline from "node:readline";
+import { pageDriver } from "./page_driver.mjs";
 
 const [mhost, chromium, work, nodePrefix, screenshot] = process.argv.slice(2);
 const require = createRequire(path.join(nodePrefix, "package.json"));
@@ -87,44 +92,20 @@ try {
   page.on("dialog", (dialog) => dialog.accept());
   const pageErrors = [];
   page.on("pageerror", (e) => pageErrors.push(String(e)));
-  await page.goto(address);
-  await page.waitForSelector('[data-select-node="q"]');
+  const { settled, clickOn, clickAndDraw, choose, type: typeInto, select, undoCount, open } =
+    pageDriver(page);
+  await open(address, "q");
 
-  // Waits for the session's response to what act() does, and for the page
-  // to have drawn it.
-  async function answered(act, what = "/api/") {
-    if (process.env.VERBOSE) console.log("waiting for " + what + " after " + act.toString().slice(0, 80));
-    const response = page.waitForResponse((r) => r.url().includes(what) && r.request().method() !== "OPTIONS");
-    await act();
-    const r = await response;
-    await new Promise((resolve) => setTimeout(resolve, 30));
-    return r;
-  }
-  async function select(name) {
-    await answered(() => page.click(`[data-select-node="${name}"]`), "/api/state");
-    await page.waitForSelector(`#pane h2`);
-  }
   const field = (parm, component) => `#pane input[data-parm="${parm}"]` +
     (component === undefined ? "" : `[data-component="${component}"]`) + ":not([data-slider]):not([data-action])";
-  async function type(parm, value, component) {
-    const selector = field(parm, component);
-    // A field left as it was commits nothing, as in any form.
-    if (await page.$eval(selector, (e) => e.value) === String(value))
-      return null;
-    await page.click(selector, { clickCount: 3 });
-    return answered(async () => {
-      await page.type(selector, String(value));
-      await page.keyboard.press("Enter");
-    }, "/api/edit");
-  }
-  async function press(parm) {
-    return answered(() => page.click(`#pane button[data-parm="${parm}"]`), "/api/edit");
-  }
+  const type = (parm, value, component) => typeInto(field(parm, component), value);
+  const press = (parm) => clickAndDraw(`#pane button[data-parm="${parm}"]`, "/api/edit");
   const paneText = () => page.$eval("#pane", (p) => p.innerText);
   const disabled = (parm) => page.$eval(field(parm), (e) => e.disabled);
+  const driverValue = async () => Number(await page.$eval(field("driverval"), (e) => e.value));
 
   // The pane of quenlo, as the templates make it.
-  await select("q");
+  check(await select("q"), "the pane shows q");
   let text = await paneText();
   for (const label of ["Driver val", "Interp Type", "Ease", "Number of key positions", "Get key 0",
                        "Reset transform", "Put key 0"])
@@ -132,7 +113,7 @@ try {
   check(await page.$('#pane [data-folder="Quenlo"]') !== null, "the folder \"Quenlo\" is a tab");
 
   // Wire the dummy into input 1.
-  await answered(() => page.select('select[data-input="1"]', "dummy"), "/api/edit");
+  await choose('select[data-input="1"]', "dummy");
   check(await page.$eval('select[data-input="1"]', (s) => s.value) === "dummy", "input 1 is the dummy");
 
   await type("numkeys", 2);
@@ -142,16 +123,16 @@ try {
         "no \"xOrd1\" or \"rOrd1\" control");
   check(await page.$('#pane [data-parm="t"]') === null, "the inherited transform is hidden");
   check(!(await disabled("keyval1")), "keyval1 enabled while enable1 is on");
-  await answered(() => page.click('#pane input[data-parm="enable1"]'), "/api/edit");
+  await clickAndDraw('#pane input[data-parm="enable1"]', "/api/edit");
   check(await disabled("keyval1"), "keyval1 disabled while enable1 is off");
-  await answered(() => page.click('#pane input[data-parm="enable1"]'), "/api/edit");
+  await clickAndDraw('#pane input[data-parm="enable1"]', "/api/edit");
   check(!(await disabled("keyval1")), "keyval1 enabled again");
 
   for (let k = 0; k < keys.length; ++k) {
-    await select("dummy");
+    check(await select("dummy"), "the pane shows the dummy");
     for (let c = 0; c < 3; ++c)
       await type("t", keys[k].t[c], c);
-    await select("q");
+    check(await select("q"), "the pane shows q again");
     await type("driverval", keys[k].driver); // Get key takes the driver's value
     const r = await press("getkey" + k);
     check(r.status() === 200, `Get key ${k} is pressed (${r.status()})`);
@@ -160,45 +141,47 @@ try {
   check(!/error/i.test(await page.$eval("#status", (s) => s.className)), "no error: " + status);
 
   // Scrub the driver with the slider, then type the value it stops at.
-  const slider = await page.$('#pane input[data-parm="driverval"][data-slider]');
-  await slider.scrollIntoView();
-  const box = await slider.boundingBox();
+  const sliderAt = '#pane input[data-parm="driverval"][data-slider]';
+  const box = await page.$eval(sliderAt, (slider) => {
+    slider.scrollIntoView({ block: "center" });
+    const r = slider.getBoundingClientRect();
+    return { x: r.x, y: r.y, width: r.width, height: r.height };
+  });
   const before = await page.$eval("#cursor", (c) => Number(c.getAttribute("x1")));
   await page.mouse.move(box.x + 2, box.y + box.height / 2);
   await page.mouse.down();
   for (let i = 1; i <= 10; ++i)
     await page.mouse.move(box.x + 2 + (box.width - 4) * 0.8 * i / 10, box.y + box.height / 2);
   await page.mouse.up();
+  // Each move of the drag sent an edit: all of them are drawn, and the
+  // last value the drag passed is the one cooked. The field and the plot's
+  // cursor follow the slider.
+  await settled();
   if (process.env.VERBOSE)
-    console.log("slider", JSON.stringify(box), await page.$eval('#pane input[data-parm="driverval"][data-slider]', (e) => [e.min, e.max, e.value, e.disabled]),
-                await page.$eval(field("driverval"), (e) => e.value), before, await page.$eval("#status", (s) => s.textContent));
-  // The last value the drag passed is cooked and drawn: the field and the
-  // plot's cursor follow the slider.
-  await page.waitForFunction(() => {
-    const slider = document.querySelector('#pane input[data-parm="driverval"][data-slider]');
-    const field = document.querySelector('#pane input[data-parm="driverval"]:not([data-slider])');
-    return Math.abs(Number(slider.value) - Number(field.value)) < 1e-9;
-  }, { timeout: 10000 });
+    console.log("slider", JSON.stringify(box), await page.$eval(sliderAt, (e) => [e.min, e.max, e.value, e.disabled]),
+                await driverValue(), before, await page.$eval("#status", (s) => s.textContent));
+  const stoppedAt = Number(await page.$eval(sliderAt, (e) => e.value));
+  check(Math.abs(await driverValue() - stoppedAt) < 1e-9, "the driver's field shows where the slider stopped: " +
+        (await driverValue()) + " for " + stoppedAt);
   check(await page.$eval("#cursor", (c) => Number(c.getAttribute("x1"))) !== before,
         "the plot's cursor moved with the driver");
-  const scrubbed = Number(await page.$eval(field("driverval"), (e) => e.value));
+  const scrubbed = await driverValue();
   check(scrubbed > 0.3 && scrubbed < 0.95, "the slider drag moved the driver: " + scrubbed);
   await type("driverval", scrubbedTo);
-  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbedTo, "driver typed");
+  check(await driverValue() === scrubbedTo, "driver typed");
 
   // A drag is one step: Undo takes the typed value back to the dragged one.
-  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
-  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbed, "undo");
+  await clickAndDraw('[data-action="undo"]', "/api/undo");
+  check(await driverValue() === scrubbed, "undo");
   // And the whole drag is one step of its own: the value before it comes back.
-  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
-  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === keys[2].driver,
-        "undo of the drag");
-  await answered(() => page.click('[data-action="redo"]'), "/api/redo");
-  await answered(() => page.click('[data-action="redo"]'), "/api/redo");
-  check(Number(await page.$eval(field("driverval"), (e) => e.value)) === scrubbedTo, "redo");
+  await clickAndDraw('[data-action="undo"]', "/api/undo");
+  check(await driverValue() === keys[2].driver, "undo of the drag");
+  await clickAndDraw('[data-action="redo"]', "/api/redo");
+  await clickAndDraw('[data-action="redo"]', "/api/redo");
+  check(await driverValue() === scrubbedTo, "redo");
 
   check((await page.title()).startsWith("* "), "the title marks unsaved edits");
-  await answered(() => page.click('[data-action="save"]'), "/api/save");
+  await clickAndDraw('[data-action="save"]', "/api/save");
   check(!(await page.title()).startsWith("* "), "saved: " + (await page.title()));
 
   // The script, downloaded the way a browser downloads files.
@@ -207,7 +190,7 @@ try {
   fs.mkdirSync(downloads);
   const cdp = await page.createCDPSession();
   await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
-  await page.click('[data-action="download"]');
+  await clickOn('[data-action="download"]');
   const script = path.join(downloads, "edits.json");
   for (let i = 0; i < 100 && !fs.existsSync(script); ++i)
     await new Promise((resolve) => setTimeout(resolve, 100));
@@ -215,11 +198,10 @@ try {
 
   // The transform handle: a drag from the dummy's centre moves it, as one
   // step of the history.
-  await select("dummy");
-  const tBefore = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
-  const undoBefore = await page.evaluate(() => fetch("/api/state", {
-    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
-    .then((r) => r.json()).then((s) => s.undo));
+  check(await select("dummy"), "the pane shows the dummy for the handle");
+  const translate = () => page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
+  const tBefore = await translate();
+  const undoBefore = await undoCount();
   const centre = await page.evaluate((t) => {
     // Where the page's camera (at 6, 5, 9, looking at the origin) shows t.
     const canvas = document.querySelector("#view canvas");
@@ -236,27 +218,24 @@ try {
   for (let i = 1; i <= 8; ++i)
     await page.mouse.move(centre[0] + 10 * i, centre[1] - 4 * i);
   await page.mouse.up();
-  await page.waitForFunction((before) => {
-    const t = Array.from(document.querySelectorAll('#pane input[data-parm="t"]')).map((e) => Number(e.value));
-    return t.some((v, i) => Math.abs(v - before[i]) > 1e-6);
-  }, { timeout: 10000 }, tBefore).catch(() => null);
-  const tAfter = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
+  // The drag's edits and the state asked for when it ends, all drawn.
+  await settled();
+  const tAfter = await translate();
   check(tAfter.some((v, i) => Math.abs(v - tBefore[i]) > 1e-6),
         "the handle moved the dummy: " + JSON.stringify(tBefore) + " -> " + JSON.stringify(tAfter));
-  const undoAfter = await page.evaluate(() => fetch("/api/state", {
-    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
-    .then((r) => r.json()).then((s) => s.undo));
+  const undoAfter = await undoCount();
   check(undoAfter === undoBefore + 1, `the drag is one step (${undoBefore} -> ${undoAfter})`);
-  await answered(() => page.click('[data-action="undo"]'), "/api/undo");
-  const tUndone = await page.$$eval('#pane input[data-parm="t"]', (f) => f.map((e) => Number(e.value)));
-  check(JSON.stringify(tUndone) === JSON.stringify(tBefore), "undo puts the dummy back");
+  await clickAndDraw('[data-action="undo"]', "/api/undo");
+  const tUndone = await translate();
+  check(JSON.stringify(tUndone) === JSON.stringify(tBefore), "undo puts the dummy back: " +
+        JSON.stringify(tBefore) + " -> " + JSON.stringify(tUndone));
 
   if (screenshot) {
-    await select("q");
+    check(await select("q"), "the pane shows q for the screenshot");
     await page.screenshot({ path: screenshot });
   }
   check(pageErrors.length === 0, "no script errors in the page: " + pageErrors.join("; "));
-  await answered(() => page.click('[data-action="quit"]'), "/api/quit");
+  await clickAndDraw('[data-action="quit"]', "/api/quit");
   await conflicts(browser);
   await keyTools(browser);
 } finally {
@@ -304,42 +283,31 @@ async function keyToolsPage(browser, where, ended) {
   await page.setViewport({ width: 1400, height: 900 });
   await page.bringToFront();
   page.on("dialog", (dialog) => dialog.accept());
-  await page.goto(where);
-  await page.waitForSelector('[data-select-node="arm_L"]');
-  const reply = (what) => page.waitForResponse((r) => r.url().includes(what));
-  let answer = reply("/api/state");
-  await page.click('[data-select-node="arm_L"]');
-  await answer;
-  await page.waitForSelector("#key-tools:not([hidden])");
-  const undoCount = () => page.evaluate(() => fetch("/api/state", {
-    headers: { "X-Mhost-Token": new URLSearchParams(location.search).get("token") } })
-    .then((r) => r.json()).then((s) => s.undo));
+  const driver = pageDriver(page);
+  const { clickAndDraw, undoCount, open } = driver;
+  const keyCount = () => page.$eval('#pane input[data-parm="numkeys"]', (f) => f.value);
+  await open(where, "arm_L");
+  check(await driver.select("arm_L"), "the pane shows arm_L");
+  check(await page.$eval("#key-tools", (t) => !t.hidden), "the key tools are shown for a keyed node");
 
-  answer = reply("/api/edit");
-  await page.click('[data-action="insert-key"]');
-  check((await answer).status() === 200, "Insert key at driver is made");
+  const inserted = await clickAndDraw('[data-action="insert-key"]', "/api/edit");
+  check(inserted.status() === 200, "Insert key at driver is made");
   check(await undoCount() === 1, "the insert is one step");
-  // Polled by time: a page that is not the front tab gets no animation frames.
-  await page.waitForFunction(() =>
-    document.querySelector('#pane input[data-parm="numkeys"]').value === "2", { polling: 100 });
+  check(await keyCount() === "2", "the pane shows two keys after the insert");
   check(await page.$('#pane [data-parm="keyval2"]') !== null, "a second key block is shown");
-  await staleStateIsNeverDrawn(page, reply);
+  await staleStateIsNeverDrawn(page, driver, keyCount);
 
-  await page.select("#mirror-to", "arm_R");
-  await page.select("#mirror-axis", "x");
-  answer = reply("/api/edit");
-  await page.click('[data-action="mirror-keys"]');
-  check((await answer).status() === 200, "Mirror is made");
+  // Each choice draws nothing: set as a rigger picks it.
+  await page.locator("#mirror-to").fill("arm_R");
+  await page.locator("#mirror-axis").fill("x");
+  const mirrored = await clickAndDraw('[data-action="mirror-keys"]', "/api/edit");
+  check(mirrored.status() === 200, "Mirror is made");
   check(await undoCount() === 2, "the mirror is one step");
-  answer = reply("/api/save");
-  await page.click('header [data-action="save"]');
-  check((await answer).status() === 200, "the keyed scene is saved");
-  // The page draws the response a moment after it arrives: Quit then asks
-  // nothing.
-  await page.waitForFunction(() => !document.title.startsWith("* "), { polling: 100 });
-  answer = reply("/api/quit");
-  await page.click('[data-action="quit"]');
-  await answer;
+  const saved = await clickAndDraw('header [data-action="save"]', "/api/save");
+  check(saved.status() === 200, "the keyed scene is saved");
+  // The saved state is drawn: Quit then asks nothing.
+  check(!(await page.title()).startsWith("* "), "the title shows nothing unsaved: " + (await page.title()));
+  await clickAndDraw('[data-action="quit"]', "/api/quit");
   await page.close();
   const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
   check(code === 0, "the key tools' session ends with status 0: " + code);
@@ -351,9 +319,8 @@ async function keyToolsPage(browser, where, ended) {
 // as it was then, held until the edit that follows has been answered (or
 // 1.5 s, for a page that waits for the one before sending the other); the
 // edit deletes key 2, which is then undone.
-async function staleStateIsNeverDrawn(page, reply) {
-  const keys = () => page.$eval('#pane input[data-parm="numkeys"]', (f) => f.value);
-  const edited = reply("/api/edit");
+async function staleStateIsNeverDrawn(page, { settled, clickOn, clickAndDraw }, keyCount) {
+  const edited = page.waitForResponse((r) => r.url().includes("/api/edit"));
   let held = null;
   const hold = (request) => {
     if (request.isInterceptResolutionHandled()) return;
@@ -371,24 +338,20 @@ async function staleStateIsNeverDrawn(page, reply) {
   await page.setRequestInterception(true);
   page.on("request", hold);
   await page.$eval("#delete-key", (f) => { f.value = "2"; });
-  await page.click('[data-select-node="arm_L"]');
-  await page.click('[data-action="delete-key"]');
+  await clickOn('[data-select-node="arm_L"]');
+  await clickOn('[data-action="delete-key"]');
   check((await edited).status() === 200, "Delete key 2 is made");
   check(held !== null, "selecting the node asks for its state");
   await held;
-  await page.waitForFunction(() =>
-    document.querySelector('#pane input[data-parm="numkeys"]').value === "1",
-  { polling: 100, timeout: 5000 }).catch(() => {});
-  await new Promise((r) => setTimeout(r, 500)); // time for a late state to be drawn
-  check(await keys() === "1", "a state asked for before the delete is not drawn over it");
+  // Both responses drawn, in whatever order the page drew them.
+  await settled();
+  check(await keyCount() === "1", "a state asked for before the delete is not drawn over it");
   page.off("request", hold);
   await page.setRequestInterception(false);
 
-  const undone = reply("/api/undo");
-  await page.click('header [data-action="undo"]');
-  check((await undone).status() === 200, "the delete is undone");
-  await page.waitForFunction(() =>
-    document.querySelector('#pane input[data-parm="numkeys"]').value === "2", { polling: 100 });
+  const undone = await clickAndDraw('header [data-action="undo"]', "/api/undo");
+  check(undone.status() === 200, "the delete is undone");
+  check(await keyCount() === "2", "the undo brings key 2 back");
 }
 
 // Starts mhost edit on file; resolves to the session's address and the
@@ -423,40 +386,25 @@ async function conflictsPage(browser, file, where, ended) {
   await page.setViewport({ width: 1400, height: 900 });
   await page.bringToFront();
   page.on("dialog", (dialog) => dialog.accept());
-  await page.goto(where);
-  await page.waitForSelector('[data-select-node="dummy"]');
-  const post = (what) => page.waitForResponse((r) => r.url().includes(what));
-  const setT = async (component, value) => {
-    const field = `#pane input[data-parm="t"][data-component="${component}"]:not([data-slider])`;
-    await page.click(field, { clickCount: 3 });
-    const answer = post("/api/edit");
-    await page.type(field, String(value));
-    await page.keyboard.press("Enter");
-    await answer;
-  };
+  const { clickOn, clickAndDraw, type, select, open } = pageDriver(page);
+  await open(where, "dummy");
+  const setT = (component, value) =>
+    type(`#pane input[data-parm="t"][data-component="${component}"]:not([data-slider])`, value);
   const anotherProgramAdds = (name) => {
     const script = path.join(work, `add-${name}.json`);
     fs.writeFileSync(script, JSON.stringify([{ op: "create", type: "null", name: name }]));
     run(["run", script, "--scene", file, "--save", file]);
   };
-  const save = async () => {
-    const answer = post("/api/save");
-    await page.click('header [data-action="save"]');
-    return (await answer).status();
-  };
-  // Whether the page comes to show what fn checks (it draws a response a
-  // moment after the response arrives); polled by time.
-  const settles = (fn) => page.waitForFunction(fn, { polling: 100, timeout: 15000 })
-    .then(() => true, () => false);
-  const showsConflict = () => settles(() => !document.getElementById("conflict").hidden);
-  const conflictGone = () => settles(() => document.getElementById("conflict").hidden);
-  const allSaved = () => settles(() => !document.title.startsWith("* "));
+  const save = async () => (await clickAndDraw('header [data-action="save"]', "/api/save")).status();
+  // What the page shows once it has drawn every response.
+  const showsConflict = () => page.$eval("#conflict", (c) => !c.hidden);
+  const allSaved = async () => !(await page.title()).startsWith("* ");
+  const listed = (name) => page.$(`[data-select-node="${name}"]`).then((item) => item !== null);
   const names = () => JSON.parse(fs.readFileSync(file, "utf8")).nodes.map((n) => n.name);
   const dummyT = () => JSON.parse(fs.readFileSync(file, "utf8"))
     .nodes.find((n) => n.name === "dummy").parms.t;
 
-  await page.click('[data-select-node="dummy"]');
-  await page.waitForSelector('#pane input[data-parm="t"]');
+  check(await select("dummy"), "the pane shows the dummy");
   await setT(0, 5);
   anotherProgramAdds("theirs");
   check(await save() === 409, "Save over a file another program changed is refused");
@@ -465,12 +413,10 @@ async function conflictsPage(browser, file, where, ended) {
         "and says the file changed since it was read");
 
   // Reload from disk, keeping the edits: both changes, saved.
-  const reloaded = post("/api/reload");
-  await page.click('[data-action="reload"]');
-  check((await reloaded).status() === 200, "Reload from disk");
-  check(await conflictGone(), "the conflict is gone after the reload");
-  check(await settles(() => document.querySelector('[data-select-node="theirs"]') !== null),
-        "the other program's node is shown");
+  const reloaded = await clickAndDraw('[data-action="reload"]', "/api/reload");
+  check(reloaded.status() === 200, "Reload from disk");
+  check(!(await showsConflict()), "the conflict is gone after the reload");
+  check(await listed("theirs"), "the other program's node is shown");
   check(await save() === 200, "Save after the reload");
   check(names().includes("theirs") && dummyT()[0] === 5, "the file keeps both changes");
 
@@ -479,9 +425,8 @@ async function conflictsPage(browser, file, where, ended) {
   anotherProgramAdds("later");
   check(await save() === 409, "a second conflict");
   check(await showsConflict(), "the page shows the second conflict");
-  const overwritten = post("/api/save");
-  await page.click('#conflict [data-action="overwrite"]');
-  check((await overwritten).status() === 200, "Overwrite saves");
+  const overwritten = await clickAndDraw('#conflict [data-action="overwrite"]', "/api/save");
+  check(overwritten.status() === 200, "Overwrite saves");
   check(!names().includes("later") && dummyT()[1] === 7, "Overwrite wrote the page's scene");
 
   // Reload from disk, discarding the edits (after a confirm).
@@ -489,17 +434,15 @@ async function conflictsPage(browser, file, where, ended) {
   anotherProgramAdds("third");
   check(await save() === 409, "a third conflict");
   check(await showsConflict(), "the page shows the third conflict");
-  await page.click("#conflict-keep");
-  const discarded = post("/api/reload");
-  await page.click('[data-action="reload"]');
-  check((await discarded).status() === 200, "Reload from disk, discarding the edits");
-  await page.waitForSelector('[data-select-node="third"]');
+  await clickOn("#conflict-keep");
+  check(!(await page.$eval("#conflict-keep", (k) => k.checked)), "the edits are no longer kept");
+  const discarded = await clickAndDraw('[data-action="reload"]', "/api/reload");
+  check(discarded.status() === 200, "Reload from disk, discarding the edits");
+  check(await listed("third"), "the other program's later node is shown");
   check(await allSaved(), "nothing unsaved after discarding");
   check(dummyT()[2] !== 9, "the discarded edit is not in the file");
 
-  const quit = post("/api/quit");
-  await page.click('[data-action="quit"]');
-  await quit;
+  await clickAndDraw('[data-action="quit"]', "/api/quit");
   await page.close();
   const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
   check(code === 0, "the second session ends with status 0: " + code);
