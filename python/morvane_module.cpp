@@ -22,7 +22,7 @@
 #include "output/gltf_export.hpp"
 #include "output/html_viewer.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 #include "json/json.hpp"
 
@@ -153,6 +153,7 @@ struct Bake {
 // The 3D viewer's page for a sweep, shown inline by notebooks.
 struct Viewer {
     std::string html;
+    StatePtr state; // the scene swept: a save must not replace its files
 
     // An iframe holding the page: the page is self-contained, and the frame
     // keeps its script and styles apart from the notebook's.
@@ -251,6 +252,7 @@ public:
     void sortKeysByDriver() { sortKeys(get()); }
     void retimeKeysBy(double scale, double offset) { retimeKeys(get(), scale, offset); }
     void exportKeys(const std::string& path) const {
+        checkWriteOverInputs(*state_->scene, path, "export_keys");
         writeFileAtomically(path, formatJson(keyLibrary(get())));
     }
     void importKeys(const std::string& path) {
@@ -389,13 +391,10 @@ public:
 
     std::vector<std::string> exportSweep(const std::string& path, double start, double stop,
                                          long long steps, const std::string& over, double time) {
-        const auto endsWith = [&](std::string_view end) {
-            return path.size() >= end.size() &&
-                   path.compare(path.size() - end.size(), end.size(), end) == 0;
-        };
-        const bool html = endsWith(".html") || endsWith(".htm");
-        if (!html && !endsWith(".gltf") && !endsWith(".glb"))
+        const bool html = endsWithNoCase(path, ".html") || endsWithNoCase(path, ".htm");
+        if (!html && !endsWithNoCase(path, ".gltf") && !endsWithNoCase(path, ".glb"))
             throw InputError(quote(path) + ": the file name must end in .gltf, .glb or .html");
+        checkWriteOverInputs(*state_->scene, path, "export");
         const auto [report, capture] = sweepOver(start, stop, steps, over, time);
         if (!html)
             return writeGltf(report, capture, path);
@@ -406,7 +405,7 @@ public:
     Viewer viewer(double start, double stop, long long steps, const std::string& over,
                   double time) {
         const auto [report, capture] = sweepOver(start, stop, steps, over, time);
-        return {renderViewerHtml(report, capture)};
+        return {renderViewerHtml(report, capture), state_};
     }
 
 private:
@@ -510,6 +509,7 @@ public:
     }
 
     void save(const std::string& path, bool overwrite) const {
+        checkWriteOverInputs(*state_->scene, path, "save", true);
         saveScene(*state_->scene, path, overwrite);
     }
 
@@ -821,7 +821,10 @@ PYBIND11_MODULE(_core, m) {
         .def("_repr_html_", &Viewer::reprHtml, "The page in an iframe, for notebooks.")
         .def(
             "save",
-            [](const Viewer& v, const std::string& path) { writeFileAtomically(path, v.html); },
+            [](const Viewer& v, const std::string& path) {
+                checkWriteOverInputs(*v.state->scene, path, "save");
+                writeFileAtomically(path, v.html);
+            },
             "path"_a, "Write the page to path by mhost's output rules.")
         .def("__repr__", [](const Viewer& v) {
             return "<Viewer " + std::to_string(v.html.size()) + " bytes>";

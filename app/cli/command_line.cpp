@@ -18,7 +18,8 @@
 #include "output/report_format.hpp"
 #include "output/svg_plot.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/file_plan.hpp"
+#include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
 #include "validate/runner.hpp"
@@ -80,8 +81,9 @@ struct InfoOptions {
 };
 struct RunOptions {
     std::string script;
-    std::string scene; // start from it
-    std::string save;  // save the scene here at the end
+    std::string scene;           // start from it
+    std::string save;            // save the scene here at the end
+    std::vector<Action> actions; // the script's, read when the files are planned
 };
 struct EvalOptions {
     std::string scene;
@@ -112,33 +114,59 @@ struct KeysOptions {
     std::string save;
 };
 
-// Every file a command writes, checked before any work is done.
-std::vector<std::string> outputs(const DemoOptions& o) {
-    return {o.files.plot, o.files.gltf, o.files.html};
+// The files each command reads and writes, in the order it uses them,
+// for the one check before any work (support/file_plan.hpp).
+constexpr auto kScene = FilePlan::Kind::Scene;
+
+void planSweepFiles(const SweepFiles& o, FilePlan& plan) {
+    plan.writes(o.plot, "--plot");
+    plan.writes(o.gltf, "--gltf");
+    plan.writes(o.html, "--html");
 }
-std::vector<std::string> outputs(const InfoOptions&) {
-    return {};
+void planFiles(DemoOptions& o, FilePlan& plan) {
+    planSweepFiles(o.files, plan);
 }
-std::vector<std::string> outputs(const RunOptions& o) {
-    return {o.save};
+void planFiles(InfoOptions&, FilePlan&) {}
+void planFiles(RunOptions& o, FilePlan& plan) {
+    plan.reads(o.script, "SCRIPT");
+    o.actions = parseScriptText(readTextFile(o.script), o.script);
+    plan.reads(o.scene, "--scene", kScene);
+    planScriptFiles(o.actions, o.script, plan);
+    plan.writes(o.save, "--save", kScene);
 }
-std::vector<std::string> outputs(const EvalOptions& o) {
-    return {o.files.plot, o.files.gltf, o.files.html};
+void planFiles(EvalOptions& o, FilePlan& plan) {
+    plan.reads(o.scene, "SCENE", kScene);
+    planSweepFiles(o.files, plan);
 }
-std::vector<std::string> outputs(const BakeOptions& o) {
-    return {o.out};
+void planFiles(BakeOptions& o, FilePlan& plan) {
+    plan.reads(o.scene, "SCENE", kScene);
+    const std::vector<std::string> files = bakeFiles(o.out);
+    plan.writes(files[0], "--out");
+    if (files.size() > 1)
+        plan.writes(files[1], "the side file of --out");
 }
-std::vector<std::string> outputs(const EditOptions& o) {
-    return {o.scene};
+void planFiles(EditOptions& o, FilePlan& plan) {
+    plan.reads(o.scene, "SCENE", kScene);
+    plan.writes(o.scene, "SCENE", kScene);
 }
-std::vector<std::string> outputs(const KeysOptions& o) {
-    return {o.exportTo, o.save};
+void planFiles(KeysOptions& o, FilePlan& plan) {
+    plan.reads(o.scene, "SCENE", kScene);
+    plan.reads(o.importFrom, "--import");
+    plan.writes(o.exportTo, "--export");
+    plan.writes(o.save, "--save", kScene);
 }
-std::vector<std::string> outputs(const ValidateOptions& o) {
-    return {o.junit};
+void planFiles(ValidateOptions& o, FilePlan& plan) {
+    planValidateFiles(o, plan);
 }
 
 const auto kFormats = CLI::IsMember({"table", "csv", "json"});
+
+// InputError for a file name that names no format of its option; checked
+// before any cook.
+void checkSweepFileNames(const SweepFiles& o) {
+    if (!o.gltf.empty())
+        isBinaryGltf(o.gltf);
+}
 
 void writeSweepFiles(OBJ_Node& node, const EvalReport& report, const SweepFiles& o) {
     if (!o.plot.empty())
@@ -181,6 +209,7 @@ void addDemoOptions(CLI::App& demo, DemoOptions& o) {
 
 int runDemoCommand(Host& host, const DemoOptions& o) {
     const ReportFormat format = parseReportFormat(o.format);
+    checkSweepFileNames(o.files);
     Scene scene(host);
     const EvalReport report = runDemo(scene, {o.interp == "quat", o.ease, o.steps});
     if (format == ReportFormat::Table)
@@ -212,11 +241,10 @@ void addRunOptions(CLI::App& run, RunOptions& o) {
 }
 
 int runScriptCommand(Host& host, const RunOptions& o) {
-    const std::vector<Action> actions = parseScriptText(readTextFile(o.script), o.script);
     Scene scene(host);
     if (!o.scene.empty())
         loadScene(scene, o.scene);
-    runScript(scene, actions, o.script, std::cout, &std::cerr);
+    runScript(scene, o.actions, o.script, std::cout, &std::cerr);
     if (!o.save.empty())
         saveScene(scene, o.save);
     return kExitOk;
@@ -252,6 +280,7 @@ void addEvalOptions(CLI::App& eval, EvalOptions& o) {
 
 int runEvalCommand(Host& host, const EvalOptions& o) {
     const ReportFormat format = parseReportFormat(o.format);
+    checkSweepFileNames(o.files);
     std::optional<SweepRange> range, times;
     if (!o.driver.empty())
         range = parseSweepRange(o.driver, "--driver");
@@ -458,7 +487,7 @@ template <typename Options, void (*Add)(CLI::App&, Options&), int (*Run)(Host&, 
 CommandRun bind(CLI::App& sub) {
     auto options = std::make_shared<Options>();
     Add(sub, *options);
-    return {[options] { return outputs(*options); },
+    return {[options](FilePlan& plan) { planFiles(*options, plan); },
             [options](Host& host) { return Run(host, *options); }};
 }
 
@@ -466,34 +495,34 @@ const Command kCommands[] = {
     {"demo",
      "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across the keys and "
      "print the local transforms",
-     true, bind<DemoOptions, addDemoOptions, runDemoCommand>},
-    {"info", "List the loaded modules, the node types and their parameter interfaces", true,
+     true, true, bind<DemoOptions, addDemoOptions, runDemoCommand>},
+    {"info", "List the loaded modules, the node types and their parameter interfaces", true, true,
      bind<InfoOptions, addInfoOptions, runInfoCommand>},
     {"run",
      "Run a script of actions on an empty scene or on --scene, printing one JSON line per "
      "reporting action",
-     true, bind<RunOptions, addRunOptions, runScriptCommand>},
+     true, true, bind<RunOptions, addRunOptions, runScriptCommand>},
     {"eval",
      "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
      "FROM:TO:STEPS, and print the local transforms",
-     true, bind<EvalOptions, addEvalOptions, runEvalCommand>},
+     true, true, bind<EvalOptions, addEvalOptions, runEvalCommand>},
     {"bake",
      "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
      "core, and write the matrices as .npy or the animation as glTF",
-     true, bind<BakeOptions, addBakeOptions, runBakeCommand>},
+     true, true, bind<BakeOptions, addBakeOptions, runBakeCommand>},
     {"edit",
      "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "
      "served on 127.0.0.1 at the address printed first",
-     true, bind<EditOptions, addEditOptions, runEditCommand>},
+     true, false, bind<EditOptions, addEditOptions, runEditCommand>},
     {"keys",
      "Export a keyed node's keys to a key library file, or import them from one and save the "
      "scene",
-     true, bind<KeysOptions, addKeysOptions, runKeysCommand>},
+     true, true, bind<KeysOptions, addKeysOptions, runKeysCommand>},
     // validate loads the modules it checks in child processes only.
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
      "when any check fails or crashes",
-     false, bind<ValidateOptions, addValidateOptions, runValidateCommand>},
+     false, true, bind<ValidateOptions, addValidateOptions, runValidateCommand>},
 };
 
 std::string commandList() {
@@ -581,11 +610,11 @@ int runCommandLine(int argc, char** argv) {
     }
 
     try {
-        // Output targets are checked before any work, so that a refused one
-        // (a FIFO, a folder) costs nothing; they are checked again when written.
-        for (const std::string& output : chosen->run.outputs())
-            if (!output.empty())
-                resolveOutputFile(output);
+        // Every file the command reads and writes is checked before any work,
+        // so that a refused output (an input, a FIFO, a folder, another
+        // output) costs nothing; targets are checked again when written.
+        FilePlan plan;
+        chosen->run.files(plan);
         // A write cut short by a signal leaves no temporary file behind.
         handleStopSignals();
         Host host;
@@ -593,8 +622,17 @@ int runCommandLine(int argc, char** argv) {
             host.loadModules(line.modules);
             for (const std::string& warning : host.warnings())
                 std::cerr << "mhost: warning: " << warning << '\n';
+            for (const OP_DSOModule& module : host.loader().modules())
+                plan.reads(module.path, "the loaded module");
         }
-        return chosen->run.run(host);
+        plan.check();
+        if (!chosen->command->outputsAtEnd)
+            return chosen->run.run(host);
+        // Every output is written whole before any is put in place.
+        OutputBatch outputs;
+        const int status = chosen->run.run(host);
+        outputs.commit();
+        return status;
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << "mhost: " << failure.what() << '\n';

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/host_session.hpp"
+#include "support/file_plan.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -14,10 +15,13 @@
 
 namespace mhost {
 
-// A command whose options are bound: the files it will write (checked
-// before any work is done), and what runs it once they are parsed.
+// A command whose options are bound: the files it reads and writes
+// (checked against each other before any work is done: support/file_plan.hpp)
+// and what runs it once they are parsed.
 struct CommandRun {
-    std::function<std::vector<std::string>()> outputs;
+    // Adds the files to the plan, reading what it must to know them (a
+    // script's actions, kept for run). InputError for a bad one.
+    std::function<void(FilePlan&)> files;
     std::function<int(Host&)> run;
 };
 
@@ -28,6 +32,10 @@ struct Command {
     // Whether the modules of the search path and --module are loaded into
     // the host before the command runs.
     bool loadsModules;
+    // Whether the command's outputs are put in place together when it ends
+    // (an OutputBatch): every command's but the editor's, which saves when
+    // the user asks.
+    bool outputsAtEnd;
     // Makes the command's options and adds them to its subcommand.
     CommandRun (*add)(CLI::App& subcommand);
 };

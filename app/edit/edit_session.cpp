@@ -4,7 +4,7 @@
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 
 #include <Eigen/Dense>
@@ -116,7 +116,7 @@ bool sameTargets(const std::vector<Json>& a, const std::vector<Json>& b) {
 
 EditSession::EditSession(Host& host, std::string path)
     : host_(host), path_(std::move(path)), scene_(host) {
-    resolveOutputFile(path_);
+    checkOutputTarget(path_);
     open(scene_);
     checkpoint_ = sceneText(scene_);
     savedText_ = checkpoint_;
@@ -129,6 +129,10 @@ void EditSession::open(Scene& scene) {
     if (exists) {
         read = readStampedTextFile(path_);
         sceneFromText(scene, read.text, path_);
+    } else {
+        // A file another program makes there meanwhile is a change the
+        // first save must not silently replace.
+        read.stamp = absentFileStamp(path_);
     }
     scene.setFile(std::move(read.stamp));
     existed_ = exists;

@@ -4,7 +4,7 @@
 #include "engine/keyed_node.hpp"
 #include "engine/node_edits.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 
 #include <UT/UT_Math.h>

@@ -1,5 +1,7 @@
 #include "engine/rig_capture.hpp"
 
+#include "support/errors.hpp"
+#include "support/text.hpp"
 #include "json/json.hpp"
 
 #include <OBJ/OBJ_Node.h>
@@ -9,12 +11,28 @@
 namespace mhost {
 namespace {
 
+// A capture draws every node it cooks: one that failed to cook has no pose
+// to draw, and the capture fails naming it.
+void requireCooked(const OBJ_Node& node, const CookResult& cooked, const std::string& at) {
+    if (cooked.severity < UT_ERROR_ABORT)
+        return;
+    std::string why;
+    for (const OP_ErrorEntry& entry : cooked.messages)
+        if (entry.severity >= UT_ERROR_ABORT) {
+            why = ": " + entry.message;
+            break;
+        }
+    throw RunError("cooking " + describeNode(node) + " failed " + at + why +
+                   "; the viewer and the glTF export draw it");
+}
+
 // The node's transforms at each time, or once when times is empty (the
 // node holds still).
 void cookTrack(OBJ_Node& node, const std::vector<float>& times, float still, RigTrack& track,
                bool root) {
     const auto add = [&](float t) {
         const CookResult cooked = cookNode(node, t);
+        requireCooked(node, cooked, "at time " + formatShortest(t));
         track.local.push_back(root ? cooked.world : cooked.local);
         track.world.push_back(cooked.world);
     };
@@ -80,9 +98,12 @@ RigCapture captureRig(OBJ_Node& node, const EvalReport& report) {
         for (const KeyMark& key : report.keys)
             drivers.push_back(key.driver);
         const EvalReport poses = sweepParmValues(node, report.time, drivers, keyed::kDriver);
-        for (std::size_t i = 0; i < poses.rows.size(); ++i)
+        for (std::size_t i = 0; i < poses.rows.size(); ++i) {
+            requireCooked(node, poses.rows[i],
+                          "at the driver value of key " + std::to_string(report.keys[i].key));
             capture.ghosts.push_back(
                 {report.keys[i].key, drivers[i], poses.rows[i].local, poses.rows[i].world});
+        }
     }
     return capture;
 }

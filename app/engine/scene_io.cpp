@@ -2,7 +2,8 @@
 
 #include "engine/node_edits.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/file_plan.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 #include "json/reader.hpp"
 
@@ -677,6 +678,18 @@ std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool o
     if (overItsFile)
         scene.setFile(written);
     return written;
+}
+
+void checkWriteOverInputs(const Scene& scene, const std::string& path, const std::string& what,
+                          bool sceneSave) {
+    using Kind = FilePlan::Kind;
+    FilePlan plan;
+    if (scene.file() && scene.file()->present)
+        plan.reads(scene.file()->file, "the file the scene was read from", Kind::Scene);
+    for (const OP_DSOModule& module : scene.host().loader().modules())
+        plan.reads(module.path, "the loaded module");
+    plan.writes(path, what, sceneSave ? Kind::Scene : Kind::Other);
+    plan.check();
 }
 
 void loadScene(Scene& scene, const std::string& path, const Interrupt& interrupt) {

@@ -146,6 +146,17 @@ const ActionKind* findActionKind(std::string_view op) {
     return nullptr;
 }
 
+void planScriptFiles(const std::vector<Action>& actions, const std::string& source,
+                     FilePlan& plan) {
+    for (const Action& action : actions) {
+        if (!action.kind->files)
+            continue;
+        std::string role = actionLabel(source, action.index, action.kind->op);
+        role.resize(role.size() - 2); // without its ": "
+        action.kind->files(action.body, role, plan);
+    }
+}
+
 void runScript(Scene& scene, const std::vector<Action>& actions, const std::string& source,
                std::ostream& out, std::ostream* warnings) {
     for (const Action& action : actions) {

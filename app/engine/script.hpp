@@ -10,6 +10,7 @@
 #pragma once
 
 #include "engine/host_session.hpp"
+#include "support/file_plan.hpp"
 #include "json/json.hpp"
 
 #include <any>
@@ -50,6 +51,9 @@ struct ActionKind {
     // body, which run() receives.
     std::any (*parse)(JsonFields& fields);
     void (*run)(ActionContext& context, const std::any& body);
+    // For an action of use File: adds the file it reads or writes to plan,
+    // as `role`. Null for the others.
+    void (*files)(const std::any& body, const std::string& role, FilePlan& plan);
 };
 
 // Every op, in the order --help and the manual list them.
@@ -72,6 +76,10 @@ std::vector<Action> parseScript(const Json& script, const std::string& source);
 // The same from a script file's text, read action by action: no document
 // of the whole script is made. A fault of the text itself comes first.
 std::vector<Action> parseScriptText(std::string_view text, const std::string& source);
+
+// Adds the files the actions read and write to plan, in order, each named
+// "SOURCE: actions[i] (op)".
+void planScriptFiles(const std::vector<Action>& actions, const std::string& source, FilePlan& plan);
 
 // Runs actions on scene in order, printing one JSON line to out for each
 // action that reports (create without a name, press, eval, get). The first

@@ -240,6 +240,9 @@ struct SaveAction {
 
     static SaveAction parse(JsonFields& f) { return {f.requireString("path")}; }
     void run(ActionContext& c) const { saveScene(c.scene, path); }
+    void files(const std::string& role, FilePlan& plan) const {
+        plan.writes(path, role, FilePlan::Kind::Scene);
+    }
 };
 
 struct LoadAction {
@@ -247,6 +250,9 @@ struct LoadAction {
 
     static LoadAction parse(JsonFields& f) { return {f.requireString("path")}; }
     void run(ActionContext& c) const { loadScene(c.scene, path); }
+    void files(const std::string& role, FilePlan& plan) const {
+        plan.reads(path, role, FilePlan::Kind::Scene);
+    }
 };
 
 struct MirrorKeysAction {
@@ -355,6 +361,7 @@ struct ExportKeysAction {
         return {f.requireString("node"), f.requireString("file")};
     }
     void run(ActionContext& c) const { exportKeys(c.scene.node(node), file); }
+    void files(const std::string& role, FilePlan& plan) const { plan.writes(file, role); }
 };
 
 struct ImportKeysAction {
@@ -365,7 +372,21 @@ struct ImportKeysAction {
         return {f.requireString("node"), f.requireString("file")};
     }
     void run(ActionContext& c) const { importKeys(c.scene.node(node), file); }
+    void files(const std::string& role, FilePlan& plan) const { plan.reads(file, role); }
 };
+
+// How an action struct A adds its file to a plan, when it names one.
+template <typename A>
+constexpr auto planFiles() -> void (*)(const std::any&, const std::string&, FilePlan&) {
+    if constexpr (requires(const A& a, const std::string& role, FilePlan& plan) {
+                      a.files(role, plan);
+                  })
+        return [](const std::any& body, const std::string& role, FilePlan& plan) {
+            std::any_cast<const A&>(body).files(role, plan);
+        };
+    else
+        return nullptr;
+}
 
 // A row of the table for the action struct A.
 template <typename A>
@@ -377,7 +398,8 @@ constexpr ActionKind row(const char* op, ActionUse use, const char* example, con
             [](JsonFields& fields) { return std::any(A::parse(fields)); },
             [](ActionContext& context, const std::any& body) {
                 std::any_cast<const A&>(body).run(context);
-            }};
+            },
+            planFiles<A>()};
 }
 
 using enum ActionUse;

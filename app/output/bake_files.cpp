@@ -2,7 +2,7 @@
 
 #include "output/gltf_export.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 #include "json/json.hpp"
 
@@ -71,11 +71,16 @@ std::string npyHeader(const std::vector<std::size_t>& shape) {
     return header + dict;
 }
 
-BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(path_.ends_with(".npy")) {
-    if (!npy_ && !path_.ends_with(".glb") && !path_.ends_with(".gltf"))
-        throw InputError("--out " + quote(path_) +
-                         ": the file name must end in .npy, .glb or .gltf");
+std::vector<std::string> bakeFiles(const std::string& path) {
+    if (endsWithNoCase(path, ".npy"))
+        return {path, path.substr(0, path.size() - 4) + ".json"};
+    if (endsWithNoCase(path, ".glb") || endsWithNoCase(path, ".gltf"))
+        return {path};
+    throw InputError("--out " + quote(path) + ": the file name must end in .npy, .glb or .gltf");
 }
+
+BakeWriter::BakeWriter(std::string path)
+    : path_(std::move(path)), npy_(bakeFiles(path_).size() == 2) {}
 
 BakeWriter::~BakeWriter() = default;
 
@@ -126,7 +131,7 @@ std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
     // A bake by nodes hands every column on; any other, its samples.
     if (columnsWritten_ == 0)
         samplesReady(bake, bake.frames());
-    OutputFile companion(path_.substr(0, path_.size() - 4) + ".json");
+    OutputFile companion(bakeFiles(path_)[1]);
     companion.write(npyCompanion(bake));
     array_->commit();
     companion.commit();

@@ -15,13 +15,18 @@
 #pragma once
 
 #include "engine/bake.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace mhost {
+
+// The files a bake to path writes: path, and for NAME.npy its side file
+// NAME.json. The extension picks the format in either case (".NPY" is
+// .npy). InputError for a path of another kind.
+std::vector<std::string> bakeFiles(const std::string& path);
 
 // Writes the files of a bake to path, a .npy file's samples or columns while
 // the bake cooks (BakeRequest::samplesReady, columnsReady), so that little

@@ -1,7 +1,7 @@
 #include "output/gltf_export.hpp"
 
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 #include "json/json.hpp"
 
@@ -104,6 +104,14 @@ Trs toTrs(const Matrix16& hostMatrix) {
     return trs;
 }
 
+bool isBinaryGltf(const std::string& path, const std::string& option) {
+    if (endsWithNoCase(path, ".glb"))
+        return true;
+    if (endsWithNoCase(path, ".gltf") || streamDescriptor(path) >= 0)
+        return false;
+    throw InputError(option + " " + quote(path) + ": the file name must end in .gltf or .glb");
+}
+
 std::vector<std::string> writeGltf(const EvalReport& report, const RigCapture& capture,
                                    const std::string& path) {
     const GltfNames names{
@@ -203,7 +211,7 @@ std::vector<std::string> writeGltfTracks(const std::vector<RigTrack>& tracks,
     model.defaultScene = 0;
     model.buffers[0].name = "samples";
 
-    const bool binary = path.size() >= 4 && path.compare(path.size() - 4, 4, ".glb") == 0;
+    const bool binary = isBinaryGltf(path);
     std::ostringstream out;
     tinygltf::TinyGLTF writer;
     if (!writer.WriteGltfSceneToStream(&model, out, true, binary))

@@ -29,8 +29,13 @@ struct Trs {
 // polar decomposition and the scale along its axes.
 Trs toTrs(const Matrix16& hostMatrix);
 
-// Writes the capture as a glTF 2.0 file: binary (.glb) when path ends in
-// ".glb", otherwise JSON with the buffer embedded as a data URI. One glTF
+// Whether a glTF file written to path is binary (.glb) rather than JSON
+// (.gltf), by its extension in either case; a standard stream
+// (/dev/stdout) gets JSON. InputError naming `option` for any other name.
+bool isBinaryGltf(const std::string& path, const std::string& option = "--gltf");
+
+// Writes the capture as a glTF 2.0 file: binary (.glb) or JSON with the
+// buffer embedded as a data URI, by isBinaryGltf. One glTF
 // node per track, named as in the scene, parents above children; one
 // animation with linear samplers giving the swept node's translation,
 // rotation and scale at every sample time (and a parent's or the dummy's,

@@ -2,23 +2,14 @@
 
 #include "support/errors.hpp"
 
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <condition_variable>
-#include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,21 +31,6 @@ std::string capText() {
                      " that mhost reads from a script or scene");
 }
 
-// What kind of file a mode names, for messages.
-const char* fileKind(mode_t mode) {
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
 // Closes a file descriptor when it goes out of scope.
 class FileDescriptor {
 public:
@@ -70,46 +46,6 @@ public:
 private:
     int fd_;
 };
-
-// What a write to a path replaces.
-struct OutputTarget {
-    std::string path;      // the final file, links followed
-    bool exists = false;   // a regular file is there now
-    struct stat status {}; // its status when it exists
-};
-
-OutputTarget findOutputTarget(const std::string& path) {
-    namespace fs = std::filesystem;
-    if (path.empty())
-        throw InputError("an output file name must not be empty");
-    // Follow links one at a time, as the kernel would, so that a dangling
-    // link still names the file it would create.
-    constexpr int kMaxLinks = 40;
-    fs::path current(path);
-    for (int hop = 0; hop <= kMaxLinks; ++hop) {
-        OutputTarget target;
-        target.path = current.string();
-        if (::lstat(target.path.c_str(), &target.status) != 0) {
-            if (errno == ENOENT)
-                return target;
-            throw InputError(path + ": cannot write: " + systemError(errno), FailureKind::File);
-        }
-        if (S_ISREG(target.status.st_mode)) {
-            target.exists = true;
-            return target;
-        }
-        if (!S_ISLNK(target.status.st_mode))
-            throw InputError(path + ": " + fileKind(target.status.st_mode) +
-                                 "; mhost writes only regular files",
-                             FailureKind::File);
-        std::error_code ec;
-        const fs::path link = fs::read_symlink(current, ec);
-        if (ec)
-            throw InputError(path + ": cannot follow the link: " + ec.message(), FailureKind::File);
-        current = link.is_absolute() ? link : current.parent_path() / link;
-    }
-    throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
-}
 
 // Asks the kernel to back the 2 MiB-aligned interior of a large buffer, not
 // yet touched, with huge pages (transparent huge pages in "madvise" mode):
@@ -177,16 +113,6 @@ std::int64_t now() {
     timespec t{};
     ::clock_gettime(CLOCK_REALTIME, &t);
     return nanoseconds(t);
-}
-
-// The name a stamp gives a file: absolute, every link followed, so that two
-// paths to one file give the same name.
-std::string fileKey(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);
-    if (ec)
-        key = std::filesystem::absolute(path).lexically_normal();
-    return key.string();
 }
 
 // The identity part of a stamp.
@@ -260,6 +186,27 @@ std::uint64_t contentHash(std::string_view text) {
     return hasher.value();
 }
 
+std::string fileKey(const std::string& path) {
+    // Absolute first: weakly_canonical leaves a relative path whose first
+    // part does not exist as it is, which would name one file two ways.
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec)
+        return path;
+    std::filesystem::path key = std::filesystem::weakly_canonical(absolute, ec);
+    if (ec)
+        key = absolute.lexically_normal();
+    return key.string();
+}
+
+FileStamp absentFileStamp(const std::string& path) {
+    FileStamp stamp;
+    stamp.file = fileKey(path);
+    stamp.present = false;
+    stamp.readAt = now();
+    return stamp;
+}
+
 std::string readTextFile(const std::string& path) {
     return readWhole(path, nullptr);
 }
@@ -281,6 +228,8 @@ StampedText readStampedTextFile(const std::string& path) {
 
 bool stillUnchanged(const FileStamp& stamp) {
     struct stat status {};
+    if (!stamp.present)
+        return ::stat(stamp.file.c_str(), &status) != 0 && errno == ENOENT;
     if (::stat(stamp.file.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     FileStamp found = stamp;
@@ -298,316 +247,6 @@ bool stillUnchanged(const FileStamp& stamp) {
     } catch (const Failure&) {
         return false;
     }
-}
-
-namespace {
-
-// The temporary files this process is writing, for removeTemporaryFiles,
-// which may run in a signal handler: fixed slots, each claimed with an
-// atomic owner (0 free, -1 being filled, else the writing process: a forked
-// bake worker inherits the slots but removes none of them).
-struct TemporarySlot {
-    std::atomic<pid_t> owner{0};
-    char path[PATH_MAX] = {};
-};
-std::array<TemporarySlot, 32> temporaries;
-
-// Advisory lock (flock) on a folder, held while the object lives. Where the
-// folder cannot be opened or locked (no read permission, a file system
-// without locks) the rename goes on unlocked: the check it guards is still
-// made, only without mutual exclusion.
-class FolderLock {
-public:
-    explicit FolderLock(const std::string& folder)
-        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-    }
-    ~FolderLock() {
-        if (fd_ >= 0)
-            ::close(fd_); // releases the lock
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-    int fd_;
-};
-
-const char* const kChangedSinceRead =
-    ": the file changed since it was read; nothing was written (read it again, or save to "
-    "another file)";
-
-} // namespace
-
-// A temporary file's place in the slots while it may be left behind.
-class OutputFile::Temporary {
-public:
-    explicit Temporary(const std::string& path) {
-        if (path.size() >= PATH_MAX)
-            return; // not removed by a signal, as before
-        for (TemporarySlot& slot : temporaries) {
-            pid_t free = 0;
-            if (slot.owner.compare_exchange_strong(free, -1)) {
-                std::memcpy(slot.path, path.c_str(), path.size() + 1);
-                slot.owner.store(::getpid());
-                slot_ = &slot;
-                return;
-            }
-        }
-    }
-    ~Temporary() {
-        if (slot_)
-            slot_->owner.store(0);
-    }
-    Temporary(const Temporary&) = delete;
-    Temporary& operator=(const Temporary&) = delete;
-
-private:
-    TemporarySlot* slot_ = nullptr;
-};
-
-void removeTemporaryFiles() noexcept {
-    const pid_t self = ::getpid();
-    for (TemporarySlot& slot : temporaries)
-        if (slot.owner.load() == self)
-            ::unlink(slot.path);
-}
-
-std::string resolveOutputFile(const std::string& path) {
-    return findOutputTarget(path).path;
-}
-
-OutputFile::OutputFile(const std::string& path) : path_(path) {
-    namespace fs = std::filesystem;
-    const OutputTarget target = findOutputTarget(path);
-    final_ = target.path;
-    replaces_ = target.exists;
-    if (replaces_) {
-        mode_ = target.status.st_mode & 07777;
-        owner_ = target.status.st_uid;
-        group_ = target.status.st_gid;
-    }
-    key_ = fileKey(final_);
-    const fs::path finalPath(final_);
-    folder_ = (finalPath.has_parent_path() ? finalPath.parent_path() : fs::path(".")).string();
-    // A hidden name beside the target that says whose it is:
-    // "dir/.scene.json.mhost-XXXXXX".
-    std::string hidden = finalPath.filename().string();
-    hidden.insert(0, 1, '.');
-    temporary_ = (fs::path(folder_) / hidden).string();
-    temporary_ += ".mhost-XXXXXX";
-    {
-        // No signal may arrive between creating the file and claiming its slot.
-        sigset_t all, before;
-        sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, &before);
-        fd_ = ::mkstemp(temporary_.data());
-        const int error = errno;
-        if (fd_ >= 0)
-            registered_ = std::make_unique<Temporary>(temporary_);
-        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        errno = error;
-    }
-    if (fd_ < 0)
-        throw RunError(path_ + ": cannot write: " + systemError(errno), FailureKind::File);
-    hasher_.emplace();
-}
-
-// Syncs a file on a thread of its own whenever asked. A sync also waits for
-// the device to make what it was sent durable, which on a disk with a write
-// cache takes as long as the writes themselves: done as the file grows,
-// little is left for commit.
-class OutputFile::Syncer {
-public:
-    explicit Syncer(int fd) : fd_(fd), thread_([this] { run(); }) {}
-    ~Syncer() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-    Syncer(const Syncer&) = delete;
-    Syncer& operator=(const Syncer&) = delete;
-
-    void request() {
-        {
-            const std::lock_guard lock(mutex_);
-            wanted_ = true;
-        }
-        wake_.notify_one();
-    }
-    // The error of the first sync that failed, or 0.
-    int error() {
-        const std::lock_guard lock(mutex_);
-        return error_;
-    }
-
-private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return wanted_ || stopping_; });
-            if (stopping_)
-                return;
-            wanted_ = false;
-            lock.unlock();
-            // A write error is reported by one fsync only: keep it.
-            const int failed = ::fdatasync(fd_) == 0 ? 0 : errno;
-            lock.lock();
-            if (failed != 0 && error_ == 0)
-                error_ = failed;
-        }
-    }
-
-    int fd_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool wanted_ = false;
-    bool stopping_ = false;
-    int error_ = 0;
-    std::thread thread_; // last: it starts once the rest is constructed
-};
-
-// Stops the syncer; the error of a sync it made that failed, or 0.
-int OutputFile::stopSyncing() {
-    const int error = syncer_ ? syncer_->error() : 0;
-    syncer_.reset();
-    return error;
-}
-
-OutputFile::~OutputFile() {
-    stopSyncing();
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink(temporary_.c_str());
-    }
-}
-
-void OutputFile::fail(const char* what) {
-    const int saved = errno;
-    stopSyncing();
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-    ::unlink(temporary_.c_str());
-    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved),
-                   FailureKind::File);
-}
-
-void OutputFile::write(std::string_view content) {
-    put(end_, content);
-    end_ += content.size();
-    if (hasher_)
-        hasher_->add(content);
-}
-
-void OutputFile::writeAt(std::size_t offset, std::string_view content) {
-    // Parts written out of order leave no hash of the whole.
-    hasher_.reset();
-    put(offset, content);
-}
-
-void OutputFile::put(std::size_t offset, std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::pwrite(fd_, content.data() + done, content.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-void OutputFile::startWriteback() {
-    if (fd_ < 0)
-        return;
-    // The writes start at once; the syncer waits for them. Without a thread
-    // to spare, commit syncs it all.
-    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-    try {
-        if (!syncer_)
-            syncer_ = std::make_unique<Syncer>(fd_);
-    } catch (const std::system_error&) {
-        return;
-    }
-    syncer_->request();
-}
-
-bool OutputFile::replaces(const FileStamp& stamp) const {
-    return stamp.file == key_;
-}
-
-void OutputFile::requireUnchanged(const FileStamp& stamp) {
-    unchanged_ = stamp;
-}
-
-std::optional<FileStamp> OutputFile::commit() {
-    // mkstemp makes the file readable by its owner only. A replaced file
-    // keeps its own permission bits (and owner, where we may set it); a new
-    // one gets the default mode (0666 less the umask).
-    mode_t mode = mode_;
-    if (replaces_) {
-        if (::geteuid() == 0 && ::fchown(fd_, owner_, group_) != 0)
-            fail("chown");
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (::fchmod(fd_, mode) != 0)
-        fail("chmod");
-    if (const int failed = stopSyncing(); failed != 0) {
-        errno = failed;
-        fail("sync");
-    }
-    if (::fsync(fd_) != 0)
-        fail("sync");
-    // The new file's identity: the rename keeps its inode and times.
-    std::optional<FileStamp> written;
-    if (hasher_) {
-        struct stat status {};
-        if (::fstat(fd_, &status) != 0)
-            fail("stat");
-        written.emplace();
-        written->file = key_;
-        identify(*written, status);
-        written->hash = hasher_->value();
-    }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) {
-        const int saved = errno;
-        ::unlink(temporary_.c_str());
-        errno = saved;
-        fail("close");
-    }
-    {
-        const FolderLock lock(folder_);
-        if (unchanged_ && !stillUnchanged(*unchanged_)) {
-            ::unlink(temporary_.c_str());
-            registered_.reset();
-            throw InputError(path_ + kChangedSinceRead, FailureKind::Changed);
-        }
-        if (std::rename(temporary_.c_str(), final_.c_str()) != 0)
-            fail("rename");
-        if (written)
-            written->readAt = now();
-    }
-    registered_.reset();
-    return written;
-}
-
-void writeFileAtomically(const std::string& path, std::string_view content) {
-    OutputFile file(path);
-    file.write(content);
-    file.commit();
 }
 
 } // namespace mhost

@@ -221,4 +221,15 @@ std::string fillMarkers(std::string_view text,
     return out;
 }
 
+bool endsWithNoCase(std::string_view text, std::string_view end) {
+    if (text.size() < end.size())
+        return false;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    const std::string_view tail = text.substr(text.size() - end.size());
+    for (std::size_t i = 0; i < end.size(); ++i)
+        if (lower(tail[i]) != lower(end[i]))
+            return false;
+    return true;
+}
+
 } // namespace mhost

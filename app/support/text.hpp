@@ -57,6 +57,10 @@ std::string formatShortest(double value);
 std::string alignColumns(const std::vector<std::vector<std::string>>& rows,
                          const std::vector<bool>& leftAligned);
 
+// Whether text ends in `end`, ASCII letters compared in either case (a
+// file name's extension: ".GLB" is ".glb").
+bool endsWithNoCase(std::string_view text, std::string_view end);
+
 // The text with each marker replaced once, in order; what is put in is
 // never searched again, so content cannot inject a marker. std::logic_error
 // when a marker is missing (a page built without it).

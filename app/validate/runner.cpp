@@ -2,7 +2,7 @@
 
 #include "engine/host_session.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
 #include "validate/checks.hpp"
@@ -90,11 +90,14 @@ std::vector<const Check*> chosenChecks(const ValidateOptions& o) {
             continue;
         chosen.push_back(&check);
     }
+    if (chosen.empty())
+        throw InputError("--include and --exclude leave no check to run (see mhost validate "
+                         "--list-tests)");
     return chosen;
 }
 
-// The module file a MODULE argument names: a path, or a file name found in
-// the module search path.
+} // namespace
+
 std::string moduleFile(const std::string& module) {
     namespace fs = std::filesystem;
     std::string path = module;
@@ -110,6 +113,8 @@ std::string moduleFile(const std::string& module) {
         throw InputError("module " + quote(module) + ": no such file");
     return path;
 }
+
+namespace {
 
 // --- Running one check ---------------------------------------------------------
 
@@ -408,6 +413,12 @@ std::uint64_t randomSeed() {
 
 } // namespace
 
+void planValidateFiles(const ValidateOptions& o, FilePlan& plan) {
+    for (const std::string& module : o.modules)
+        plan.reads(moduleFile(module), "MODULE");
+    plan.writes(o.junit, "--junit");
+}
+
 int runValidate(const ValidateOptions& o, std::ostream& out) {
     const std::vector<const Check*> chosen = chosenChecks(o);
     if (o.listTests) {
@@ -430,8 +441,6 @@ int runValidate(const ValidateOptions& o, std::ostream& out) {
     std::vector<std::string> files;
     for (const std::string& module : o.modules)
         files.push_back(moduleFile(module));
-    if (!o.junit.empty())
-        resolveOutputFile(o.junit);
 
     const std::uint64_t seed = o.seed ? *o.seed : randomSeed();
     std::vector<std::pair<std::string, std::vector<Result>>> runs;

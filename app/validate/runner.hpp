@@ -14,6 +14,8 @@
 // memory and a CPU-time limit, each reported by name when it is reached.
 #pragma once
 
+#include "support/file_plan.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -38,6 +40,13 @@ struct ValidateOptions {
     std::optional<double> cpuLimit;
     bool listTests = false; // print each check's name and sentence, and stop
 };
+
+// The module file a MODULE argument names: a path, or a file name found in
+// the module search path. InputError when there is none.
+std::string moduleFile(const std::string& module);
+
+// Adds the module files validation reads and the report it writes to plan.
+void planValidateFiles(const ValidateOptions& options, FilePlan& plan);
 
 // Runs the validation and prints its report on out. Returns 0 when every
 // check passed or was skipped, 1 when any failed or crashed. Bad usage (no

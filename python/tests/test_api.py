@@ -106,6 +106,39 @@ def test_a_save_over_a_file_changed_since_it_was_loaded_raises_and_writes_nothin
     assert set(n.name for n in morvane.Scene.load(str(path))) == {"mine", "more"}
 
 
+def test_no_write_replaces_the_scenes_file_or_a_loaded_module(tmp_path, monkeypatch):
+    example = os.path.join(EXAMPLES, "rig.scene.json")
+    path = tmp_path / "shot.json"
+    path.write_bytes(open(example, "rb").read())
+    scene = morvane.Scene.load(str(path))
+    monkeypatch.chdir(tmp_path)
+    before = path.read_bytes()
+    (tmp_path / "sub").mkdir()
+    for write in (lambda: scene["arm"].export_keys("shot.json"),
+                  lambda: scene["arm"].export_keys(str(tmp_path / "sub" / ".." / "shot.json")),
+                  lambda: scene["arm"].viewer(0, 1, 4).save("./shot.json")):
+        with pytest.raises(OSError, match="is the same file as the file the scene was read from"):
+            write()
+    assert path.read_bytes() == before
+    module = scene.modules()[0]
+    with pytest.raises(OSError, match="is the same file as the loaded module"):
+        scene.save(module)
+    # The scene saved over its own file is updated in place.
+    scene["base"].set("t", (1, 2, 3))
+    scene.save("shot.json")
+    assert morvane.Scene.load("shot.json")["base"].get("t") == (1.0, 2.0, 3.0)
+
+
+def test_a_file_deleted_since_it_was_loaded_is_a_change_the_save_refuses(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    morvane.Scene().save("scene.json")
+    mine = morvane.Scene.load("scene.json")
+    os.remove("scene.json")
+    with pytest.raises(morvane.FileChangedError, match="changed since it was read"):
+        mine.save("scene.json")
+    assert os.listdir(tmp_path) == []
+
+
 def test_saving_keeps_the_files_permissions_and_follows_links(tmp_path):
     scene = morvane.Scene()
     scene.create("null", "a")

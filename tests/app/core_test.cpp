@@ -5,7 +5,7 @@
 #include "engine/script.hpp"
 #include "output/svg_plot.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "test_support.hpp"
 #include "json/json.hpp"
 

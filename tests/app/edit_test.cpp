@@ -309,6 +309,37 @@ TEST_F(Editing, ASaveOverAFileChangedOnDiskIsRefusedAndReloadingKeepsBothChanges
     EXPECT_EQ(session.scene().node("q").evalFloat("driverval", 0, 0), 0.0);
 }
 
+TEST_F(Editing, AFileMadeOrMovedAwaySinceTheSessionReadItIsAChangeTheSaveRefuses) {
+    const auto expectRefused = [](EditSession& session) {
+        try {
+            session.save();
+            ADD_FAILURE() << "the save went through";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.kind(), FailureKind::Changed) << failure.what();
+        }
+    };
+    // Started where no file was: another program's file made meanwhile.
+    const std::string fresh = dir.file("fresh.json");
+    EditSession onNothing(host, fresh);
+    onNothing.apply({{"op", "create"}, {"type", "null"}, {"name", "mine"}});
+    anotherProgramAdds(host, path, "theirs");
+    std::filesystem::copy_file(path, fresh);
+    const std::string theirs = test::readFile(fresh);
+    expectRefused(onNothing);
+    EXPECT_EQ(test::readFile(fresh), theirs);
+
+    // The session's file moved away: not made again.
+    EditSession session(host, path);
+    session.apply(set("dummy", "t", {1, 2, 3}));
+    std::filesystem::rename(path, dir.file("away.json"));
+    expectRefused(session);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    // Reloading finds no file: an empty scene, the edits dropped, saved anew.
+    session.reload(false);
+    session.save();
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
+
 TEST_F(Editing, ReloadingDropsEditsThatNoLongerApplyOrDiscardsThemAll) {
     EditSession session(host, path);
     session.apply({{"op", "rename"}, {"node", "dummy"}, {"to", "pose"}});

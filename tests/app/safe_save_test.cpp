@@ -7,7 +7,7 @@
 #include "engine/host_session.hpp"
 #include "engine/scene_io.hpp"
 #include "support/errors.hpp"
-#include "support/file_io.hpp"
+#include "support/output_file.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -194,6 +194,55 @@ bool holdsNode(Host& host, const std::string& path, const std::string& name) {
     Scene scene(host);
     loadScene(scene, path);
     return scene.root().findNode(name) != nullptr;
+}
+
+// Runs the test's body with the working folder set to folder.
+class InFolder {
+public:
+    explicit InFolder(const fs::path& folder) : before_(fs::current_path()) {
+        fs::current_path(folder);
+    }
+    ~InFolder() { fs::current_path(before_); }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+private:
+    fs::path before_;
+};
+
+TEST_F(SafeSave, AFileDeletedOrMovedAwaySinceItWasReadCountsAsChangedByAnyPath) {
+    const InFolder here(dir.path());
+    for (const std::string& named :
+         {std::string("scene.json"), std::string("./scene.json"), path}) {
+        SCOPED_TRACE(named);
+        saveElsewhere(host, path, "first");
+        Scene mine(host);
+        loadScene(mine, named);
+        fs::rename(path, dir.file("away.json")); // as `mv scene.json away.json`
+        expectChangedRefusal(saveFailure(mine, named), named);
+        EXPECT_FALSE(fs::exists(path)) << "the moved file was made again";
+        fs::rename(dir.file("away.json"), path);
+        fs::remove(path);
+        expectChangedRefusal(saveFailure(mine, named), named);
+        EXPECT_FALSE(fs::exists(path));
+    }
+}
+
+TEST_F(SafeSave, AFileMadeWhereNoneWasWhenTheSceneStartedIsAChange) {
+    const std::string fresh = dir.file("fresh.json");
+    Scene mine(host);
+    mine.setFile(absentFileStamp(fresh));
+    saveElsewhere(host, fresh, "theirs");
+    const std::string theirs = test::readFile(fresh);
+    expectChangedRefusal(saveFailure(mine, fresh), fresh);
+    EXPECT_EQ(test::readFile(fresh), theirs);
+    // While none is there, the first save makes it, and later saves check
+    // what it wrote.
+    fs::remove(fresh);
+    ASSERT_FALSE(saveFailure(mine, fresh));
+    ASSERT_FALSE(saveFailure(mine, fresh));
+    saveElsewhere(host, fresh, "theirs");
+    expectChangedRefusal(saveFailure(mine, fresh), fresh);
 }
 
 TEST(SafeWrites, TwoRunsSavingOneSceneAtOnceNeverLoseAChangeTheyClaim) {

@@ -1,0 +1,654 @@
+#include "support/output_file.hpp"
+
+#include "support/errors.hpp"
+#include "support/text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mhost {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string systemError(int error) {
+    return std::strerror(error);
+}
+
+// What kind of file a mode names, for messages.
+const char* fileKind(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+std::string streamName(int fd) {
+    switch (fd) {
+    case 0:
+        return "standard input";
+    case 1:
+        return "standard output";
+    case 2:
+        return "standard error";
+    }
+    return "descriptor " + std::to_string(fd);
+}
+
+// RunError for a write the system refuses, in the words cp uses for the
+// usual one.
+[[noreturn]] void cannotWrite(const std::string& path, int error, const std::string& where = "") {
+    const std::string reason =
+        error == EACCES || error == EPERM ? "permission denied" : systemError(error);
+    throw RunError(path + ": cannot write: " + reason + where, FailureKind::File);
+}
+
+std::int64_t now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// A stream's target: open for writing, its identity for the checks of
+// file_plan.hpp.
+OutputTarget streamTarget(const std::string& path, int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        throw InputError(path + ": " + streamName(fd) + " is not open", FailureKind::File);
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        throw InputError(path + ": " + streamName(fd) +
+                             " is open for reading only; mhost writes a stream only when it is "
+                             "open for writing",
+                         FailureKind::File);
+    OutputTarget target;
+    target.path = path;
+    target.stream = fd;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0) {
+        target.device = status.st_dev;
+        target.inode = status.st_ino;
+    }
+    return target;
+}
+
+// The folder a target is made in and the file it replaces (when status is
+// given), checked as the output rules say; path names them in messages.
+void checkWritable(const std::string& path, const std::string& folder, const std::string& file,
+                   const struct stat* status) {
+    struct stat folderStatus {};
+    if (::stat(folder.c_str(), &folderStatus) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            throw RunError(path + ": cannot write: no such folder " + quote(folder),
+                           FailureKind::File);
+        cannotWrite(path, errno, " (the folder " + quote(folder) + ")");
+    }
+    if (!S_ISDIR(folderStatus.st_mode))
+        throw RunError(path + ": cannot write: " + quote(folder) + " is not a folder",
+                       FailureKind::File);
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        cannotWrite(path, errno, " (the folder " + quote(folder) + ")");
+    if (!status)
+        return;
+    if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0)
+        cannotWrite(path, errno);
+    // In a sticky folder (/tmp) only a file's owner, the folder's or root
+    // may replace it.
+    const uid_t self = ::geteuid();
+    if ((folderStatus.st_mode & S_ISVTX) && self != 0 && status->st_uid != self &&
+        folderStatus.st_uid != self)
+        cannotWrite(path, EACCES, " (another user's file in a shared folder)");
+}
+
+// Finds the target of path, with its status when it exists.
+OutputTarget locate(const std::string& path, struct stat& status) {
+    if (path.empty())
+        throw InputError("an output file name must not be empty");
+    // Follow links one at a time, as the kernel would, so that a dangling
+    // link still names the file it would create.
+    constexpr int kMaxLinks = 40;
+    fs::path current(path);
+    for (int hop = 0; hop <= kMaxLinks; ++hop) {
+        if (const int fd = streamDescriptor(current.string()); fd >= 0)
+            return streamTarget(path, fd);
+        OutputTarget target;
+        target.path = current.string();
+        if (::lstat(target.path.c_str(), &status) != 0) {
+            if (errno == ENOENT)
+                return target;
+            if (errno == ENOTDIR)
+                throw RunError(path + ": cannot write: no such folder", FailureKind::File);
+            cannotWrite(path, errno);
+        }
+        if (S_ISREG(status.st_mode)) {
+            target.exists = true;
+            target.device = status.st_dev;
+            target.inode = status.st_ino;
+            return target;
+        }
+        if (!S_ISLNK(status.st_mode))
+            throw InputError(path + ": " + fileKind(status.st_mode) +
+                                 "; mhost writes only regular files",
+                             FailureKind::File);
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(current, ec);
+        if (ec)
+            throw InputError(path + ": cannot follow the link: " + ec.message(), FailureKind::File);
+        current = link.is_absolute() ? link : current.parent_path() / link;
+    }
+    throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
+}
+
+std::string folderOf(const std::string& file) {
+    const fs::path p(file);
+    return (p.has_parent_path() ? p.parent_path() : fs::path(".")).string();
+}
+
+// "FOLDER/.NAME.mhost-XXXXXX": a hidden name beside the target that says
+// whose it is, NAME cut short (at a character's end) where the whole would
+// pass the folder's limit on a name's length.
+std::string temporaryName(const std::string& folder, const std::string& name) {
+    static constexpr std::string_view kSuffix = ".mhost-XXXXXX";
+    long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (limit <= 0)
+        limit = NAME_MAX;
+    const std::size_t room = static_cast<std::size_t>(limit) - 1 - kSuffix.size();
+    std::size_t keep = 0;
+    while (keep < name.size()) {
+        const std::size_t length = std::max<std::size_t>(utf8Length(name, keep), 1);
+        if (keep + length > room)
+            break;
+        keep += length;
+    }
+    return (fs::path(folder) / ("." + name.substr(0, keep) + std::string(kSuffix))).string();
+}
+
+// The temporary files this process is writing, for removeTemporaryFiles,
+// which may run in a signal handler: fixed slots, each claimed with an
+// atomic owner (0 free, -1 being filled, else the writing process: a forked
+// bake worker inherits the slots but removes none of them).
+struct TemporarySlot {
+    std::atomic<pid_t> owner{0};
+    char path[PATH_MAX] = {};
+};
+std::array<TemporarySlot, 32> temporaries;
+
+// A temporary file's place in the slots while it may be left behind.
+class TemporaryRecord {
+public:
+    explicit TemporaryRecord(const std::string& path) {
+        if (path.size() >= PATH_MAX)
+            return; // not removed by a signal
+        for (TemporarySlot& slot : temporaries) {
+            pid_t free = 0;
+            if (slot.owner.compare_exchange_strong(free, -1)) {
+                std::memcpy(slot.path, path.c_str(), path.size() + 1);
+                slot.owner.store(::getpid());
+                slot_ = &slot;
+                return;
+            }
+        }
+    }
+    ~TemporaryRecord() {
+        if (slot_)
+            slot_->owner.store(0);
+    }
+    TemporaryRecord(const TemporaryRecord&) = delete;
+    TemporaryRecord& operator=(const TemporaryRecord&) = delete;
+
+private:
+    TemporarySlot* slot_ = nullptr;
+};
+
+// Advisory lock (flock) on a folder, held while the object lives, waited
+// for at most kLockWaitSeconds. Where the folder cannot be opened or locked
+// (no read permission, a file system without locks) the rename goes on
+// unlocked: the check it guards is still made, only without mutual
+// exclusion.
+class FolderLock {
+public:
+    // `file` names, for messages, a file to be put in the folder.
+    FolderLock(const std::string& folder, const std::string& file)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        using namespace std::chrono;
+        const auto start = steady_clock::now();
+        bool told = false;
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK)
+                return;
+            const auto waited = steady_clock::now() - start;
+            if (waited >= seconds(kLockWaitSeconds)) {
+                ::close(fd_);
+                throw RunError(file + ": another process held the lock on the folder " +
+                                   quote(folder) + " for " + std::to_string(kLockWaitSeconds) +
+                                   " s; nothing was written (try again once it is done)",
+                               FailureKind::File);
+            }
+            if (!told && waited >= seconds(1)) {
+                told = true;
+                std::cerr << "mhost: waiting for another process's lock on the folder "
+                          << quote(folder) << " to write " << quote(file) << " (at most "
+                          << kLockWaitSeconds << " s)" << std::endl;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0)
+            ::close(fd_); // releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_;
+};
+
+const char* const kChangedSinceRead =
+    ": the file changed since it was read; nothing was written (read it again, or save to "
+    "another file)";
+
+thread_local OutputBatch* openBatch = nullptr;
+
+} // namespace
+
+// What commit puts in place: a complete temporary file and its target, or
+// a stream's content. Its temporary file is removed with it unless renamed.
+struct OutputFile::Pending {
+    std::string path; // as given, for messages
+    std::string final, folder, temporary;
+    std::unique_ptr<TemporaryRecord> registered; // removed on SIGINT, SIGTERM, SIGHUP
+    std::optional<FileStamp> unchanged;          // what the target must still hold
+    int stream = -1;
+    std::string streamed; // a stream's content
+
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+    ~Pending() {
+        if (!temporary.empty())
+            ::unlink(temporary.c_str());
+    }
+};
+
+namespace {
+
+void writeStream(const OutputFile::Pending& file) {
+    // What mhost printed comes before, as the command line reads.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::size_t done = 0;
+    while (done < file.streamed.size()) {
+        const ssize_t n =
+            ::write(file.stream, file.streamed.data() + done, file.streamed.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            cannotWrite(file.path, errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Checks every target and renames every temporary file over it, under the
+// folders' locks (taken in one order, so that two processes never wait for
+// each other in a circle), then writes the streams.
+void putInPlace(const std::vector<OutputFile::Pending*>& files) {
+    std::vector<std::pair<std::string, std::string>> folders; // folder, a file for messages
+    for (const OutputFile::Pending* file : files)
+        if (file->stream < 0)
+            folders.emplace_back(file->folder, file->path);
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end(),
+                              [](const auto& a, const auto& b) { return a.first == b.first; }),
+                  folders.end());
+    {
+        std::vector<std::unique_ptr<FolderLock>> locks;
+        for (const auto& [folder, file] : folders)
+            locks.push_back(std::make_unique<FolderLock>(folder, file));
+        for (const OutputFile::Pending* file : files)
+            if (file->unchanged && !stillUnchanged(*file->unchanged))
+                throw InputError(file->path + kChangedSinceRead, FailureKind::Changed);
+        for (OutputFile::Pending* file : files) {
+            if (file->stream >= 0)
+                continue;
+            if (std::rename(file->temporary.c_str(), file->final.c_str()) != 0)
+                throw RunError(file->path + ": cannot write (rename): " + systemError(errno),
+                               FailureKind::File);
+            file->temporary.clear();
+            file->registered.reset();
+        }
+    }
+    for (const OutputFile::Pending* file : files)
+        if (file->stream >= 0)
+            writeStream(*file);
+}
+
+} // namespace
+
+int streamDescriptor(std::string_view path) {
+    if (path == "/dev/stdin")
+        return 0;
+    if (path == "/dev/stdout")
+        return 1;
+    if (path == "/dev/stderr")
+        return 2;
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!path.starts_with(prefix))
+            continue;
+        const std::string_view digits = path.substr(prefix.size());
+        int fd = -1;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), fd);
+        if (error == std::errc() && end == digits.data() + digits.size() && !digits.empty())
+            return fd;
+    }
+    return -1;
+}
+
+OutputTarget checkOutputTarget(const std::string& path) {
+    struct stat status {};
+    OutputTarget target = locate(path, status);
+    if (target.stream < 0)
+        checkWritable(path, folderOf(target.path), target.path, target.exists ? &status : nullptr);
+    return target;
+}
+
+void removeTemporaryFiles() noexcept {
+    const pid_t self = ::getpid();
+    for (TemporarySlot& slot : temporaries)
+        if (slot.owner.load() == self)
+            ::unlink(slot.path);
+}
+
+OutputFile::OutputFile(const std::string& path)
+    : pending_(std::make_unique<Pending>()), path_(path) {
+    struct stat status {};
+    const OutputTarget target = locate(path, status);
+    pending_->path = path;
+    if (target.stream >= 0) {
+        pending_->stream = target.stream;
+        return;
+    }
+    Pending& p = *pending_;
+    p.final = target.path;
+    p.folder = folderOf(p.final);
+    checkWritable(path, p.folder, p.final, target.exists ? &status : nullptr);
+    replaces_ = target.exists;
+    if (replaces_) {
+        mode_ = status.st_mode & 07777;
+        owner_ = status.st_uid;
+        group_ = status.st_gid;
+    }
+    key_ = fileKey(p.final);
+    std::string temporary = temporaryName(p.folder, fs::path(p.final).filename().string());
+    {
+        // No signal may arrive between creating the file and claiming its slot.
+        sigset_t all, before;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &before);
+        fd_ = ::mkstemp(temporary.data());
+        const int error = errno;
+        if (fd_ >= 0) {
+            p.temporary = temporary;
+            p.registered = std::make_unique<TemporaryRecord>(temporary);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        errno = error;
+    }
+    if (fd_ < 0)
+        cannotWrite(path_, errno);
+    hasher_.emplace();
+}
+
+// Syncs a file on a thread of its own whenever asked. A sync also waits for
+// the device to make what it was sent durable, which on a disk with a write
+// cache takes as long as the writes themselves: done as the file grows,
+// little is left for commit.
+class OutputFile::Syncer {
+public:
+    explicit Syncer(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    ~Syncer() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    Syncer(const Syncer&) = delete;
+    Syncer& operator=(const Syncer&) = delete;
+
+    void request() {
+        {
+            const std::lock_guard lock(mutex_);
+            wanted_ = true;
+        }
+        wake_.notify_one();
+    }
+    // The error of the first sync that failed, or 0.
+    int error() {
+        const std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return wanted_ || stopping_; });
+            if (stopping_)
+                return;
+            wanted_ = false;
+            lock.unlock();
+            // A write error is reported by one fsync only: keep it.
+            const int failed = ::fdatasync(fd_) == 0 ? 0 : errno;
+            lock.lock();
+            if (failed != 0 && error_ == 0)
+                error_ = failed;
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wanted_ = false;
+    bool stopping_ = false;
+    int error_ = 0;
+    std::thread thread_; // last: it starts once the rest is constructed
+};
+
+// Stops the syncer; the error of a sync it made that failed, or 0.
+int OutputFile::stopSyncing() {
+    const int error = syncer_ ? syncer_->error() : 0;
+    syncer_.reset();
+    return error;
+}
+
+OutputFile::~OutputFile() {
+    stopSyncing();
+    if (fd_ >= 0)
+        ::close(fd_);
+    // pending_, when it is still here, removes the temporary file.
+}
+
+void OutputFile::fail(const char* what) {
+    const int saved = errno;
+    stopSyncing();
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    pending_.reset();
+    throw RunError(path_ + ": cannot write (" + what + "): " + systemError(saved),
+                   FailureKind::File);
+}
+
+void OutputFile::write(std::string_view content) {
+    put(end_, content);
+    end_ += content.size();
+    if (hasher_)
+        hasher_->add(content);
+}
+
+void OutputFile::writeAt(std::size_t offset, std::string_view content) {
+    // Parts written out of order leave no hash of the whole.
+    hasher_.reset();
+    put(offset, content);
+}
+
+void OutputFile::put(std::size_t offset, std::string_view content) {
+    if (pending_ && pending_->stream >= 0) {
+        std::string& streamed = pending_->streamed;
+        if (streamed.size() < offset + content.size())
+            streamed.resize(offset + content.size());
+        streamed.replace(offset, content.size(), content);
+        return;
+    }
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::pwrite(fd_, content.data() + done, content.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void OutputFile::startWriteback() {
+    if (fd_ < 0)
+        return;
+    // The writes start at once; the syncer waits for them. Without a thread
+    // to spare, commit syncs it all.
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    try {
+        if (!syncer_)
+            syncer_ = std::make_unique<Syncer>(fd_);
+    } catch (const std::system_error&) {
+        return;
+    }
+    syncer_->request();
+}
+
+bool OutputFile::replaces(const FileStamp& stamp) const {
+    return !key_.empty() && stamp.file == key_;
+}
+
+void OutputFile::requireUnchanged(const FileStamp& stamp) {
+    if (pending_)
+        pending_->unchanged = stamp;
+}
+
+std::optional<FileStamp> OutputFile::commit() {
+    std::optional<FileStamp> written;
+    if (pending_->stream < 0) {
+        // mkstemp makes the file readable by its owner only. A replaced
+        // file keeps its own permission bits (and owner, where we may set
+        // it); a new one gets the default mode (0666 less the umask).
+        mode_t mode = mode_;
+        if (replaces_) {
+            if (::geteuid() == 0 && ::fchown(fd_, owner_, group_) != 0)
+                fail("chown");
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
+        }
+        if (::fchmod(fd_, mode) != 0)
+            fail("chmod");
+        if (const int failed = stopSyncing(); failed != 0) {
+            errno = failed;
+            fail("sync");
+        }
+        if (::fsync(fd_) != 0)
+            fail("sync");
+        // The new file's identity: the rename keeps its inode and times.
+        if (hasher_) {
+            struct stat status {};
+            if (::fstat(fd_, &status) != 0)
+                fail("stat");
+            written.emplace();
+            written->file = key_;
+            written->device = status.st_dev;
+            written->inode = status.st_ino;
+            written->size = static_cast<std::uint64_t>(status.st_size);
+            written->modified =
+                std::int64_t(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+            written->hash = hasher_->value();
+        }
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0)
+            fail("close");
+    }
+    if (openBatch) {
+        openBatch->pending_.push_back(std::move(pending_));
+    } else {
+        putInPlace({pending_.get()});
+        pending_.reset();
+    }
+    if (written)
+        written->readAt = now();
+    return written;
+}
+
+OutputBatch::OutputBatch() {
+    if (openBatch)
+        throw std::logic_error("an output batch is already open on this thread");
+    openBatch = this;
+}
+
+OutputBatch::~OutputBatch() {
+    if (openBatch == this)
+        openBatch = nullptr;
+    // pending_ removes the temporary files that were not put in place.
+}
+
+void OutputBatch::commit() {
+    if (openBatch == this)
+        openBatch = nullptr;
+    std::vector<OutputFile::Pending*> files;
+    for (const auto& pending : pending_)
+        files.push_back(pending.get());
+    putInPlace(files);
+    pending_.clear();
+}
+
+void writeFileAtomically(const std::string& path, std::string_view content) {
+    OutputFile file(path);
+    file.write(content);
+    file.commit();
+}
+
+} // namespace mhost
