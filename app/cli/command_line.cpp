@@ -105,6 +105,9 @@ struct EditOptions {
     std::string scene;
     int port = 0;
     bool open = false;
+    bool recover = false;        // an earlier session's journal: recover it
+    bool discardJournal = false; // or discard it
+    bool noJournal = false;
 };
 struct KeysOptions {
     std::string scene;
@@ -437,10 +440,41 @@ void addEditOptions(CLI::App& edit, EditOptions& o) {
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
     edit.add_flag("--open", o.open, "Start the desktop's browser on the page");
+    CLI::Option* recover = edit.add_flag(
+        "--recover", o.recover,
+        "Recover the unsaved edits an earlier session left in the scene's journal, without asking");
+    CLI::Option* discard = edit.add_flag(
+        "--discard-journal", o.discardJournal,
+        "Discard the unsaved edits an earlier session left in the scene's journal, without asking");
+    CLI::Option* none = edit.add_flag(
+        "--no-journal", o.noJournal,
+        "Keep no journal: a crash loses the unsaved edits, and another session of the scene is "
+        "not kept out");
+    recover->excludes(discard);
+    none->excludes(recover)->excludes(discard);
 }
 
 int runEditCommand(Host& host, const EditOptions& o) {
-    EditSession session(host, o.scene);
+    if (o.noJournal)
+        std::cerr << "mhost: warning: --no-journal: the edits of this session are kept nowhere "
+                     "but in memory until saved, and another session of "
+                  << quote(o.scene) << " is not kept out\n";
+    EditSession session(host, o.scene, o.noJournal ? Journaling::Off : Journaling::On);
+    if (session.foundJournal()) {
+        if (o.recover) {
+            const EditSession::Reloaded outcome = session.recoverJournal();
+            std::cerr << "mhost: recovered " << outcome.reapplied << " unsaved edit"
+                      << (outcome.reapplied == 1 ? "" : "s") << " of an earlier session\n";
+            for (const std::string& why : outcome.dropped)
+                std::cerr << "mhost: warning: an edit no longer applies and was dropped: " << why
+                          << '\n';
+        } else if (o.discardJournal) {
+            session.discardJournal();
+            std::cerr << "mhost: discarded the unsaved edits of an earlier session\n";
+        } else {
+            std::cerr << "mhost: " << describeFoundJournal(session) << '\n';
+        }
+    }
     return serveEditSession(session, o.port, o.open, std::cout, std::cerr);
 }
 

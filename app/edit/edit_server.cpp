@@ -18,10 +18,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -165,7 +169,20 @@ Json describeSession(EditSession& session, std::string_view selected) {
         }
         nodes.push_back(std::move(entry));
     }
+    Json journal = nullptr;
+    if (const auto& found = session.foundJournal())
+        journal = {{"path", found->path},
+                   {"edits", found->edits},
+                   {"changes", found->changes},
+                   {"wholeScene", found->wholeScene},
+                   {"started", found->started},
+                   {"last", found->last},
+                   {"pid", found->pid},
+                   {"stopped", found->stopped},
+                   {"sceneChanged", found->sceneChanged}};
     Json state{{"scene", session.path()},
+               {"version", session.version()},
+               {"journal", journal},
                {"unsaved", session.unsaved()},
                {"undo", session.undoable()},
                {"redo", session.redoable()},
@@ -178,6 +195,40 @@ Json describeSession(EditSession& session, std::string_view selected) {
     if (chosen && chosen->castToOBJNode() && isKeyedNode(*chosen))
         state["plot"] = plotOf(*chosen->castToOBJNode(), time);
     return state;
+}
+
+namespace {
+
+// A time of the journal's clock as the terminal shows it, local time.
+std::string localTime(std::int64_t ms) {
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+std::string describeFoundJournal(const EditSession& session) {
+    const auto& found = session.foundJournal();
+    if (!found)
+        return {};
+    std::string text = quote(session.path()) + ": an earlier session";
+    if (found->pid > 0)
+        text += " (process " + std::to_string(found->pid) + ")";
+    text += " ended without saving; its journal " + quote(found->path) + " holds " +
+            std::to_string(found->edits) + " unsaved edit" + (found->edits == 1 ? "" : "s") +
+            (found->wholeScene ? " on a scene of its own" : "") + ", from " +
+            localTime(found->started) + " to " + localTime(found->last);
+    if (found->sceneChanged)
+        text += "; the scene changed on disk since (recovering makes each edit again where it "
+                "still applies)";
+    if (!found->stopped.empty())
+        text += "; " + found->stopped;
+    return text + ". Recover or Discard them in the page, or start with --recover or "
+                  "--discard-journal.";
 }
 
 std::string randomToken() {
@@ -283,7 +334,11 @@ const EditServer::Route EditServer::kRoutes[] = {
     {"/api/redo", "POST", &EditServer::redo},
     {"/api/save", "POST", &EditServer::save},
     {"/api/reload", "POST", &EditServer::reload},
+    {"/api/journal", "POST", &EditServer::journal},
     {"/api/quit", "POST", &EditServer::quit},
+    // Answered as a stream by serveEditSession; here, to a request that is
+    // not one, with what it would have started with.
+    {"/api/events", "GET", &EditServer::events},
 };
 
 std::vector<std::string> EditServer::paths() {
@@ -424,6 +479,31 @@ EditResponse EditServer::reload(const EditRequest&, const Json& body) {
     });
 }
 
+EditResponse EditServer::journal(const EditRequest&, const Json& body) {
+    return acted(body, [&](Json& extra) {
+        if (body.value("recover", false)) {
+            const EditSession::Reloaded outcome = session_.recoverJournal();
+            extra["reapplied"] = outcome.reapplied;
+            extra["dropped"] = outcome.dropped;
+        } else if (body.value("discard", false)) {
+            session_.discardJournal();
+        } else {
+            throw InputError("/api/journal takes {\"recover\": true} or {\"discard\": true}");
+        }
+    });
+}
+
+EditResponse EditServer::events(const EditRequest&, const Json&) {
+    EditResponse first;
+    first.contentType = "text/event-stream";
+    first.body = changeEvent(session_.version(), "state");
+    return first;
+}
+
+std::string changeEvent(std::uint64_t version, std::string_view what) {
+    return "event: change\ndata: " + Json{{"version", version}, {"what", what}}.dump() + "\n\n";
+}
+
 EditResponse EditServer::quit(const EditRequest&, const Json& body) {
     const auto discard = body.find("discard");
     if (session_.unsaved() && !(discard != body.end() && *discard == true))
@@ -449,6 +529,47 @@ EditRequest fromHttplib(const httplib::Request& req) {
     request.body = req.body;
     return request;
 }
+
+// The session's version as the pages follow it: a request that changes the
+// session publishes the new version, and each page's event stream, waiting
+// in next(), sends it on.
+class ChangeFeed {
+public:
+    void publish(std::uint64_t version, std::string what) {
+        {
+            const std::lock_guard lock(mutex_);
+            version_ = version;
+            what_ = std::move(what);
+        }
+        changed_.notify_all();
+    }
+    void close() {
+        {
+            const std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The event of a version above seen (which it then becomes), waiting
+    // at most `wait`: "" when none came, nothing once the feed is closed.
+    std::optional<std::string> next(std::uint64_t& seen, std::chrono::seconds wait) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, wait, [&] { return closed_ || version_ > seen; });
+        if (closed_)
+            return std::nullopt;
+        if (version_ <= seen)
+            return std::string();
+        seen = version_;
+        return changeEvent(version_, what_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t version_ = 0;
+    std::string what_;
+    bool closed_ = false;
+};
 
 // Starts the desktop's browser on the address, not waiting for it.
 void openInBrowser(const std::string& address, std::ostream& err) {
@@ -476,11 +597,14 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     httplib::Server http;
     http.set_payload_max_length(EditServer::kMaxBody);
     // Not the library's SO_REUSEPORT, which would let another program of
-    // this user listen on the same port; and close-on-exec, so that --open's
-    // browser does not inherit it.
+    // this user listen on the same port; close-on-exec, so that --open's
+    // browser does not inherit it; and no Nagle delay, which the connections
+    // inherit: the library writes a response's head and body apart, and the
+    // body would wait for the client's delayed acknowledgement (40 ms).
     http.set_socket_options([](int socket) {
         const int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         ::fcntl(socket, F_SETFD, FD_CLOEXEC);
     });
     http.set_keep_alive_max_count(1000);
@@ -503,11 +627,15 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
             res.set_header(name, value);
         res.set_content(response.body, response.contentType);
     };
+    ChangeFeed* changes = nullptr; // set once the feed below exists
     const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
         EditResponse response;
         {
             const std::lock_guard<std::mutex> lock(sessionLock);
+            const std::uint64_t before = session.version();
             response = server.handle(fromHttplib(req));
+            if (session.version() != before && changes)
+                changes->publish(session.version(), req.path.substr(req.path.rfind('/') + 1));
         }
         answer(response, res);
         if (server.quitRequested() && !quitSignalled.exchange(true))
@@ -521,6 +649,39 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
             return httplib::Server::HandlerResponse::Unhandled;
         answer(*refused, res);
         return httplib::Server::HandlerResponse::Handled;
+    });
+    // Each page follows the session's changes on a stream of its own, which
+    // ends with the session (the feed closed before the server stops).
+    ChangeFeed feed;
+    changes = &feed;
+    http.Get("/api/events", [&](const httplib::Request& req, httplib::Response& res) {
+        EditResponse first;
+        std::uint64_t seen = 0;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            first = server.handle(fromHttplib(req));
+            seen = session.version();
+        }
+        if (first.status != 200)
+            return answer(first, res);
+        for (const auto& [name, value] : first.headers)
+            res.set_header(name, value);
+        res.set_chunked_content_provider(
+            first.contentType,
+            [&feed, seen, opening = first.body](std::size_t, httplib::DataSink& sink) mutable {
+                std::string text = std::exchange(opening, std::string());
+                if (text.empty()) {
+                    const std::optional<std::string> event =
+                        feed.next(seen, std::chrono::seconds(15));
+                    if (!event) {
+                        sink.done();
+                        return false;
+                    }
+                    // A comment now and then tells a proxy the stream lives.
+                    text = event->empty() ? ": still here\n\n" : *event;
+                }
+                return sink.write(text.data(), text.size());
+            });
     });
     for (const char* pattern : {".*"}) {
         http.Get(pattern, handler);
@@ -549,7 +710,8 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
     if (openBrowser)
         openInBrowser(server.address(), err);
 
-    std::string warnedAt; // the scene when Ctrl-C last warned of unsaved edits
+    std::string warnedAt;   // the scene when Ctrl-C last warned of unsaved edits
+    bool discarded = false; // the user chose to quit without the unsaved edits
     for (;;) {
         int signal = 0;
         if (sigwait(&signals, &signal) != 0)
@@ -571,10 +733,23 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
             warnedAt = std::move(now);
             continue;
         }
-        if (unsaved)
+        // The page's Quit asks before it discards; a second Ctrl-C was warned.
+        discarded = signal != SIGTERM;
+        if (unsaved && discarded)
             err << "mhost: quit; the unsaved edits to " << quote(session.path())
                 << " were not saved\n";
         break;
+    }
+    feed.close();
+    {
+        const std::lock_guard<std::mutex> lock(sessionLock);
+        // Edits nobody chose to lose stay in the journal for the next
+        // session, and so does a journal this one found and left alone.
+        const bool keep = session.foundJournal() || (session.unsaved() && !discarded);
+        if (keep && session.unsaved())
+            err << "mhost: the unsaved edits to " << quote(session.path())
+                << " are kept in its journal: the next mhost edit of it offers them back\n";
+        session.endJournal(!keep);
     }
     http.stop();
     listener.join();

@@ -19,8 +19,16 @@
 //   POST /api/reload            {"node": NAME, "reapply": bool}: the file
 //                               read again, the edits made again on it or
 //                               discarded ("reapplied": N, "dropped": [why])
+//   POST /api/journal           {"recover": true} or {"discard": true}: what
+//                               to do with an earlier session's journal
+//                               ("reapplied": N, "dropped": [why])
 //   POST /api/quit              {"discard": bool}: ends the session (409
 //                               with unsaved edits unless discard)
+//   GET  /api/events            server-sent events, one "change" each time
+//                               the session's version goes up (an edit,
+//                               undo, redo, save, reload or recovery, from
+//                               any page): {"version": N, "what": PATH's
+//                               last word}, the first at once
 //   GET  /api/script            the session's edits as a `mhost run` script
 //   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
 // The API takes the token in the X-Mhost-Token header (or ?token=), and
@@ -97,7 +105,9 @@ private:
     EditResponse redo(const EditRequest& request, const Json& body);
     EditResponse save(const EditRequest& request, const Json& body);
     EditResponse reload(const EditRequest& request, const Json& body);
+    EditResponse journal(const EditRequest& request, const Json& body);
     EditResponse quit(const EditRequest& request, const Json& body);
+    EditResponse events(const EditRequest& request, const Json& body);
     // Runs act on the session and responds with the state and what act adds to
     // extra, or the state with the error (400; 409 for a file changed on
     // disk) when act fails.
@@ -114,12 +124,21 @@ private:
     std::atomic<bool> quit_{false};
 };
 
-// The session as the page draws it: {"scene", "unsaved", "undo", "redo",
+// One server-sent event of the session's change to version.
+std::string changeEvent(std::uint64_t version, std::string_view what);
+
+// The session as the page draws it: {"scene", "version", "journal" (an
+// earlier session's journal waiting to be recovered or discarded, or null),
+// "unsaved", "undo", "redo",
 // "time", "types": [{"name", "label", "inputs"}], "nodes": [{"name", "type",
 // "inputs": [{"label", "from"}], "object", "keyed", "posable", "local",
 // "world", "warnings"}], "selected", "pane" (parm_pane.hpp) and "plot" (for a keyed
 // node: {"svg", "x", "drivers", "driver"}), or null for none selected.
 Json describeSession(EditSession& session, std::string_view selected);
+
+// What the terminal says of an earlier session's journal the session found
+// (how many edits, from when, where a torn tail was cut off), or "".
+std::string describeFoundJournal(const EditSession& session);
 
 // 32 hexadecimal digits from the system's random source.
 std::string randomToken();

@@ -1,5 +1,6 @@
 #include "edit/edit_session.hpp"
 
+#include "edit/edit_journal.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
@@ -114,13 +115,37 @@ bool sameTargets(const std::vector<Json>& a, const std::vector<Json>& b) {
 
 } // namespace
 
-EditSession::EditSession(Host& host, std::string path)
+EditSession::EditSession(Host& host, std::string path, Journaling journaling)
     : host_(host), path_(std::move(path)), scene_(host) {
     checkOutputTarget(path_);
+    // The journal first: a session that may not have it opens nothing.
+    if (journaling == Journaling::On)
+        journal_ = std::make_unique<EditJournal>(path_);
     open(scene_);
     checkpoint_ = sceneText(scene_);
     savedText_ = checkpoint_;
+    if (!journal_)
+        return;
+    const EditJournal::Contents& found = journal_->found();
+    if (found.records.empty()) {
+        journal_->restart(scene_.file());
+        return;
+    }
+    const JournalEffect effect = effectOf(found.records);
+    found_.emplace();
+    found_->path = journal_->path();
+    found_->changes = found.records.size();
+    found_->edits = effect.steps.size();
+    found_->wholeScene = effect.scene.has_value();
+    found_->started = found.header ? found.header->started : 0;
+    found_->last = found.last;
+    found_->pid = found.header ? found.header->pid : 0;
+    found_->stopped = found.stopped;
+    const std::optional<FileStamp>& stamp = found.header ? found.header->stamp : std::nullopt;
+    found_->sceneChanged = stamp ? !stillUnchanged(*stamp) : scene_.file().has_value();
 }
+
+EditSession::~EditSession() = default;
 
 void EditSession::open(Scene& scene) {
     struct stat st {};
@@ -171,6 +196,7 @@ std::vector<Json> EditSession::run(const std::vector<Json>& actions) {
 }
 
 EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
+    refuseWhileJournalFound();
     // Only an edit that succeeds may be merged with.
     const bool couldMerge = std::exchange(mergeable_, false);
     std::vector<Json> actions = actionsOf(edit);
@@ -193,14 +219,25 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         replay(done_);
         throw;
     }
+    const bool merged =
+        merge && couldMerge && done_ > floor_ && sameTargets(steps_[done_ - 1], actions);
+    // Journalled before the history changes: a journal that cannot be
+    // written leaves the edit unmade.
+    try {
+        journalEdit(actions, merged);
+    } catch (...) {
+        replay(done_);
+        throw;
+    }
     steps_.resize(done_);
-    if (merge && couldMerge && done_ > floor_ && sameTargets(steps_.back(), actions)) {
+    if (merged) {
         steps_.back() = std::move(actions);
     } else {
         steps_.push_back(std::move(actions));
         ++done_;
     }
     mergeable_ = true;
+    ++version_;
     trimHistory();
     return outcome;
 }
@@ -230,21 +267,89 @@ void EditSession::replay(std::size_t count) {
 }
 
 bool EditSession::undo() {
+    refuseWhileJournalFound();
     if (done_ == floor_)
         return false;
     replay(done_ - 1);
     --done_;
     mergeable_ = false;
+    try {
+        journalMove(-1);
+    } catch (...) {
+        runSteps(scene_, done_, done_ + 1);
+        ++done_;
+        throw;
+    }
+    ++version_;
     return true;
 }
 
 bool EditSession::redo() {
+    refuseWhileJournalFound();
     if (done_ == steps_.size())
         return false;
     runSteps(scene_, done_, done_ + 1);
     ++done_;
     mergeable_ = false;
+    try {
+        journalMove(+1);
+    } catch (...) {
+        replay(done_ - 1);
+        --done_;
+        throw;
+    }
+    ++version_;
     return true;
+}
+
+void EditSession::journalEdit(const std::vector<Json>& actions, bool merged) {
+    if (!journal_)
+        return;
+    // The journal's steps are the session's last journalSize_ steps up to
+    // where journalDone_ of them are in effect; a merge into a step it
+    // does not hold is written as the whole scene.
+    if (merged && journalDone_ == 0)
+        return journalScene();
+    Json record{{"edit", actions}};
+    if (merged)
+        record["merge"] = true;
+    journal_->append(std::move(record));
+    if (!merged)
+        journalSize_ = ++journalDone_;
+}
+
+void EditSession::journalMove(int by) {
+    if (!journal_)
+        return;
+    const bool held = by < 0 ? journalDone_ > 0 : journalDone_ < journalSize_;
+    if (!held)
+        return journalScene();
+    journal_->append(Json{{by < 0 ? "undo" : "redo", true}});
+    journalDone_ = static_cast<std::size_t>(static_cast<long>(journalDone_) + by);
+}
+
+void EditSession::journalScene() {
+    journal_->append(Json{{"scene", sceneText(scene_)}});
+    journalDone_ = journalSize_ = 0;
+}
+
+void EditSession::restartJournal() {
+    if (!journal_)
+        return;
+    std::vector<Json> records;
+    for (std::size_t i = floor_; i < done_; ++i)
+        records.push_back(Json{{"edit", steps_[i]}});
+    // Steps already folded into the checkpoint come back as the scene.
+    if (floor_ > 0 && checkpoint_ != savedText_)
+        records.insert(records.begin(), Json{{"scene", checkpoint_}});
+    journal_->restart(scene_.file(), records);
+    journalDone_ = journalSize_ = done_ - floor_;
+}
+
+void EditSession::refuseWhileJournalFound() const {
+    if (found_)
+        throw InputError("the journal of an earlier session of " + quote(path_) +
+                         " waits: recover or discard it first");
 }
 
 bool EditSession::unsaved() const {
@@ -252,12 +357,65 @@ bool EditSession::unsaved() const {
 }
 
 void EditSession::save(bool overwrite) {
+    refuseWhileJournalFound();
     // The session's file is the one it wrote, even when it created it.
     scene_.setFile(saveScene(scene_, path_, overwrite));
     savedText_ = sceneText(scene_);
+    ++version_;
+    if (journal_) {
+        // The file holds every edit now: the journal holds none.
+        journal_->restart(scene_.file());
+        journalDone_ = journalSize_ = 0;
+    }
+}
+
+EditSession::Reloaded EditSession::recoverJournal() {
+    if (!found_)
+        throw InputError("there is no journal of an earlier session to recover");
+    const JournalEffect effect = effectOf(journal_->found().records);
+    if (effect.scene) {
+        // The journal's own scene is where its steps start.
+        sceneFromText(scene_, *effect.scene, kSource);
+        checkpoint_ = *effect.scene;
+    }
+    Reloaded outcome;
+    for (const std::vector<Json>& step : effect.steps) {
+        const std::string before = sceneText(scene_);
+        try {
+            std::ostringstream reports;
+            runScript(scene_, parseScript(Json(step), kSource), kSource, reports);
+            steps_.push_back(step);
+            ++done_;
+        } catch (const Failure& failure) {
+            outcome.dropped.push_back(failure.what());
+            sceneFromText(scene_, before, kSource);
+        }
+    }
+    outcome.reapplied = steps_.size();
+    found_.reset();
+    mergeable_ = false;
+    trimHistory();
+    restartJournal();
+    ++version_;
+    return outcome;
+}
+
+void EditSession::discardJournal() {
+    if (!found_)
+        throw InputError("there is no journal of an earlier session to discard");
+    found_.reset();
+    journal_->restart(scene_.file());
+    ++version_;
+}
+
+void EditSession::endJournal(bool remove) {
+    if (journal_ && remove)
+        journal_->remove();
+    journal_.reset();
 }
 
 EditSession::Reloaded EditSession::reload(bool reapply) {
+    refuseWhileJournalFound();
     Scene fresh(host_);
     open(fresh); // leaves the session unchanged when it throws
     const std::string onDisk = sceneText(fresh);
@@ -287,6 +445,8 @@ EditSession::Reloaded EditSession::reload(bool reapply) {
     checkpoint_ = onDisk;
     savedText_ = onDisk;
     trimHistory();
+    restartJournal();
+    ++version_;
     return outcome;
 }
 

@@ -15,10 +15,18 @@
 #include "json/json.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace mhost {
+
+class EditJournal;
+
+// Whether a session keeps a journal of its changes (edit_journal.hpp).
+enum class Journaling { On, Off };
 
 class EditSession {
 public:
@@ -27,8 +35,15 @@ public:
 
     // Opens the scene file at path, or an empty scene when there is no file
     // there (the file is made by the first save). InputError for a file that
-    // is not a scene, or a path that cannot be written.
-    EditSession(Host& host, std::string path);
+    // is not a scene, or a path that cannot be written. With a journal, the
+    // session takes the scene's journal (InputError when another session
+    // holds it, or when it is not one): an earlier session's changes found
+    // there wait for recoverJournal or discardJournal, every change being
+    // refused meanwhile (InputError); otherwise the journal starts afresh.
+    EditSession(Host& host, std::string path, Journaling journaling = Journaling::Off);
+    ~EditSession();
+    EditSession(const EditSession&) = delete;
+    EditSession& operator=(const EditSession&) = delete;
 
     Scene& scene() { return scene_; }
     const Scene& scene() const { return scene_; }
@@ -82,6 +97,35 @@ public:
     // it makes this scene.
     Json script() const;
 
+    // An earlier session's journal, found when this one started and not yet
+    // recovered or discarded.
+    struct FoundJournal {
+        std::string path;
+        std::size_t changes = 0;            // records: edits, undos, redos
+        std::size_t edits = 0;              // the steps they leave in effect
+        bool wholeScene = false;            // the steps start from a scene the journal holds
+        std::int64_t started = 0, last = 0; // ms since the epoch
+        long pid = 0;                       // the session that wrote it
+        std::string stopped;                // where a torn tail was cut off, or ""
+        bool sceneChanged = false;          // the file changed since that session read it
+    };
+    const std::optional<FoundJournal>& foundJournal() const { return found_; }
+    // Makes the found journal's steps on the scene as it is on disk, in
+    // order, each that still applies (one that fails is dropped, as
+    // reload's); the history then holds them, and the journal starts afresh
+    // with them.
+    Reloaded recoverJournal();
+    // Drops the found journal's changes; the journal starts afresh.
+    void discardJournal();
+    // Ends the journal as the session ends: removed when nothing is left
+    // unsaved or the user discards the edits, else kept for the next
+    // session to recover.
+    void endJournal(bool remove);
+
+    // Goes up by one with every change of the scene, the history or the
+    // file (edit, undo, redo, save, reload, recovery), for pages to follow.
+    std::uint64_t version() const { return version_; }
+
 private:
     // The actions an edit stands for.
     std::vector<Json> actionsOf(const Json& edit);
@@ -96,6 +140,14 @@ private:
     // Reads the session's file, or nothing when there is none; sets
     // existed_, openedText_ and the scene's file stamp.
     void open(Scene& scene);
+    // The journal's side of each change; each throws RunError, the change
+    // not made, when the journal cannot be written.
+    void journalEdit(const std::vector<Json>& actions, bool merged);
+    void journalMove(int by); // an undo (-1) or redo (+1)
+    void journalScene();      // the whole scene, where a step cannot say it
+    // Starts the journal afresh with the steps in effect on the file.
+    void restartJournal();
+    void refuseWhileJournalFound() const;
 
     Host& host_;
     std::string path_;
@@ -114,6 +166,13 @@ private:
     // scene as it was after the first floor_ steps.
     std::size_t floor_ = 0;
     std::string checkpoint_;
+
+    std::unique_ptr<EditJournal> journal_;
+    // The journal holds the last journalSize_ steps of the history up to
+    // where journalDone_ of them are in effect (a replay of it has them).
+    std::size_t journalDone_ = 0, journalSize_ = 0;
+    std::optional<FoundJournal> found_;
+    std::uint64_t version_ = 0;
 };
 
 } // namespace mhost

@@ -181,14 +181,8 @@ std::string temporaryName(const std::string& folder, const std::string& name) {
     if (limit <= 0)
         limit = NAME_MAX;
     const std::size_t room = static_cast<std::size_t>(limit) - 1 - kSuffix.size();
-    std::size_t keep = 0;
-    while (keep < name.size()) {
-        const std::size_t length = std::max<std::size_t>(utf8Length(name, keep), 1);
-        if (keep + length > room)
-            break;
-        keep += length;
-    }
-    return (fs::path(folder) / ("." + name.substr(0, keep) + std::string(kSuffix))).string();
+    return (fs::path(folder) / ("." + std::string(utf8Prefix(name, room)) + std::string(kSuffix)))
+        .string();
 }
 
 // The temporary files this process is writing, for removeTemporaryFiles,

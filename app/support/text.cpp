@@ -232,4 +232,15 @@ bool endsWithNoCase(std::string_view text, std::string_view end) {
     return true;
 }
 
+std::string_view utf8Prefix(std::string_view text, std::size_t bytes) {
+    std::size_t keep = 0;
+    while (keep < text.size()) {
+        const std::size_t length = std::max<std::size_t>(utf8Length(text, keep), 1);
+        if (keep + length > bytes)
+            break;
+        keep += length;
+    }
+    return text.substr(0, keep);
+}
+
 } // namespace mhost

@@ -34,6 +34,11 @@ std::string didYouMean(std::string_view name, const std::vector<std::string>& ca
 // or 0 when none does there.
 std::size_t utf8Length(std::string_view text, std::size_t i);
 
+// The longest start of text of at most `bytes` bytes that ends where a
+// character ends (a byte that is not UTF-8 counts as one character): a name
+// cut short to fit a limit.
+std::string_view utf8Prefix(std::string_view text, std::size_t bytes);
+
 // Text for XML and HTML content and attribute values: the five markup
 // characters escaped, and characters XML 1.0 does not allow (control
 // characters, broken UTF-8) as "?".

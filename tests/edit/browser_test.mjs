@@ -83,8 +83,11 @@ const browser = await puppeteer.launch({
   executablePath: chromium,
   headless: true,
   env: env,
+  // A page behind another keeps its timers and its events at full speed:
+  // the two-window check watches one while acting in the other.
   args: ["--no-sandbox", "--disable-gpu", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
-         "--disable-dev-shm-usage", "--window-size=1400,900"],
+         "--disable-dev-shm-usage", "--window-size=1400,900", "--disable-background-timer-throttling",
+         "--disable-renderer-backgrounding", "--disable-backgrounding-occluded-windows"],
 });
 try {
   const page = await browser.newPage();
@@ -230,6 +233,8 @@ try {
   check(JSON.stringify(tUndone) === JSON.stringify(tBefore), "undo puts the dummy back: " +
         JSON.stringify(tBefore) + " -> " + JSON.stringify(tUndone));
 
+  await twoWindows(browser, page, address);
+
   if (screenshot) {
     check(await select("q"), "the pane shows q for the screenshot");
     await page.screenshot({ path: screenshot });
@@ -244,6 +249,52 @@ try {
 const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
 if (code === "running") session.kill();
+
+// Two windows on one session: each draws what the other does, without a
+// reload. A node made in the first appears in the second's list; an edit
+// and an undo made in the second reach the first; both end equal.
+async function twoWindows(browser, first, address) {
+  const second = await browser.newPage();
+  await second.setViewport({ width: 1400, height: 900 });
+  second.on("dialog", (dialog) => dialog.accept());
+  const one = pageDriver(first);
+  const other = pageDriver(second);
+  await other.open(address, "q");
+  // Within `ms`, as the rigger at the other window sees it.
+  const within = (page, ms, predicate, ...args) =>
+    page.waitForFunction(predicate, { timeout: ms, polling: 50 }, ...args).then(() => true, () => false);
+  const t0 = '#pane input[data-parm="t"][data-component="0"]:not([data-slider])';
+  const shows = (selector, value) => {
+    const field = document.querySelector(selector);
+    return field !== null && Number(field.value) === value;
+  };
+
+  // A page acts when it is in front (a locator waits for animation frames,
+  // which only the front page gets); the other watches from behind.
+  await first.bringToFront();
+  await first.locator("#create-name").fill("twin");
+  await one.clickAndDraw('[data-action="create"]', "/api/edit");
+  check(await within(second, 2000, () => document.querySelector('[data-select-node="twin"]') !== null),
+        "a node made in one window appears in the other's node list within 2 s");
+  check(await one.select("twin"), "the first window shows the new node");
+  await second.bringToFront();
+  check(await other.select("twin"), "the second window selects it");
+  await other.type(t0, 4);
+  check(await within(first, 2000, shows, t0, 4), "an edit in the second window reaches the first within 2 s");
+  await other.clickAndDraw('[data-action="undo"]', "/api/undo");
+  check(await within(first, 2000, shows, t0, 0), "an undo in the second window reaches the first within 2 s");
+  // The node's making undone too: the scene is as saved, in both windows.
+  await other.clickAndDraw('[data-action="undo"]', "/api/undo");
+  check(await within(first, 2000, () => document.querySelector('[data-select-node="twin"]') === null),
+        "the undone node leaves the first window's list");
+  await one.settled();
+  const seen = (page) => page.evaluate(() => [document.title, document.getElementById("nodes").innerText,
+    document.querySelector('[data-action="undo"]').disabled, document.querySelector('[data-action="redo"]').disabled]);
+  check(JSON.stringify(await seen(first)) === JSON.stringify(await seen(second)),
+        "both windows end equal: " + JSON.stringify(await seen(first)) + " / " + JSON.stringify(await seen(second)));
+  await second.close();
+  await first.bringToFront();
+}
 
 // A session on two keyed nodes: Insert key at the driver and Mirror, each
 // one step, save what the same script actions make.

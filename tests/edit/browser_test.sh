@@ -18,4 +18,6 @@ fi
 nodePrefix=$(sh "$here/../node/install.sh" "$nodePrefix") ||
   skip "npm could not install puppeteer-core"
 mkdir -p "$work"
+# A run killed on its way may have left its sessions' journals.
+find "$work" -maxdepth 1 -name '.*.mhost-journal' -delete
 exec node "$here/browser_test.mjs" "$mhost" "$browser" "$work" "$nodePrefix" $screenshot

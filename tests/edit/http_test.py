@@ -64,8 +64,9 @@ def main():
           "a host name that does not resolve gives no other address")
     os.makedirs(work, exist_ok=True)
     scene = os.path.join(work, "scene.json")
-    if os.path.exists(scene):
-        os.remove(scene)
+    for stale in (scene, os.path.join(work, ".scene.json.mhost-journal")):
+        if os.path.exists(stale):
+            os.remove(stale)
     proc, port, token = start(binary, scene)
     mine = {"X-Mhost-Token": token}
     try:
@@ -105,7 +106,9 @@ def main():
         status, _ = ask(port, "POST", "/api/edit", headers=mine, body=json.dumps(
             {"edit": {"op": "save", "path": os.path.join(work, "elsewhere.json")}}).encode())
         check(status == 400, f"an edit cannot name a path ({status})")
-        check(os.listdir(work) == [], f"nothing was written: {os.listdir(work)}")
+        # The session's journal, and nothing else.
+        check(os.listdir(work) == [".scene.json.mhost-journal"],
+              f"nothing was written: {os.listdir(work)}")
 
         # Only the loopback address listens.
         for address in other_addresses(socket.gethostname()):
