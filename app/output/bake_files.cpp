@@ -71,10 +71,13 @@ std::string npyHeader(const std::vector<std::size_t>& shape) {
     return header + dict;
 }
 
-BakeWriter::BakeWriter(std::string path) : path_(std::move(path)), npy_(path_.ends_with(".npy")) {
-    if (!npy_ && !path_.ends_with(".glb") && !path_.ends_with(".gltf"))
-        throw InputError("--out " + quote(path_) +
-                         ": the file name must end in .npy, .glb or .gltf");
+BakeWriter::BakeWriter(std::string path, BakeOrigin origin)
+    : path_(std::move(path)), npy_(path_.ends_with(".npy")) {
+    if (path_.ends_with(".usda"))
+        usd_ = std::make_unique<UsdBakeWriter>(path_, std::move(origin));
+    else if (!npy_ && !path_.ends_with(".glb") && !path_.ends_with(".gltf"))
+        throw InputError(quote(path_) +
+                         ": a bake's file name must end in .npy, .glb, .gltf or .usda");
 }
 
 BakeWriter::~BakeWriter() = default;
@@ -105,6 +108,8 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
 }
 
 void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::size_t end) {
+    if (usd_)
+        usd_->columnsReady(bake, first, end);
     if (!npy_)
         return;
     open(bake);
@@ -121,6 +126,10 @@ void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::si
 }
 
 std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
+    if (usd_) {
+        usd_->finish(bake);
+        return {};
+    }
     if (!npy_)
         return writeGltfBake(bake, path_);
     // A bake by nodes hands every column on; any other, its samples.
