@@ -19,6 +19,7 @@
 #include "engine/node_edits.hpp"
 #include "engine/rig_capture.hpp"
 #include "engine/scene_io.hpp"
+#include "output/bake_files.hpp"
 #include "output/gltf_export.hpp"
 #include "output/html_viewer.hpp"
 #include "support/errors.hpp"
@@ -50,6 +51,9 @@ namespace {
 struct SceneState {
     std::unique_ptr<Host> host = std::make_unique<Host>();
     std::unique_ptr<Scene> scene;
+    // Where the scene came from: the file it was loaded from or last saved
+    // to, or the source loads named.
+    std::string source = "a scene made in Python";
     // A number for each node a Node has referred to, dropped when the node
     // is removed: a node made later at the same address gets a new one, so
     // an old Node never reaches it.
@@ -140,6 +144,7 @@ struct Cook {
 // arrays keep the bake alive.
 struct Bake {
     BakeResult result;
+    BakeOrigin origin; // the scene and the call, for the files that name them
 
     py::array_t<double> array(const std::shared_ptr<BakeBuffer>& buffer,
                               const py::object& owner) const {
@@ -499,6 +504,7 @@ public:
                         const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
         loadScene(*scene.state_->scene, path, checkSignals);
+        scene.state_->source = path;
         return scene;
     }
 
@@ -506,11 +512,13 @@ public:
                          const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
         sceneFromText(*scene.state_->scene, text, source, checkSignals);
+        scene.state_->source = source;
         return scene;
     }
 
     void save(const std::string& path, bool overwrite) const {
         saveScene(*state_->scene, path, overwrite);
+        state_->source = path;
     }
 
     std::string dumps() const { return sceneText(*state_->scene); }
@@ -543,7 +551,18 @@ public:
                                  FailureKind::Type);
             }
         }
-        return {bakeScene(*state_->scene, request)};
+        std::string call = "morvane Scene.bake(" + formatShortest(start) + ", " +
+                           formatShortest(stop) + ", " + std::to_string(steps);
+        if (!request.nodes.empty()) {
+            call += ", nodes=[";
+            for (std::size_t n = 0; n < request.nodes.size(); ++n)
+                call += (n == 0 ? "" : ", ") + quote(request.nodes[n]);
+            call += ']';
+        }
+        if (frames)
+            call += ", frames=(" + std::to_string(frames->first) + ", " +
+                    std::to_string(frames->second) + ")";
+        return {bakeScene(*state_->scene, request), {state_->source, call + ')'}};
     }
 
     Node create(const std::string& type, const std::optional<std::string>& name) {
@@ -809,6 +828,15 @@ PYBIND11_MODULE(_core, m) {
                                            b.result.times.data());
             },
             "The seconds of each sample, as cooked.")
+        .def(
+            "save",
+            [](const Bake& b, const std::string& path) {
+                const py::gil_scoped_release unlocked;
+                return BakeWriter(path, b.origin).finish(b.result);
+            },
+            "path"_a,
+            "Write the bake as mhost bake --out does, by path's extension: .npy (with .json "
+            "beside it), .glb, .gltf or .usda; returns the warnings as strings.")
         .def("__repr__", [](const Bake& b) {
             return "<Bake " + std::to_string(b.result.frames()) + " samples of " +
                    std::to_string(b.result.names.size()) + " nodes>";
