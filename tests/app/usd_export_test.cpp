@@ -99,9 +99,8 @@ UsdLayer readLayer(const std::string& text) {
     std::optional<UsdPrim> pending; // after "def", until its "{"
     bool inMetadata = false, inSamples = false;
     while (std::getline(in, line)) {
-        const std::string_view s = std::string_view(line).substr(
-            line.find_first_not_of(' ') == std::string::npos ? line.size()
-                                                             : line.find_first_not_of(' '));
+        const std::string_view s =
+            std::string_view(line).substr(std::min(line.find_first_not_of(' '), line.size()));
         if (s == "(" && open.empty() && !pending) {
             inMetadata = true;
         } else if (inMetadata && s == ")") {
