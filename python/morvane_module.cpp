@@ -19,6 +19,7 @@
 #include "engine/node_edits.hpp"
 #include "engine/rig_capture.hpp"
 #include "engine/scene_io.hpp"
+#include "output/bake_files.hpp"
 #include "output/gltf_export.hpp"
 #include "output/html_viewer.hpp"
 #include "support/errors.hpp"
@@ -50,6 +51,9 @@ namespace {
 struct SceneState {
     std::unique_ptr<Host> host = std::make_unique<Host>();
     std::unique_ptr<Scene> scene;
+    // Where the scene came from: the file it was loaded from or last saved
+    // to, or the source loads named.
+    std::string source = "a scene made in Python";
     // A number for each node a Node has referred to, dropped when the node
     // is removed: a node made later at the same address gets a new one, so
     // an old Node never reaches it.
@@ -140,6 +144,8 @@ struct Cook {
 // arrays keep the bake alive.
 struct Bake {
     BakeResult result;
+    BakeOrigin origin; // the scene and the call, for the files that name them
+    StatePtr state;    // the scene baked: a save must not replace its files
 
     py::array_t<double> array(const std::shared_ptr<BakeBuffer>& buffer,
                               const py::object& owner) const {
@@ -252,7 +258,7 @@ public:
     void sortKeysByDriver() { sortKeys(get()); }
     void retimeKeysBy(double scale, double offset) { retimeKeys(get(), scale, offset); }
     void exportKeys(const std::string& path) const {
-        checkWriteOverInputs(*state_->scene, path, "export_keys");
+        checkWriteOverInputs(*state_->scene, {path}, "export_keys");
         writeFileAtomically(path, formatJson(keyLibrary(get())));
     }
     void importKeys(const std::string& path) {
@@ -394,7 +400,7 @@ public:
         const bool html = endsWithNoCase(path, ".html") || endsWithNoCase(path, ".htm");
         if (!html && !endsWithNoCase(path, ".gltf") && !endsWithNoCase(path, ".glb"))
             throw InputError(quote(path) + ": the file name must end in .gltf, .glb or .html");
-        checkWriteOverInputs(*state_->scene, path, "export");
+        checkWriteOverInputs(*state_->scene, {path}, "export");
         const auto [report, capture] = sweepOver(start, stop, steps, over, time);
         if (!html)
             return writeGltf(report, capture, path);
@@ -498,6 +504,7 @@ public:
                         const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
         loadScene(*scene.state_->scene, path, checkSignals);
+        scene.state_->source = path;
         return scene;
     }
 
@@ -505,12 +512,14 @@ public:
                          const std::optional<std::vector<std::string>>& modules) {
         PyScene scene(modules);
         sceneFromText(*scene.state_->scene, text, source, checkSignals);
+        scene.state_->source = source;
         return scene;
     }
 
     void save(const std::string& path, bool overwrite) const {
-        checkWriteOverInputs(*state_->scene, path, "save", true);
+        checkWriteOverInputs(*state_->scene, {path}, "save", true);
         saveScene(*state_->scene, path, overwrite);
+        state_->source = path;
     }
 
     std::string dumps() const { return sceneText(*state_->scene); }
@@ -543,7 +552,18 @@ public:
                                  FailureKind::Type);
             }
         }
-        return {bakeScene(*state_->scene, request)};
+        std::string call = "morvane Scene.bake(" + formatShortest(start) + ", " +
+                           formatShortest(stop) + ", " + std::to_string(steps);
+        if (!request.nodes.empty()) {
+            call += ", nodes=[";
+            for (std::size_t n = 0; n < request.nodes.size(); ++n)
+                call += (n == 0 ? "" : ", ") + quote(request.nodes[n]);
+            call += ']';
+        }
+        if (frames)
+            call += ", frames=(" + std::to_string(frames->first) + ", " +
+                    std::to_string(frames->second) + ")";
+        return {bakeScene(*state_->scene, request), {state_->source, call + ')'}, state_};
     }
 
     Node create(const std::string& type, const std::optional<std::string>& name) {
@@ -809,6 +829,16 @@ PYBIND11_MODULE(_core, m) {
                                            b.result.times.data());
             },
             "The seconds of each sample, as cooked.")
+        .def(
+            "save",
+            [](const Bake& b, const std::string& path) {
+                checkWriteOverInputs(*b.state->scene, bakeFiles(path), "save");
+                const py::gil_scoped_release unlocked;
+                return BakeWriter(path, b.origin).finish(b.result);
+            },
+            "path"_a,
+            "Write the bake as mhost bake --out does, by path's extension: .npy (with .json "
+            "beside it), .glb, .gltf or .usda; returns the warnings as strings.")
         .def("__repr__", [](const Bake& b) {
             return "<Bake " + std::to_string(b.result.frames()) + " samples of " +
                    std::to_string(b.result.names.size()) + " nodes>";
@@ -822,7 +852,7 @@ PYBIND11_MODULE(_core, m) {
         .def(
             "save",
             [](const Viewer& v, const std::string& path) {
-                checkWriteOverInputs(*v.state->scene, path, "save");
+                checkWriteOverInputs(*v.state->scene, {path}, "save");
                 writeFileAtomically(path, v.html);
             },
             "path"_a, "Write the page to path by mhost's output rules.")

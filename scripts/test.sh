@@ -13,7 +13,7 @@ command -v npm >/dev/null 2>&1 || extras+=(npm)
 if ((${#extras[@]})); then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  echo "test: installing ${extras[*]} for the browser and glTF tests" >&2
+  echo "test: installing ${extras[*]} for the browser, glTF and USD tests" >&2
   { "${sudo_cmd[@]}" apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
       "${extras[@]}"; } ||

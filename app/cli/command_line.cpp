@@ -322,8 +322,9 @@ void addBakeOptions(CLI::App& bake, BakeOptions& o) {
         ->type_name("FROM:TO:STEPS")
         ->required();
     bake.add_option("--out", o.out,
-                    "NAME.npy (world matrices, with NAME.json naming the nodes and times), or "
-                    "NAME.glb / NAME.gltf (the nodes as wired, animated)")
+                    "NAME.npy (world matrices, with NAME.json naming the nodes and times), "
+                    "NAME.glb / NAME.gltf (the nodes as wired, animated) or NAME.usda (a USD "
+                    "layer of the nodes as wired, animated)")
         ->type_name("FILE")
         ->required();
     bake.add_option("--threads", o.threads,
@@ -384,7 +385,14 @@ int runBakeCommand(Host& host, const BakeOptions& o) {
     request.workers = o.threads;
     BakeProgress progress;
     request.progress = std::ref(progress);
-    BakeWriter writer(o.out);
+    // What the USD layer's doc names; --threads changes nothing written.
+    std::string command = "mhost bake " + o.scene + " --time " + o.time;
+    if (!o.frames.empty())
+        command += " --frames " + o.frames;
+    for (const std::string& node : o.nodes)
+        command += " --nodes " + node;
+    BakeWriter writer(o.out,
+                      {o.scene == "-" ? "standard input" : o.scene, command + " --out " + o.out});
     request.keepLocal = writer.needsLocal();
     request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
         writer.samplesReady(bake, ready);
@@ -542,7 +550,7 @@ const Command kCommands[] = {
      true, true, bind<EvalOptions, addEvalOptions, runEvalCommand>},
     {"bake",
      "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
-     "core, and write the matrices as .npy or the animation as glTF",
+     "core, and write the matrices as .npy or the animation as glTF or USD",
      true, true, bind<BakeOptions, addBakeOptions, runBakeCommand>},
     {"edit",
      "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "

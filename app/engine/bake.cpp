@@ -132,7 +132,7 @@ private:
 
 BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     BakeResult result;
-    result.times = sampleTimes(request);
+    setSamples(result, request);
     const std::vector<OBJ_Node*> nodes = bakedNodes(scene, request.nodes);
     std::unordered_map<const OP_Node*, int> index;
     for (OBJ_Node* node : nodes) {
@@ -205,7 +205,8 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
 
 BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& source,
                          const BakeRequest& request) {
-    std::vector<double> times = sampleTimes(request);
+    BakeResult result;
+    setSamples(result, request);
     std::optional<SceneOutline> outline;
     std::optional<NodePlan> plan;
     long long workers = workerCount(request, kMaxBakeWorkers);
@@ -223,8 +224,6 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         return bakeScene(scene, request);
     }
 
-    BakeResult result;
-    result.times = std::move(times);
     std::vector<std::size_t> column(outline->nodes.size(), SIZE_MAX);
     for (const std::size_t i : plan->baked) {
         const SceneOutline::Node& node = outline->nodes[i];

@@ -41,7 +41,7 @@ int defaultBakeWorkers() {
     return static_cast<int>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
-std::vector<double> sampleTimes(const BakeRequest& request) {
+void setSamples(BakeResult& result, const BakeRequest& request) {
     if (request.workers < 0)
         throw InputError("a bake needs 1 or more workers (0 for one per core), not " +
                          std::to_string(request.workers));
@@ -51,10 +51,12 @@ std::vector<double> sampleTimes(const BakeRequest& request) {
     if (first < 0 || end > last || first > end)
         throw InputError("samples " + std::to_string(first) + ":" + std::to_string(end) +
                          " are not within the sweep's samples 0:" + std::to_string(last));
-    std::vector<double> times;
+    result.times.clear();
     for (long long f = first; f <= end; ++f)
-        times.push_back(shortestDouble(secondsFrom(all[static_cast<std::size_t>(f)], "time")));
-    return times;
+        result.times.push_back(
+            shortestDouble(secondsFrom(all[static_cast<std::size_t>(f)], "time")));
+    result.sweep = request.times;
+    result.firstSample = static_cast<std::size_t>(first);
 }
 
 long long workerCount(const BakeRequest& request, long long most) {

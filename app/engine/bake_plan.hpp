@@ -18,10 +18,10 @@ inline constexpr int kMaxBakeWorkers = 256;
 // Workers when none are requested: the cores this process may run on.
 int defaultBakeWorkers();
 
-// The samples of the request, at the times the cooks see (seconds as a
-// float). InputError for a sample range outside the sweep or a worker
-// count below 0.
-std::vector<double> sampleTimes(const BakeRequest& request);
+// The samples of the request in a result (its times, at the times the cooks
+// see: seconds as a float; its sweep and first sample). InputError for a
+// sample range outside the sweep or a worker count below 0.
+void setSamples(BakeResult& result, const BakeRequest& request);
 
 // The workers to use: those asked for (one per core for 0), at least 1 and
 // at most `most`.

@@ -69,6 +69,10 @@ struct BakeResult {
     std::vector<std::string> types;
     std::vector<int> parents;  // index of the node wired into input 0, or -1
     std::vector<double> times; // seconds of each sample, as cooked
+    // The sweep the samples come from: sample f is the sweep's sample
+    // firstSample + f (of its STEPS + 1).
+    SweepRange sweep;
+    std::size_t firstSample = 0;
     // Sample f, node n: 16 doubles at (f * names.size() + n) * 16. local is
     // null when the request did not keep it.
     std::shared_ptr<BakeBuffer> local, world;

@@ -680,15 +680,16 @@ std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool o
     return written;
 }
 
-void checkWriteOverInputs(const Scene& scene, const std::string& path, const std::string& what,
-                          bool sceneSave) {
+void checkWriteOverInputs(const Scene& scene, const std::vector<std::string>& paths,
+                          const std::string& what, bool sceneSave) {
     using Kind = FilePlan::Kind;
     FilePlan plan;
     if (scene.file() && scene.file()->present)
         plan.reads(scene.file()->file, "the file the scene was read from", Kind::Scene);
     for (const OP_DSOModule& module : scene.host().loader().modules())
         plan.reads(module.path, "the loaded module");
-    plan.writes(path, what, sceneSave ? Kind::Scene : Kind::Other);
+    for (const std::string& path : paths)
+        plan.writes(path, what, sceneSave ? Kind::Scene : Kind::Other);
     plan.check();
 }
 

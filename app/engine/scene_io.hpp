@@ -79,11 +79,12 @@ std::string sceneText(const Scene& scene);
 // With overwrite the check is not made. Returns the written file's stamp.
 std::optional<FileStamp> saveScene(Scene& scene, const std::string& path, bool overwrite = false);
 // The one check before a write made outside a command (Python's): InputError
-// (FailureKind::File) when path is the file the scene was read from, unless
-// sceneSave (the scene saved over its own file: in place), or a module file
-// its host loaded (support/file_plan.hpp); `what` names the write.
-void checkWriteOverInputs(const Scene& scene, const std::string& path, const std::string& what,
-                          bool sceneSave = false);
+// (FailureKind::File) when one of the paths it writes is the file the scene
+// was read from, unless sceneSave (the scene saved over its own file: in
+// place), or a module file its host loaded, or two of them are one file
+// (support/file_plan.hpp); `what` names the write.
+void checkWriteOverInputs(const Scene& scene, const std::vector<std::string>& paths,
+                          const std::string& what, bool sceneSave = false);
 
 // Reads a scene file into scene (InputError on failure, scene unchanged);
 // the scene's file is then that one (none for standard input).

@@ -74,13 +74,17 @@ std::string npyHeader(const std::vector<std::size_t>& shape) {
 std::vector<std::string> bakeFiles(const std::string& path) {
     if (endsWithNoCase(path, ".npy"))
         return {path, path.substr(0, path.size() - 4) + ".json"};
-    if (endsWithNoCase(path, ".glb") || endsWithNoCase(path, ".gltf"))
+    if (endsWithNoCase(path, ".glb") || endsWithNoCase(path, ".gltf") ||
+        endsWithNoCase(path, ".usda"))
         return {path};
-    throw InputError("--out " + quote(path) + ": the file name must end in .npy, .glb or .gltf");
+    throw InputError(quote(path) + ": a bake's file name must end in .npy, .glb, .gltf or .usda");
 }
 
-BakeWriter::BakeWriter(std::string path)
-    : path_(std::move(path)), npy_(bakeFiles(path_).size() == 2) {}
+BakeWriter::BakeWriter(std::string path, BakeOrigin origin)
+    : path_(std::move(path)), npy_(bakeFiles(path_).size() == 2) {
+    if (endsWithNoCase(path_, ".usda"))
+        usd_ = std::make_unique<UsdBakeWriter>(path_, std::move(origin));
+}
 
 BakeWriter::~BakeWriter() = default;
 
@@ -110,6 +114,8 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
 }
 
 void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::size_t end) {
+    if (usd_)
+        usd_->columnsReady(bake, first, end);
     if (!npy_)
         return;
     open(bake);
@@ -126,6 +132,10 @@ void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::si
 }
 
 std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
+    if (usd_) {
+        usd_->finish(bake);
+        return {};
+    }
     if (!npy_)
         return writeGltfBake(bake, path_);
     // A bake by nodes hands every column on; any other, its samples.

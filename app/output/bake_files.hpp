@@ -9,12 +9,15 @@
 //              parent, no root of its own) and one animation with every
 //              node's local translation, rotation and scale at each sample
 //              (the conventions of gltf_export.hpp)
+//   NAME.usda  one USD layer holding the nodes as wired, each with its
+//              local matrix at each sample (usd_export.hpp)
 //
 // Each file is written whole or not at all (the output rules of
 // file_io.hpp).
 #pragma once
 
 #include "engine/bake.hpp"
+#include "output/usd_export.hpp"
 #include "support/output_file.hpp"
 
 #include <memory>
@@ -28,17 +31,18 @@ namespace mhost {
 // .npy). InputError for a path of another kind.
 std::vector<std::string> bakeFiles(const std::string& path);
 
-// Writes the files of a bake to path, a .npy file's samples or columns while
-// the bake cooks (BakeRequest::samplesReady, columnsReady), so that little
-// is left to write when it ends. InputError for a path of another kind.
+// Writes the files of a bake to path, a .npy file's samples or columns and
+// a USD layer's prims while the bake cooks (BakeRequest::samplesReady,
+// columnsReady), so that little is left to write when it ends. InputError
+// for a path of another kind; origin is what the USD layer's doc names.
 class BakeWriter {
 public:
-    explicit BakeWriter(std::string path);
+    explicit BakeWriter(std::string path, BakeOrigin origin = {});
     ~BakeWriter();
     BakeWriter(const BakeWriter&) = delete;
     BakeWriter& operator=(const BakeWriter&) = delete;
 
-    // Whether the files hold local matrices (glTF does, .npy does not).
+    // Whether the files hold local matrices (glTF and USD do, .npy does not).
     bool needsLocal() const { return !npy_; }
     void samplesReady(const BakeResult& bake, std::size_t ready);
     void columnsReady(const BakeResult& bake, std::size_t first, std::size_t end);
@@ -52,6 +56,7 @@ private:
 
     std::string path_;
     bool npy_;
+    std::unique_ptr<UsdBakeWriter> usd_;
     std::unique_ptr<OutputFile> array_;
     std::size_t written_ = 0;        // leading samples in array_
     std::size_t columnsWritten_ = 0; // columns in array_, at every sample

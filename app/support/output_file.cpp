@@ -72,6 +72,13 @@ std::string streamName(int fd) {
     throw RunError(path + ": cannot write: " + reason + where, FailureKind::File);
 }
 
+// A path that goes on through a regular file names nothing: bad input.
+[[noreturn]] void notThroughAFile(const std::string& path) {
+    throw InputError(path + ": cannot write: a part of the path before the file's name is not a "
+                            "folder",
+                     FailureKind::File);
+}
+
 std::int64_t now() {
     timespec t{};
     ::clock_gettime(CLOCK_REALTIME, &t);
@@ -106,7 +113,9 @@ void checkWritable(const std::string& path, const std::string& folder, const std
                    const struct stat* status) {
     struct stat folderStatus {};
     if (::stat(folder.c_str(), &folderStatus) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        if (errno == ENOTDIR)
+            notThroughAFile(path);
+        if (errno == ENOENT)
             throw RunError(path + ": cannot write: no such folder " + quote(folder),
                            FailureKind::File);
         cannotWrite(path, errno, " (the folder " + quote(folder) + ")");
@@ -145,7 +154,7 @@ OutputTarget locate(const std::string& path, struct stat& status) {
             if (errno == ENOENT)
                 return target;
             if (errno == ENOTDIR)
-                throw RunError(path + ": cannot write: no such folder", FailureKind::File);
+                notThroughAFile(path);
             cannotWrite(path, errno);
         }
         if (S_ISREG(status.st_mode)) {

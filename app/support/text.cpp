@@ -147,11 +147,22 @@ std::string formatFixed(double value, int decimals) {
 }
 
 std::string formatShortest(double value) {
-    if (!std::isfinite(value))
-        return std::string(nonFiniteText(value));
-    char buffer[64];
+    std::string text;
+    appendShortest(text, value);
+    return text;
+}
+
+void appendShortest(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out += nonFiniteText(value);
+        return;
+    }
+    // 32 bytes hold any double's shortest form ("-2.2250738585072014e-308").
+    char buffer[32];
     const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return ec == std::errc() ? std::string(buffer, end) : std::to_string(value);
+    if (ec != std::errc())
+        throw std::logic_error("to_chars needs more room for a double");
+    out.append(buffer, end);
 }
 
 std::string alignColumns(const std::vector<std::vector<std::string>>& rows,

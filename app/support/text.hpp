@@ -55,6 +55,8 @@ std::string formatFixed(double value, int decimals);
 
 // The shortest text that reads back as the same double.
 std::string formatShortest(double value);
+// The same appended to out, for writers of many numbers.
+void appendShortest(std::string& out, double value);
 
 // Columns of text padded to a common width each: right-aligned, or left-
 // aligned for the columns listed in leftAligned. Lines carry no trailing

@@ -178,15 +178,49 @@ def test_the_gltf_bake_recomposes_every_local_and_world_matrix(rig, tmp_path):
     assert [n["name"] for n in text["nodes"]] == baked.names
 
 
+def test_bake_save_writes_what_mhost_bake_writes(rig, tmp_path):
+    path, scene = rig
+    baked = scene.bake(0, 2, STEPS, frames=(4, 20))
+    for out in ("rig.usda", "rig.npy", "rig.glb"):
+        mhost_bake(tmp_path, path, out, "--frames", "4:20", "--threads", "2")
+        assert baked.save(str(tmp_path / ("saved-" + out))) == []
+    assert (tmp_path / "saved-rig.npy").read_bytes() == (tmp_path / "rig.npy").read_bytes()
+    assert (tmp_path / "saved-rig.json").read_bytes() == (tmp_path / "rig.json").read_bytes()
+    assert (tmp_path / "saved-rig.glb").read_bytes() == (tmp_path / "rig.glb").read_bytes()
+
+    # The layer: the command's bytes but for the doc, which names the call.
+    saved = (tmp_path / "saved-rig.usda").read_text().split("\n")
+    written = (tmp_path / "rig.usda").read_text().split("\n")
+    assert len(saved) == len(written) and saved[0] == "#usda 1.0"
+    docs = [i for i, line in enumerate(written) if line.startswith("    doc = ")]
+    assert docs == [2]
+    assert saved[:2] + saved[3:] == written[:2] + written[3:]
+    assert saved[2] == f'    doc = "Baked from {path} by mhost {morvane.__version__}: morvane Scene.bake(0, 2, {STEPS}, frames=(4, 20))"'
+    assert "    startTimeCode = 4" in written and "    endTimeCode = 20" in written
+    assert "    timeCodesPerSecond = 24" in written
+
+    # A scene made in Python says so; the format follows the extension.
+    made = morvane.Scene()
+    made.create("null", "solo")
+    made.bake(0, 1, 2).save(str(tmp_path / "made.usda"))
+    assert 'doc = "Baked from a scene made in Python by' in (tmp_path / "made.usda").read_text()
+    with pytest.raises(ValueError, match="must end in .npy, .glb, .gltf or .usda"):
+        baked.save(str(tmp_path / "x.usd"))
+    with pytest.raises(ValueError, match="times that increase"):
+        scene.bake(2, 0, 4).save(str(tmp_path / "back.usda"))
+    assert not (tmp_path / "x.usd").exists() and not (tmp_path / "back.usda").exists()
+
+
 def test_bad_bakes_say_what_is_wrong_and_write_nothing(rig, tmp_path):
     path, scene = rig
     cases = [
-        (["--time", "0:2:4", "--out", str(tmp_path / "x.txt")], "must end in .npy, .glb or .gltf"),
+        (["--time", "0:2:4", "--out", str(tmp_path / "x.txt")], "must end in .npy, .glb, .gltf or .usda"),
         (["--time", "0:2:4", "--frames", "3:5", "--out", str(tmp_path / "x.npy")], "not within the sweep's samples 0:4"),
         (["--time", "0:2:4", "--frames", "5:3", "--out", str(tmp_path / "x.npy")], "--frames \"5:3\""),
         (["--time", "0:2:0", "--out", str(tmp_path / "x.npy")], "--time \"0:2:0\""),
         (["--time", "0:2:4", "--nodes", "nosuch", "--out", str(tmp_path / "x.npy")], "nosuch"),
         (["--time", "2:0:4", "--out", str(tmp_path / "x.glb")], "times that increase"),
+        (["--time", "2:0:4", "--out", str(tmp_path / "x.usda")], "times that increase"),
     ]
     for options, message in cases:
         for threads in ("1", "2"):
