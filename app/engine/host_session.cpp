@@ -139,6 +139,22 @@ std::string describeNode(const OP_Node& node) {
     return "node " + quote(node.getName()) + " (" + node.getOperator()->getName() + ")";
 }
 
+Timeline checkedTimeline(double start, double end, double fps) {
+    const auto whole = [](double v) {
+        return std::isfinite(v) && v == std::floor(v) && std::fabs(v) <= 1e9;
+    };
+    if (!whole(start) || !whole(end))
+        throw InputError("a timeline's first and last frames must be whole numbers");
+    if (end < start)
+        throw InputError("a timeline's last frame must not come before its first");
+    if (end - start + 1 > Timeline::kMaxFrames)
+        throw InputError("a timeline holds at most " + std::to_string(Timeline::kMaxFrames) +
+                         " frames");
+    if (!std::isfinite(fps) || !(fps > 0.0) || fps > 1000.0)
+        throw InputError("a timeline's frames per second must be a number above 0, at most 1000");
+    return {static_cast<int>(start), static_cast<int>(end), fps};
+}
+
 OBJ_Node& asObject(OP_Node& node) {
     if (OBJ_Node* object = node.castToOBJNode())
         return *object;

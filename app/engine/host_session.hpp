@@ -78,6 +78,25 @@ private:
 // or ".."), the only way a scene may name a module.
 void requireModuleFileName(const std::string& fileName);
 
+// A scene's frame range and playback rate, inclusive. Frame F is at time
+// (F - 1) / fps seconds: frame 1 is time 0, as in the host's timeline,
+// whatever the range's first frame.
+struct Timeline {
+    static constexpr int kMaxFrames = 1000000; // end - start + 1 at most
+    int start = 1;
+    int end = 240;
+    double fps = 24.0;
+
+    // The time of frame, as the host keeps times (32-bit float seconds).
+    float time(int frame) const { return static_cast<float>((frame - 1) / fps); }
+    int frames() const { return end - start + 1; }
+    bool operator==(const Timeline&) const = default;
+};
+
+// InputError unless the range and rate make a timeline: whole frames with
+// start <= end, at most kMaxFrames of them, and a finite rate above 0.
+Timeline checkedTimeline(double start, double end, double fps);
+
 // One scene: a top-level object network.
 class Scene {
 public:
@@ -101,8 +120,18 @@ public:
     // name or one another node has.
     void rename(OP_Node& node, const std::string& name);
 
-    // Exchanges the nodes of two scenes of the same host (not their files).
-    void swap(Scene& other) noexcept { root_.swap(other.root_); }
+    // Exchanges the nodes and timelines of two scenes of the same host (not
+    // their files).
+    void swap(Scene& other) noexcept {
+        root_.swap(other.root_);
+        timeline_.swap(other.timeline_);
+    }
+
+    // The scene's timeline, as saved with it (none: the default's, not
+    // saved, so that a scene that never set one keeps its file as it was).
+    const std::optional<Timeline>& savedTimeline() const { return timeline_; }
+    Timeline timeline() const { return timeline_.value_or(Timeline{}); }
+    void setTimeline(std::optional<Timeline> timeline) { timeline_ = timeline; }
 
     // The file the scene was read from, as it was then (or as a save over it
     // left it): a save over that file first checks that nobody changed it
@@ -113,6 +142,7 @@ public:
 private:
     Host* host_;
     std::unique_ptr<OP_Network> root_;
+    std::optional<Timeline> timeline_;
     std::optional<FileStamp> file_;
 };
 

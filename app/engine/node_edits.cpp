@@ -141,6 +141,49 @@ void replaceKeyframes(OP_Node& node, std::string_view token, int component,
     node.refreshEnableStates();
 }
 
+namespace {
+
+// The components an edit of one component or of all names.
+std::pair<int, int> componentsOf(const OP_Node& node, const PRM_Parm& parm,
+                                 std::optional<int> component) {
+    if (!component)
+        return {0, parm.getVectorSize()};
+    if (*component < 0 || *component >= parm.getVectorSize())
+        throw InputError(parmName(node, parm) + " has no component " + std::to_string(*component));
+    return {*component, *component + 1};
+}
+
+} // namespace
+
+void keyParm(OP_Node& node, std::string_view token, std::optional<int> component, float time) {
+    const PRM_Parm& parm = valueParm(node, token);
+    const auto [first, end] = componentsOf(node, parm, component);
+    for (int c = first; c < end; ++c) {
+        const PRM_Component& values = node.getParm(node.findParmIndex(token))->component(c);
+        std::vector<UT_Keyframe> keys = values.keys.list();
+        const double value = values.valueAt(time);
+        std::erase_if(keys, [&](const UT_Keyframe& k) { return k.time == time; });
+        keys.push_back({time, value});
+        replaceKeyframes(node, token, c, std::move(keys));
+    }
+}
+
+void unkeyParm(OP_Node& node, std::string_view token, std::optional<int> component, float time) {
+    const PRM_Parm& parm = valueParm(node, token);
+    const auto [first, end] = componentsOf(node, parm, component);
+    bool any = false;
+    for (int c = first; c < end; ++c) {
+        std::vector<UT_Keyframe> keys =
+            node.getParm(node.findParmIndex(token))->component(c).keys.list();
+        if (std::erase_if(keys, [&](const UT_Keyframe& k) { return k.time == time; }) == 0)
+            continue;
+        any = true;
+        replaceKeyframes(node, token, c, std::move(keys));
+    }
+    if (!any)
+        throw InputError(parmName(node, parm) + " has no keyframe at time " + formatShortest(time));
+}
+
 std::vector<OP_ErrorEntry> pressButton(OP_Node& node, std::string_view token, float time) {
     const PRM_Parm& parm = *node.getParm(requireParm(node, token));
     if (!parm.getType().isButton())

@@ -55,6 +55,15 @@ void wireInput(OP_Node& node, int input, OP_Node* from);
 void replaceKeyframes(OP_Node& node, std::string_view token, int component,
                       std::vector<UT_Keyframe> keys);
 
+// Keys the parameter at time: each component (or just `component`) gets a
+// keyframe there holding the value it has there. InputError as
+// replaceKeyframes does.
+void keyParm(OP_Node& node, std::string_view token, std::optional<int> component, float time);
+// Removes the keyframe at time of each component (or just `component`); a
+// component left with none holds that key's value as a constant. InputError
+// when none of them has a keyframe there.
+void unkeyParm(OP_Node& node, std::string_view token, std::optional<int> component, float time);
+
 // Presses the button and returns what the press raised (the node's list is
 // cleared first). InputError when the token names no button.
 std::vector<OP_ErrorEntry> pressButton(OP_Node& node, std::string_view token, float time);

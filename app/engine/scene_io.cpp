@@ -360,8 +360,20 @@ void checkTopLevel(Scene& scene, const Json& topDocument) {
         throw InputError("unsupported scene version " + std::to_string(version) +
                          " (this mhost reads version " + std::to_string(kSceneVersion) + ")");
     const Json* modules = fields.find("modules");
+    const Json* timeline = fields.find("timeline");
     const Json& nodes = fields.require("nodes");
     fields.rejectOthers();
+    if (timeline) {
+        withContext([] { return std::string("\"timeline\": "); },
+                    [&] {
+                        JsonFields range(*timeline, "a timeline");
+                        const double start = range.requireNumber("start");
+                        const double end = range.requireNumber("end");
+                        const double fps = range.requireNumber("fps");
+                        range.rejectOthers();
+                        scene.setTimeline(checkedTimeline(start, end, fps));
+                    });
+    }
     if (modules) {
         // Every name is checked before the first module is mapped.
         if (!modules->is_array())
@@ -489,6 +501,17 @@ static void writeScene(const Scene& scene, std::string& text,
     for (const std::string& module : modules)
         w.string(module);
     w.endArray();
+    if (const std::optional<Timeline>& timeline = scene.savedTimeline()) {
+        w.key("timeline");
+        w.beginObject();
+        w.key("start");
+        w.integer(std::int64_t{timeline->start});
+        w.key("end");
+        w.integer(std::int64_t{timeline->end});
+        w.key("fps");
+        w.number(timeline->fps);
+        w.endObject();
+    }
     w.key("nodes");
     w.beginArray(false);
     for (int i = 0; i < root.getNchildren(); ++i) {

@@ -154,6 +154,40 @@ struct KeyframesAction {
     }
 };
 
+// "key" and "unkey": a keyframe at the time on each component of a
+// parameter, or on one.
+struct KeyAtAction {
+    std::string node;
+    std::string parm;
+    std::optional<int> component;
+    float time = 0.0f;
+
+    static KeyAtAction parse(JsonFields& f) {
+        return {f.requireString("node"), f.requireString("parm"), f.optionalInt("component"),
+                readTime(f)};
+    }
+};
+struct KeyAction : KeyAtAction {
+    static KeyAction parse(JsonFields& f) { return {KeyAtAction::parse(f)}; }
+    void run(ActionContext& c) const { keyParm(c.scene.node(node), parm, component, time); }
+};
+struct UnkeyAction : KeyAtAction {
+    static UnkeyAction parse(JsonFields& f) { return {KeyAtAction::parse(f)}; }
+    void run(ActionContext& c) const { unkeyParm(c.scene.node(node), parm, component, time); }
+};
+
+struct TimelineAction {
+    Timeline timeline;
+
+    static TimelineAction parse(JsonFields& f) {
+        const double start = f.requireNumber("start");
+        const double end = f.requireNumber("end");
+        const double fps = f.requireNumber("fps");
+        return {checkedTimeline(start, end, fps)};
+    }
+    void run(ActionContext& c) const { c.scene.setTimeline(timeline); }
+};
+
 struct PressAction {
     std::string node;
     std::string parm;
@@ -423,6 +457,16 @@ const ActionKind kActions[] = {
         "keyframes", Edit,
         R"({"op": "keyframes", "node": "dummy", "parm": "t", "component": 0, "keys": [[0, 1], [2, 5]]})",
         "Replaces a component's animation with [time, value] keyframes."),
+    row<KeyAction>("key", Edit, R"({"op": "key", "node": "q", "parm": "t", "time": 0.5})",
+                   "Keys the parameter at the time: each component, or \"component\", gets a "
+                   "keyframe holding its value there."),
+    row<UnkeyAction>("unkey", Edit, R"({"op": "unkey", "node": "q", "parm": "t", "time": 0.5})",
+                     "Removes the parameter's keyframes at the time (of \"component\" alone when "
+                     "given); a component left with none keeps that value."),
+    row<TimelineAction>("timeline", Edit,
+                        R"({"op": "timeline", "start": 1, "end": 240, "fps": 24})",
+                        "Sets the scene's frame range and rate, saved with it (frame F is at "
+                        "time (F - 1) / fps)."),
     row<PressAction>("press", Edit,
                      R"({"op": "press", "node": "q", "parm": "getkey2", "time": 0.5})",
                      "Presses a button at the time and reports the warnings it raised."),
