@@ -27,21 +27,26 @@ namespace mhost {
 namespace {
 
 // The bake's own matrices (doubles) for one block of frames stay under
-// this: a block is as many frames as fit, one at least.
-constexpr std::size_t kBlockBytes = std::size_t(64) << 20;
+// this (a block is one frame at least); and a fill is cut in four blocks
+// per process at least, so that its processes end close together.
+constexpr std::size_t kBlockBytes = std::size_t(32) << 20;
+constexpr int kBlocksPerProcess = 4;
 
 constexpr std::size_t kMatrixFloats = 16;
 
 enum FillState : int { kFilling, kFilled, kFailed };
 
 // What a fill shares with the editor besides the matrices: its state, why
-// it failed, and a ready flag per cached frame (in fill order) after it.
+// it failed, and a ready flag per cached frame (in fill order) after it;
+// and what its processes share: the next block to take.
 struct FillControl {
     std::atomic<int> state{kFilling};
     std::atomic<int> ready{0};
+    std::atomic<int> nextBlock{0};
+    std::atomic<bool> failed{false}; // a process has claimed `failure`
     WorkerReport failure;
 };
-static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 // What a fill's child is to do: the frames of the timeline in fill order,
 // from `from` to the end and on from the start, `frames` of them.
@@ -59,14 +64,46 @@ int frameAt(const FillPlan& plan, int slot) {
     return slot < tail ? plan.from + slot : plan.timeline.start + (slot - tail);
 }
 
-// Bakes frames first..last of the timeline: a sweep of their times, its
-// ends exactly the frames' times.
-BakeResult bakeFrames(Scene& scene, const Timeline& timeline, int first, int last, int workers) {
+// A run of frames baked together: its first place in the fill order and its
+// length. A block never runs past the range's end, where the fill goes on
+// from the start; nor past frame 0 to frame 1 (time 0), where a sweep's
+// time interpolated between the block's ends would be a hair off zero.
+struct Block {
+    int slot = 0;
+    int frames = 0;
+};
+
+std::vector<Block> blocksOf(const FillPlan& plan, long long processes) {
+    const std::size_t frameBytes = plan.nodes * kMatrixFloats * sizeof(double);
+    const long long share = kBlocksPerProcess * processes;
+    const auto most = static_cast<std::size_t>((plan.frames + share - 1) / share);
+    const auto size = static_cast<int>(std::clamp<std::size_t>(kBlockBytes / frameBytes, 1, most));
+    std::vector<Block> blocks;
+    for (int slot = 0; slot < plan.frames;) {
+        const int first = frameAt(plan, slot);
+        const int frames = std::min({size, plan.frames - slot, plan.timeline.end - first + 1,
+                                     first < 1 ? 1 - first : size});
+        blocks.push_back({slot, frames});
+        slot += frames;
+    }
+    return blocks;
+}
+
+// How a process ended, for messages.
+std::string describeEnd(int status) {
+    return WIFSIGNALED(status)
+               ? "was killed by signal " + std::to_string(WTERMSIG(status))
+               : "ended early (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+}
+
+// Bakes frames first..last of the timeline in this process: a sweep of
+// their times, its ends exactly the frames' times.
+BakeResult bakeFrames(Scene& scene, const Timeline& timeline, int first, int last) {
     const auto seconds = [&](int frame) { return static_cast<double>(frame - 1) / timeline.fps; };
     BakeRequest request;
     request.times = SweepRange{seconds(first), seconds(last), std::max(1, last - first)};
     request.frames = std::pair{0LL, static_cast<long long>(last - first)};
-    request.workers = workers;
+    request.workers = 1;
     request.keepLocal = false;
     return bakeScene(scene, request);
 }
@@ -86,50 +123,93 @@ void quietOutput() {
         ::close(null);
 }
 
-// In the fill's child: bakes the plan's frames block by block into out,
-// marking each frame ready once its matrices are there.
-void fillFrames(Scene& scene, const FillPlan& plan, float* out, FillControl& control,
-                std::atomic<unsigned char>* ready) {
+// Where a fill's processes put what they bake.
+struct FillTarget {
+    const SharedMemory* matrices;
+    FillControl* control;
+    std::atomic<unsigned char>* ready;
+};
+
+// Stops the fill, saying why, unless another of its processes did first.
+void failFill(FillControl& control, int code, const std::string& why) {
+    if (control.failed.exchange(true))
+        return;
+    control.failure.record(0, code, why);
+    control.state.store(kFailed);
+}
+
+// In a process of the fill: bakes the next block not taken, until none is
+// left or the fill has failed, marking each frame ready once its matrices
+// are there. A sample's time can differ from its frame's in the last bit
+// (a sweep's times are interpolated between its ends): such a frame is
+// baked again alone, at its own time.
+void bakeBlocks(Scene& scene, const FillPlan& plan, const std::vector<Block>& blocks,
+                const FillTarget& target) {
+    FillControl& control = *target.control;
     const std::size_t floats = plan.nodes * kMatrixFloats;
-    const int block = static_cast<int>(std::clamp<std::size_t>(
-        kBlockBytes / (floats * sizeof(double)), 1, static_cast<std::size_t>(plan.frames)));
-    int slot = 0;
-    while (slot < plan.frames) {
-        // A block never runs past the range's end: the fill goes on from the
-        // start there.
-        const int first = frameAt(plan, slot);
-        const int count = std::min({block, plan.frames - slot, plan.timeline.end - first + 1});
-        const int last = first + count - 1;
+    float* const out = reinterpret_cast<float*>(target.matrices->data());
+    for (;;) {
+        const auto b = static_cast<std::size_t>(control.nextBlock.fetch_add(1));
+        if (b >= blocks.size() || control.failed.load())
+            return;
+        const Block& block = blocks[b];
+        const int first = frameAt(plan, block.slot), last = first + block.frames - 1;
         try {
-            const BakeResult bake = bakeFrames(scene, plan.timeline, first, last, plan.workers);
-            for (int k = 0; k < count; ++k) {
-                const int frame = first + k;
-                // A sample's time can differ from the frame's in the last
-                // bit (a sweep's times are interpolated between its ends):
-                // such a frame is baked alone, at its own time.
+            const BakeResult bake = bakeFrames(scene, plan.timeline, first, last);
+            // Faulting the pages in one call first is several times faster.
+            target.matrices->populateBytes(static_cast<std::size_t>(block.slot) * floats * 4,
+                                           static_cast<std::size_t>(block.frames) * floats * 4);
+            for (int k = 0; k < block.frames; ++k) {
                 std::optional<BakeResult> alone;
                 const double* world = bake.world->data() + static_cast<std::size_t>(k) * floats;
                 if (static_cast<float>(bake.times[static_cast<std::size_t>(k)]) !=
-                    plan.timeline.time(frame)) {
-                    alone = bakeFrames(scene, plan.timeline, frame, frame, 1);
+                    plan.timeline.time(first + k)) {
+                    alone = bakeFrames(scene, plan.timeline, first + k, first + k);
                     world = alone->world->data();
                 }
-                float* to = out + static_cast<std::size_t>(slot + k) * floats;
+                float* to = out + static_cast<std::size_t>(block.slot + k) * floats;
                 for (std::size_t i = 0; i < floats; ++i)
                     to[i] = static_cast<float>(world[i]);
-                ready[slot + k].store(1, std::memory_order_release);
+                target.ready[block.slot + k].store(1, std::memory_order_release);
                 control.ready.fetch_add(1);
             }
-        } catch (const Failure& failure) {
-            control.failure.record(0, failure.code(),
-                                   "frames " + std::to_string(first) + "-" + std::to_string(last) +
-                                       " are not cached: " + failure.what());
-            control.state.store(kFailed);
+        } catch (const std::exception& e) {
+            const auto* failure = dynamic_cast<const Failure*>(&e);
+            failFill(control, failure ? failure->code() : kExitRunFailure,
+                     "frames " + std::to_string(first) + "-" + std::to_string(last) +
+                         " are not cached: " + e.what());
             return;
         }
-        slot += count;
     }
-    control.state.store(kFilled);
+}
+
+// The fill's child: bakes the plan's blocks on every core, itself and
+// processes forked from it (each holding the scene copy-on-write once for
+// the whole fill) taking them in turn, in fill order.
+void fillFrames(Scene& scene, const FillPlan& plan, const FillTarget& target) {
+    quietOutput();
+    FillControl& control = *target.control;
+    try {
+        BakeRequest asked;
+        asked.workers = plan.workers;
+        const std::vector<Block> blocks = blocksOf(plan, workerCount(asked, plan.frames));
+        const long long processes = workerCount(asked, static_cast<long long>(blocks.size()));
+        std::vector<ChildProcess> children;
+        for (long long w = 1; w < processes; ++w)
+            children.push_back(ChildProcess::fork({}, [&] {
+                bakeBlocks(scene, plan, blocks, target);
+                return 0;
+            }));
+        bakeBlocks(scene, plan, blocks, target);
+        for (ChildProcess& child : children)
+            if (const int status = child.wait(); !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                failFill(control, kExitRunFailure,
+                         "a process of the playback cache's fill " + describeEnd(status));
+    } catch (const std::exception& e) {
+        failFill(control, kExitRunFailure, e.what());
+    }
+    int filling = kFilling;
+    control.state.compare_exchange_strong(filling, kFilled);
 }
 
 } // namespace
@@ -248,20 +328,13 @@ void PlaybackCache::restart(Scene& scene, int fromFrame) {
         return;
     }
     const FillPlan plan{timeline_, from_, capacity_, nodes_, workers_};
-    float* const out = reinterpret_cast<float*>(matrices_->data());
-    std::atomic<unsigned char>* const ready = fill->ready();
+    const FillTarget target{matrices_.get(), &control, fill->ready()};
     const std::function<void()> start = [&] {
-        const auto body = [&scene, plan, out, &control, ready] {
-            quietOutput();
-            try {
-                fillFrames(scene, plan, out, control, ready);
-            } catch (const std::exception& e) {
-                control.failure.record(0, kExitRunFailure, e.what());
-                control.state.store(kFailed);
-            }
-            return 0;
-        };
-        fill->child = ChildProcess::fork({.ownGroup = true, .diesWithParent = true}, body);
+        fill->child =
+            ChildProcess::fork({.ownGroup = true, .diesWithParent = true}, [&scene, plan, target] {
+                fillFrames(scene, plan, target);
+                return 0;
+            });
     };
     forker_->run(start);
     fill_ = std::move(fill);
@@ -276,11 +349,7 @@ void PlaybackCache::reap() const {
         return;
     if (fill_->control().state.load() != kFilling)
         return;
-    const int status = *fill_->child->status();
-    fill_->ended = WIFSIGNALED(status) ? "the playback cache's fill was killed by signal " +
-                                             std::to_string(WTERMSIG(status))
-                                       : "the playback cache's fill ended early (exit status " +
-                                             std::to_string(WEXITSTATUS(status)) + ")";
+    fill_->ended = "the playback cache's fill " + describeEnd(*fill_->child->status());
 }
 
 int PlaybackCache::slotOf(int frame) const {

@@ -29,8 +29,19 @@ void SharedMemory::populate(std::size_t share, std::size_t shares,
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     const std::size_t pages = (size_ + page - 1) / page;
     const std::size_t first = pages * share / shares, end = pages * (share + 1) / shares;
-    char* const p = data_ + first * page;
-    const std::size_t bytes = (end - first) * page;
+    populateBytes(first * page, (end - first) * page, interrupt);
+}
+
+void SharedMemory::populateBytes(std::size_t offset, std::size_t bytes,
+                                 const std::function<void()>& interrupt) const {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t first = offset / page * page;
+    const std::size_t end =
+        std::min((offset + bytes + page - 1) / page * page, (size_ + page - 1) / page * page);
+    if (bytes == 0 || first >= end)
+        return;
+    char* const p = data_ + first;
+    bytes = end - first;
     constexpr std::size_t kSlice = std::size_t(32) << 20;
     for (std::size_t at = 0; at < bytes; at += kSlice) {
         if (interrupt)
