@@ -9,6 +9,7 @@
 // keyframed channel.
 #include "edit/edit_server.hpp"
 #include "edit/edit_session.hpp"
+#include "edit/playback_cache.hpp"
 #include "engine/bake.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/host_session.hpp"
@@ -24,6 +25,7 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -307,6 +309,49 @@ BENCHMARK(BM_BakeToFile)
     ->ReportAggregatesOnly(true)
     ->Iterations(1)
     ->UseRealTime();
+
+// The editor's playback cache of the default timeline (frames 1 to 240 at
+// 24 a second) at 10,000 nodes, one worker per core: the fill, from
+// restart() until every frame is ready (BM_PlaybackFill), against bakeScene
+// of the same 240 samples in the same process, world matrices only
+// (BM_BakeFrames). The scene is buildScene's, or the scene file that
+// MHOST_BENCH_SCENE names (bench/playback_ratio.py, which times `mhost
+// bake` of that file). Medians of five.
+void playbackScene(mhost::Scene& scene, int nodes) {
+    if (const char* file = std::getenv("MHOST_BENCH_SCENE"))
+        mhost::loadScene(scene, file);
+    else
+        buildScene(scene, nodes);
+}
+
+void BM_PlaybackFill(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::PlaybackCache cache(std::size_t(512) << 20);
+    for (auto _ : state) {
+        cache.restart(scene, 1);
+        cache.wait(std::chrono::hours(1));
+    }
+    if (cache.state() != mhost::PlaybackCache::State::Filled)
+        state.SkipWithError(("the fill failed: " + cache.failure()).c_str());
+    state.counters["frames"] = cache.readyCount();
+}
+
+void BM_BakeFrames(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::BakeRequest request = usdRequest(0);
+    request.keepLocal = false;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mhost::bakeScene(scene, request).world->data());
+}
+
+void playbackSizes(benchmark::internal::Benchmark* b) {
+    b->ArgName("nodes")->Arg(10000)->Unit(benchmark::kMillisecond);
+    b->Repetitions(5)->ReportAggregatesOnly(true)->Iterations(1)->UseRealTime();
+}
+BENCHMARK(BM_PlaybackFill)->Apply(playbackSizes);
+BENCHMARK(BM_BakeFrames)->Apply(playbackSizes);
 
 // A quenlo node with `keys` key instances, each with a pose of its own.
 void buildKeys(mhost::Scene& scene, int keys) {
