@@ -20,7 +20,7 @@ import sys
 import tempfile
 import time
 
-from scale_table import build_script
+from scale_table import animated_scene
 
 FRAMES = 240
 FPS = 24.0
@@ -37,10 +37,10 @@ def bake(mhost, scene, out):
     return time.monotonic() - start
 
 
-def fill(scene_bench, scene, nodes):
+def fill(scene_bench, scene):
+    # The file takes the place of the scene BM_PlaybackFill would build.
     result = subprocess.run(
-        [scene_bench, "--benchmark_filter=^BM_PlaybackFill/nodes:%d/" % nodes,
-         "--benchmark_format=json"],
+        [scene_bench, "--benchmark_filter=^BM_PlaybackFill/", "--benchmark_format=json"],
         env=dict(os.environ, MHOST_BENCH_SCENE=scene), check=True, capture_output=True, text=True)
     runs = [b for b in json.loads(result.stdout)["benchmarks"] if b.get("aggregate_name") == "median"]
     if len(runs) != 1 or runs[0].get("error_occurred"):
@@ -56,14 +56,11 @@ def main():
     nodes = int(sys.argv[3]) if len(sys.argv) > 3 else 10000
     pairs = int(sys.argv[4]) if len(sys.argv) > 4 else 7
     with tempfile.TemporaryDirectory() as folder:
-        scene = os.path.join(folder, "scene.json")
-        with open(os.path.join(folder, "build.json"), "w") as f:
-            json.dump(build_script(nodes, scene, animated=True), f)
-        subprocess.run([mhost, "run", "build.json"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
+        scene = animated_scene(mhost, folder, nodes)
         bakes, fills, ratios = [], [], []
         for _ in range(pairs):
             bakes.append(bake(mhost, scene, os.path.join(folder, "bake.npy")))
-            fills.append(fill(scene_bench, scene, nodes))
+            fills.append(fill(scene_bench, scene))
             ratios.append(fills[-1] / bakes[-1])
             print("mhost bake: %.2f s, fill: %.2f s, %.2f" % (bakes[-1], fills[-1], ratios[-1]))
             sys.stdout.flush()

@@ -72,6 +72,14 @@ void waitForFill(PlaybackCache& cache) {
     ASSERT_TRUE(cache.wait(120s)) << "the fill did not end";
 }
 
+// Fills the cache from the frame, started on a thread that ends at once,
+// as the editor's threads may: the fill goes on regardless.
+void fill(PlaybackCache& cache, Scene& scene, int from) {
+    std::thread([&] { cache.restart(scene, from); }).join();
+    waitForFill(cache);
+    EXPECT_EQ(cache.state(), PlaybackCache::State::Filled) << cache.failure();
+}
+
 // Every ready frame holds the world matrices cookNode gives at the frame's
 // time, as float32, bit for bit; returns how many frames were ready.
 int expectReadyFramesAreTheCooks(const PlaybackCache& cache, Scene& scene) {
@@ -152,8 +160,8 @@ std::vector<pid_t> stillRunning(const std::vector<pid_t>& pids) {
     return left;
 }
 
-// Waits until the fill of the editor's cache has workers of its own (it
-// bakes a block); the fill's processes then.
+// Waits until the fill of the editor's cache has its workers; the fill's
+// processes then.
 std::vector<pid_t> fillProcesses(pid_t editor) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -178,9 +186,7 @@ TEST(PlaybackCache, CachedFramesAreTheWorldMatricesCookNodeGivesAsFloat32BitForB
     PlaybackCache cache(std::size_t(64) << 20, 2);
     for (int from = -11; from <= 1; ++from) {
         SCOPED_TRACE(from);
-        cache.restart(scene, from);
-        waitForFill(cache);
-        EXPECT_EQ(cache.state(), PlaybackCache::State::Filled) << cache.failure();
+        fill(cache, scene, from);
         EXPECT_EQ(cache.failure(), "");
         EXPECT_EQ(cache.cachedFrames(), 98);
         EXPECT_EQ(cache.readyCount(), 98);
@@ -222,9 +228,7 @@ TEST(PlaybackCache, CachedFramesAreTheWorldMatricesCookNodeGivesAsFloat32BitForB
     }
     run(keyed, actions);
     setTimeline(keyed, 1, 30, 24);
-    cache.restart(keyed, 1);
-    waitForFill(cache);
-    EXPECT_EQ(cache.state(), PlaybackCache::State::Filled) << cache.failure();
+    fill(cache, keyed, 1);
     EXPECT_EQ(expectReadyFramesAreTheCooks(cache, keyed), 30);
 }
 
@@ -235,11 +239,11 @@ TEST(PlaybackCache, InvalidateOrRestartDuringAFillEndsItsProcessesAndLeavesNoFra
     setTimeline(scene, 1, 1000, 24);
     PlaybackCache cache(frameBytes(scene) * 1000, 2);
     cache.restart(scene, 1);
-    std::vector<pid_t> fill = fillProcesses(::getpid());
-    ASSERT_FALSE(fill.empty());
+    std::vector<pid_t> processes = fillProcesses(::getpid());
+    ASSERT_FALSE(processes.empty());
     cache.invalidate();
-    EXPECT_FALSE(running(fill.front())) << "the fill's child was reaped";
-    EXPECT_EQ(stillRunning(fill), std::vector<pid_t>{}) << "processes of the fill outlived it";
+    EXPECT_FALSE(running(processes.front())) << "the fill's child was reaped";
+    EXPECT_EQ(stillRunning(processes), std::vector<pid_t>{}) << "processes of the fill outlived it";
     EXPECT_EQ(cache.state(), PlaybackCache::State::Empty);
     EXPECT_EQ(cache.readyCount(), 0);
     EXPECT_EQ(cache.readyRuns(), (std::vector<std::pair<int, int>>{}));
@@ -247,10 +251,11 @@ TEST(PlaybackCache, InvalidateOrRestartDuringAFillEndsItsProcessesAndLeavesNoFra
         EXPECT_EQ(cache.frame(f), nullptr) << f;
 
     cache.restart(scene, 500);
-    fill = fillProcesses(::getpid());
-    ASSERT_FALSE(fill.empty());
+    processes = fillProcesses(::getpid());
+    ASSERT_FALSE(processes.empty());
     cache.restart(scene, 1);
-    EXPECT_EQ(stillRunning(fill), std::vector<pid_t>{}) << "a restart left the old fill running";
+    EXPECT_EQ(stillRunning(processes), std::vector<pid_t>{})
+        << "a restart left the old fill running";
     cache.invalidate();
 }
 
@@ -273,10 +278,10 @@ TEST(PlaybackCache, TheFillsProcessesEndWithTheEditorKilled) {
     said.closeWrite();
     char byte = 0;
     ASSERT_EQ(::read(said.read, &byte, 1), 1) << "the editor did not start its fill";
-    const std::vector<pid_t> fill = fillProcesses(editor.pid());
-    ASSERT_FALSE(fill.empty());
+    const std::vector<pid_t> processes = fillProcesses(editor.pid());
+    ASSERT_FALSE(processes.empty());
     editor.kill();
-    EXPECT_EQ(stillRunning(fill), std::vector<pid_t>{}) << "the fill outlived the editor";
+    EXPECT_EQ(stillRunning(processes), std::vector<pid_t>{}) << "the fill outlived the editor";
 }
 
 TEST(PlaybackCache, ARestartAfterAnEditCachesTheEditedSceneNeverAStaleFrame) {
@@ -285,8 +290,7 @@ TEST(PlaybackCache, ARestartAfterAnEditCachesTheEditedSceneNeverAStaleFrame) {
     run(scene, nullChains(2, 5));
     setTimeline(scene, 1, 48, 24);
     PlaybackCache cache(std::size_t(16) << 20, 2);
-    cache.restart(scene, 1);
-    waitForFill(cache);
+    fill(cache, scene, 1);
     ASSERT_NE(cache.frame(30), nullptr);
     const std::vector<float> before(cache.frame(30), cache.frame(30) + 16);
 
@@ -302,12 +306,9 @@ TEST(PlaybackCache, ARestartAfterAnEditCachesTheEditedSceneNeverAStaleFrame) {
     EXPECT_NE(std::vector<float>(cache.frame(30), cache.frame(30) + 16), before)
         << "the edit changed nothing the test can see";
 
-    // A node more: the frames grow with it. The fill goes on when the
-    // thread that started it ends, as the editor's threads may.
+    // A node more: the frames grow with it.
     run(scene, Json::parse(R"([{"op": "create", "type": "null", "name": "extra"}])"));
-    std::thread([&] { cache.restart(scene, 1); }).join();
-    waitForFill(cache);
-    EXPECT_EQ(cache.state(), PlaybackCache::State::Filled) << cache.failure();
+    fill(cache, scene, 1);
     EXPECT_EQ(cache.nodeCount(), 11u);
     EXPECT_EQ(expectReadyFramesAreTheCooks(cache, scene), 48);
 }
@@ -319,9 +320,7 @@ TEST(PlaybackCache, TheBudgetBoundsTheFramesCachedInFillOrderFromTheGivenFrame) 
     setTimeline(scene, 1, 40, 24);
     // Thirteen frames and most of a fourteenth.
     PlaybackCache cache(frameBytes(scene) * 14 - 1, 2);
-    cache.restart(scene, 35);
-    waitForFill(cache);
-    EXPECT_EQ(cache.state(), PlaybackCache::State::Filled) << cache.failure();
+    fill(cache, scene, 35);
     EXPECT_EQ(cache.cachedFrames(), 13);
     EXPECT_EQ(cache.readyCount(), 13);
     EXPECT_EQ(cache.readyRuns(), (std::vector<std::pair<int, int>>{{1, 7}, {35, 40}}));
@@ -330,8 +329,7 @@ TEST(PlaybackCache, TheBudgetBoundsTheFramesCachedInFillOrderFromTheGivenFrame) 
     EXPECT_EQ(cache.frame(34), nullptr);
 
     // A frame past the range's end starts at its end.
-    cache.restart(scene, 400);
-    waitForFill(cache);
+    fill(cache, scene, 400);
     EXPECT_EQ(cache.readyRuns(), (std::vector<std::pair<int, int>>{{1, 12}, {40, 40}}));
     EXPECT_EQ(expectReadyFramesAreTheCooks(cache, scene), 13);
 
