@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -345,6 +346,31 @@ void BM_BakeFrames(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(mhost::bakeScene(scene, request).world->data());
 }
+
+// What an edit waits for when it restarts the fill: restart() while a fill
+// runs (killing it, its child reaped, and forking the next), 0.2 s into
+// the fill.
+void BM_PlaybackRestart(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::PlaybackCache cache(std::size_t(512) << 20);
+    cache.restart(scene, 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        state.ResumeTiming();
+        cache.restart(scene, 1);
+    }
+}
+BENCHMARK(BM_PlaybackRestart)
+    ->ArgName("nodes")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 void playbackSizes(benchmark::internal::Benchmark* b) {
     b->ArgName("nodes")->Arg(10000)->Unit(benchmark::kMillisecond);
