@@ -63,6 +63,7 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
                 myXformParms.value[at++] = p && c < p->getVectorSize() ? &p->component(c) : nullptr;
         }
         myXformParms.structure = getStructureVersion();
+        myXformParms.identityVersion = ~0ul;
     }
     return myXformParms;
 }
@@ -70,6 +71,10 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
 int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
     const float t = context.getTime();
     const XformParms& parms = xformParms();
+    // The usual object under a keyed or parented transform: a constant
+    // identity pose that no change has touched since it was last read.
+    if (parms.identityVersion == getParmVersion())
+        return 0;
     // A missing parameter reads as its identity value, so object types built
     // on other template lists still get a sane matrix.
     bool animated = false;
@@ -99,8 +104,11 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
         isIdentity = isIdentity && v[i] == kIdentityValues[i];
     }
     // The identity pose builds the identity whatever the orders: skip it.
-    if (isIdentity)
+    if (isIdentity) {
+        if (!animated)
+            myXformParms.identityVersion = getParmVersion();
         return animated ? 1 : 0;
+    }
     UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(xOrd),
                         UT_XformOrder::rotOrderFromMenu(rOrd));
     xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12], v[8] * v[12],

@@ -174,6 +174,40 @@ TEST_F(Nodes, TheBaseTransformUsesTheObjectsParametersAndMenus) {
     EXPECT_NEAR(out[2], 9.0, 1e-12);
 }
 
+// An identity pose is remembered until the next change of the node's
+// parameters: the change must show in the very next evaluation.
+TEST_F(Nodes, TheBaseTransformFollowsEveryChangeAfterAnIdentityPose) {
+    OBJ_Node* a = make("null");
+    OP_Context ctx(0.0f);
+    for (int pass = 0; pass < 2; ++pass) {
+        UT_DMatrix4 m;
+        EXPECT_EQ(a->applyInputIndependentTransform(ctx, m), 0);
+        EXPECT_EQ(m, UT_DMatrix4());
+    }
+    a->setFloat("t", 1, 0, 2.0);
+    UT_DMatrix4 moved;
+    EXPECT_EQ(a->applyInputIndependentTransform(ctx, moved), 0);
+    EXPECT_DOUBLE_EQ(moved(3, 1), 2.0);
+    a->setFloat("t", 1, 0, 0.0);
+    UT_DMatrix4 back;
+    a->applyInputIndependentTransform(ctx, back);
+    EXPECT_EQ(back, UT_DMatrix4());
+    // A channel that holds the identity at time 0 is still time-dependent.
+    a->setKeyframes(a->findParmIndex("r"), 2, {{0.0f, 0.0}, {1.0f, 90.0}});
+    UT_DMatrix4 keyed;
+    EXPECT_EQ(a->applyInputIndependentTransform(ctx, keyed), 1);
+    EXPECT_EQ(keyed, UT_DMatrix4());
+    OP_Context later(1.0f);
+    EXPECT_EQ(a->applyInputIndependentTransform(later, keyed), 1);
+    EXPECT_NEAR(keyed(0, 1), 1.0, 1e-12);
+    // A non-finite value is reported at every evaluation, not just the first.
+    a->setKeyframes(a->findParmIndex("r"), 2, {});
+    a->setFloat("s", 0, 0, NAN);
+    EXPECT_EQ(a->cook(ctx), UT_ERROR_ABORT);
+    a->forceRecook();
+    EXPECT_EQ(a->cook(ctx), UT_ERROR_ABORT);
+}
+
 TEST_F(Nodes, WorldIsLocalTimesTheParentsWorld) {
     OBJ_Node* parent = make("null", "parent");
     OBJ_Node* child = make("null", "child");

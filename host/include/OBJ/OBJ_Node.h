@@ -88,8 +88,11 @@ private:
     // The components of the object's transform parameters ("t", "r", "s",
     // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
     // parameter list layout and valid while that layout lasts.
+    // identityVersion: the parameter version at which every one of them
+    // was a constant of the identity pose (nothing to apply), or ~0.
     struct XformParms {
         unsigned long structure = ~0ul;
+        unsigned long identityVersion = ~0ul;
         const PRM_Component* value[15];
     };
     const XformParms& xformParms();

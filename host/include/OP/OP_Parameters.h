@@ -22,9 +22,11 @@
 // asked for, which parameter they named, until its parameter layout changes
 // (a parameter added or removed). A token whose text lies in read-only
 // memory (a string literal, the usual case) cannot change, so its address
-// alone finds the answer; any other token is checked against the parameter
-// it named last time, so a buffer rewritten in place is resolved afresh.
-// Nodes are used from the host's thread only.
+// alone finds the answer, and a read of it goes from the address straight
+// to the value in the node's component array: no text is hashed or
+// compared. Any other token is checked against the parameter it named last
+// time, so a buffer rewritten in place is resolved afresh. Nodes are used
+// from the host's thread only.
 //
 // Pointers to parameters (getParm, findParm) stay valid until parameters
 // are added or removed: setMultiCount, or writing a multi-parameter's count.
@@ -158,6 +160,15 @@ private:
     int resolveLong(const char* token, const int* inst, int nestLevel) const;
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
                                      int component) const;
+    // The read's fast path, one probe of the layout's cache: sets value to
+    // the constant of the component a read-only token names (instance
+    // INT_MIN: a token without "#" replaced) and returns true, when a node
+    // of this shape resolved the token before and the component is not
+    // animated; else returns false.
+    bool knownConstant(const char* token, int instance, int component, double& value) const;
+    // The reads' slow path: the value at time through componentOf.
+    double valueOf(const char* token, const int* inst, int component, float time,
+                   int nestLevel) const;
     int lookup(std::string_view token, std::uint32_t hash) const;
     int lookupIn(const OP_ParmLayout& layout, std::string_view token, std::uint32_t hash) const;
 
