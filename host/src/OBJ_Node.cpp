@@ -159,6 +159,12 @@ OBJ_Node* OBJ_Node::parentObject() const {
 }
 
 OP_ERROR OBJ_Node::cook(OP_Context& context) {
+    return cookChain(context, 0);
+}
+
+OP_ERROR OBJ_Node::cookChain(OP_Context& context, unsigned long run) {
+    if (run != 0 && myCookRun == run)
+        return error();
     // The parents first, from the top of the chain down. A loop, not a
     // recursion up the chain: a chain of any length cooks within the
     // thread's stack. The chain is held on the stack up to kShortChain.
@@ -166,7 +172,8 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
     OBJ_Node* shortChain[kShortChain];
     std::vector<OBJ_Node*> longChain;
     std::size_t depth = 0;
-    for (OBJ_Node* up = parentObject(); up; up = up->parentObject()) {
+    for (OBJ_Node* up = parentObject(); up && (run == 0 || up->myCookRun != run);
+         up = up->parentObject()) {
         if (depth == kShortChain)
             longChain.assign(shortChain, shortChain + kShortChain);
         if (depth < kShortChain)
@@ -176,9 +183,13 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
         ++depth;
     }
     OBJ_Node* const* chain = depth <= kShortChain ? shortChain : longChain.data();
-    for (std::size_t i = depth; i-- > 0;)
+    for (std::size_t i = depth; i-- > 0;) {
         chain[i]->cookThis(context);
-    return cookThis(context);
+        chain[i]->myCookRun = run;
+    }
+    const OP_ERROR severity = cookThis(context);
+    myCookRun = run;
+    return severity;
 }
 
 OP_ERROR OBJ_Node::cookThis(OP_Context& context) {

@@ -18,10 +18,14 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-struct Storage {
+struct Arena {
     FreeBlock* freeLists[kClasses] = {};
     char* next = nullptr; // the unused rest of the current chunk
     char* end = nullptr;
+};
+
+struct Storage {
+    Arena arenas[2]; // by UT_BlockArena
     std::size_t inUse = 0;
 };
 
@@ -47,9 +51,9 @@ std::size_t classSize(int cls) {
 
 // A new chunk, 2 MiB aligned so that the kernel can back it with one huge
 // page, requested with madvise (transparent huge pages in "madvise" mode).
-bool newChunk(Storage& s) {
-    void* mapped = ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+bool newChunk(Arena& s) {
+    void* mapped =
+        ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
         return false;
     const auto start = reinterpret_cast<std::uintptr_t>(mapped);
@@ -83,28 +87,37 @@ std::size_t UT_blockBytesInUse() {
 #endif
 
 void* UT_BlockStorage::allocate(std::size_t bytes) {
+    return allocate(bytes, UT_BlockArena::Cook);
+}
+
+void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
+    deallocate(block, bytes, UT_BlockArena::Cook);
+}
+
+void* UT_BlockStorage::allocate(std::size_t bytes, UT_BlockArena arena) {
     Storage& s = storage();
     if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest) {
         void* block = ::operator new(bytes);
         s.inUse += bytes;
         return block;
     }
+    Arena& a = s.arenas[static_cast<int>(arena)];
     const int cls = classOf(bytes);
     const std::size_t size = classSize(cls);
-    if (FreeBlock* block = s.freeLists[cls]) {
-        s.freeLists[cls] = block->next;
+    if (FreeBlock* block = a.freeLists[cls]) {
+        a.freeLists[cls] = block->next;
         s.inUse += size;
         return block;
     }
-    if (static_cast<std::size_t>(s.end - s.next) < size && !newChunk(s))
+    if (static_cast<std::size_t>(a.end - a.next) < size && !newChunk(a))
         throw std::bad_alloc();
-    void* block = s.next;
-    s.next += size;
+    void* block = a.next;
+    a.next += size;
     s.inUse += size;
     return block;
 }
 
-void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
+void UT_BlockStorage::deallocate(void* block, std::size_t bytes, UT_BlockArena arena) noexcept {
     if (!block)
         return;
     Storage& s = storage();
@@ -113,9 +126,10 @@ void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
         s.inUse -= bytes;
         return;
     }
+    Arena& a = s.arenas[static_cast<int>(arena)];
     const int cls = classOf(bytes);
     s.inUse -= classSize(cls);
     auto* freed = static_cast<FreeBlock*>(block);
-    freed->next = s.freeLists[cls];
-    s.freeLists[cls] = freed;
+    freed->next = a.freeLists[cls];
+    a.freeLists[cls] = freed;
 }

@@ -80,8 +80,12 @@ protected:
 
 private:
     friend class OP_CookHints; // the host program's cache hints (host-private)
+    friend class OP_CookRun;   // the host program's runs of cooks (host-private)
     // The object wired into input 0, or nullptr.
     OBJ_Node* parentObject() const;
+    // cook() as part of run (see host/private/OP_CookRun.h; 0: no run): the
+    // chain above stops at the first parent the run cooked or found current.
+    OP_ERROR cookChain(OP_Context& context, unsigned long run);
     // cook() for this object alone, its parent already cooked.
     OP_ERROR cookThis(OP_Context& context);
 
@@ -108,5 +112,6 @@ private:
     unsigned long myCookedRecookRequests = 0;
     unsigned long myCookedParentStamp = 0;
     const OBJ_Node* myCookedParent = nullptr;
-    unsigned long myStamp = 0; // bumped whenever the world transform is rebuilt
+    unsigned long myStamp = 0;   // bumped whenever the world transform is rebuilt
+    unsigned long myCookRun = 0; // the last run that cooked or checked this node
 };

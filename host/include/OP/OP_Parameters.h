@@ -180,7 +180,7 @@ private:
     static std::size_t instanceSize(const PRM_Template& list);
     // Appends to out the parameters of instances first..last of list, in
     // the list's instance path, nested lists with their default instances.
-    using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm>>;
+    using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm, UT_BlockArena::Other>>;
     void appendInstances(ParmList& out, const PRM_Template& list, const std::vector<int>& path,
                          int first, int last, int owner) const;
     // How many parameters the one at index occupies: 1, or for a list itself
@@ -196,7 +196,9 @@ private:
     void adoptLayout();
 
     // The node's arrays come from the host's block allocator (see
-    // UT/UT_BlockAllocator.h).
+    // UT/UT_BlockAllocator.h): the components, which a cook reads, from the
+    // cook's arena, right after the node itself when the node is made; the
+    // parameter records, which it does not, from the other.
     OP_Operator* myOperator;
     ParmList myParms;
     // Every parameter's components, in parameter order.
