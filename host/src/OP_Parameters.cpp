@@ -384,8 +384,8 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
-inline bool OP_Parameters::knownConstant(const char* token, int instance, int component,
-                                         double& value) const {
+inline bool OP_Parameters::knownValue(const char* token, int instance, int component, float time,
+                                      double& value) const {
     using Layout = OP_ParmLayout;
     const Layout::ResolvedToken* entry =
         &myLayout
@@ -403,9 +403,7 @@ inline bool OP_Parameters::knownConstant(const char* token, int instance, int co
         return false;
     const PRM_Component& c = myComponents.data()[static_cast<unsigned>(entry->firstComponent) +
                                                  static_cast<unsigned>(component)];
-    if (c.isAnimated()) [[unlikely]]
-        return false;
-    value = c.constant;
+    value = c.isAnimated() ? c.channelAt(time) : c.constant;
     return true;
 }
 
@@ -431,14 +429,14 @@ inline const PRM_Component* OP_Parameters::componentOf(const char* token, const 
 // reads) from the layout's cache; everything else takes valueOf.
 double OP_Parameters::evalFloat(const char* token, int component, float time) const {
     double value;
-    if (knownConstant(token, INT_MIN, component, value)) [[likely]]
+    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
         return value;
     return valueOf(token, nullptr, component, time, 0);
 }
 
 int OP_Parameters::evalInt(const char* token, int component, float time) const {
     double value;
-    if (knownConstant(token, INT_MIN, component, value)) [[likely]]
+    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
         return roundToInt(value);
     return roundToInt(valueOf(token, nullptr, component, time, 0));
 }
@@ -451,7 +449,7 @@ std::string OP_Parameters::evalString(const char* token, int component, float) c
 double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component, float time,
                                     int nestLevel) const {
     double value;
-    if (inst && nestLevel == 1 && knownConstant(token, *inst, component, value)) [[likely]]
+    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
         return value;
     return valueOf(token, inst, component, time, nestLevel);
 }
@@ -459,7 +457,7 @@ double OP_Parameters::evalFloatInst(const char* token, const int* inst, int comp
 int OP_Parameters::evalIntInst(const char* token, const int* inst, int component, float time,
                                int nestLevel) const {
     double value;
-    if (inst && nestLevel == 1 && knownConstant(token, *inst, component, value)) [[likely]]
+    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
         return roundToInt(value);
     return roundToInt(valueOf(token, inst, component, time, nestLevel));
 }

@@ -161,11 +161,11 @@ private:
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
                                      int component) const;
     // The read's fast path, one probe of the layout's cache: sets value to
-    // the constant of the component a read-only token names (instance
+    // the value at time of the component a read-only token names (instance
     // INT_MIN: a token without "#" replaced) and returns true, when a node
-    // of this shape resolved the token before and the component is not
-    // animated; else returns false.
-    bool knownConstant(const char* token, int instance, int component, double& value) const;
+    // of this shape resolved the token before; else returns false.
+    bool knownValue(const char* token, int instance, int component, float time,
+                    double& value) const;
     // The reads' slow path: the value at time through componentOf.
     double valueOf(const char* token, const int* inst, int component, float time,
                    int nestLevel) const;
