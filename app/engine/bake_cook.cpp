@@ -51,7 +51,7 @@ void BakeShared::rethrow(long long workers) const {
             throw RunError(std::string(report(w).message) + "; nothing was written");
 }
 
-void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, std::size_t first,
                  std::size_t end, BakeCounters& counters, WorkerReport& report) {
     double* local = result.local ? result.local->data() : nullptr;
     double* world = result.world->data();

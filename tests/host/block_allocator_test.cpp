@@ -62,16 +62,16 @@ constexpr bool kPooled = true;
 
 TEST(BlockAllocator, EachArenaReusesOnlyItsOwnFreedBlocks) {
     const std::size_t before = UT_blockBytesInUse();
-    void* cook = UT_BlockStorage::allocate(200, UT_BlockArena::Cook);
-    UT_BlockStorage::deallocate(cook, 200, UT_BlockArena::Cook);
+    void* cook = UT_BlockStorage::allocate(200, UT_BlockArena::Values);
+    UT_BlockStorage::deallocate(cook, 200, UT_BlockArena::Values);
     void* other = UT_BlockStorage::allocate(200, UT_BlockArena::Other);
-    void* again = UT_BlockStorage::allocate(200, UT_BlockArena::Cook);
+    void* again = UT_BlockStorage::allocate(200, UT_BlockArena::Values);
     if (kPooled) {
         EXPECT_NE(other, cook);
         EXPECT_EQ(again, cook);
     }
     UT_BlockStorage::deallocate(other, 200, UT_BlockArena::Other);
-    UT_BlockStorage::deallocate(again, 200, UT_BlockArena::Cook);
+    UT_BlockStorage::deallocate(again, 200, UT_BlockArena::Values);
     EXPECT_EQ(UT_blockBytesInUse(), before);
     {
         std::vector<int, UT_BlockAllocator<int, UT_BlockArena::Other>> values(1000, 7);

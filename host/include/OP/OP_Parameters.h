@@ -197,8 +197,8 @@ private:
 
     // The node's arrays come from the host's block allocator (see
     // UT/UT_BlockAllocator.h): the components, which a cook reads, from the
-    // cook's arena, right after the node itself when the node is made; the
-    // parameter records, which it does not, from the other.
+    // values' arena, in the order nodes are made; the parameter records,
+    // which it does not, from the other.
     OP_Operator* myOperator;
     ParmList myParms;
     // Every parameter's components, in parameter order.

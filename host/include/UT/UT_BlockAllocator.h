@@ -9,11 +9,12 @@
 // so that rebuilding an array reuses the block another one left. Memory goes
 // back to the chunks, not to the system.
 //
-// Two arenas, each with chunks and free lists of its own: the cook's (the
-// nodes themselves and their parameter values, what a cook reads and
-// writes) and the rest (the parameter records, which a cook does not read).
-// A cook of the nodes in the order they were made then streams through the
-// cook's arena with nothing else in between.
+// Three arenas, each with chunks and free lists of its own: the nodes
+// themselves (what a cook writes: its matrices and stamps), their parameter
+// values (what a cook reads) and the rest (the parameter records, which a
+// cook does not read). A cook of the nodes in the order they were made
+// streams through the first two with nothing else in between, and a worker
+// process that cooks some of them writes only the chunks of their nodes.
 //
 // Like every node operation, it is used from the host's thread only.
 #pragma once
@@ -24,17 +25,17 @@
 // Bytes handed out by UT_BlockAllocator and not yet given back.
 std::size_t UT_blockBytesInUse();
 
-enum class UT_BlockArena : unsigned char { Cook, Other };
+enum class UT_BlockArena : unsigned char { Nodes, Values, Other };
 
 namespace UT_BlockStorage {
-// From the cook's arena.
+// From the nodes' arena.
 void* allocate(std::size_t bytes);
 void deallocate(void* block, std::size_t bytes) noexcept;
 void* allocate(std::size_t bytes, UT_BlockArena arena);
 void deallocate(void* block, std::size_t bytes, UT_BlockArena arena) noexcept;
 } // namespace UT_BlockStorage
 
-template <typename T, UT_BlockArena Arena = UT_BlockArena::Cook> struct UT_BlockAllocator {
+template <typename T, UT_BlockArena Arena = UT_BlockArena::Values> struct UT_BlockAllocator {
     using value_type = T;
     template <typename U> struct rebind { using other = UT_BlockAllocator<U, Arena>; };
 
