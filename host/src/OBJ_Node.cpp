@@ -60,7 +60,10 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
         for (const auto& parm : parms) {
             const PRM_Parm* p = findParm(parm.token);
             for (int c = 0; c < parm.components; ++c)
-                myXformParms.value[at++] = p && c < p->getVectorSize() ? &p->component(c) : nullptr;
+                myXformParms.component[at++] =
+                    p && c < p->getVectorSize()
+                        ? static_cast<std::int32_t>(&p->component(c) - myComponents.data())
+                        : -1;
         }
         myXformParms.structure = getStructureVersion();
         myXformParms.identityVersion = ~0ul;
@@ -80,13 +83,13 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
     bool animated = false;
     double v[kXformValues];
     for (int i = 0; i < kXformValues; ++i) {
-        const PRM_Component* c = parms.value[i];
-        if (!c) {
+        if (parms.component[i] < 0) {
             v[i] = kIdentityValues[i];
             continue;
         }
-        animated = animated || c->isAnimated();
-        v[i] = c->valueAt(t);
+        const PRM_Component& c = myComponents[static_cast<std::size_t>(parms.component[i])];
+        animated = animated || c.isAnimated();
+        v[i] = c.valueAt(t);
     }
     // Menu indices: anything but a small whole number names no order and
     // reads as the default.

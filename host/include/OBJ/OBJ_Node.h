@@ -12,6 +12,8 @@
 #include "OP/OP_Network.h"
 #include "UT/UT_Math.h"
 
+#include <cstdint>
+
 // Tokens of the transform parameters every object has, whose templates the
 // host's null declares (OBJ_Null.h): the transform and rotate order menus,
 // translate, rotate (degrees), scale, pivot and uniform scale.
@@ -90,14 +92,15 @@ private:
     OP_ERROR cookThis(OP_Context& context);
 
     // The components of the object's transform parameters ("t", "r", "s",
-    // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
-    // parameter list layout and valid while that layout lasts.
-    // identityVersion: the parameter version at which every one of them
-    // was a constant of the identity pose (nothing to apply), or ~0.
+    // "p", "scale", "xOrd", "rOrd"), as indices in the node's component
+    // array (-1 when missing), found once per parameter list layout and
+    // valid while that layout lasts. identityVersion: the parameter version
+    // at which every one of them was a constant of the identity pose
+    // (nothing to apply), or ~0.
     struct XformParms {
         unsigned long structure = ~0ul;
         unsigned long identityVersion = ~0ul;
-        const PRM_Component* value[15];
+        std::int32_t component[15];
     };
     const XformParms& xformParms();
 

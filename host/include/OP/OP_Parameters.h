@@ -151,6 +151,7 @@ protected:
 
 private:
     friend class OP_CookHints; // the host program's cache hints (host-private)
+    friend class OBJ_Node;     // its transform parameters' components, by index
     // Resolves token (with "#" instances when inst is given) to an index:
     // from what this node remembers when it can, else resolveAndRemember.
     int resolve(const char* token, const int* inst, int nestLevel) const;
