@@ -132,6 +132,31 @@ private:
     SharedMemory memory_;
 };
 
+// Runs work(w) in forked workers 1..workers - 1 and here as worker 0,
+// handing parts on as the others complete them, then waits for them all.
+template <typename Work, typename HandOn>
+void runWorkers(Workers& children, long long workers, const Work& work, const HandOn& handOn) {
+    for (long long w = 1; w < workers; ++w)
+        children.start([&, w] { work(w); });
+    work(0);
+    while (children.waitForPart())
+        handOn();
+    children.join();
+}
+
+// Worker w has cooked part p, `cooks` node-samples: counted and marked
+// done, then handed on (by the parent) or announced (by a child).
+template <typename HandOn>
+void partCooked(long long w, std::size_t p, std::size_t cooks, BakeCounters& counters,
+                const SharedFlags& cooked, Workers& children, const HandOn& handOn) {
+    counters.samplesDone.fetch_add(static_cast<long long>(cooks));
+    cooked[p].store(1);
+    if (w == 0)
+        handOn();
+    else
+        children.partDone();
+}
+
 // Hands columns on to request.columnsReady in runs of adjacent columns, in
 // the order given; SIZE_MAX (a node loaded, not baked) is skipped.
 void handOnColumns(const BakeRequest& request, const BakeResult& result,
@@ -223,21 +248,10 @@ void bakeByGroups(BakeResult& result, const std::vector<CookBlock>& blocks,
                     copies.own(node);
             populateColumns(result, columnsOf(parts[p]));
             cookSamples(part, result, 0, result.frames(), counters, report);
-            counters.samplesDone.fetch_add(
-                static_cast<long long>(parts[p].nodes * result.frames()));
-            cooked[p].store(1);
-            if (w == 0)
-                handOn();
-            else
-                children.partDone();
+            partCooked(w, p, parts[p].nodes * result.frames(), counters, cooked, children, handOn);
         }
     };
-    for (long long w = 1; w < workers; ++w)
-        children.start([&, w] { work(w); });
-    work(0);
-    while (children.waitForPart())
-        handOn();
-    children.join();
+    runWorkers(children, workers, work, handOn);
     shared.rethrow(workers);
     handOn();
     if (!request.columnsReady && request.samplesReady)
@@ -415,23 +429,10 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             }
             populateColumns(result, columns);
             cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);
-            counters.samplesDone.fetch_add(static_cast<long long>(nodes.size() * result.frames()));
-            cooked[p].store(1);
-            if (w == 0)
-                handOn();
-            else
-                children.partDone();
+            partCooked(w, p, nodes.size() * result.frames(), counters, cooked, children, handOn);
         }
     };
-    {
-        for (long long w = 1; w < workers; ++w)
-            children.start([&, w] { work(w); });
-        work(0);
-        // The others' parts are handed on as they complete.
-        while (children.waitForPart())
-            handOn();
-        children.join();
-    }
+    runWorkers(children, workers, work, handOn);
     // A part that did not load: a plain load of the whole scene gives the
     // message, naming the first fault in the file, whichever part held it.
     if (shared.loadFailed(workers)) {
