@@ -195,8 +195,9 @@ BENCHMARK(BM_EditScrub)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // A bake of every node at 49 times (0 to 2 s, the driver on its channel) by
 // `workers` processes: of the scene in memory (BM_BakeScene, shared by
-// samples, as Scene.bake does), or of its file's text, load included
-// (BM_BakeSceneFile, shared by groups of nodes, as mhost bake does).
+// groups of nodes, as Scene.bake does), or of its file's text, load
+// included (BM_BakeSceneFile, shared by groups of nodes, each worker loading
+// its own, as mhost bake does).
 // per_cook is the wall time per node and sample.
 constexpr int kBakeSteps = 48;
 

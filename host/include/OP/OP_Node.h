@@ -46,8 +46,8 @@ public:
     OP_Node(OP_Network* parent, const char* name, OP_Operator* op);
     ~OP_Node() override;
 
-    // Nodes, of every type, come from the host's block allocator, like their
-    // parameters (see UT/UT_BlockAllocator.h).
+    // Nodes, of every type, come from the nodes' arena of the host's block
+    // allocator, in the order they are made (see UT/UT_BlockAllocator.h).
     static void* operator new(std::size_t bytes) { return UT_BlockStorage::allocate(bytes); }
     static void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
         try {
