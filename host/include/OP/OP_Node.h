@@ -79,7 +79,10 @@ public:
     // Makes the node's next cook run afresh although no parameter or input
     // changed. getRecookRequests counts the calls; a cooked result is reused
     // only while it is unchanged.
-    void forceRecook() { ++myRecookRequests; }
+    void forceRecook() {
+        ++myRecookRequests;
+        noteChanged();
+    }
     unsigned long getRecookRequests() const { return myRecookRequests; }
 
     OP_NodeFlags& flags() { return myFlags; }
@@ -123,5 +126,9 @@ private:
     std::vector<OP_Node*> myInputs;
     OP_NodeFlags myFlags;
     unsigned long myRecookRequests = 0;
-    mutable std::uint32_t myVisitMark = 0; // see dependsOn
+    // Walks over the wiring (dependsOn, OP_Network::addReaders) mark the
+    // nodes they visit with the walk's number; nodes are used from the
+    // host's thread only, so one counter serves every walk.
+    mutable std::uint32_t myVisitMark = 0;
+    static std::uint32_t ourWalk;
 };

@@ -147,11 +147,26 @@ public:
     unsigned long getStructureVersion() const { return myStructureVersion; }
 
 protected:
-    void touch() { ++myVersion; }
+    // Counts a change (getParmVersion) and notes it for the node's network
+    // (OP_Network::takeChangedChildren).
+    void touch() {
+        ++myVersion;
+        noteChanged();
+    }
+    // Notes a change for the node's network without counting one: the
+    // first change since the network last took its changed children puts
+    // the node in its list.
+    void noteChanged() {
+        if (myChangeList) {
+            myChangeList->push_back(this);
+            myChangeList = nullptr;
+        }
+    }
 
 private:
     friend class OP_CookHints; // the host program's cache hints (host-private)
     friend class OBJ_Node;     // its transform parameters' components, by index
+    friend class OP_Network;   // keeps the list of its changed children
     // Resolves token (with "#" instances when inst is given) to an index:
     // from what this node remembers when it can, else resolveAndRemember.
     int resolve(const char* token, const int* inst, int nestLevel) const;
@@ -210,4 +225,7 @@ private:
     std::vector<OP_ErrorEntry> myErrors;
     unsigned long myVersion = 0;
     unsigned long myStructureVersion = 0;
+    // The network's list of changed children while this node is not in it;
+    // null once it is, and for parameters outside a network.
+    std::vector<OP_Parameters*>* myChangeList = nullptr;
 };
