@@ -123,7 +123,6 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
         journal_ = std::make_unique<EditJournal>(path_);
     open(scene_);
     checkpoint_ = sceneText(scene_);
-    savedText_ = checkpoint_;
     if (!journal_)
         return;
     const EditJournal::Contents& found = journal_->found();
@@ -229,6 +228,10 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         replay(done_);
         throw;
     }
+    // The saved scene is the history's first savedAt_ steps: a merge into
+    // one of them, or an edit that drops one undone, leaves it behind.
+    if (savedAt_ && (*savedAt_ > done_ || (merged && *savedAt_ == done_)))
+        savedAt_.reset();
     steps_.resize(done_);
     if (merged) {
         steps_.back() = std::move(actions);
@@ -340,7 +343,7 @@ void EditSession::restartJournal() {
     for (std::size_t i = floor_; i < done_; ++i)
         records.push_back(Json{{"edit", steps_[i]}});
     // Steps already folded into the checkpoint come back as the scene.
-    if (floor_ > 0 && checkpoint_ != savedText_)
+    if (floor_ > 0)
         records.insert(records.begin(), Json{{"scene", checkpoint_}});
     journal_->restart(scene_.file(), records);
     journalDone_ = journalSize_ = done_ - floor_;
@@ -353,14 +356,14 @@ void EditSession::refuseWhileJournalFound() const {
 }
 
 bool EditSession::unsaved() const {
-    return sceneText(scene_) != savedText_;
+    return !savedAt_ || *savedAt_ != done_;
 }
 
 void EditSession::save(bool overwrite) {
     refuseWhileJournalFound();
     // The session's file is the one it wrote, even when it created it.
     scene_.setFile(saveScene(scene_, path_, overwrite));
-    savedText_ = sceneText(scene_);
+    savedAt_ = done_;
     ++version_;
     if (journal_) {
         // The file holds every edit now: the journal holds none.
@@ -374,9 +377,11 @@ EditSession::Reloaded EditSession::recoverJournal() {
         throw InputError("there is no journal of an earlier session to recover");
     const JournalEffect effect = effectOf(journal_->found().records);
     if (effect.scene) {
-        // The journal's own scene is where its steps start.
+        // The journal's own scene is where its steps start: no state of the
+        // history is the file.
         sceneFromText(scene_, *effect.scene, kSource);
         checkpoint_ = *effect.scene;
+        savedAt_.reset();
     }
     Reloaded outcome;
     for (const std::vector<Json>& step : effect.steps) {
@@ -443,7 +448,7 @@ EditSession::Reloaded EditSession::reload(bool reapply) {
     floor_ = 0;
     mergeable_ = false;
     checkpoint_ = onDisk;
-    savedText_ = onDisk;
+    savedAt_ = 0;
     trimHistory();
     restartJournal();
     ++version_;

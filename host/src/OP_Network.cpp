@@ -179,3 +179,18 @@ void OP_Network::addReaders(std::vector<OP_Node*>& nodes) const {
             }
     }
 }
+
+// A wire belongs to the network: setting one counts in its child list.
+bool OP_Node::setInput(unsigned idx, OP_Node* src) {
+    if (idx >= myInputs.size())
+        return false;
+    if (src && (src->getParent() != getParent() || src->dependsOn(this)))
+        return false;
+    if (myInputs[idx] != src) {
+        myInputs[idx] = src;
+        touch();
+        if (myParent)
+            ++myParent->myChildListVersion;
+    }
+    return true;
+}

@@ -1,6 +1,5 @@
 #include "OP/OP_Node.h"
 
-#include "OP/OP_Network.h"
 #include "OP/OP_Operator.h"
 
 #include <algorithm>
@@ -40,19 +39,6 @@ bool OP_Node::dependsOn(const OP_Node* other) const {
     return false;
 }
 
-bool OP_Node::setInput(unsigned idx, OP_Node* src) {
-    if (idx >= myInputs.size())
-        return false;
-    if (src && (src->getParent() != getParent() || src->dependsOn(this)))
-        return false;
-    if (myInputs[idx] != src) {
-        myInputs[idx] = src;
-        touch();
-        if (myParent)
-            ++myParent->myChildListVersion;
-    }
-    return true;
-}
 
 namespace {
 const char* const kInputLabels[] = {"Input 1", "Input 2", "Input 3", "Input 4",

@@ -21,7 +21,8 @@ namespace {
 // A random edit of the kinds an editor, a script or Python makes.
 class Editor {
 public:
-    Editor(Scene& scene, unsigned seed, bool quenlo) : scene_(scene), random_(seed), quenlo_(quenlo) {}
+    Editor(Scene& scene, unsigned seed, bool quenlo)
+        : scene_(scene), random_(seed), quenlo_(quenlo) {}
 
     void makeScene(int nodes) {
         for (int i = 0; i < nodes; ++i)
@@ -85,8 +86,8 @@ private:
     std::string set() {
         OP_Node* node = any();
         const char* token = quenlo_ && isKeyedNode(*node) && pick(2) == 0 ? "driverval"
-                            : pick(2) == 0                               ? "t"
-                                                                         : "r";
+                            : pick(2) == 0                                ? "t"
+                                                                          : "r";
         if (!node->findParm(token) || !node->findParm(token)->isVisible())
             token = "driverval";
         if (!node->findParm(token))
@@ -177,8 +178,8 @@ TEST(SceneCook, RecookingOnlyWhatChangedGivesWhatAFreshCookGivesBitForBit) {
             for (const std::uint32_t i : cook.changedSince(held))
                 std::memcpy(&page[i * 16], cook.world(i), 16 * sizeof(double));
             held = cook.version();
-            ASSERT_EQ(page, fresh) << "step " << step << " after " << what
-                                   << ": a change was not reported";
+            ASSERT_EQ(page, fresh)
+                << "step " << step << " after " << what << ": a change was not reported";
         }
     }
 }
