@@ -121,8 +121,7 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
     // The journal first: a session that may not have it opens nothing.
     if (journaling == Journaling::On)
         journal_ = std::make_unique<EditJournal>(path_);
-    open(scene_);
-    checkpoint_ = sceneText(scene_);
+    checkpoint_ = open(scene_);
     if (!journal_)
         return;
     const EditJournal::Contents& found = journal_->found();
@@ -146,7 +145,7 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
 
 EditSession::~EditSession() = default;
 
-void EditSession::open(Scene& scene) {
+std::string EditSession::open(Scene& scene) {
     struct stat st {};
     const bool exists = ::stat(path_.c_str(), &st) == 0;
     StampedText read;
@@ -160,7 +159,8 @@ void EditSession::open(Scene& scene) {
     }
     scene.setFile(std::move(read.stamp));
     existed_ = exists;
-    openedText_ = std::move(read.text);
+    // The file's own text makes the same scene: no need to print it again.
+    return exists ? std::move(read.text) : sceneText(scene);
 }
 
 std::vector<Json> EditSession::actionsOf(const Json& edit) {
@@ -422,8 +422,7 @@ void EditSession::endJournal(bool remove) {
 EditSession::Reloaded EditSession::reload(bool reapply) {
     refuseWhileJournalFound();
     Scene fresh(host_);
-    open(fresh); // leaves the session unchanged when it throws
-    const std::string onDisk = sceneText(fresh);
+    const std::string onDisk = open(fresh); // leaves the session unchanged when it throws
     Reloaded outcome;
     std::vector<std::vector<Json>> kept;
     if (reapply) {

@@ -141,9 +141,10 @@ private:
     void replay(std::size_t count);
     // Folds the oldest steps beyond the undo depth into the checkpoint.
     void trimHistory();
-    // Reads the session's file, or nothing when there is none; sets
-    // existed_, openedText_ and the scene's file stamp.
-    void open(Scene& scene);
+    // Reads the session's file, or nothing when there is none, into scene;
+    // sets existed_ and the scene's file stamp. Returns the text the scene
+    // reads back from (the file's, or the empty scene's).
+    std::string open(Scene& scene);
     // The journal's side of each change; each throws RunError, the change
     // not made, when the journal cannot be written.
     void journalEdit(const std::vector<Json>& actions, bool merged);
@@ -157,7 +158,6 @@ private:
     std::string path_;
     bool existed_ = false;
     Scene scene_;
-    std::string openedText_; // the file as opened ("" when there was none)
     // How many steps of the history the file holds as last opened or saved
     // (none when no state of the history is the file).
     std::optional<std::size_t> savedAt_ = 0;

@@ -174,7 +174,6 @@ function mhostViewport(hub, model, requests) {
   if (orbit) orbit.addEventListener("change", function () { draw(); });
   window.addEventListener("resize", function () { draw(); });
   hub.on("select", function () {
-    if (model.playing) return;
     showSelected(model.world);
     draw();
   });
@@ -224,7 +223,7 @@ function mhostViewport(hub, model, requests) {
   hub.on("state", function (state) {
     const indices = changed;
     changed = [];
-    if (!model.playing) show(model.world, indices, state.frame);
+    show(model.world, indices, state.frame);
   });
   hub.on("cache", function () { draw(); });
 
