@@ -1,5 +1,6 @@
 #include "edit/edit_server.hpp"
 
+#include "edit/edit_downloads.hpp"
 #include "engine/key_tools.hpp"
 #include "output/html_viewer.hpp"
 #include "support/errors.hpp"
@@ -7,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
 #include <sys/random.h>
 
 namespace mhost {
@@ -127,6 +130,7 @@ EditResponse& EditServer::secure(EditResponse& response) {
 }
 
 EditResponse EditServer::handle(const EditRequest& request) {
+    const auto started = std::chrono::steady_clock::now();
     EditResponse response;
     try {
         if (std::optional<EditResponse> refused = screen(request))
@@ -136,6 +140,11 @@ EditResponse EditServer::handle(const EditRequest& request) {
     } catch (const std::exception& e) {
         response = errorResponse(500, e.what());
     }
+    // How long the session took to answer, as browsers' tools show it.
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    response.headers["Server-Timing"] = "session;dur=" + formatFixed(ms, 3);
     return secure(response);
 }
 
@@ -152,6 +161,7 @@ const EditServer::Route EditServer::kRoutes[] = {
     {"/api/state", "GET", &EditServer::stateOf},
     {"/api/script", "GET", &EditServer::scriptOf},
     {"/api/keys", "GET", &EditServer::keysOf},
+    {"/api/bake.usda", "GET", &EditServer::bakeOf},
     {"/api/edit", "POST", &EditServer::edit},
     {"/api/undo", "POST", &EditServer::undo},
     {"/api/redo", "POST", &EditServer::redo},
@@ -228,6 +238,22 @@ EditResponse EditServer::scriptOf(const EditRequest&, const Json&) {
     script.body = formatJson(session_.script());
     script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
     return script;
+}
+
+EditResponse EditServer::bakeOf(const EditRequest&, const Json&) {
+    EditResponse bake;
+    try {
+        bake.body = timelineBakeAsUsd(session_.scene(), session_.path());
+    } catch (const Failure& failure) {
+        return errorResponse(400, failure.what());
+    }
+    bake.contentType = "model/vnd.usda";
+    std::string file = std::filesystem::path(session_.path()).stem().string();
+    for (char& c : file)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
+    bake.headers["Content-Disposition"] = "attachment; filename=\"" + file + ".usda\"";
+    return bake;
 }
 
 EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {

@@ -31,6 +31,7 @@
 //                               last word}, the first at once
 //   GET  /api/script            the session's edits as a `mhost run` script
 //   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
+//   GET  /api/bake.usda         the scene baked over its timeline, a USD layer
 // VIEW is what the page holds and shows ("node", "frame", "structure",
 // "matrices": edit_state.hpp), in the query of a GET and the body of a
 // POST. The API takes the token in the X-Mhost-Token header (or ?token=),
@@ -105,6 +106,7 @@ private:
     EditResponse stateOf(const EditRequest& request, const Json& body);
     EditResponse scriptOf(const EditRequest& request, const Json& body);
     EditResponse keysOf(const EditRequest& request, const Json& body);
+    EditResponse bakeOf(const EditRequest& request, const Json& body);
     EditResponse edit(const EditRequest& request, const Json& body);
     EditResponse undo(const EditRequest& request, const Json& body);
     EditResponse redo(const EditRequest& request, const Json& body);

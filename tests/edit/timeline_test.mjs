@@ -132,6 +132,26 @@ try {
   check(fs.readFileSync(edited, "utf8") === fs.readFileSync(byScript, "utf8"),
         "the keys set through the pane save what the script's actions make");
 
+  // The bake over the timeline, as a USD layer: what mhost bake writes of
+  // the saved scene over the same frames, but for the line that says who
+  // made it.
+  const downloads = path.join(work, "downloads");
+  fs.rmSync(downloads, { recursive: true, force: true });
+  fs.mkdirSync(downloads);
+  const cdp = await page.createCDPSession();
+  await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+  await page.locator('[data-action="download-usd"]').click();
+  const usd = path.join(downloads, "edited.usda");
+  for (let i = 0; i < 300 && !fs.existsSync(usd); ++i)
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  check(fs.existsSync(usd), "Download bake as USD gives edited.usda");
+  if (fs.existsSync(usd)) {
+    const baked = path.join(work, "baked.usda");
+    run(["bake", edited, "--time", `${timeOf(1)}:${timeOf(48)}:47`, "--out", baked]);
+    const withoutDoc = (f) => fs.readFileSync(f, "utf8").split("\n").filter((l) => !/^\s*doc = /.test(l)).join("\n");
+    check(withoutDoc(usd) === withoutDoc(baked), "the page's USD bake is mhost bake's");
+  }
+
   // Undo takes the keys back, one step each.
   for (let i = 0; i < 3; ++i)
     await clickAndDraw('[data-action="undo"]', "/api/undo");

@@ -74,6 +74,27 @@
     });
   }
 
+  // The scene baked over the timeline, made by the session, saved by the
+  // browser.
+  function downloadUsd() {
+    status("Baking the timeline's frames…", "");
+    requests.track(1);
+    return fetch("/api/bake.usda", { headers: { "X-Mhost-Token": model.token } }).then(function (r) {
+      if (r.status !== 200)
+        return r.json().then(function (j) { status(j.error, "error"); });
+      return r.blob().then(function (blob) {
+        const link = document.createElement("a");
+        link.href = URL.createObjectURL(blob);
+        link.download = model.state.scene.replace(/^.*\//, "").replace(/\.[^.]*$/, "") + ".usda";
+        document.body.appendChild(link);
+        link.click();
+        link.remove();
+        status("The bake of frames " + model.state.timeline.start + " to " +
+               model.state.timeline.end + ": a USD layer", "");
+      });
+    }).finally(function () { requests.track(-1); });
+  }
+
   let events = null;
   function quit() {
     if (model.state && model.state.unsaved &&
@@ -122,6 +143,7 @@
       });
     },
     download: download,
+    "download-usd": downloadUsd,
     quit: quit,
     "mode-translate": function () { viewport.mode("translate"); },
     "mode-rotate": function () { viewport.mode("rotate"); },
