@@ -4,10 +4,14 @@ scripts that build N quenlo nodes of 4 keys each in parent chains of ten
 and save the scene, then load it and cook every node.
 
     python3 bench/scale_table.py build/mhost 1000 4000 16000
+    python3 bench/scale_table.py build/mhost --animated N FILE
 
 Prints one Markdown row per node count: build + save time, load + cook
 time, peak memory of each run, scene file size. The build run's peak
-includes the script's text and its parsed actions.
+includes the script's text and its parsed actions. With --animated, it
+only makes the animated scene of N nodes (each key turning, the driver
+running from 0 to 3 over the first second) and saves it as FILE: the
+scene of the editor's benchmarks (editor_scale.mjs).
 """
 import json
 import os
@@ -63,8 +67,19 @@ def timed(args, cwd):
     return elapsed, peak
 
 
+def make_animated(mhost, n, scene):
+    """Saves the animated scene of n nodes as scene."""
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "build.json"), "w") as f:
+            json.dump(build_script(n, os.path.abspath(scene), animated=True), f)
+        subprocess.run([mhost, "run", "build.json"], cwd=folder, check=True)
+
+
 def main():
     mhost = os.path.abspath(sys.argv[1])
+    if len(sys.argv) == 5 and sys.argv[2] == "--animated":
+        make_animated(mhost, int(sys.argv[3]), sys.argv[4])
+        return
     print("| nodes | build + save | load + cook every node | peak memory (build / load) | scene file |")
     print("|---|---|---|---|---|")
     for n in map(int, sys.argv[2:]):

@@ -2,7 +2,7 @@
 
 #include "cli/command_table.hpp"
 #include "cli/sweep_range.hpp"
-#include "edit/edit_server.hpp"
+#include "edit/edit_serve.hpp"
 #include "edit/edit_session.hpp"
 #include "engine/bake.hpp"
 #include "engine/demo.hpp"

@@ -1,89 +1,34 @@
 #include "edit/edit_server.hpp"
 
-#include "edit/parm_pane.hpp"
-#include "engine/evaluation.hpp"
+#include "edit/edit_downloads.hpp"
 #include "engine/key_tools.hpp"
-#include "engine/keyed_node.hpp"
-#include "engine/scene_io.hpp"
 #include "output/html_viewer.hpp"
-#include "output/svg_plot.hpp"
 #include "support/errors.hpp"
-#include "support/process.hpp"
 #include "support/text.hpp"
 
-#include <OP/OP_Operator.h>
-#include <httplib.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
+#include <cctype>
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <cstdio>
-#include <ctime>
-#include <fcntl.h>
-#include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <pthread.h>
+#include <filesystem>
 #include <sys/random.h>
-#include <sys/socket.h>
-#include <thread>
 
 namespace mhost {
 
 namespace editor {
-// The page and the script it inlines besides the viewer's, embedded at
+// The page and the scripts it inlines besides the viewer's, embedded at
 // build time.
 extern const std::string_view kPage;
 extern const std::string_view kTransform;
+extern const std::string_view kHub;
+extern const std::string_view kRequests;
+extern const std::string_view kNodeList;
+extern const std::string_view kPane;
+extern const std::string_view kViewport;
+extern const std::string_view kTimeline;
+extern const std::string_view kEditor;
 } // namespace editor
 
 namespace {
-
-Json matrixArray(const Matrix16& m) {
-    Json list = Json::array();
-    for (double v : m)
-        list.push_back(numberToJson(v));
-    return list;
-}
-
-bool hasVisibleParm(const OP_Node& node, const char* token) {
-    const PRM_Parm* parm = node.findParm(token);
-    return parm != nullptr && parm->isVisible();
-}
-
-// The selected keyed node's local transform against its driver, across its
-// keys, for the plot beside the viewport.
-Json plotOf(OBJ_Node& node, float time) {
-    const std::vector<KeyMark> keys = readActiveKeys(node);
-    if (keys.empty())
-        return nullptr;
-    auto [low, high] = std::minmax_element(keys.begin(), keys.end(),
-                                           [](auto& a, auto& b) { return a.driver < b.driver; });
-    double from = low->driver, to = high->driver;
-    if (!(to > from)) {
-        from -= 1.0;
-        to += 1.0;
-    }
-    const double margin = (to - from) * 0.1;
-    const EvalReport report =
-        sweepDriver(node, time, SweepRange::checked(from - margin, to + margin, 64));
-    PlotLayout layout;
-    const std::string svg = renderSweepSvg(report, &layout);
-    Json drivers = Json::array();
-    for (const CookResult& row : report.rows)
-        drivers.push_back(numberToJson(row.driver.value_or(0.0)));
-    Json panels = Json::array();
-    for (const auto& [top, bottom] : layout.panels)
-        panels.push_back({top, bottom});
-    return {{"svg", svg.substr(svg.find("<svg"))},
-            {"x", layout.rowX},
-            {"drivers", drivers},
-            {"panels", panels},
-            {"driver", numberToJson(node.evalFloat(keyed::kDriver, 0, time))}};
-}
 
 bool constantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
@@ -121,137 +66,10 @@ Json bodyObject(const EditRequest& request) {
     return body;
 }
 
-std::string selectedIn(const Json& body) {
-    const auto node = body.find("node");
-    return node != body.end() && node->is_string() ? node->get<std::string>() : std::string();
-}
-
 } // namespace
-
-Json describeSession(EditSession& session, std::string_view selected) {
-    Scene& scene = session.scene();
-    const float time = session.time();
-    Json types = Json::array();
-    OP_OperatorTable& table = scene.host().table();
-    for (int i = 0; i < table.entries(); ++i) {
-        const OP_Operator& op = *table.getOperator(i);
-        types.push_back({{"name", op.getName()},
-                         {"label", op.getEnglishName()},
-                         {"inputs", op.getMaxInputs()}});
-    }
-    Json nodes = Json::array();
-    OP_Node* chosen = nullptr;
-    for (int i = 0; i < scene.root().getNchildren(); ++i) {
-        OP_Node& node = *scene.root().getChild(i);
-        if (node.getName() == selected)
-            chosen = &node;
-        Json inputs = Json::array();
-        for (unsigned k = 0; k < node.nInputs(); ++k) {
-            const OP_Node* from = node.getInput(k);
-            inputs.push_back({{"label", node.labelForInput(k)},
-                              {"from", from ? Json(from->getName()) : Json(nullptr)}});
-        }
-        Json entry{{"name", node.getName()},
-                   {"type", node.getOperator()->getName()},
-                   {"inputs", inputs},
-                   {"object", node.castToOBJNode() != nullptr},
-                   {"keyed", isKeyedNode(node)},
-                   {"posable", hasVisibleParm(node, OBJ_Token::translate) &&
-                                   hasVisibleParm(node, OBJ_Token::rotate)}};
-        if (OBJ_Node* object = node.castToOBJNode()) {
-            const CookResult cooked = cookNode(*object, time);
-            entry["local"] = matrixArray(cooked.local);
-            entry["world"] = matrixArray(cooked.world);
-            Json warnings = Json::array();
-            for (const OP_ErrorEntry& e : cooked.messages)
-                warnings.push_back(e.message);
-            entry["warnings"] = warnings;
-        }
-        nodes.push_back(std::move(entry));
-    }
-    Json journal = nullptr;
-    if (const auto& found = session.foundJournal())
-        journal = {{"path", found->path},
-                   {"edits", found->edits},
-                   {"changes", found->changes},
-                   {"wholeScene", found->wholeScene},
-                   {"started", found->started},
-                   {"last", found->last},
-                   {"pid", found->pid},
-                   {"stopped", found->stopped},
-                   {"sceneChanged", found->sceneChanged}};
-    Json state{{"scene", session.path()},
-               {"version", session.version()},
-               {"journal", journal},
-               {"unsaved", session.unsaved()},
-               {"undo", session.undoable()},
-               {"redo", session.redoable()},
-               {"time", shortestDouble(time)},
-               {"types", types},
-               {"nodes", nodes},
-               {"selected", chosen ? Json(chosen->getName()) : Json(nullptr)},
-               {"pane", chosen ? describePane(*chosen, time) : Json(nullptr)},
-               {"plot", nullptr}};
-    if (chosen && chosen->castToOBJNode() && isKeyedNode(*chosen))
-        state["plot"] = plotOf(*chosen->castToOBJNode(), time);
-    return state;
-}
-
-namespace {
-
-// A time of the journal's clock as the terminal shows it, local time.
-std::string localTime(std::int64_t ms) {
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-} // namespace
-
-std::string describeFoundJournal(const EditSession& session) {
-    const auto& found = session.foundJournal();
-    if (!found)
-        return {};
-    std::string text = quote(session.path()) + ": an earlier session";
-    if (found->pid > 0)
-        text += " (process " + std::to_string(found->pid) + ")";
-    text += " ended without saving; its journal " + quote(found->path) + " holds " +
-            std::to_string(found->edits) + " unsaved edit" + (found->edits == 1 ? "" : "s") +
-            (found->wholeScene ? " on a scene of its own" : "") + ", from " +
-            localTime(found->started) + " to " + localTime(found->last);
-    if (found->sceneChanged)
-        text += "; the scene changed on disk since (recovering makes each edit again where it "
-                "still applies)";
-    if (!found->stopped.empty())
-        text += "; " + found->stopped;
-    return text + ". Recover or Discard them in the page, or start with --recover or "
-                  "--discard-journal.";
-}
-
-std::string randomToken() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno != EINTR)
-            throw RunError("the system gave no random bytes for the session's token");
-        if (n > 0)
-            got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char b : bytes) {
-        token += digits[b >> 4];
-        token += digits[b & 15];
-    }
-    return token;
-}
 
 EditServer::EditServer(EditSession& session, std::string token, int port)
-    : session_(session), token_(std::move(token)), port_(port) {}
+    : session_(session), cook_(session.scene()), token_(std::move(token)), port_(port) {}
 
 std::string EditServer::address() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
@@ -274,8 +92,16 @@ std::string EditServer::refusal(const EditRequest& request) const {
     return {};
 }
 
-EditResponse EditServer::state(const std::string& selected) {
-    return jsonResponse(200, describeSession(session_, selected));
+EditResponse EditServer::state(const PageView& view, const Json& extra, int status) {
+    session_.setTime(session_.scene().timeline().time(viewFrame(session_, view)));
+    StateAnswer answer = describeSession(session_, cook_, view);
+    answer.state.update(extra);
+    EditResponse response;
+    response.status = status;
+    response.body = encodeState(answer, cook_, view.binary);
+    if (view.binary)
+        response.contentType = "application/octet-stream";
+    return response;
 }
 
 std::optional<EditResponse> EditServer::screen(const EditRequest& request) const {
@@ -304,6 +130,7 @@ EditResponse& EditServer::secure(EditResponse& response) {
 }
 
 EditResponse EditServer::handle(const EditRequest& request) {
+    const auto started = std::chrono::steady_clock::now();
     EditResponse response;
     try {
         if (std::optional<EditResponse> refused = screen(request))
@@ -313,6 +140,11 @@ EditResponse EditServer::handle(const EditRequest& request) {
     } catch (const std::exception& e) {
         response = errorResponse(500, e.what());
     }
+    // How long the session took to answer, as browsers' tools show it.
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    response.headers["Server-Timing"] = "session;dur=" + formatFixed(ms, 3);
     return secure(response);
 }
 
@@ -329,6 +161,7 @@ const EditServer::Route EditServer::kRoutes[] = {
     {"/api/state", "GET", &EditServer::stateOf},
     {"/api/script", "GET", &EditServer::scriptOf},
     {"/api/keys", "GET", &EditServer::keysOf},
+    {"/api/bake.usda", "GET", &EditServer::bakeOf},
     {"/api/edit", "POST", &EditServer::edit},
     {"/api/undo", "POST", &EditServer::undo},
     {"/api/redo", "POST", &EditServer::redo},
@@ -383,13 +216,19 @@ EditResponse EditServer::page(const EditRequest&, const Json&) {
                                             {"/*@THREE@*/", viewer::kThree},
                                             {"/*@ORBIT@*/", viewer::kOrbit},
                                             {"/*@TRANSFORM@*/", editor::kTransform},
-                                            {"/*@SCENEVIEW@*/", viewer::kSceneView}});
+                                            {"/*@SCENEVIEW@*/", viewer::kSceneView},
+                                            {"/*@HUB@*/", editor::kHub},
+                                            {"/*@REQUESTS@*/", editor::kRequests},
+                                            {"/*@NODELIST@*/", editor::kNodeList},
+                                            {"/*@PANE@*/", editor::kPane},
+                                            {"/*@VIEWPORT@*/", editor::kViewport},
+                                            {"/*@TIMELINE@*/", editor::kTimeline},
+                                            {"/*@EDITOR@*/", editor::kEditor}});
     return page;
 }
 
 EditResponse EditServer::stateOf(const EditRequest& request, const Json&) {
-    const auto node = request.query.find("node");
-    return state(node == request.query.end() ? std::string() : node->second);
+    return state(pageViewOf(request.query, header(request, "accept")));
 }
 
 EditResponse EditServer::scriptOf(const EditRequest&, const Json&) {
@@ -399,6 +238,22 @@ EditResponse EditServer::scriptOf(const EditRequest&, const Json&) {
     script.body = formatJson(session_.script());
     script.headers["Content-Disposition"] = "attachment; filename=\"edits.json\"";
     return script;
+}
+
+EditResponse EditServer::bakeOf(const EditRequest&, const Json&) {
+    EditResponse bake;
+    try {
+        bake.body = timelineBakeAsUsd(session_.scene(), session_.path());
+    } catch (const Failure& failure) {
+        return errorResponse(400, failure.what());
+    }
+    bake.contentType = "model/vnd.usda";
+    std::string file = std::filesystem::path(session_.path()).stem().string();
+    for (char& c : file)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
+    bake.headers["Content-Disposition"] = "attachment; filename=\"" + file + ".usda\"";
+    return bake;
 }
 
 EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
@@ -421,28 +276,29 @@ EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
     return keys;
 }
 
-EditResponse EditServer::acted(const Json& body, const std::function<void(Json& extra)>& act) {
-    const std::string selected = selectedIn(body);
+EditResponse EditServer::acted(const EditRequest& request, const Json& body,
+                               const std::function<void(Json& extra)>& act) {
+    const PageView view = pageViewOf(body, header(request, "accept"));
+    // An edit is made at the page's time: a set of a keyframed parameter
+    // keys it there, a pose puts the node there.
+    session_.setTime(session_.scene().timeline().time(viewFrame(session_, view)));
     Json extra = Json::object();
     try {
         act(extra);
     } catch (const Failure& failure) {
-        Json refused = describeSession(session_, selected);
-        refused["error"] = failure.what();
+        Json refused{{"error", failure.what()}};
         // A file changed on disk is a conflict the page resolves: reload
         // it, or overwrite it.
         const bool changed = failure.kind() == FailureKind::Changed;
         if (changed)
             refused["changed"] = true;
-        return jsonResponse(changed ? 409 : 400, refused);
+        return state(view, refused, changed ? 409 : 400);
     }
-    Json answer = describeSession(session_, selected);
-    answer.update(extra);
-    return jsonResponse(200, answer);
+    return state(view, extra);
 }
 
-EditResponse EditServer::edit(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) {
+EditResponse EditServer::edit(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) {
         const auto edit = body.find("edit");
         if (edit == body.end())
             throw InputError("missing field \"edit\"");
@@ -453,24 +309,24 @@ EditResponse EditServer::edit(const EditRequest&, const Json& body) {
     });
 }
 
-EditResponse EditServer::undo(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) { extra["done"] = session_.undo(); });
+EditResponse EditServer::undo(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) { extra["done"] = session_.undo(); });
 }
 
-EditResponse EditServer::redo(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) { extra["done"] = session_.redo(); });
+EditResponse EditServer::redo(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) { extra["done"] = session_.redo(); });
 }
 
-EditResponse EditServer::save(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) {
+EditResponse EditServer::save(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) {
         const auto overwrite = body.find("overwrite");
         session_.save(overwrite != body.end() && *overwrite == true);
         extra["saved"] = session_.path();
     });
 }
 
-EditResponse EditServer::reload(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) {
+EditResponse EditServer::reload(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) {
         const auto reapply = body.find("reapply");
         const EditSession::Reloaded outcome =
             session_.reload(reapply != body.end() && *reapply == true);
@@ -479,8 +335,8 @@ EditResponse EditServer::reload(const EditRequest&, const Json& body) {
     });
 }
 
-EditResponse EditServer::journal(const EditRequest&, const Json& body) {
-    return acted(body, [&](Json& extra) {
+EditResponse EditServer::journal(const EditRequest& request, const Json& body) {
+    return acted(request, body, [&](Json& extra) {
         if (body.value("recover", false)) {
             const EditSession::Reloaded outcome = session_.recoverJournal();
             extra["reapplied"] = outcome.reapplied;
@@ -510,256 +366,6 @@ EditResponse EditServer::quit(const EditRequest&, const Json& body) {
         return errorResponse(409, "the scene has unsaved edits");
     quit_ = true;
     return jsonResponse(200, Json{{"quit", true}});
-}
-
-namespace {
-
-EditRequest fromHttplib(const httplib::Request& req) {
-    EditRequest request;
-    request.method = req.method;
-    request.path = req.path;
-    for (const auto& [name, value] : req.params)
-        request.query.emplace(name, value);
-    for (const auto& [name, value] : req.headers) {
-        std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        request.headers.emplace(lower, value);
-    }
-    request.body = req.body;
-    return request;
-}
-
-// The session's version as the pages follow it: a request that changes the
-// session publishes the new version, and each page's event stream, waiting
-// in next(), sends it on.
-class ChangeFeed {
-public:
-    void publish(std::uint64_t version, std::string what) {
-        {
-            const std::lock_guard lock(mutex_);
-            version_ = version;
-            what_ = std::move(what);
-        }
-        changed_.notify_all();
-    }
-    void close() {
-        {
-            const std::lock_guard lock(mutex_);
-            closed_ = true;
-        }
-        changed_.notify_all();
-    }
-    // The event of a version above seen (which it then becomes), waiting
-    // at most `wait`: "" when none came, nothing once the feed is closed.
-    std::optional<std::string> next(std::uint64_t& seen, std::chrono::seconds wait) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, wait, [&] { return closed_ || version_ > seen; });
-        if (closed_)
-            return std::nullopt;
-        if (version_ <= seen)
-            return std::string();
-        seen = version_;
-        return changeEvent(version_, what_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::uint64_t version_ = 0;
-    std::string what_;
-    bool closed_ = false;
-};
-
-// Starts the desktop's browser on the address, not waiting for it.
-void openInBrowser(const std::string& address, std::ostream& err) {
-    try {
-        ChildProcess::spawn("xdg-open", {address}, {.ownGroup = false, .diesWithParent = false})
-            .detach();
-    } catch (const Failure&) {
-        err << "mhost: warning: could not start a browser (xdg-open); open the address above\n";
-    }
-}
-
-} // namespace
-
-int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
-                     std::ostream& err) {
-    // Signals are received by this thread alone, with sigwait: the server's
-    // threads, started below, inherit the signal mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    httplib::Server http;
-    http.set_payload_max_length(EditServer::kMaxBody);
-    // Not the library's SO_REUSEPORT, which would let another program of
-    // this user listen on the same port; close-on-exec, so that --open's
-    // browser does not inherit it; and no Nagle delay, which the connections
-    // inherit: the library writes a response's head and body apart, and the
-    // body would wait for the client's delayed acknowledgement (40 ms).
-    http.set_socket_options([](int socket) {
-        const int yes = 1;
-        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        ::fcntl(socket, F_SETFD, FD_CLOEXEC);
-    });
-    http.set_keep_alive_max_count(1000);
-    // A browser keeps its connections open; at the end the server waits for
-    // each to be idle this long.
-    http.set_keep_alive_timeout(1);
-    const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1")
-                                : (http.bind_to_port("127.0.0.1", port) ? port : -1);
-    if (bound < 0)
-        throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
-                         " (in use? --port 0 picks a free port)");
-
-    EditServer server(session, randomToken(), bound);
-    std::mutex sessionLock;
-    const pthread_t main = pthread_self();
-    std::atomic<bool> quitSignalled{false};
-    const auto answer = [](const EditResponse& response, httplib::Response& res) {
-        res.status = response.status;
-        for (const auto& [name, value] : response.headers)
-            res.set_header(name, value);
-        res.set_content(response.body, response.contentType);
-    };
-    ChangeFeed* changes = nullptr; // set once the feed below exists
-    const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
-        EditResponse response;
-        {
-            const std::lock_guard<std::mutex> lock(sessionLock);
-            const std::uint64_t before = session.version();
-            response = server.handle(fromHttplib(req));
-            if (session.version() != before && changes)
-                changes->publish(session.version(), req.path.substr(req.path.rfind('/') + 1));
-        }
-        answer(response, res);
-        if (server.quitRequested() && !quitSignalled.exchange(true))
-            pthread_kill(main, SIGUSR1);
-    };
-    // Requests are screened on their headers before the library reads a
-    // body: one without the token, or too long, costs nothing.
-    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        std::optional<EditResponse> refused = server.screen(fromHttplib(req));
-        if (!refused)
-            return httplib::Server::HandlerResponse::Unhandled;
-        answer(*refused, res);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    // Each page follows the session's changes on a stream of its own, which
-    // ends with the session (the feed closed before the server stops).
-    ChangeFeed feed;
-    changes = &feed;
-    http.Get("/api/events", [&](const httplib::Request& req, httplib::Response& res) {
-        EditResponse first;
-        std::uint64_t seen = 0;
-        {
-            const std::lock_guard<std::mutex> lock(sessionLock);
-            first = server.handle(fromHttplib(req));
-            seen = session.version();
-        }
-        if (first.status != 200)
-            return answer(first, res);
-        for (const auto& [name, value] : first.headers)
-            res.set_header(name, value);
-        res.set_chunked_content_provider(
-            first.contentType,
-            [&feed, seen, opening = first.body](std::size_t, httplib::DataSink& sink) mutable {
-                std::string text = std::exchange(opening, std::string());
-                if (text.empty()) {
-                    const std::optional<std::string> event =
-                        feed.next(seen, std::chrono::seconds(15));
-                    if (!event) {
-                        sink.done();
-                        return false;
-                    }
-                    // A comment now and then tells a proxy the stream lives.
-                    text = event->empty() ? ": still here\n\n" : *event;
-                }
-                return sink.write(text.data(), text.size());
-            });
-    });
-    for (const char* pattern : {".*"}) {
-        http.Get(pattern, handler);
-        http.Post(pattern, handler);
-        http.Put(pattern, handler);
-        http.Delete(pattern, handler);
-        http.Patch(pattern, handler);
-        http.Options(pattern, handler);
-    }
-    std::atomic<bool> listening{true};
-    std::thread listener([&] {
-        http.listen_after_bind();
-        listening = false;
-    });
-    // Stopping works once the server runs: the address is printed only then.
-    while (!http.is_running() && listening)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!http.is_running()) {
-        listener.join();
-        throw RunError("the editing session's server did not start");
-    }
-
-    out << server.address() << std::endl;
-    err << "mhost: editing " << quote(session.path())
-        << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
-    if (openBrowser)
-        openInBrowser(server.address(), err);
-
-    std::string warnedAt;   // the scene when Ctrl-C last warned of unsaved edits
-    bool discarded = false; // the user chose to quit without the unsaved edits
-    for (;;) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0)
-            continue;
-        if (signal == SIGUSR1 && !server.quitRequested())
-            continue;
-        bool unsaved = false;
-        std::string now;
-        {
-            const std::lock_guard<std::mutex> lock(sessionLock);
-            unsaved = session.unsaved();
-            now = unsaved ? sceneText(session.scene()) : std::string();
-        }
-        // A second Ctrl-C quits only when nothing changed since the warning.
-        if (signal == SIGINT && unsaved && now != warnedAt) {
-            err << "\nmhost: " << quote(session.path())
-                << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
-                   "without them\n";
-            warnedAt = std::move(now);
-            continue;
-        }
-        // The page's Quit asks before it discards; a second Ctrl-C was warned.
-        discarded = signal != SIGTERM;
-        if (unsaved && discarded)
-            err << "mhost: quit; the unsaved edits to " << quote(session.path())
-                << " were not saved\n";
-        break;
-    }
-    feed.close();
-    {
-        const std::lock_guard<std::mutex> lock(sessionLock);
-        // Edits nobody chose to lose stay in the journal for the next
-        // session, and so does a journal this one found and left alone.
-        const bool keep = session.foundJournal() || (session.unsaved() && !discarded);
-        if (keep && session.unsaved())
-            err << "mhost: the unsaved edits to " << quote(session.path())
-                << " are kept in its journal: the next mhost edit of it offers them back\n";
-        session.endJournal(!keep);
-    }
-    http.stop();
-    listener.join();
-    // Signals that came while stopping are dropped, not delivered at their
-    // default action once unblocked.
-    const timespec none{0, 0};
-    while (sigtimedwait(&signals, nullptr, &none) > 0) {
-    }
-    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-    return kExitOk;
 }
 
 } // namespace mhost

@@ -10,14 +10,14 @@
 // scene file: no request names a path.
 //
 //   GET  /?token=T              the editor page
-//   GET  /api/state?node=NAME   the scene, the selected node's pane and plot
-//   POST /api/edit              {"edit": EDIT, "merge": bool, "node": NAME}
-//   POST /api/undo, /api/redo   {"node": NAME}
-//   POST /api/save              {"node": NAME, "overwrite": bool}: 409 with
+//   GET  /api/state?VIEW        the session's state for the page's view
+//   POST /api/edit              {"edit": EDIT, "merge": bool, VIEW}
+//   POST /api/undo, /api/redo   {VIEW}
+//   POST /api/save              {"overwrite": bool, VIEW}: 409 with
 //                               "changed": true when the file changed on
 //                               disk since it was read, unless overwrite
-//   POST /api/reload            {"node": NAME, "reapply": bool}: the file
-//                               read again, the edits made again on it or
+//   POST /api/reload            {"reapply": bool, VIEW}: the file read
+//                               again, the edits made again on it or
 //                               discarded ("reapplied": N, "dropped": [why])
 //   POST /api/journal           {"recover": true} or {"discard": true}: what
 //                               to do with an earlier session's journal
@@ -31,12 +31,18 @@
 //                               last word}, the first at once
 //   GET  /api/script            the session's edits as a `mhost run` script
 //   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
-// The API takes the token in the X-Mhost-Token header (or ?token=), and
-// responds with JSON: the state, or {"error": message, "state": ...} with
-// status 400 for an edit that was refused.
+//   GET  /api/bake.usda         the scene baked over its timeline, a USD layer
+// VIEW is what the page holds and shows ("node", "frame", "structure",
+// "matrices": edit_state.hpp), in the query of a GET and the body of a
+// POST. The API takes the token in the X-Mhost-Token header (or ?token=),
+// and answers with the state (edit_state.hpp: binary with the changed
+// matrices when the request accepts application/octet-stream, else JSON),
+// with "error" and status 400 for an action that was refused.
 #pragma once
 
 #include "edit/edit_session.hpp"
+#include "edit/edit_state.hpp"
+#include "engine/scene_cook.hpp"
 #include "json/json.hpp"
 
 #include <atomic>
@@ -100,6 +106,7 @@ private:
     EditResponse stateOf(const EditRequest& request, const Json& body);
     EditResponse scriptOf(const EditRequest& request, const Json& body);
     EditResponse keysOf(const EditRequest& request, const Json& body);
+    EditResponse bakeOf(const EditRequest& request, const Json& body);
     EditResponse edit(const EditRequest& request, const Json& body);
     EditResponse undo(const EditRequest& request, const Json& body);
     EditResponse redo(const EditRequest& request, const Json& body);
@@ -111,14 +118,17 @@ private:
     // Runs act on the session and responds with the state and what act adds to
     // extra, or the state with the error (400; 409 for a file changed on
     // disk) when act fails.
-    EditResponse acted(const Json& body, const std::function<void(Json& extra)>& act);
+    EditResponse acted(const EditRequest& request, const Json& body,
+                       const std::function<void(Json& extra)>& act);
     // The reason a request is refused with 403, or "".
     std::string refusal(const EditRequest& request) const;
     // Adds the headers every response carries.
     static EditResponse& secure(EditResponse& response);
-    EditResponse state(const std::string& selected);
+    // The session as the page of view is told it, with extra.
+    EditResponse state(const PageView& view, const Json& extra = Json::object(), int status = 200);
 
     EditSession& session_;
+    SceneCook cook_;
     std::string token_;
     int port_;
     std::atomic<bool> quit_{false};
@@ -126,29 +136,5 @@ private:
 
 // One server-sent event of the session's change to version.
 std::string changeEvent(std::uint64_t version, std::string_view what);
-
-// The session as the page draws it: {"scene", "version", "journal" (an
-// earlier session's journal waiting to be recovered or discarded, or null),
-// "unsaved", "undo", "redo",
-// "time", "types": [{"name", "label", "inputs"}], "nodes": [{"name", "type",
-// "inputs": [{"label", "from"}], "object", "keyed", "posable", "local",
-// "world", "warnings"}], "selected", "pane" (parm_pane.hpp) and "plot" (for a keyed
-// node: {"svg", "x", "drivers", "driver"}), or null for none selected.
-Json describeSession(EditSession& session, std::string_view selected);
-
-// What the terminal says of an earlier session's journal the session found
-// (how many edits, from when, where a torn tail was cut off), or "".
-std::string describeFoundJournal(const EditSession& session);
-
-// 32 hexadecimal digits from the system's random source.
-std::string randomToken();
-
-// Serves the session on 127.0.0.1:port (0: a free port) until the page
-// quits or SIGINT/SIGTERM: the page's address first on out, what happens
-// on err. A first Ctrl-C with unsaved edits says so and waits for another.
-// With openBrowser, the desktop's browser is started on the page. Returns
-// the exit status.
-int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
-                     std::ostream& err);
 
 } // namespace mhost

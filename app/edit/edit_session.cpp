@@ -121,9 +121,7 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
     // The journal first: a session that may not have it opens nothing.
     if (journaling == Journaling::On)
         journal_ = std::make_unique<EditJournal>(path_);
-    open(scene_);
-    checkpoint_ = sceneText(scene_);
-    savedText_ = checkpoint_;
+    checkpoint_ = open(scene_);
     if (!journal_)
         return;
     const EditJournal::Contents& found = journal_->found();
@@ -147,7 +145,7 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
 
 EditSession::~EditSession() = default;
 
-void EditSession::open(Scene& scene) {
+std::string EditSession::open(Scene& scene) {
     struct stat st {};
     const bool exists = ::stat(path_.c_str(), &st) == 0;
     StampedText read;
@@ -161,7 +159,8 @@ void EditSession::open(Scene& scene) {
     }
     scene.setFile(std::move(read.stamp));
     existed_ = exists;
-    openedText_ = std::move(read.text);
+    // The file's own text makes the same scene: no need to print it again.
+    return exists ? std::move(read.text) : sceneText(scene);
 }
 
 std::vector<Json> EditSession::actionsOf(const Json& edit) {
@@ -229,6 +228,10 @@ EditSession::Outcome EditSession::apply(const Json& edit, bool merge) {
         replay(done_);
         throw;
     }
+    // The saved scene is the history's first savedAt_ steps: a merge into
+    // one of them, or an edit that drops one undone, leaves it behind.
+    if (savedAt_ && (*savedAt_ > done_ || (merged && *savedAt_ == done_)))
+        savedAt_.reset();
     steps_.resize(done_);
     if (merged) {
         steps_.back() = std::move(actions);
@@ -340,7 +343,7 @@ void EditSession::restartJournal() {
     for (std::size_t i = floor_; i < done_; ++i)
         records.push_back(Json{{"edit", steps_[i]}});
     // Steps already folded into the checkpoint come back as the scene.
-    if (floor_ > 0 && checkpoint_ != savedText_)
+    if (floor_ > 0)
         records.insert(records.begin(), Json{{"scene", checkpoint_}});
     journal_->restart(scene_.file(), records);
     journalDone_ = journalSize_ = done_ - floor_;
@@ -353,14 +356,14 @@ void EditSession::refuseWhileJournalFound() const {
 }
 
 bool EditSession::unsaved() const {
-    return sceneText(scene_) != savedText_;
+    return !savedAt_ || *savedAt_ != done_;
 }
 
 void EditSession::save(bool overwrite) {
     refuseWhileJournalFound();
     // The session's file is the one it wrote, even when it created it.
     scene_.setFile(saveScene(scene_, path_, overwrite));
-    savedText_ = sceneText(scene_);
+    savedAt_ = done_;
     ++version_;
     if (journal_) {
         // The file holds every edit now: the journal holds none.
@@ -374,9 +377,11 @@ EditSession::Reloaded EditSession::recoverJournal() {
         throw InputError("there is no journal of an earlier session to recover");
     const JournalEffect effect = effectOf(journal_->found().records);
     if (effect.scene) {
-        // The journal's own scene is where its steps start.
+        // The journal's own scene is where its steps start: no state of the
+        // history is the file.
         sceneFromText(scene_, *effect.scene, kSource);
         checkpoint_ = *effect.scene;
+        savedAt_.reset();
     }
     Reloaded outcome;
     for (const std::vector<Json>& step : effect.steps) {
@@ -417,8 +422,7 @@ void EditSession::endJournal(bool remove) {
 EditSession::Reloaded EditSession::reload(bool reapply) {
     refuseWhileJournalFound();
     Scene fresh(host_);
-    open(fresh); // leaves the session unchanged when it throws
-    const std::string onDisk = sceneText(fresh);
+    const std::string onDisk = open(fresh); // leaves the session unchanged when it throws
     Reloaded outcome;
     std::vector<std::vector<Json>> kept;
     if (reapply) {
@@ -443,7 +447,7 @@ EditSession::Reloaded EditSession::reload(bool reapply) {
     floor_ = 0;
     mergeable_ = false;
     checkpoint_ = onDisk;
-    savedText_ = onDisk;
+    savedAt_ = 0;
     trimHistory();
     restartJournal();
     ++version_;

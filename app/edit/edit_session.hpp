@@ -48,8 +48,10 @@ public:
     Scene& scene() { return scene_; }
     const Scene& scene() const { return scene_; }
     const std::string& path() const { return path_; }
-    // The time edits are made and nodes cooked at (seconds).
-    float time() const { return 0.0f; }
+    // The time edits are made at (seconds): a pose puts a node where it is
+    // asked to be at this time. The page's current frame sets it.
+    float time() const { return time_; }
+    void setTime(float time) { time_ = time; }
 
     // What an edit raised: a press's warnings, "node "q" (quenlo): ...".
     struct Outcome {
@@ -72,7 +74,9 @@ public:
     std::size_t undoable() const { return done_ - floor_; }
     std::size_t redoable() const { return steps_.size() - done_; }
 
-    // True when the scene differs from the file as last opened or saved.
+    // True when the scene is not the file as last opened or saved: the
+    // history is not where it was then (an edit made and undone leaves it
+    // where it was).
     bool unsaved() const;
     // Writes the scene to the session's file by the output rules. Unless
     // overwrite, a file changed on disk since the session read or last
@@ -137,9 +141,10 @@ private:
     void replay(std::size_t count);
     // Folds the oldest steps beyond the undo depth into the checkpoint.
     void trimHistory();
-    // Reads the session's file, or nothing when there is none; sets
-    // existed_, openedText_ and the scene's file stamp.
-    void open(Scene& scene);
+    // Reads the session's file, or nothing when there is none, into scene;
+    // sets existed_ and the scene's file stamp. Returns the text the scene
+    // reads back from (the file's, or the empty scene's).
+    std::string open(Scene& scene);
     // The journal's side of each change; each throws RunError, the change
     // not made, when the journal cannot be written.
     void journalEdit(const std::vector<Json>& actions, bool merged);
@@ -153,8 +158,9 @@ private:
     std::string path_;
     bool existed_ = false;
     Scene scene_;
-    std::string openedText_; // the file as opened ("" when there was none)
-    std::string savedText_;  // the scene as last opened or saved
+    // How many steps of the history the file holds as last opened or saved
+    // (none when no state of the history is the file).
+    std::optional<std::size_t> savedAt_ = 0;
     // Every edit made and not undone-and-dropped, as its actions; the first
     // done_ are in effect.
     std::vector<std::vector<Json>> steps_;
@@ -173,6 +179,7 @@ private:
     std::size_t journalDone_ = 0, journalSize_ = 0;
     std::optional<FoundJournal> found_;
     std::uint64_t version_ = 0;
+    float time_ = 0.0f;
 };
 
 } // namespace mhost

@@ -114,6 +114,15 @@ private:
                 values.push_back(numberToJson(component.valueAt(time_)));
         }
         j["values"] = std::move(values);
+        // Keyframes: whether any component has them, and one at time.
+        bool animated = false, keyed = false;
+        for (int c = 0; c < parm.getVectorSize(); ++c)
+            for (const UT_Keyframe& key : parm.component(c).keys) {
+                animated = true;
+                keyed = keyed || key.time == time_;
+            }
+        j["animated"] = animated;
+        j["keyed"] = keyed;
         j["join"] = (type.optionWord() & PRM_Type::OPT_JOIN_NEXT) != 0;
         if (j["kind"] == "menu") {
             Json items = Json::array();

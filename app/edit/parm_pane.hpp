@@ -9,6 +9,7 @@
 //   {"kind": "separator", "token"}
 //   {"kind": "button", "token", "label", "enabled"}
 //   {"kind": K, "token", "label", "size", "values": [...], "enabled",
+//    "animated": any component has keyframes, "keyed": one at `time`,
 //    "join": true when the next item shares its row}, K one of
 //     "float" (with "slider": true for a slider beside the field, and
 //     "range": [min, max], the slider's ends), "int", "toggle" (values 0 or

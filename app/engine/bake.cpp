@@ -7,12 +7,15 @@
 #include "support/process.hpp"
 #include "support/shared_memory.hpp"
 
+#include <UT_BlockCopies.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
+#include <span>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -44,6 +47,7 @@ public:
     template <typename Work> void start(Work&& work) {
         try {
             children_.push_back(ChildProcess::fork({}, [&work] {
+                UT_blockStorageInForkedChild();
                 work();
                 return 0;
             }));
@@ -128,6 +132,132 @@ private:
     SharedMemory memory_;
 };
 
+// Runs work(w) in forked workers 1..workers - 1 and here as worker 0,
+// handing parts on as the others complete them, then waits for them all.
+template <typename Work, typename HandOn>
+void runWorkers(Workers& children, long long workers, const Work& work, const HandOn& handOn) {
+    for (long long w = 1; w < workers; ++w)
+        children.start([&, w] { work(w); });
+    work(0);
+    while (children.waitForPart())
+        handOn();
+    children.join();
+}
+
+// Worker w has cooked part p, `cooks` node-samples: counted and marked
+// done, then handed on (by the parent) or announced (by a child).
+template <typename HandOn>
+void partCooked(long long w, std::size_t p, std::size_t cooks, BakeCounters& counters,
+                const SharedFlags& cooked, Workers& children, const HandOn& handOn) {
+    counters.samplesDone.fetch_add(static_cast<long long>(cooks));
+    cooked[p].store(1);
+    if (w == 0)
+        handOn();
+    else
+        children.partDone();
+}
+
+// Hands columns on to request.columnsReady in runs of adjacent columns, in
+// the order given; SIZE_MAX (a node loaded, not baked) is skipped.
+void handOnColumns(const BakeRequest& request, const BakeResult& result,
+                   const std::vector<std::size_t>& columns) {
+    if (!request.columnsReady)
+        return;
+    std::size_t first = SIZE_MAX, end = 0; // the run so far
+    for (const std::size_t column : columns) {
+        if (column == SIZE_MAX)
+            continue;
+        if (column != end && first != SIZE_MAX) {
+            request.columnsReady(result, first, end);
+            first = SIZE_MAX;
+        }
+        if (first == SIZE_MAX)
+            first = column;
+        end = column + 1;
+    }
+    if (first != SIZE_MAX)
+        request.columnsReady(result, first, end);
+}
+
+// The progress of a bake shared out by nodes: samples done, whole.
+void reportProgress(const BakeRequest& request, const BakeResult& result,
+                    const BakeCounters& counters) {
+    if (request.progress)
+        request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
+                             result.names.size(),
+                         result.frames());
+}
+
+// Pre-faults the pages of the matrices that columns take at every sample,
+// and few others: a worker of a bake by groups or nodes writes only the
+// columns of its parts, and its own pages are all it needs mapped.
+void populateColumns(const BakeResult& result, const std::vector<std::size_t>& columns) {
+    std::size_t first = SIZE_MAX, end = 0;
+    for (const std::size_t column : columns)
+        if (column != SIZE_MAX) {
+            first = std::min(first, column);
+            end = std::max(end, column + 1);
+        }
+    if (first >= end)
+        return;
+    for (std::size_t f = 0; f < result.frames(); ++f)
+        for (const auto& buffer : {result.local, result.world})
+            if (buffer)
+                buffer->populateDoubles((f * result.names.size() + first) * 16, (end - first) * 16);
+}
+
+// A bake of a scene in memory by groups (bake_plan.hpp's planByGroups):
+// each worker takes the next part, makes its own copy of the memory that
+// holds the part's nodes (host/private's UT_BlockCopies: a cook writes each
+// node, and a page written for the first time after the fork costs more
+// than the cooks on it) and cooks the part at every sample.
+void bakeByGroups(BakeResult& result, const std::vector<CookBlock>& blocks,
+                  const std::vector<BlockPart>& parts, long long workers,
+                  const BakeRequest& request) {
+    const BakeShared shared;
+    BakeCounters& counters = shared.counters();
+    const SharedFlags cooked(parts.size()); // which parts are done
+    std::vector<bool> handedOn(parts.size(), false);
+    Workers children;
+    const auto columnsOf = [&](const BlockPart& part) {
+        std::vector<std::size_t> columns;
+        for (std::size_t b = part.first; b < part.end; ++b)
+            columns.insert(columns.end(), blocks[b].columns.begin(), blocks[b].columns.end());
+        return columns;
+    };
+    const auto handOn = [&] {
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            if (handedOn[p] || cooked[p].load() == 0)
+                continue;
+            handedOn[p] = true;
+            handOnColumns(request, result, columnsOf(parts[p]));
+        }
+        reportProgress(request, result, counters);
+    };
+    const auto work = [&](long long w) {
+        WorkerReport& report = shared.report(w);
+        UT_BlockCopies copies;
+        for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts.size();
+             p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
+            if (w == 0 && request.interrupt)
+                request.interrupt();
+            const std::span<const CookBlock> part(blocks.data() + parts[p].first,
+                                                  parts[p].end - parts[p].first);
+            for (const CookBlock& block : part)
+                for (const OBJ_Node* node : block.nodes)
+                    copies.own(node);
+            populateColumns(result, columnsOf(parts[p]));
+            cookSamples(part, result, 0, result.frames(), counters, report);
+            partCooked(w, p, parts[p].nodes * result.frames(), counters, cooked, children, handOn);
+        }
+    };
+    runWorkers(children, workers, work, handOn);
+    shared.rethrow(workers);
+    handOn();
+    if (!request.columnsReady && request.samplesReady)
+        request.samplesReady(result, result.frames());
+}
+
 } // namespace
 
 BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
@@ -148,6 +278,15 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     std::vector<std::size_t> columns(nodes.size());
     std::iota(columns.begin(), columns.end(), std::size_t(0));
     const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
+
+    // By groups where they allow it, so that each worker writes only the
+    // nodes it cooks; else by samples.
+    if (const long long most = workerCount(request, kMaxBakeWorkers); most > 1)
+        if (const auto parts = planByGroups(blocks, most)) {
+            bakeByGroups(result, blocks, *parts,
+                         std::min(most, static_cast<long long>(parts->size())), request);
+            return result;
+        }
 
     const auto frames = static_cast<long long>(result.frames());
     const long long workers = workerCount(request, frames);
@@ -251,32 +390,16 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             if (handedOn[p] || cooked[p].load() == 0)
                 continue;
             handedOn[p] = true;
-            if (!request.columnsReady)
-                continue;
-            std::size_t first = SIZE_MAX, end = 0; // the run so far
-            for (const std::size_t i : plan->parts[p]) {
-                if (column[i] == SIZE_MAX) // loaded, not baked
-                    continue;
-                if (column[i] != end && first != SIZE_MAX) {
-                    request.columnsReady(result, first, end);
-                    first = SIZE_MAX;
-                }
-                if (first == SIZE_MAX)
-                    first = column[i];
-                end = column[i] + 1;
-            }
-            if (first != SIZE_MAX)
-                request.columnsReady(result, first, end);
+            std::vector<std::size_t> columns;
+            for (const std::size_t i : plan->parts[p])
+                columns.push_back(column[i]);
+            handOnColumns(request, result, columns);
         }
-        if (request.progress)
-            request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
-                                 result.names.size(),
-                             result.frames());
+        reportProgress(request, result, counters);
     };
     // Each worker takes the next part, loads it alone and cooks it at every
     // sample, until none is left.
     const auto work = [&](long long w) {
-        populateMatrices(result, w, workers, {});
         WorkerReport& report = shared.report(w);
         for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts;
              p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
@@ -303,24 +426,12 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                     columns.push_back(column[i]);
                 }
             }
+            populateColumns(result, columns);
             cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);
-            counters.samplesDone.fetch_add(static_cast<long long>(nodes.size() * result.frames()));
-            cooked[p].store(1);
-            if (w == 0)
-                handOn();
-            else
-                children.partDone();
+            partCooked(w, p, nodes.size() * result.frames(), counters, cooked, children, handOn);
         }
     };
-    {
-        for (long long w = 1; w < workers; ++w)
-            children.start([&, w] { work(w); });
-        work(0);
-        // The others' parts are handed on as they complete.
-        while (children.waitForPart())
-            handOn();
-        children.join();
-    }
+    runWorkers(children, workers, work, handOn);
     // A part that did not load: a plain load of the whole scene gives the
     // message, naming the first fault in the file, whichever part held it.
     if (shared.loadFailed(workers)) {

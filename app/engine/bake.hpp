@@ -6,18 +6,22 @@
 // does, and its nodes keep what they cooked: rather than make every part of
 // the SDK and every module safe to use from several threads, each worker is
 // a forked child with a scene of its own, writing its matrices into memory
-// shared with the parent, which works as one of them. Two ways to share
+// shared with the parent, which works as one of them. Three ways to share
 // the work out:
 //
-//  - By samples (bakeScene): samples are independent, so chunks of them go
-//    to children forked once the scene is loaded, which hold it
-//    copy-on-write. Any scene can be baked this way.
-//  - By nodes (bakeSceneFile): a scene file whose nodes fall into separate
+//  - By groups (bakeScene): a scene in memory whose nodes fall into separate
 //    groups (nothing wired between them) is shared out in parts of whole
-//    groups, which the workers take in turn, each loading and cooking only
-//    the part's nodes. Loading costs about half of a bake of 48 samples,
-//    so this way the load runs on every core as well. A scene with a group
-//    larger than an even share is baked by samples.
+//    groups, which the workers take in turn, each making its own copy of
+//    the memory that holds its part's nodes (a cook writes every node it
+//    cooks) and cooking the part at every sample.
+//  - By nodes (bakeSceneFile): a scene file whose groups allow it is shared
+//    out in parts the same way, each worker loading and cooking only the
+//    part's nodes. Loading costs about half of a bake of 48 samples, so this
+//    way the load runs on every core as well.
+//  - By samples (bakeScene, for any other scene): samples are independent,
+//    so chunks of them go to children forked once the scene is loaded,
+//    which hold it copy-on-write. A scene with a group larger than an even
+//    share is baked this way, and so is any bake with one worker.
 //
 // A node's cook depends only on the node and those it reads, and each
 // sample is cooked the same way whoever cooks it, so the matrices are
@@ -36,10 +40,10 @@
 
 namespace mhost {
 
-// Cooks the bake. InputError for an unknown node, a node that is not an
-// object, a sample range outside the sweep or a worker count below 0;
-// RunError naming the node and time of the first cook (in sample, then
-// scene order) that failed, or for a worker that died.
+// Cooks the bake, by groups where they allow, else by samples. InputError for an unknown node, a
+// node that is not an object, a sample range outside the sweep or a worker count below 0; RunError
+// naming the node and time of the first cook (in sample, then scene order) that failed, or for a
+// worker that died.
 BakeResult bakeScene(Scene& scene, const BakeRequest& request);
 
 // Bakes the scene of a file's text (source names it in messages), by nodes

@@ -4,8 +4,8 @@
 #include "support/errors.hpp"
 #include "support/text.hpp"
 
-#include <OP/OP_Context.h>
 #include <OP_CookHints.h>
+#include <OP_CookRun.h>
 
 #include <algorithm>
 #include <cstring>
@@ -51,7 +51,7 @@ void BakeShared::rethrow(long long workers) const {
             throw RunError(std::string(report(w).message) + "; nothing was written");
 }
 
-void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, std::size_t first,
                  std::size_t end, BakeCounters& counters, WorkerReport& report) {
     double* local = result.local ? result.local->data() : nullptr;
     double* world = result.world->data();
@@ -59,7 +59,7 @@ void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result,
         const CookBlock& block = blocks[b];
         const CookBlock* next = b + 1 < blocks.size() ? &blocks[b + 1] : nullptr;
         for (std::size_t frame = first; frame < end; ++frame) {
-            OP_Context context(static_cast<float>(result.times[frame]));
+            OP_CookRun run(static_cast<float>(result.times[frame]));
             for (std::size_t n = 0; n < block.nodes.size(); ++n) {
                 // The block's first sample prefetches its nodes (see
                 // cookAll); its last, the next block's first.
@@ -72,7 +72,7 @@ void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result,
                 }
                 OBJ_Node& node = *block.nodes[n];
                 const std::size_t at = frame * result.names.size() + block.columns[n];
-                if (node.cook(context) >= UT_ERROR_ABORT) {
+                if (run.cook(node) >= UT_ERROR_ABORT) {
                     long long seen = counters.firstFailure.load();
                     const auto place = static_cast<long long>(at);
                     while (place < seen &&

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <span>
 #include <string>
 
 namespace mhost {
@@ -57,7 +58,7 @@ private:
 
 // Cooks every block at samples first..end - 1, block by block, into the
 // result's matrices; a failed cook is recorded in counters and report.
-void cookSamples(const std::vector<CookBlock>& blocks, const BakeResult& result, std::size_t first,
+void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, std::size_t first,
                  std::size_t end, BakeCounters& counters, WorkerReport& report);
 
 } // namespace mhost

@@ -122,6 +122,33 @@ std::vector<CookBlock> cookBlocks(const std::vector<OBJ_Node*>& nodes,
     return blocks;
 }
 
+std::size_t nextPartNodes(std::size_t left, long long workers) {
+    return std::max(kLeastPartNodes, left / (2 * static_cast<std::size_t>(workers)));
+}
+
+std::optional<std::vector<BlockPart>> planByGroups(const std::vector<CookBlock>& blocks,
+                                                   long long workers) {
+    std::size_t count = 0, largest = 0;
+    for (const CookBlock& block : blocks) {
+        count += block.nodes.size();
+        largest = std::max(largest, block.nodes.size());
+    }
+    if (count == 0 || largest > count / static_cast<std::size_t>(workers))
+        return std::nullopt;
+    std::vector<BlockPart> parts;
+    std::size_t assigned = 0, target = 0;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        if (parts.empty() || parts.back().nodes >= target) {
+            target = nextPartNodes(count - assigned, workers);
+            parts.push_back({b, b, 0});
+        }
+        parts.back().end = b + 1;
+        parts.back().nodes += blocks[b].nodes.size();
+        assigned += blocks[b].nodes.size();
+    }
+    return parts;
+}
+
 std::optional<NodePlan> planByNodes(const SceneOutline& outline,
                                     const std::vector<std::string>& chosen, long long workers) {
     const std::size_t count = outline.nodes.size();
@@ -182,8 +209,7 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
     if (plan.baked.empty() ||
         *std::max_element(size.begin(), size.end()) > count / static_cast<std::size_t>(workers))
         return std::nullopt;
-    // Whole groups in file order, each new part 1 / (2 * workers) of what is
-    // left.
+    // Whole groups in file order, parts shrinking along the file.
     std::vector<std::size_t> partOfGroup(count, SIZE_MAX);
     std::size_t assigned = 0, inPart = 0, target = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -191,8 +217,7 @@ std::optional<NodePlan> planByNodes(const SceneOutline& outline,
         if (partOfGroup[g] == SIZE_MAX) {
             if (plan.parts.empty() || inPart >= target) {
                 plan.parts.emplace_back();
-                target = std::max(kLeastPartNodes,
-                                  (count - assigned) / (2 * static_cast<std::size_t>(workers)));
+                target = nextPartNodes(count - assigned, workers);
                 inPart = 0;
             }
             partOfGroup[g] = plan.parts.size() - 1;

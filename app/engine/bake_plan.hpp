@@ -61,6 +61,25 @@ struct NodePlan {
 // samples takes some tens of milliseconds.
 inline constexpr std::size_t kLeastPartNodes = 256;
 
+// The size of the next part when `left` nodes are not in a part yet: each
+// part 1 / (2 * workers) of what is left, at least kLeastPartNodes.
+std::size_t nextPartNodes(std::size_t left, long long workers);
+
+// How a scene in memory is shared out by groups: consecutive cook blocks
+// (whole groups, in the scene's order), which the workers take in turn, so
+// that each node is cooked, and written, by one process only. Parts shrink
+// along the blocks as a bake by nodes' parts do.
+struct BlockPart {
+    std::size_t first = 0; // blocks [first, end)
+    std::size_t end = 0;
+    std::size_t nodes = 0;
+};
+
+// Nothing when one block would hold a worker up longer than an even share
+// of the whole.
+std::optional<std::vector<BlockPart>> planByGroups(const std::vector<CookBlock>& blocks,
+                                                   long long workers);
+
 // Nothing when one group would hold a worker up longer than an even share
 // of the whole, or when the outline holds a fault (a name twice, an unknown
 // input) that the load reports.

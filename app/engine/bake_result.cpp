@@ -18,4 +18,8 @@ void BakeBuffer::populate(std::size_t share, std::size_t shares, const Interrupt
     memory_->populate(share, shares, interrupt);
 }
 
+void BakeBuffer::populateDoubles(std::size_t first, std::size_t count) {
+    memory_->populateBytes(first * sizeof(double), count * sizeof(double));
+}
+
 } // namespace mhost

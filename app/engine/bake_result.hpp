@@ -37,12 +37,12 @@ struct BakeRequest {
     // Called in the parent between its pieces of work with the bake so far
     // and the number of leading samples whose matrices are all done (which
     // never goes down), last with every sample: a file can be written while
-    // the bake cooks. A bake by nodes calls it once, at the end, and not at
-    // all when columnsReady is set.
+    // the bake cooks. A bake by groups or nodes calls it once, at the end,
+    // and not at all when columnsReady is set.
     std::function<void(const BakeResult& bake, std::size_t ready)> samplesReady;
-    // For a bake by nodes: called in the parent between its pieces of work
-    // with columns (baked nodes) first..end - 1 once they hold every sample.
-    // Each column comes once.
+    // For a bake by groups or nodes: called in the parent between its pieces
+    // of work with columns (baked nodes) first..end - 1 once they hold every
+    // sample. Each column comes once.
     std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
 };
 
@@ -53,6 +53,8 @@ public:
     // Pre-faults the pages of part `share` of `shares` equal parts;
     // interrupt is called meanwhile (see host_session.hpp).
     void populate(std::size_t share, std::size_t shares, const Interrupt& interrupt = {});
+    // Pre-faults the pages of doubles [first, first + count).
+    void populateDoubles(std::size_t first, std::size_t count);
     ~BakeBuffer();
     BakeBuffer(const BakeBuffer&) = delete;
     BakeBuffer& operator=(const BakeBuffer&) = delete;

@@ -5,6 +5,7 @@
 
 #include <OP/OP_Context.h>
 #include <OP_CookHints.h>
+#include <OP_CookRun.h>
 #include <UT/UT_Math.h>
 
 #include <algorithm>
@@ -163,10 +164,10 @@ void prefetchAhead(std::span<OBJ_Node* const> nodes, std::size_t i) {
 
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time) {
     OP_ERROR worst = UT_ERROR_NONE;
+    OP_CookRun run(time);
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         prefetchAhead(nodes, i);
-        OP_Context context(time);
-        worst = std::max(worst, nodes[i]->cook(context));
+        worst = std::max(worst, run.cook(*nodes[i]));
     }
     return worst;
 }

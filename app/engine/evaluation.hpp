@@ -71,11 +71,12 @@ struct SweepRange {
 // Cooks the node at time and collects the result.
 CookResult cookNode(OBJ_Node& node, float time);
 
-// Cooks every node at time, in order; returns the highest severity. Each
-// node is prefetched (prefetchAhead) a few nodes before its cook: a scene's
-// nodes lie apart, a cook reads a few kilobytes of its node, and a large
-// scene would otherwise wait on memory node by node (BM_CookScene measures
-// it).
+// Cooks every node at time, in order, as one run of cooks (host/private's
+// OP_CookRun: a parent cooked earlier in the run is not checked again up
+// its chain); returns the highest severity. Each node is prefetched
+// (prefetchAhead) a few nodes before its cook: a cook reads a few kilobytes
+// of its node, and a large scene would otherwise wait on memory node by node
+// (BM_CookScene measures it).
 OP_ERROR cookAll(std::span<OBJ_Node* const> nodes, float time);
 constexpr std::size_t kCookAhead = 2;
 

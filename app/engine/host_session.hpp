@@ -87,8 +87,10 @@ struct Timeline {
     int end = 240;
     double fps = 24.0;
 
-    // The time of frame, as the host keeps times (32-bit float seconds).
-    float time(int frame) const { return static_cast<float>((frame - 1) / fps); }
+    // The time of frame in seconds, and as the host keeps times (32-bit
+    // float).
+    double seconds(int frame) const { return (frame - 1) / fps; }
+    float time(int frame) const { return static_cast<float>(seconds(frame)); }
     int frames() const { return end - start + 1; }
     bool operator==(const Timeline&) const = default;
 };

@@ -28,9 +28,8 @@ public:
     // take a good part of a second, and Ctrl-C must not wait for them.
     void populate(std::size_t share, std::size_t shares,
                   const std::function<void()>& interrupt = {}) const;
-    // The same for the pages holding bytes offset..offset + bytes - 1.
-    void populateBytes(std::size_t offset, std::size_t bytes,
-                       const std::function<void()>& interrupt = {}) const;
+    // Pre-faults the pages that hold bytes [first, first + bytes).
+    void populateBytes(std::size_t first, std::size_t bytes) const;
 
 private:
     char* data_ = nullptr;

@@ -13,11 +13,11 @@ class OBJ_Node;
 
 class OP_CookHints {
 public:
-    // Prefetches the object itself without reading it.
+    // Prefetches the object itself (its matrices and cook stamps among its
+    // fields) without reading it.
     static void prefetchNode(const OBJ_Node& node);
-    // Prefetches what its cook reads: its inputs, its parameters and
-    // components, and the object's own fields (its matrices). It reads the
-    // node to find those arrays: prefetchNode, a few nodes earlier, saves
-    // waiting for that read.
+    // Prefetches what its cook reads besides the object: its inputs and its
+    // components. It reads the node to find those arrays: prefetchNode, a
+    // few nodes earlier, saves waiting for that read.
     static void prefetchForCook(const OBJ_Node& node);
 };

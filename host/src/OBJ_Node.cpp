@@ -60,9 +60,13 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
         for (const auto& parm : parms) {
             const PRM_Parm* p = findParm(parm.token);
             for (int c = 0; c < parm.components; ++c)
-                myXformParms.value[at++] = p && c < p->getVectorSize() ? &p->component(c) : nullptr;
+                myXformParms.component[at++] =
+                    p && c < p->getVectorSize()
+                        ? static_cast<std::int32_t>(&p->component(c) - myComponents.data())
+                        : -1;
         }
         myXformParms.structure = getStructureVersion();
+        myXformParms.identityVersion = ~0ul;
     }
     return myXformParms;
 }
@@ -70,18 +74,22 @@ const OBJ_Node::XformParms& OBJ_Node::xformParms() {
 int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {
     const float t = context.getTime();
     const XformParms& parms = xformParms();
+    // The usual object under a keyed or parented transform: a constant
+    // identity pose that no change has touched since it was last read.
+    if (parms.identityVersion == getParmVersion())
+        return 0;
     // A missing parameter reads as its identity value, so object types built
     // on other template lists still get a sane matrix.
     bool animated = false;
     double v[kXformValues];
     for (int i = 0; i < kXformValues; ++i) {
-        const PRM_Component* c = parms.value[i];
-        if (!c) {
+        if (parms.component[i] < 0) {
             v[i] = kIdentityValues[i];
             continue;
         }
-        animated = animated || c->isAnimated();
-        v[i] = c->valueAt(t);
+        const PRM_Component& c = myComponents[static_cast<std::size_t>(parms.component[i])];
+        animated = animated || c.isAnimated();
+        v[i] = c.valueAt(t);
     }
     // Menu indices: anything but a small whole number names no order and
     // reads as the default.
@@ -99,8 +107,11 @@ int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& x
         isIdentity = isIdentity && v[i] == kIdentityValues[i];
     }
     // The identity pose builds the identity whatever the orders: skip it.
-    if (isIdentity)
+    if (isIdentity) {
+        if (!animated)
+            myXformParms.identityVersion = getParmVersion();
         return animated ? 1 : 0;
+    }
     UT_XformOrder order(UT_XformOrder::mainOrderFromMenu(xOrd),
                         UT_XformOrder::rotOrderFromMenu(rOrd));
     xform.xform(order, v[0], v[1], v[2], v[3], v[4], v[5], v[6] * v[12], v[7] * v[12], v[8] * v[12],
@@ -151,6 +162,12 @@ OBJ_Node* OBJ_Node::parentObject() const {
 }
 
 OP_ERROR OBJ_Node::cook(OP_Context& context) {
+    return cookChain(context, 0);
+}
+
+OP_ERROR OBJ_Node::cookChain(OP_Context& context, unsigned long run) {
+    if (run != 0 && myCookRun == run)
+        return error();
     // The parents first, from the top of the chain down. A loop, not a
     // recursion up the chain: a chain of any length cooks within the
     // thread's stack. The chain is held on the stack up to kShortChain.
@@ -158,7 +175,8 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
     OBJ_Node* shortChain[kShortChain];
     std::vector<OBJ_Node*> longChain;
     std::size_t depth = 0;
-    for (OBJ_Node* up = parentObject(); up; up = up->parentObject()) {
+    for (OBJ_Node* up = parentObject(); up && (run == 0 || up->myCookRun != run);
+         up = up->parentObject()) {
         if (depth == kShortChain)
             longChain.assign(shortChain, shortChain + kShortChain);
         if (depth < kShortChain)
@@ -168,9 +186,13 @@ OP_ERROR OBJ_Node::cook(OP_Context& context) {
         ++depth;
     }
     OBJ_Node* const* chain = depth <= kShortChain ? shortChain : longChain.data();
-    for (std::size_t i = depth; i-- > 0;)
+    for (std::size_t i = depth; i-- > 0;) {
         chain[i]->cookThis(context);
-    return cookThis(context);
+        chain[i]->myCookRun = run;
+    }
+    const OP_ERROR severity = cookThis(context);
+    myCookRun = run;
+    return severity;
 }
 
 OP_ERROR OBJ_Node::cookThis(OP_Context& context) {

@@ -84,6 +84,9 @@ OP_Node* OP_Network::createNode(const char* type, const char* name) {
     if (node) {
         myChildren.emplace_back(node);
         myChildIndex->byName.emplace(node->getName(), node);
+        ++myChildListVersion;
+        // A new node has never cooked: it is a change of its own.
+        myChanged.push_back(node);
     }
     return node;
 }
@@ -97,6 +100,9 @@ bool OP_Network::destroyNode(OP_Node* child) {
     myChildren.erase(it);
     myChildIndex->byName.erase(child->getName());
     freeNumber(child->getName());
+    ++myChildListVersion;
+    if (!child->myChangeList)
+        std::erase(myChanged, static_cast<OP_Parameters*>(child));
     for (const auto& other : myChildren)
         for (unsigned i = 0; i < other->nInputs(); ++i)
             if (other->getInput(i) == child)
@@ -114,6 +120,7 @@ bool OP_Network::renameNode(OP_Node* child, std::string_view name) {
     freeNumber(child->getName());
     child->myName = std::string(name);
     myChildIndex->byName.emplace(child->getName(), child);
+    ++myChildListVersion;
     return true;
 }
 
@@ -123,7 +130,67 @@ void OP_Network::destroyAllNodes() {
         for (unsigned i = 0; i < child->nInputs(); ++i)
             child->setInput(i, nullptr);
     // Destroyed in reverse order of creation.
+    myChanged.clear();
     while (!myChildren.empty())
         myChildren.pop_back();
     myChildIndex.reset();
+    ++myChildListVersion;
+}
+
+std::vector<OP_Node*> OP_Network::takeChangedChildren() {
+    std::vector<OP_Node*> changed;
+    changed.reserve(myChanged.size());
+    for (OP_Parameters* p : myChanged) {
+        p->myChangeList = &myChanged;
+        changed.push_back(static_cast<OP_Node*>(p));
+    }
+    myChanged.clear();
+    return changed;
+}
+
+void OP_Network::addReaders(std::vector<OP_Node*>& nodes) const {
+    if (myReadersVersion != myChildListVersion) {
+        myReaders.clear();
+        for (const auto& child : myChildren)
+            for (unsigned i = 0; i < child->nInputs(); ++i)
+                if (const OP_Node* source = child->getInput(i))
+                    myReaders.emplace_back(source, child.get());
+        std::sort(myReaders.begin(), myReaders.end());
+        myReaders.erase(std::unique(myReaders.begin(), myReaders.end()), myReaders.end());
+        myReadersVersion = myChildListVersion;
+    }
+    // A walk down the wires from every node given, each node once.
+    const std::uint32_t mark = ++OP_Node::ourWalk;
+    std::size_t kept = 0;
+    for (OP_Node* node : nodes)
+        if (node->myVisitMark != mark) {
+            node->myVisitMark = mark;
+            nodes[kept++] = node;
+        }
+    nodes.resize(kept);
+    for (std::size_t at = 0; at < nodes.size(); ++at) {
+        const OP_Node* source = nodes[at];
+        auto it = std::lower_bound(myReaders.begin(), myReaders.end(),
+                                   std::pair<const OP_Node*, OP_Node*>(source, nullptr));
+        for (; it != myReaders.end() && it->first == source; ++it)
+            if (it->second->myVisitMark != mark) {
+                it->second->myVisitMark = mark;
+                nodes.push_back(it->second);
+            }
+    }
+}
+
+// A wire belongs to the network: setting one counts in its child list.
+bool OP_Node::setInput(unsigned idx, OP_Node* src) {
+    if (idx >= myInputs.size())
+        return false;
+    if (src && (src->getParent() != getParent() || src->dependsOn(this)))
+        return false;
+    if (myInputs[idx] != src) {
+        myInputs[idx] = src;
+        touch();
+        if (myParent)
+            ++myParent->myChildListVersion;
+    }
+    return true;
 }

@@ -12,6 +12,8 @@ OP_Node::OP_Node(OP_Network* parent, const char* name, OP_Operator* op)
 
 OP_Node::~OP_Node() = default;
 
+std::uint32_t OP_Node::ourWalk = 0;
+
 OP_Node* OP_Node::getInput(unsigned idx, bool) const {
     return idx < myInputs.size() ? myInputs[idx] : nullptr;
 }
@@ -19,10 +21,8 @@ OP_Node* OP_Node::getInput(unsigned idx, bool) const {
 bool OP_Node::dependsOn(const OP_Node* other) const {
     // A walk up the inputs that visits each node once: shared ancestors (a
     // node wired into both inputs of the next, down a chain) would make a
-    // plain recursion take exponential time. Nodes are used from the host's
-    // thread only, so one counter marks the walk.
-    static std::uint32_t walk = 0;
-    const std::uint32_t mark = ++walk;
+    // plain recursion take exponential time.
+    const std::uint32_t mark = ++ourWalk;
     std::vector<const OP_Node*> pending{this};
     while (!pending.empty()) {
         const OP_Node* node = pending.back();
@@ -39,17 +39,6 @@ bool OP_Node::dependsOn(const OP_Node* other) const {
     return false;
 }
 
-bool OP_Node::setInput(unsigned idx, OP_Node* src) {
-    if (idx >= myInputs.size())
-        return false;
-    if (src && (src->getParent() != getParent() || src->dependsOn(this)))
-        return false;
-    if (myInputs[idx] != src) {
-        myInputs[idx] = src;
-        touch();
-    }
-    return true;
-}
 
 namespace {
 const char* const kInputLabels[] = {"Input 1", "Input 2", "Input 3", "Input 4",

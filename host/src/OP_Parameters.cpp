@@ -352,7 +352,14 @@ int OP_Parameters::resolveAndRemember(const char* token, const int* inst, int ne
     const int parm = withInstance ? resolveUncached(token, inst, nestLevel) : findParmIndex(token);
     // The newest goes first; the older moves to the second way.
     set[1] = set[0];
-    set[0] = Layout::ResolvedToken{token, instance, parm, UT_isReadOnlyAddress(token)};
+    Layout::ResolvedToken entry{token, instance, parm};
+    entry.fixedText = UT_isReadOnlyAddress(token);
+    if (entry.fixedText && parm >= 0) {
+        const PRM_Parm& p = myParms[static_cast<std::size_t>(parm)];
+        entry.firstComponent = static_cast<int>(p.myComponents - myComponents.data());
+        entry.components = p.myCount;
+    }
+    set[0] = entry;
     return parm;
 }
 
@@ -377,6 +384,29 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
+inline bool OP_Parameters::knownValue(const char* token, int instance, int component, float time,
+                                      double& value) const {
+    using Layout = OP_ParmLayout;
+    const Layout::ResolvedToken* entry =
+        &myLayout
+             ->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
+    static_assert(Layout::kResolvedWays == 2);
+    // The common case falls straight through: the first way, a constant.
+    if (entry->token != token || entry->instance != instance) [[unlikely]] {
+        ++entry;
+        if (entry->token != token || entry->instance != instance)
+            return false;
+    }
+    // components is 0 for a token that is not read-only or names nothing;
+    // a component out of range is the slow path's to refuse.
+    if (static_cast<unsigned>(component) >= entry->components) [[unlikely]]
+        return false;
+    const PRM_Component& c = myComponents.data()[static_cast<unsigned>(entry->firstComponent) +
+                                                 static_cast<unsigned>(component)];
+    value = c.isAnimated() ? c.channelAt(time) : c.constant;
+    return true;
+}
+
 inline const PRM_Component* OP_Parameters::componentOf(const char* token, const int* inst,
                                                        int nestLevel, int component) const {
     const int i = resolve(token, inst, nestLevel);
@@ -388,14 +418,27 @@ inline const PRM_Component* OP_Parameters::componentOf(const char* token, const 
     return &p.component(component);
 }
 
-double OP_Parameters::evalFloat(const char* token, int component, float time) const {
-    const PRM_Component* c = componentOf(token, nullptr, 0, component);
+// Out of line, so that the fast paths below save no registers.
+[[gnu::noinline]] double OP_Parameters::valueOf(const char* token, const int* inst, int component,
+                                                float time, int nestLevel) const {
+    const PRM_Component* c = componentOf(token, inst, nestLevel, component);
     return c ? c->valueAt(time) : 0.0;
 }
 
+// The fast paths read a read-only token with no "#" or one "#" (the usual
+// reads) from the layout's cache; everything else takes valueOf.
+double OP_Parameters::evalFloat(const char* token, int component, float time) const {
+    double value;
+    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
+        return value;
+    return valueOf(token, nullptr, component, time, 0);
+}
+
 int OP_Parameters::evalInt(const char* token, int component, float time) const {
-    const PRM_Component* c = componentOf(token, nullptr, 0, component);
-    return c ? roundToInt(c->valueAt(time)) : 0;
+    double value;
+    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
+        return roundToInt(value);
+    return roundToInt(valueOf(token, nullptr, component, time, 0));
 }
 
 std::string OP_Parameters::evalString(const char* token, int component, float) const {
@@ -405,14 +448,18 @@ std::string OP_Parameters::evalString(const char* token, int component, float) c
 
 double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component, float time,
                                     int nestLevel) const {
-    const PRM_Component* c = componentOf(token, inst, nestLevel, component);
-    return c ? c->valueAt(time) : 0.0;
+    double value;
+    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
+        return value;
+    return valueOf(token, inst, component, time, nestLevel);
 }
 
 int OP_Parameters::evalIntInst(const char* token, const int* inst, int component, float time,
                                int nestLevel) const {
-    const PRM_Component* c = componentOf(token, inst, nestLevel, component);
-    return c ? roundToInt(c->valueAt(time)) : 0;
+    double value;
+    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
+        return roundToInt(value);
+    return roundToInt(valueOf(token, inst, component, time, nestLevel));
 }
 
 bool OP_Parameters::writeValue(int parmIndex, int component, float time, double value, int addKey) {

@@ -1,7 +1,13 @@
 #include "UT/UT_BlockAllocator.h"
 
+#include "UT_BlockCopies.h"
+
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include <sys/mman.h>
 
@@ -18,11 +24,16 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-struct Storage {
+struct Arena {
     FreeBlock* freeLists[kClasses] = {};
     char* next = nullptr; // the unused rest of the current chunk
     char* end = nullptr;
+};
+
+struct Storage {
+    Arena arenas[3]; // by UT_BlockArena
     std::size_t inUse = 0;
+    std::vector<std::uintptr_t> chunks; // every chunk's first address, sorted
 };
 
 Storage& storage() {
@@ -45,21 +56,30 @@ std::size_t classSize(int cls) {
     return cls % 2 ? full - full / 4 : full;
 }
 
-// A new chunk, 2 MiB aligned so that the kernel can back it with one huge
-// page, requested with madvise (transparent huge pages in "madvise" mode).
-bool newChunk(Storage& s) {
-    void* mapped = ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// A chunk's memory, 2 MiB aligned so that the kernel can back it with one
+// huge page, requested with madvise (transparent huge pages in "madvise"
+// mode); 0 when none can be mapped.
+std::uintptr_t mapChunk() {
+    void* mapped =
+        ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
-        return false;
+        return 0;
     const auto start = reinterpret_cast<std::uintptr_t>(mapped);
     const std::uintptr_t aligned = (start + kChunk - 1) & ~(kChunk - 1);
     if (aligned > start)
         ::munmap(mapped, aligned - start);
     ::munmap(reinterpret_cast<void*>(aligned + kChunk), start + kChunk - aligned);
     ::madvise(reinterpret_cast<void*>(aligned), kChunk, MADV_HUGEPAGE);
-    s.next = reinterpret_cast<char*>(aligned);
-    s.end = s.next + kChunk;
+    return aligned;
+}
+
+bool newChunk(Storage& s, Arena& a) {
+    const std::uintptr_t chunk = mapChunk();
+    if (chunk == 0)
+        return false;
+    s.chunks.insert(std::upper_bound(s.chunks.begin(), s.chunks.end(), chunk), chunk);
+    a.next = reinterpret_cast<char*>(chunk);
+    a.end = a.next + kChunk;
     return true;
 }
 
@@ -83,28 +103,37 @@ std::size_t UT_blockBytesInUse() {
 #endif
 
 void* UT_BlockStorage::allocate(std::size_t bytes) {
+    return allocate(bytes, UT_BlockArena::Nodes);
+}
+
+void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
+    deallocate(block, bytes, UT_BlockArena::Nodes);
+}
+
+void* UT_BlockStorage::allocate(std::size_t bytes, UT_BlockArena arena) {
     Storage& s = storage();
     if (UT_BLOCKS_FROM_OPERATOR_NEW || bytes > kLargest) {
         void* block = ::operator new(bytes);
         s.inUse += bytes;
         return block;
     }
+    Arena& a = s.arenas[static_cast<int>(arena)];
     const int cls = classOf(bytes);
     const std::size_t size = classSize(cls);
-    if (FreeBlock* block = s.freeLists[cls]) {
-        s.freeLists[cls] = block->next;
+    if (FreeBlock* block = a.freeLists[cls]) {
+        a.freeLists[cls] = block->next;
         s.inUse += size;
         return block;
     }
-    if (static_cast<std::size_t>(s.end - s.next) < size && !newChunk(s))
+    if (static_cast<std::size_t>(a.end - a.next) < size && !newChunk(s, a))
         throw std::bad_alloc();
-    void* block = s.next;
-    s.next += size;
+    void* block = a.next;
+    a.next += size;
     s.inUse += size;
     return block;
 }
 
-void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
+void UT_BlockStorage::deallocate(void* block, std::size_t bytes, UT_BlockArena arena) noexcept {
     if (!block)
         return;
     Storage& s = storage();
@@ -113,9 +142,43 @@ void UT_BlockStorage::deallocate(void* block, std::size_t bytes) noexcept {
         s.inUse -= bytes;
         return;
     }
+    Arena& a = s.arenas[static_cast<int>(arena)];
     const int cls = classOf(bytes);
     s.inUse -= classSize(cls);
     auto* freed = static_cast<FreeBlock*>(block);
-    freed->next = s.freeLists[cls];
-    s.freeLists[cls] = freed;
+    freed->next = a.freeLists[cls];
+    a.freeLists[cls] = freed;
+}
+
+void UT_blockStorageInForkedChild() {
+    for (Arena& a : storage().arenas)
+        a = Arena{};
+}
+
+void UT_BlockCopies::own(const void* block) {
+    const auto chunk = reinterpret_cast<std::uintptr_t>(block) & ~(kChunk - 1);
+    const std::vector<std::uintptr_t>& chunks = storage().chunks;
+    if (!std::binary_search(chunks.begin(), chunks.end(), chunk))
+        return; // not from a chunk (a large block, or a sanitized build)
+    const auto done = std::lower_bound(myOwned.begin(), myOwned.end(), chunk);
+    if (done != myOwned.end() && *done == chunk)
+        return;
+    // The copy: fresh memory populated in one call, filled, and moved over
+    // the chunk, huge page and all. Without memory for it, the chunk stays
+    // shared, which costs time, not correctness.
+    const std::uintptr_t fresh = mapChunk();
+    if (fresh == 0)
+        return;
+    auto* to = reinterpret_cast<void*>(fresh);
+    auto* from = reinterpret_cast<void*>(chunk);
+    if (::madvise(to, kChunk, MADV_POPULATE_WRITE) != 0 && errno != EINVAL) {
+        ::munmap(to, kChunk);
+        return;
+    }
+    std::memcpy(to, from, kChunk);
+    if (::mremap(to, kChunk, kChunk, MREMAP_MAYMOVE | MREMAP_FIXED, from) == MAP_FAILED) {
+        ::munmap(to, kChunk);
+        return;
+    }
+    myOwned.insert(done, chunk);
 }

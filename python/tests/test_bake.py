@@ -355,7 +355,14 @@ def test_a_large_scene_is_baked_in_parts_the_same_whoever_cooks_them(tmp_path):
     document = interleaved_scene(1500)
     path = tmp_path / "woven.json"
     path.write_text(json.dumps(document))
-    expected = morvane.Scene.load(str(path)).bake(0, 2, 8, threads=1)
+    scene = morvane.Scene.load(str(path))
+    expected = scene.bake(0, 2, 8, threads=1)
+    # Scene.bake shares these groups out as well, each worker cooking (and
+    # writing) only its parts' nodes.
+    for threads in (2, 3):
+        assert scene.bake(0, 2, 8, threads=threads).world.tobytes() == expected.world.tobytes()
+        assert scene.bake(0, 2, 8, threads=threads).local.tobytes() == expected.local.tobytes()
+    assert scene.bake(0, 2, 8, threads=1).world.tobytes() == expected.world.tobytes()
     for threads in ("1", "2", "3"):
         status, _, err = run_mhost("bake", str(path), "--time", "0:2:8", "--out",
                                    str(tmp_path / f"w{threads}.npy"), "--threads", threads)

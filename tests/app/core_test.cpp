@@ -1,5 +1,6 @@
 // In-process tests of mhost_core on the host's own "null" type.
 #include "cli/sweep_range.hpp"
+#include "engine/bake_plan.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/scene_io.hpp"
 #include "engine/script.hpp"
@@ -145,6 +146,43 @@ void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
 // in the middle; the outline is the same as a single thread's, whether the
 // guess is an entry, lies in a string that would parse as an outline of its
 // own, or the text is malformed after it.
+// A scene in memory is shared out in parts of whole cook blocks, in order,
+// each part at least kLeastPartNodes while that many are left, shrinking
+// along the blocks; a block larger than an even share leaves it to samples.
+TEST(BakePlan, GroupsGoToPartsOfWholeBlocksInOrder) {
+    std::vector<CookBlock> blocks(40);
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+        blocks[b].nodes.assign(30 + b % 7, nullptr);
+    std::size_t total = 0;
+    for (const CookBlock& block : blocks)
+        total += block.nodes.size();
+    const auto parts = planByGroups(blocks, 2);
+    ASSERT_TRUE(parts.has_value());
+    ASSERT_GT(parts->size(), 2u);
+    std::size_t next = 0, covered = 0, previous = SIZE_MAX;
+    for (const BlockPart& part : *parts) {
+        EXPECT_EQ(part.first, next);
+        ASSERT_GT(part.end, part.first);
+        std::size_t nodes = 0;
+        for (std::size_t b = part.first; b < part.end; ++b)
+            nodes += blocks[b].nodes.size();
+        EXPECT_EQ(part.nodes, nodes);
+        if (total - covered >= kLeastPartNodes && part.end < blocks.size()) {
+            EXPECT_GE(part.nodes, kLeastPartNodes);
+        }
+        EXPECT_LE(nextPartNodes(total - covered, 2), previous);
+        previous = nextPartNodes(total - covered, 2);
+        covered += nodes;
+        next = part.end;
+    }
+    EXPECT_EQ(next, blocks.size());
+    EXPECT_EQ(covered, total);
+
+    blocks[7].nodes.assign(total, nullptr);
+    EXPECT_FALSE(planByGroups(blocks, 2).has_value());
+    EXPECT_TRUE(planByGroups(blocks, 1).has_value());
+}
+
 TEST(SceneOutline, TwoThreadsGiveTheOneThreadOutline) {
     const std::string source = "big.json";
     const std::string plain = outlineText(5000, 1000);

@@ -1,7 +1,7 @@
 // mhost edit without a browser: the session's edits, undo and script, the
 // pane drawn from templates, and the server's responses to requests, called
 // in-process. tests/edit/ drives the real server over HTTP and in chromium.
-#include "edit/edit_server.hpp"
+#include "edit/edit_serve.hpp"
 #include "edit/edit_session.hpp"
 #include "edit/parm_pane.hpp"
 #include "engine/evaluation.hpp"
@@ -467,8 +467,8 @@ TEST_F(Serving, EditsUndoSaveAndQuitGoThroughTheSession) {
     Json state = parseJson(r.body, "state");
     EXPECT_EQ(state["selected"], "dummy");
     EXPECT_EQ(state["unsaved"], true);
-    EXPECT_EQ(state["nodes"][1]["world"][12], 1.0) << "under nothing, the world is the local";
-    EXPECT_EQ(state["nodes"][1]["world"][14], 3.0);
+    EXPECT_EQ(state["world"][12], 1.0) << "under nothing, the world is the local";
+    EXPECT_EQ(state["world"][14], 3.0);
 
     // A press's warnings come back with the state: no dummy is wired.
     r = server.handle(request("POST", "/api/edit",
@@ -520,7 +520,7 @@ TEST_F(Serving, ASaveOverAChangedFileIsAConflictTheReloadOrOverwriteResolves) {
     ASSERT_EQ(r.status, 200) << r.body;
     answer = parseJson(r.body, "answer");
     EXPECT_EQ(answer["reapplied"], 1);
-    EXPECT_EQ(answer["nodes"].size(), 4u) << "their node and the session's edit";
+    EXPECT_EQ(answer["nodes"]["names"].size(), 4u) << "their node and the session's edit";
     EXPECT_EQ(server.handle(request("POST", "/api/save", "{}")).status, 200);
 
     // Overwrite, chosen: the other program's node is gone, as asked.

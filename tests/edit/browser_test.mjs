@@ -15,37 +15,13 @@
 // Every check reads what the page has drawn and every action finds its
 // element when it acts (page_driver.mjs): the page redraws from each
 // response, and a loaded machine makes that late.
-import { spawn, execFileSync } from "node:child_process";
-import { createRequire } from "node:module";
 import fs from "node:fs";
 import path from "node:path";
-import readline from "node:readline";
+import { harness } from "./browser_harness.mjs";
 import { pageDriver } from "./page_driver.mjs";
 
-const [mhost, chromium, work, nodePrefix, screenshot] = process.argv.slice(2);
-const require = createRequire(path.join(nodePrefix, "package.json"));
-const puppeteer = require("puppeteer-core");
-
-const failures = [];
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-    console.log("FAIL: " + what);
-  }
-}
-
-// Every mhost edit this test starts ends with it, whatever way it ends: a
-// failure must not leave a session holding the test's output open.
-const sessions = [];
-process.on("exit", () => sessions.forEach((child) => child.kill("SIGKILL")));
-process.on("unhandledRejection", (error) => {
-  console.log("FAIL: " + (error && error.stack || error));
-  process.exit(1);
-});
-
-function run(args) {
-  return execFileSync(mhost, args, { encoding: "utf8" });
-}
+const { work, screenshot, check, run, startSession, launch, newPage, finish } =
+  harness("browser test");
 
 // The scene the session starts from.
 const start = path.join(work, "start.json");
@@ -65,36 +41,13 @@ const keys = [
 ];
 const scrubbedTo = 0.75;
 
-const session = spawn(mhost, ["edit", edited, "--port", "0"], { stdio: ["ignore", "pipe", "pipe"] });
-sessions.push(session);
-let sessionErr = "";
-session.stderr.on("data", (d) => { sessionErr += d; });
-const exited = new Promise((resolve) => session.on("exit", (code) => resolve(code)));
-const address = await new Promise((resolve, reject) => {
-  readline.createInterface({ input: session.stdout }).once("line", resolve);
-  session.once("exit", () => reject(new Error("mhost edit ended: " + sessionErr)));
-});
+const { ended: exited, where: address, err: sessionErr } = await startSession(edited);
 check(/^http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32}$/.test(address), "the address: " + address);
 
-// Chromium without the sanitizer runtime a sanitized build may preload.
-const env = Object.assign({}, process.env);
-delete env.LD_PRELOAD;
-const browser = await puppeteer.launch({
-  executablePath: chromium,
-  headless: true,
-  env: env,
-  // A page behind another keeps its timers and its events at full speed:
-  // the two-window check watches one while acting in the other.
-  args: ["--no-sandbox", "--disable-gpu", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
-         "--disable-dev-shm-usage", "--window-size=1400,900", "--disable-background-timer-throttling",
-         "--disable-renderer-backgrounding", "--disable-backgrounding-occluded-windows"],
-});
+const browser = await launch();
 try {
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1400, height: 900 });
-  page.on("dialog", (dialog) => dialog.accept());
-  const pageErrors = [];
-  page.on("pageerror", (e) => pageErrors.push(String(e)));
+  const page = await newPage(browser);
+  const pageErrors = page.scriptErrors;
   const { settled, clickOn, clickAndDraw, choose, type: typeInto, select, undoCount, open } =
     pageDriver(page);
   await open(address, "q");
@@ -248,15 +201,13 @@ try {
 }
 const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
-if (code === "running") session.kill();
+if (code === "running") check(false, "mhost edit is still running: " + sessionErr());
 
 // Two windows on one session: each draws what the other does, without a
 // reload. A node made in the first appears in the second's list; an edit
 // and an undo made in the second reach the first; both end equal.
 async function twoWindows(browser, first, address) {
-  const second = await browser.newPage();
-  await second.setViewport({ width: 1400, height: 900 });
-  second.on("dialog", (dialog) => dialog.accept());
+  const second = await newPage(browser);
   const one = pageDriver(first);
   const other = pageDriver(second);
   await other.open(address, "q");
@@ -330,10 +281,8 @@ async function keyTools(browser) {
 }
 
 async function keyToolsPage(browser, where, ended) {
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1400, height: 900 });
+  const page = await newPage(browser);
   await page.bringToFront();
-  page.on("dialog", (dialog) => dialog.accept());
   const driver = pageDriver(page);
   const { clickAndDraw, undoCount, open } = driver;
   const keyCount = () => page.$eval('#pane input[data-parm="numkeys"]', (f) => f.value);
@@ -407,17 +356,6 @@ async function staleStateIsNeverDrawn(page, { settled, clickOn, clickAndDraw }, 
 
 // Starts mhost edit on file; resolves to the session's address and the
 // promise of its exit status.
-async function startSession(file) {
-  const child = spawn(mhost, ["edit", file, "--port", "0"], { stdio: ["ignore", "pipe", "pipe"] });
-  sessions.push(child);
-  child.stderr.resume();
-  const ended = new Promise((resolve) => child.on("exit", (code) => resolve(code)));
-  const where = await new Promise((resolve, reject) => {
-    readline.createInterface({ input: child.stdout }).once("line", resolve);
-    child.once("exit", () => reject(new Error("mhost edit ended")));
-  });
-  return { ended, where, child };
-}
 
 // A second session whose file another program saves meanwhile: Save shows
 // the conflict, and each resolution keeps what it says.
@@ -433,10 +371,8 @@ async function conflicts(browser) {
 }
 
 async function conflictsPage(browser, file, where, ended) {
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1400, height: 900 });
+  const page = await newPage(browser);
   await page.bringToFront();
-  page.on("dialog", (dialog) => dialog.accept());
   const { clickOn, clickAndDraw, type, select, open } = pageDriver(page);
   await open(where, "dummy");
   const setT = (component, value) =>
@@ -530,8 +466,4 @@ if (fs.existsSync(path.join(work, "downloads", "edits.json"))) {
         "the downloaded script replays to the saved bytes");
 }
 
-if (failures.length) {
-  console.log(failures.length + " failures");
-  process.exit(1);
-}
-console.log("browser test: passed");
+finish();

@@ -1,11 +1,12 @@
 #!/bin/sh
 # mhost edit in Debian's chromium, driven by puppeteer-core (from npm) under
-# Node.js: see browser_test.mjs. Skipped where no chromium, Node.js or
-# puppeteer-core is available (a failure in CI: see tests/support/skip.sh).
+# Node.js: TEST.mjs, one of this folder's browser tests (browser_test.mjs,
+# timeline_test.mjs). Skipped where no chromium, Node.js or puppeteer-core
+# is available (a failure in CI: see tests/support/skip.sh).
 #
-#   browser_test.sh MHOST WORKDIR NODE_PREFIX [SCREENSHOT]
+#   browser_test.sh TEST.mjs MHOST WORKDIR NODE_PREFIX [SCREENSHOT]
 set -eu
-mhost=$1 work=$2 nodePrefix=$3 screenshot=${4:-}
+test=$1 mhost=$2 work=$3 nodePrefix=$4 screenshot=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/skip.sh"
 browser=$(command -v chromium || command -v chromium-browser || true)
@@ -20,4 +21,4 @@ nodePrefix=$(sh "$here/../node/install.sh" "$nodePrefix") ||
 mkdir -p "$work"
 # A run killed on its way may have left its sessions' journals.
 find "$work" -maxdepth 1 -name '.*.mhost-journal' -delete
-exec node "$here/browser_test.mjs" "$mhost" "$browser" "$work" "$nodePrefix" $screenshot
+exec node "$here/$test" "$mhost" "$browser" "$work" "$nodePrefix" $screenshot

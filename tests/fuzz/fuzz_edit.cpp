@@ -5,7 +5,7 @@
 // Whatever comes, the response is a status below 500 with a JSON or HTML body,
 // and nothing is written: Save is left out (a fuzzer must not write files),
 // and the session's folder must stay empty.
-#include "edit/edit_server.hpp"
+#include "edit/edit_serve.hpp"
 #include "fuzz_support.hpp"
 
 #include <cstddef>

@@ -47,4 +47,37 @@ TEST(BlockAllocator, ContainersGrowShrinkAndFreeThroughIt) {
     EXPECT_EQ(UT_blockBytesInUse(), before);
 }
 
+// Under AddressSanitizer every block is an allocation of its own.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooled = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+#else
+constexpr bool kPooled = true;
+#endif
+
+TEST(BlockAllocator, EachArenaReusesOnlyItsOwnFreedBlocks) {
+    const std::size_t before = UT_blockBytesInUse();
+    void* cook = UT_BlockStorage::allocate(200, UT_BlockArena::Values);
+    UT_BlockStorage::deallocate(cook, 200, UT_BlockArena::Values);
+    void* other = UT_BlockStorage::allocate(200, UT_BlockArena::Other);
+    void* again = UT_BlockStorage::allocate(200, UT_BlockArena::Values);
+    if (kPooled) {
+        EXPECT_NE(other, cook);
+        EXPECT_EQ(again, cook);
+    }
+    UT_BlockStorage::deallocate(other, 200, UT_BlockArena::Other);
+    UT_BlockStorage::deallocate(again, 200, UT_BlockArena::Values);
+    EXPECT_EQ(UT_blockBytesInUse(), before);
+    {
+        std::vector<int, UT_BlockAllocator<int, UT_BlockArena::Other>> values(1000, 7);
+        EXPECT_EQ(values[999], 7);
+    }
+    EXPECT_EQ(UT_blockBytesInUse(), before);
+}
+
 } // namespace

@@ -1,6 +1,8 @@
 // Networks, nodes, errors, cooking and the host's object templates.
 #include "test_types.h"
 
+#include <OP_CookRun.h>
+
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -174,6 +176,40 @@ TEST_F(Nodes, TheBaseTransformUsesTheObjectsParametersAndMenus) {
     EXPECT_NEAR(out[2], 9.0, 1e-12);
 }
 
+// An identity pose is remembered until the next change of the node's
+// parameters: the change must show in the very next evaluation.
+TEST_F(Nodes, TheBaseTransformFollowsEveryChangeAfterAnIdentityPose) {
+    OBJ_Node* a = make("null");
+    OP_Context ctx(0.0f);
+    for (int pass = 0; pass < 2; ++pass) {
+        UT_DMatrix4 m;
+        EXPECT_EQ(a->applyInputIndependentTransform(ctx, m), 0);
+        EXPECT_EQ(m, UT_DMatrix4());
+    }
+    a->setFloat("t", 1, 0, 2.0);
+    UT_DMatrix4 moved;
+    EXPECT_EQ(a->applyInputIndependentTransform(ctx, moved), 0);
+    EXPECT_DOUBLE_EQ(moved(3, 1), 2.0);
+    a->setFloat("t", 1, 0, 0.0);
+    UT_DMatrix4 back;
+    a->applyInputIndependentTransform(ctx, back);
+    EXPECT_EQ(back, UT_DMatrix4());
+    // A channel that holds the identity at time 0 is still time-dependent.
+    a->setKeyframes(a->findParmIndex("r"), 2, {{0.0f, 0.0}, {1.0f, 90.0}});
+    UT_DMatrix4 keyed;
+    EXPECT_EQ(a->applyInputIndependentTransform(ctx, keyed), 1);
+    EXPECT_EQ(keyed, UT_DMatrix4());
+    OP_Context later(1.0f);
+    EXPECT_EQ(a->applyInputIndependentTransform(later, keyed), 1);
+    EXPECT_NEAR(keyed(0, 1), 1.0, 1e-12);
+    // A non-finite value is reported at every evaluation, not just the first.
+    a->setKeyframes(a->findParmIndex("r"), 2, {});
+    a->setFloat("s", 0, 0, NAN);
+    EXPECT_EQ(a->cook(ctx), UT_ERROR_ABORT);
+    a->forceRecook();
+    EXPECT_EQ(a->cook(ctx), UT_ERROR_ABORT);
+}
+
 TEST_F(Nodes, WorldIsLocalTimesTheParentsWorld) {
     OBJ_Node* parent = make("null", "parent");
     OBJ_Node* child = make("null", "child");
@@ -289,6 +325,47 @@ TEST_F(Nodes, ALongParentChainCooksWithinASmallStack) {
         cookedTwice += node->getCookCount() == 2 ? 1 : 0;
     EXPECT_EQ(cookedTwice, kChain / 2);
     EXPECT_EQ(chain.front()->getCookCount(), 1);
+}
+
+// A run of cooks (the host program's whole-scene cooks and bake samples)
+// checks a chain once however many of its nodes it cooks, and in any order
+// of the nodes still cooks each parent before its child.
+TEST_F(Nodes, ARunOfCooksCooksEachNodeOnceParentsFirst) {
+    OBJ_Node* child = make("null", "child");
+    OBJ_Node* middle = make("null", "middle");
+    OBJ_Node* top = make("null", "top");
+    ASSERT_TRUE(child->setInput(0, middle));
+    ASSERT_TRUE(middle->setInput(0, top));
+    top->setKeyframes(top->findParmIndex("t"), 0, {{0.0f, 0.0}, {1.0f, 10.0}});
+    middle->setFloat("t", 0, 0, 1.0);
+    child->setFloat("t", 0, 0, 2.0);
+    const auto runAt = [&](float time) {
+        OP_CookRun run(time);
+        for (OBJ_Node* node : {child, middle, top})
+            EXPECT_EQ(run.cook(*node), UT_ERROR_NONE);
+    };
+    runAt(0.0f);
+    EXPECT_DOUBLE_EQ(child->getWorldTransform()(3, 0), 3.0);
+    for (const OBJ_Node* node : {child, middle, top})
+        EXPECT_EQ(node->getCookCount(), 1) << node->getName();
+    runAt(1.0f);
+    EXPECT_DOUBLE_EQ(child->getWorldTransform()(3, 0), 13.0);
+    EXPECT_EQ(child->getCookCount(), 2);
+    EXPECT_EQ(top->getCookCount(), 2);
+    // Nothing changed: a new run at the same time cooks nothing.
+    runAt(1.0f);
+    EXPECT_EQ(child->getCookCount(), 2);
+    // An edit between runs recooks the edited node and those below it only.
+    middle->setFloat("t", 0, 0, 4.0);
+    runAt(1.0f);
+    EXPECT_DOUBLE_EQ(child->getWorldTransform()(3, 0), 16.0);
+    EXPECT_EQ(middle->getCookCount(), 3);
+    EXPECT_EQ(child->getCookCount(), 3);
+    EXPECT_EQ(top->getCookCount(), 2);
+    // A plain cook after the runs still checks the whole chain.
+    OP_Context t0(0.0f);
+    child->cook(t0);
+    EXPECT_DOUBLE_EQ(child->getWorldTransform()(3, 0), 6.0);
 }
 
 // The host's virtual operations keep a fixed slot order that plug-ins are

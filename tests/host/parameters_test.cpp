@@ -139,6 +139,35 @@ TEST_F(Parameters, ResolutionForgetsInstancesThatWereRemoved) {
     EXPECT_DOUBLE_EQ(node->evalFloat("val2", 0, 0), 3.0);
 }
 
+// A read of a literal token that a node of the shape resolved before goes
+// straight to the component: it must still see every change of the value
+// and refuse a component the parameter does not have.
+TEST_F(Parameters, RepeatedReadsOfALiteralTokenFollowTheValue) {
+    int two = 2;
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &two, 2, 0), 3.0) << pass;
+        EXPECT_EQ(node->evalIntInst("t#", &two, 1, 0), 2) << pass;
+        EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &two, 3, 0), 0.0) << pass;
+        EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &two, -1, 0), 0.0) << pass;
+        EXPECT_DOUBLE_EQ(node->evalFloat("gain", 0, 0), 1.0) << pass;
+        EXPECT_DOUBLE_EQ(node->evalFloat("gain", 1, 0), 0.0) << pass;
+    }
+    node->setFloatInst(7.0, "t#", &two, 2, 0);
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &two, 2, 0), 7.0);
+    // Animated: the read follows the channel at the time asked for.
+    ASSERT_TRUE(node->setKeyframes(node->findParmIndex("gain"), 0, {{0.0f, 0.0}, {1.0f, 4.0}}));
+    EXPECT_DOUBLE_EQ(node->evalFloat("gain", 0, 0.75f), 3.0);
+    EXPECT_EQ(node->evalInt("gain", 0, 0.5f), 2);
+    ASSERT_TRUE(node->setKeyframes(node->findParmIndex("gain"), 0, {}));
+    EXPECT_DOUBLE_EQ(node->evalFloat("gain", 0, 0.25f), 0.0);
+    // Nested paths and nestLevel 0 resolve on their own; the remembered
+    // "t#" with instance 2 is not taken for either.
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &two, 2, 0, 0), 0.0) << "\"t#\" itself: none";
+    node->setFloat("t0", 2, 0, 6.0);
+    int zero = 0;
+    EXPECT_DOUBLE_EQ(node->evalFloatInst("t#", &zero, 2, 0), 6.0);
+}
+
 TEST_F(Parameters, EvalIntRoundsHalvesAwayFromZero) {
     const double values[] = {2.4, 2.5, -2.5, -0.4, 1e30, -1e30, NAN};
     const int expected[] = {2, 3, -3, 0, INT32_MAX, INT32_MIN, 0};

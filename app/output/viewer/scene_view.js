@@ -9,8 +9,10 @@
 // 16 numbers are the transposed matrix three.js needs, as they stand.
 "use strict";
 // options: gridSize, near and far (the camera's clipping planes), eye and
-// target (three numbers each), and noWebGL, called when the browser cannot
-// draw WebGL (the view then stays empty and the calls below do nothing).
+// target (three numbers each), noWebGL, called when the browser cannot
+// draw WebGL (the view then stays empty and the calls below do nothing),
+// and drawsItself, for a page that draws the view itself (fit, then its own
+// passes) when the camera moves or the window changes size.
 function mhostSceneView(container, options) {
   let renderer = null;
   try {
@@ -32,8 +34,8 @@ function mhostSceneView(container, options) {
     controls.update();
   }
 
-  // Draws the scene, first fitting the canvas to its container.
-  function draw() {
+  // Fits the canvas and the camera to the container.
+  function fit() {
     if (!renderer) return;
     const w = container.clientWidth, h = container.clientHeight;
     if (renderer.domElement.width !== w || renderer.domElement.height !== h) {
@@ -41,10 +43,17 @@ function mhostSceneView(container, options) {
       camera.aspect = w / Math.max(1, h);
       camera.updateProjectionMatrix();
     }
+  }
+  // Draws the scene, first fitting the canvas to its container.
+  function draw() {
+    if (!renderer) return;
+    fit();
     renderer.render(scene, camera);
   }
-  if (controls) controls.addEventListener("change", draw);
-  window.addEventListener("resize", draw);
+  if (!options.drawsItself) {
+    if (controls) controls.addEventListener("change", draw);
+    window.addEventListener("resize", draw);
+  }
 
   // A node's marker: its axes and a box of the colour, placed by place().
   // faint draws it as a trace (a wireframe box, pale axes).
@@ -70,6 +79,6 @@ function mhostSceneView(container, options) {
     object.matrixWorldNeedsUpdate = true;
   }
 
-  return { renderer: renderer, scene: scene, camera: camera, controls: controls, draw: draw,
-           marker: marker, place: place };
+  return { renderer: renderer, scene: scene, camera: camera, controls: controls, fit: fit,
+           draw: draw, marker: marker, place: place };
 }

@@ -12,6 +12,8 @@
 #include "OP/OP_Network.h"
 #include "UT/UT_Math.h"
 
+#include <cstdint>
+
 // Tokens of the transform parameters every object has, whose templates the
 // host's null declares (OBJ_Null.h): the transform and rotate order menus,
 // translate, rotate (degrees), scale, pivot and uniform scale.
@@ -80,17 +82,25 @@ protected:
 
 private:
     friend class OP_CookHints; // the host program's cache hints (host-private)
+    friend class OP_CookRun;   // the host program's runs of cooks (host-private)
     // The object wired into input 0, or nullptr.
     OBJ_Node* parentObject() const;
+    // cook() as part of run (see host/private/OP_CookRun.h; 0: no run): the
+    // chain above stops at the first parent the run cooked or found current.
+    OP_ERROR cookChain(OP_Context& context, unsigned long run);
     // cook() for this object alone, its parent already cooked.
     OP_ERROR cookThis(OP_Context& context);
 
     // The components of the object's transform parameters ("t", "r", "s",
-    // "p", "scale", "xOrd", "rOrd"; nullptr when missing), found once per
-    // parameter list layout and valid while that layout lasts.
+    // "p", "scale", "xOrd", "rOrd"), as indices in the node's component
+    // array (-1 when missing), found once per parameter list layout and
+    // valid while that layout lasts. identityVersion: the parameter version
+    // at which every one of them was a constant of the identity pose
+    // (nothing to apply), or ~0.
     struct XformParms {
         unsigned long structure = ~0ul;
-        const PRM_Component* value[15];
+        unsigned long identityVersion = ~0ul;
+        std::int32_t component[15];
     };
     const XformParms& xformParms();
 
@@ -105,5 +115,6 @@ private:
     unsigned long myCookedRecookRequests = 0;
     unsigned long myCookedParentStamp = 0;
     const OBJ_Node* myCookedParent = nullptr;
-    unsigned long myStamp = 0; // bumped whenever the world transform is rebuilt
+    unsigned long myStamp = 0;   // bumped whenever the world transform is rebuilt
+    unsigned long myCookRun = 0; // the last run that cooked or checked this node
 };

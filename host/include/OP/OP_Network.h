@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class OP_OperatorTable;
@@ -41,7 +42,25 @@ public:
     OP_Node* getChild(int index) const { return myChildren[index].get(); }
     OP_OperatorTable* getOperatorTable() const;
 
+    // --- Dirty propagation ---------------------------------------------------
+    // Goes up whenever a child is made, destroyed or renamed, or an input of
+    // a child is rewired: the list of children and their wiring are as they
+    // were while it is unchanged.
+    unsigned long getChildListVersion() const { return myChildListVersion; }
+    // The children that changed since the last call, each once: their
+    // parameters (any write that changes the parameter version), their
+    // inputs or their recook requests changed, or they were made. The list
+    // starts afresh. With addReaders, what a host must cook again after an
+    // edit, at the same time, for every child to be what a cook of all of
+    // them gives.
+    std::vector<OP_Node*> takeChangedChildren();
+    // Appends to nodes every child that reads one of them through an input,
+    // and every child that reads those, and so on; drops repeats, keeping
+    // the first of each.
+    void addReaders(std::vector<OP_Node*>& nodes) const;
+
 private:
+    friend class OP_Node; // counts its rewiring in the child list's version
     std::string uniqueName(const std::string& base);
     // A child's name was released: its number may be reused.
     void freeNumber(const std::string& name);
@@ -58,4 +77,11 @@ private:
     OP_OperatorTable* myTable = nullptr;
     std::vector<std::unique_ptr<OP_Node>> myChildren;
     std::unique_ptr<ChildIndex> myChildIndex;
+    unsigned long myChildListVersion = 0;
+    // Children noted as changed (OP_Parameters::noteChanged).
+    std::vector<OP_Parameters*> myChanged;
+    // Every wire between children, (source, reader), sorted by source; made
+    // again when the child list's version moves on.
+    mutable std::vector<std::pair<const OP_Node*, OP_Node*>> myReaders;
+    mutable unsigned long myReadersVersion = ~0ul;
 };

@@ -46,8 +46,8 @@ public:
     OP_Node(OP_Network* parent, const char* name, OP_Operator* op);
     ~OP_Node() override;
 
-    // Nodes, of every type, come from the host's block allocator, like their
-    // parameters (see UT/UT_BlockAllocator.h).
+    // Nodes, of every type, come from the nodes' arena of the host's block
+    // allocator, in the order they are made (see UT/UT_BlockAllocator.h).
     static void* operator new(std::size_t bytes) { return UT_BlockStorage::allocate(bytes); }
     static void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
         try {
@@ -79,7 +79,10 @@ public:
     // Makes the node's next cook run afresh although no parameter or input
     // changed. getRecookRequests counts the calls; a cooked result is reused
     // only while it is unchanged.
-    void forceRecook() { ++myRecookRequests; }
+    void forceRecook() {
+        ++myRecookRequests;
+        noteChanged();
+    }
     unsigned long getRecookRequests() const { return myRecookRequests; }
 
     OP_NodeFlags& flags() { return myFlags; }
@@ -123,5 +126,9 @@ private:
     std::vector<OP_Node*> myInputs;
     OP_NodeFlags myFlags;
     unsigned long myRecookRequests = 0;
-    mutable std::uint32_t myVisitMark = 0; // see dependsOn
+    // Walks over the wiring (dependsOn, OP_Network::addReaders) mark the
+    // nodes they visit with the walk's number; nodes are used from the
+    // host's thread only, so one counter serves every walk.
+    mutable std::uint32_t myVisitMark = 0;
+    static std::uint32_t ourWalk;
 };

@@ -22,9 +22,11 @@
 // asked for, which parameter they named, until its parameter layout changes
 // (a parameter added or removed). A token whose text lies in read-only
 // memory (a string literal, the usual case) cannot change, so its address
-// alone finds the answer; any other token is checked against the parameter
-// it named last time, so a buffer rewritten in place is resolved afresh.
-// Nodes are used from the host's thread only.
+// alone finds the answer, and a read of it goes from the address straight
+// to the value in the node's component array: no text is hashed or
+// compared. Any other token is checked against the parameter it named last
+// time, so a buffer rewritten in place is resolved afresh. Nodes are used
+// from the host's thread only.
 //
 // Pointers to parameters (getParm, findParm) stay valid until parameters
 // are added or removed: setMultiCount, or writing a multi-parameter's count.
@@ -145,10 +147,26 @@ public:
     unsigned long getStructureVersion() const { return myStructureVersion; }
 
 protected:
-    void touch() { ++myVersion; }
+    // Counts a change (getParmVersion) and notes it for the node's network
+    // (OP_Network::takeChangedChildren).
+    void touch() {
+        ++myVersion;
+        noteChanged();
+    }
+    // Notes a change for the node's network without counting one: the
+    // first change since the network last took its changed children puts
+    // the node in its list.
+    void noteChanged() {
+        if (myChangeList) {
+            myChangeList->push_back(this);
+            myChangeList = nullptr;
+        }
+    }
 
 private:
     friend class OP_CookHints; // the host program's cache hints (host-private)
+    friend class OBJ_Node;     // its transform parameters' components, by index
+    friend class OP_Network;   // keeps the list of its changed children
     // Resolves token (with "#" instances when inst is given) to an index:
     // from what this node remembers when it can, else resolveAndRemember.
     int resolve(const char* token, const int* inst, int nestLevel) const;
@@ -158,6 +176,15 @@ private:
     int resolveLong(const char* token, const int* inst, int nestLevel) const;
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
                                      int component) const;
+    // The read's fast path, one probe of the layout's cache: sets value to
+    // the value at time of the component a read-only token names (instance
+    // INT_MIN: a token without "#" replaced) and returns true, when a node
+    // of this shape resolved the token before; else returns false.
+    bool knownValue(const char* token, int instance, int component, float time,
+                    double& value) const;
+    // The reads' slow path: the value at time through componentOf.
+    double valueOf(const char* token, const int* inst, int component, float time,
+                   int nestLevel) const;
     int lookup(std::string_view token, std::uint32_t hash) const;
     int lookupIn(const OP_ParmLayout& layout, std::string_view token, std::uint32_t hash) const;
 
@@ -169,7 +196,7 @@ private:
     static std::size_t instanceSize(const PRM_Template& list);
     // Appends to out the parameters of instances first..last of list, in
     // the list's instance path, nested lists with their default instances.
-    using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm>>;
+    using ParmList = std::vector<PRM_Parm, UT_BlockAllocator<PRM_Parm, UT_BlockArena::Other>>;
     void appendInstances(ParmList& out, const PRM_Template& list, const std::vector<int>& path,
                          int first, int last, int owner) const;
     // How many parameters the one at index occupies: 1, or for a list itself
@@ -185,7 +212,9 @@ private:
     void adoptLayout();
 
     // The node's arrays come from the host's block allocator (see
-    // UT/UT_BlockAllocator.h).
+    // UT/UT_BlockAllocator.h): the components, which a cook reads, from the
+    // values' arena, in the order nodes are made; the parameter records,
+    // which it does not, from the other.
     OP_Operator* myOperator;
     ParmList myParms;
     // Every parameter's components, in parameter order.
@@ -196,4 +225,7 @@ private:
     std::vector<OP_ErrorEntry> myErrors;
     unsigned long myVersion = 0;
     unsigned long myStructureVersion = 0;
+    // The network's list of changed children while this node is not in it;
+    // null once it is, and for parameters outside a network.
+    std::vector<OP_Parameters*>* myChangeList = nullptr;
 };

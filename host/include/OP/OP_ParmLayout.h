@@ -11,6 +11,7 @@
 // share one index, and each token is resolved once for all of them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -31,15 +32,24 @@ struct OP_ParmLayout {
     // What a (token address, instance) resolved to: a two-way set-associative
     // cache, most recently used entry first. A node's evaluation looks up about
     // twenty tokens, which two-way sets hold without evicting each other.
-    struct ResolvedToken {
+    // For a token whose text lies in read-only memory (which cannot change,
+    // so its address alone finds the answer) an entry also gives where the
+    // parameter's components lie in a node's component array, the same for
+    // every node of the shape: a read of such a token finds the value with
+    // no further lookup (OP_Parameters::knownComponent).
+    // An entry is half a cache line, so that a set is one line.
+    struct alignas(32) ResolvedToken {
         const char* token = nullptr;
         int instance = 0;
-        int parm : 31 = -1;
-        bool fixedText : 1 = false; // the token's text lies in read-only memory
+        int parm = -1;
+        int firstComponent = 0;       // the parameter's first component in the node's array
+        std::uint16_t components = 0; // its component count; 0 unless fixedText
+        bool fixedText = false;       // the token's text lies in read-only memory
     };
     static constexpr int kResolvedSetBits = 7;
     static constexpr std::size_t kResolvedWays = 2;
     static constexpr std::size_t kResolvedSlots = kResolvedWays << kResolvedSetBits;
-    // Filled as nodes of the shape resolve tokens.
-    mutable std::vector<ResolvedToken> resolved = std::vector<ResolvedToken>(kResolvedSlots);
+    // Filled as nodes of the shape resolve tokens. In the layout itself, so
+    // that a read finds it from the layout's address alone.
+    mutable std::array<ResolvedToken, kResolvedSlots> resolved{};
 };

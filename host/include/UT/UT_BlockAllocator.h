@@ -9,6 +9,13 @@
 // so that rebuilding an array reuses the block another one left. Memory goes
 // back to the chunks, not to the system.
 //
+// Three arenas, each with chunks and free lists of its own: the nodes
+// themselves (what a cook writes: its matrices and stamps), their parameter
+// values (what a cook reads) and the rest (the parameter records, which a
+// cook does not read). A cook of the nodes in the order they were made
+// streams through the first two with nothing else in between, and a worker
+// process that cooks some of them writes only the chunks of their nodes.
+//
 // Like every node operation, it is used from the host's thread only.
 #pragma once
 
@@ -18,21 +25,31 @@
 // Bytes handed out by UT_BlockAllocator and not yet given back.
 std::size_t UT_blockBytesInUse();
 
+enum class UT_BlockArena : unsigned char { Nodes, Values, Other };
+
 namespace UT_BlockStorage {
+// From the nodes' arena.
 void* allocate(std::size_t bytes);
 void deallocate(void* block, std::size_t bytes) noexcept;
+void* allocate(std::size_t bytes, UT_BlockArena arena);
+void deallocate(void* block, std::size_t bytes, UT_BlockArena arena) noexcept;
 } // namespace UT_BlockStorage
 
-template <typename T> struct UT_BlockAllocator {
+template <typename T, UT_BlockArena Arena = UT_BlockArena::Values> struct UT_BlockAllocator {
     using value_type = T;
+    template <typename U> struct rebind { using other = UT_BlockAllocator<U, Arena>; };
 
     UT_BlockAllocator() = default;
-    template <typename U> UT_BlockAllocator(const UT_BlockAllocator<U>&) noexcept {}
+    template <typename U> UT_BlockAllocator(const UT_BlockAllocator<U, Arena>&) noexcept {}
 
-    T* allocate(std::size_t n) { return static_cast<T*>(UT_BlockStorage::allocate(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { UT_BlockStorage::deallocate(p, n * sizeof(T)); }
+    T* allocate(std::size_t n) {
+        return static_cast<T*>(UT_BlockStorage::allocate(n * sizeof(T), Arena));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        UT_BlockStorage::deallocate(p, n * sizeof(T), Arena);
+    }
 
-    template <typename U> bool operator==(const UT_BlockAllocator<U>&) const noexcept {
+    template <typename U> bool operator==(const UT_BlockAllocator<U, Arena>&) const noexcept {
         return true;
     }
 };

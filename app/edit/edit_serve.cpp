@@ -1,0 +1,332 @@
+#include "edit/edit_serve.hpp"
+
+#include "engine/scene_io.hpp"
+#include "support/errors.hpp"
+#include "support/process.hpp"
+#include "support/text.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <thread>
+
+namespace mhost {
+
+namespace {
+
+// A time of the journal's clock as the terminal shows it, local time.
+std::string localTime(std::int64_t ms) {
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+std::string describeFoundJournal(const EditSession& session) {
+    const auto& found = session.foundJournal();
+    if (!found)
+        return {};
+    std::string text = quote(session.path()) + ": an earlier session";
+    if (found->pid > 0)
+        text += " (process " + std::to_string(found->pid) + ")";
+    text += " ended without saving; its journal " + quote(found->path) + " holds " +
+            std::to_string(found->edits) + " unsaved edit" + (found->edits == 1 ? "" : "s") +
+            (found->wholeScene ? " on a scene of its own" : "") + ", from " +
+            localTime(found->started) + " to " + localTime(found->last);
+    if (found->sceneChanged)
+        text += "; the scene changed on disk since (recovering makes each edit again where it "
+                "still applies)";
+    if (!found->stopped.empty())
+        text += "; " + found->stopped;
+    return text + ". Recover or Discard them in the page, or start with --recover or "
+                  "--discard-journal.";
+}
+
+std::string randomToken() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR)
+            throw RunError("the system gave no random bytes for the session's token");
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += digits[b >> 4];
+        token += digits[b & 15];
+    }
+    return token;
+}
+
+namespace {
+
+EditRequest fromHttplib(const httplib::Request& req) {
+    EditRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    for (const auto& [name, value] : req.params)
+        request.query.emplace(name, value);
+    for (const auto& [name, value] : req.headers) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        request.headers.emplace(lower, value);
+    }
+    request.body = req.body;
+    return request;
+}
+
+// The session's version as the pages follow it: a request that changes the
+// session publishes the new version, and each page's event stream, waiting
+// in next(), sends it on.
+class ChangeFeed {
+public:
+    void publish(std::uint64_t version, std::string what) {
+        {
+            const std::lock_guard lock(mutex_);
+            version_ = version;
+            what_ = std::move(what);
+        }
+        changed_.notify_all();
+    }
+    void close() {
+        {
+            const std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The event of a version above seen (which it then becomes), waiting
+    // at most `wait`: "" when none came, nothing once the feed is closed.
+    std::optional<std::string> next(std::uint64_t& seen, std::chrono::seconds wait) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, wait, [&] { return closed_ || version_ > seen; });
+        if (closed_)
+            return std::nullopt;
+        if (version_ <= seen)
+            return std::string();
+        seen = version_;
+        return changeEvent(version_, what_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t version_ = 0;
+    std::string what_;
+    bool closed_ = false;
+};
+
+// Starts the desktop's browser on the address, not waiting for it.
+void openInBrowser(const std::string& address, std::ostream& err) {
+    try {
+        ChildProcess::spawn("xdg-open", {address}, {.ownGroup = false, .diesWithParent = false})
+            .detach();
+    } catch (const Failure&) {
+        err << "mhost: warning: could not start a browser (xdg-open); open the address above\n";
+    }
+}
+
+} // namespace
+
+int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
+                     std::ostream& err) {
+    // Signals are received by this thread alone, with sigwait: the server's
+    // threads, started below, inherit the signal mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    httplib::Server http;
+    http.set_payload_max_length(EditServer::kMaxBody);
+    // Not the library's SO_REUSEPORT, which would let another program of
+    // this user listen on the same port; close-on-exec, so that --open's
+    // browser does not inherit it; and no Nagle delay, which the connections
+    // inherit: the library writes a response's head and body apart, and the
+    // body would wait for the client's delayed acknowledgement (40 ms).
+    http.set_socket_options([](int socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+    });
+    http.set_keep_alive_max_count(1000);
+    // A browser keeps its connections open; at the end the server waits for
+    // each to be idle this long.
+    http.set_keep_alive_timeout(1);
+    const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1")
+                                : (http.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound < 0)
+        throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                         " (in use? --port 0 picks a free port)");
+
+    EditServer server(session, randomToken(), bound);
+    std::mutex sessionLock;
+    const pthread_t main = pthread_self();
+    std::atomic<bool> quitSignalled{false};
+    const auto answer = [](const EditResponse& response, httplib::Response& res) {
+        res.status = response.status;
+        for (const auto& [name, value] : response.headers)
+            res.set_header(name, value);
+        res.set_content(response.body, response.contentType);
+    };
+    ChangeFeed* changes = nullptr; // set once the feed below exists
+    const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
+        EditResponse response;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            const std::uint64_t before = session.version();
+            response = server.handle(fromHttplib(req));
+            if (session.version() != before && changes)
+                changes->publish(session.version(), req.path.substr(req.path.rfind('/') + 1));
+        }
+        answer(response, res);
+        if (server.quitRequested() && !quitSignalled.exchange(true))
+            pthread_kill(main, SIGUSR1);
+    };
+    // Requests are screened on their headers before the library reads a
+    // body: one without the token, or too long, costs nothing.
+    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+        std::optional<EditResponse> refused = server.screen(fromHttplib(req));
+        if (!refused)
+            return httplib::Server::HandlerResponse::Unhandled;
+        answer(*refused, res);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Each page follows the session's changes on a stream of its own, which
+    // ends with the session (the feed closed before the server stops).
+    ChangeFeed feed;
+    changes = &feed;
+    http.Get("/api/events", [&](const httplib::Request& req, httplib::Response& res) {
+        EditResponse first;
+        std::uint64_t seen = 0;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            first = server.handle(fromHttplib(req));
+            seen = session.version();
+        }
+        if (first.status != 200)
+            return answer(first, res);
+        for (const auto& [name, value] : first.headers)
+            res.set_header(name, value);
+        res.set_chunked_content_provider(
+            first.contentType,
+            [&feed, seen, opening = first.body](std::size_t, httplib::DataSink& sink) mutable {
+                std::string text = std::exchange(opening, std::string());
+                if (text.empty()) {
+                    const std::optional<std::string> event =
+                        feed.next(seen, std::chrono::seconds(15));
+                    if (!event) {
+                        sink.done();
+                        return false;
+                    }
+                    // A comment now and then tells a proxy the stream lives.
+                    text = event->empty() ? ": still here\n\n" : *event;
+                }
+                return sink.write(text.data(), text.size());
+            });
+    });
+    for (const char* pattern : {".*"}) {
+        http.Get(pattern, handler);
+        http.Post(pattern, handler);
+        http.Put(pattern, handler);
+        http.Delete(pattern, handler);
+        http.Patch(pattern, handler);
+        http.Options(pattern, handler);
+    }
+    std::atomic<bool> listening{true};
+    std::thread listener([&] {
+        http.listen_after_bind();
+        listening = false;
+    });
+    // Stopping works once the server runs: the address is printed only then.
+    while (!http.is_running() && listening)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!http.is_running()) {
+        listener.join();
+        throw RunError("the editing session's server did not start");
+    }
+
+    out << server.address() << std::endl;
+    err << "mhost: editing " << quote(session.path())
+        << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
+    if (openBrowser)
+        openInBrowser(server.address(), err);
+
+    std::string warnedAt;   // the scene when Ctrl-C last warned of unsaved edits
+    bool discarded = false; // the user chose to quit without the unsaved edits
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signal == SIGUSR1 && !server.quitRequested())
+            continue;
+        bool unsaved = false;
+        std::string now;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            unsaved = session.unsaved();
+            now = unsaved ? sceneText(session.scene()) : std::string();
+        }
+        // A second Ctrl-C quits only when nothing changed since the warning.
+        if (signal == SIGINT && unsaved && now != warnedAt) {
+            err << "\nmhost: " << quote(session.path())
+                << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
+                   "without them\n";
+            warnedAt = std::move(now);
+            continue;
+        }
+        // The page's Quit asks before it discards; a second Ctrl-C was warned.
+        discarded = signal != SIGTERM;
+        if (unsaved && discarded)
+            err << "mhost: quit; the unsaved edits to " << quote(session.path())
+                << " were not saved\n";
+        break;
+    }
+    feed.close();
+    {
+        const std::lock_guard<std::mutex> lock(sessionLock);
+        // Edits nobody chose to lose stay in the journal for the next
+        // session, and so does a journal this one found and left alone.
+        const bool keep = session.foundJournal() || (session.unsaved() && !discarded);
+        if (keep && session.unsaved())
+            err << "mhost: the unsaved edits to " << quote(session.path())
+                << " are kept in its journal: the next mhost edit of it offers them back\n";
+        session.endJournal(!keep);
+    }
+    http.stop();
+    listener.join();
+    // Signals that came while stopping are dropped, not delivered at their
+    // default action once unblocked.
+    const timespec none{0, 0};
+    while (sigtimedwait(&signals, nullptr, &none) > 0) {
+    }
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    return kExitOk;
+}
+
+} // namespace mhost
