@@ -2,7 +2,6 @@
 
 #include "engine/bake.hpp"
 #include "engine/bake_cook.hpp"
-#include "engine/scene_io.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
 #include "support/shared_memory.hpp"
@@ -27,31 +26,28 @@ namespace mhost {
 
 namespace {
 
-// The bake's own matrices (doubles) of the blocks a fill's processes bake
-// at once stay under this (a block is one frame at least). Each block
-// costs a bake's setup (0.12 s at 100,000 nodes) and a bake of a few
-// samples cooks each node at each of them while it is in the processor's
-// cache: at 100,000 nodes, blocks of 10 frames took 0.08 s a frame, of 2
-// frames 0.165 s. And a fill is cut in four blocks per process at least,
-// so that its processes end close together.
+// A block's bake keeps its own matrices (doubles) under this, one frame at
+// least; and a fill is four blocks at least, so that the frames asked for
+// first are ready after a quarter of the fill. Each block costs a bake's
+// start (its workers forked, their nodes copied), and a bake of more
+// samples cooks each node at more of them while it is in the processor's
+// cache: at 10,000 nodes, 240 frames took 1.27 s in blocks of 200 frames,
+// 1.34 s in blocks of 60, 1.49 s in blocks of 30 (bench/README.md).
 constexpr std::size_t kBakeBytes = std::size_t(256) << 20;
-constexpr int kBlocksPerProcess = 4;
+constexpr int kLeastBlocks = 4;
 
 constexpr std::size_t kMatrixFloats = 16;
 
 enum FillState : int { kFilling, kFilled, kFailed };
 
 // What a fill shares with the editor besides the matrices: its state, why
-// it failed, and a ready flag per cached frame (in fill order) after it;
-// and what its processes share: the next block to take.
+// it failed, and a ready flag per cached frame (in fill order) after it.
 struct FillControl {
     std::atomic<int> state{kFilling};
     std::atomic<int> ready{0};
-    std::atomic<int> nextBlock{0};
-    std::atomic<bool> failed{false}; // a process has claimed `failure`
     WorkerReport failure;
 };
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // What a fill's child is to do: the frames of the timeline in fill order,
 // from `from` to the end and on from the start, `frames` of them.
@@ -78,12 +74,10 @@ struct Block {
     int frames = 0;
 };
 
-std::vector<Block> blocksOf(const FillPlan& plan, long long processes) {
+std::vector<Block> blocksOf(const FillPlan& plan) {
     const std::size_t frameBytes = plan.nodes * kMatrixFloats * sizeof(double);
-    const long long share = kBlocksPerProcess * processes;
-    const auto most = static_cast<std::size_t>((plan.frames + share - 1) / share);
-    const std::size_t fit = kBakeBytes / static_cast<std::size_t>(processes) / frameBytes;
-    const auto size = static_cast<int>(std::clamp<std::size_t>(fit, 1, most));
+    const auto most = static_cast<std::size_t>((plan.frames + kLeastBlocks - 1) / kLeastBlocks);
+    const auto size = static_cast<int>(std::clamp<std::size_t>(kBakeBytes / frameBytes, 1, most));
     std::vector<Block> blocks;
     for (int slot = 0; slot < plan.frames;) {
         const int first = frameAt(plan, slot);
@@ -95,23 +89,16 @@ std::vector<Block> blocksOf(const FillPlan& plan, long long processes) {
     return blocks;
 }
 
-// How a process ended, for messages.
-std::string describeEnd(int status) {
-    return WIFSIGNALED(status)
-               ? "was killed by signal " + std::to_string(WTERMSIG(status))
-               : "ended early (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
-}
-
-// Bakes frames first..last of the timeline in this process: a sweep of
-// their times, its ends exactly the frames' times.
-BakeResult bakeFrames(Scene& scene, const Timeline& timeline, int first, int last) {
+// A bake of frames first..last of the timeline: a sweep of their times, its
+// ends exactly the frames' times.
+BakeRequest framesRequest(const Timeline& timeline, int first, int last, int workers) {
     const auto seconds = [&](int frame) { return static_cast<double>(frame - 1) / timeline.fps; };
     BakeRequest request;
     request.times = SweepRange{seconds(first), seconds(last), std::max(1, last - first)};
     request.frames = std::pair{0LL, static_cast<long long>(last - first)};
-    request.workers = 1;
+    request.workers = workers;
     request.keepLocal = false;
-    return bakeScene(scene, request);
+    return request;
 }
 
 // In the fill's child: nothing it writes reaches the editor's streams, and
@@ -129,109 +116,88 @@ void quietOutput() {
         ::close(null);
 }
 
-// Where a fill's processes put what they bake.
+// How a process ended, for messages.
+std::string describeEnd(int status) {
+    return WIFSIGNALED(status)
+               ? "was killed by signal " + std::to_string(WTERMSIG(status))
+               : "ended early (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+}
+
+// Where a fill puts what it bakes.
 struct FillTarget {
     const SharedMemory* matrices;
     FillControl* control;
     std::atomic<unsigned char>* ready;
 };
 
-// Stops the fill, saying why, unless another of its processes did first.
-void failFill(FillControl& control, int code, const std::string& why) {
-    if (control.failed.exchange(true))
-        return;
-    control.failure.record(0, code, why);
-    control.state.store(kFailed);
-}
-
-// In a process of the fill: bakes the next block not taken, until none is
-// left or the fill has failed, marking each frame ready once its matrices
-// are there. A sample's time can differ from its frame's in the last bit
-// (a sweep's times are interpolated between its ends): such a frame is
-// baked again alone, at its own time.
-void bakeBlocks(Scene& scene, const FillPlan& plan, const std::vector<Block>& blocks,
-                const FillTarget& target) {
-    FillControl& control = *target.control;
-    const std::size_t floats = plan.nodes * kMatrixFloats;
-    float* const out = reinterpret_cast<float*>(target.matrices->data());
-    for (;;) {
-        const auto b = static_cast<std::size_t>(control.nextBlock.fetch_add(1));
-        if (b >= blocks.size() || control.failed.load())
-            return;
-        const Block& block = blocks[b];
-        const int first = frameAt(plan, block.slot), last = first + block.frames - 1;
-        try {
-            const BakeResult bake = bakeFrames(scene, plan.timeline, first, last);
-            // Faulting the pages in one call first is several times faster.
-            target.matrices->populateBytes(static_cast<std::size_t>(block.slot) * floats * 4,
-                                           static_cast<std::size_t>(block.frames) * floats * 4);
-            for (int k = 0; k < block.frames; ++k) {
-                std::optional<BakeResult> alone;
-                const double* world = bake.world->data() + static_cast<std::size_t>(k) * floats;
-                if (static_cast<float>(bake.times[static_cast<std::size_t>(k)]) !=
-                    plan.timeline.time(first + k)) {
-                    alone = bakeFrames(scene, plan.timeline, first + k, first + k);
-                    world = alone->world->data();
-                }
-                float* to = out + static_cast<std::size_t>(block.slot + k) * floats;
-                for (std::size_t i = 0; i < floats; ++i)
-                    to[i] = static_cast<float>(world[i]);
-                target.ready[block.slot + k].store(1, std::memory_order_release);
-                control.ready.fetch_add(1);
-            }
-        } catch (const std::exception& e) {
-            const auto* failure = dynamic_cast<const Failure*>(&e);
-            failFill(control, failure ? failure->code() : kExitRunFailure,
-                     "frames " + std::to_string(first) + "-" + std::to_string(last) +
-                         " are not cached: " + e.what());
-            return;
-        }
+// Float32 of the world matrices of columns (nodes) first..end - 1 of the
+// bake's samples from..to - 1, into the cache from place slot on.
+void convert(const BakeResult& bake, std::size_t from, std::size_t to, std::size_t first,
+             std::size_t end, float* cache, int slot) {
+    const std::size_t nodes = bake.names.size();
+    for (std::size_t k = from; k < to; ++k) {
+        const double* world = bake.world->data() + (k * nodes + first) * kMatrixFloats;
+        float* out = cache + ((static_cast<std::size_t>(slot) + k) * nodes + first) * kMatrixFloats;
+        for (std::size_t i = 0; i < (end - first) * kMatrixFloats; ++i)
+            out[i] = static_cast<float>(world[i]);
     }
 }
 
-// The fill's child: bakes the plan's blocks on every core, itself and
-// processes forked from it taking them in turn, in fill order. Each bakes
-// a copy of the scene of its own, read from the scene's text: cooking
-// writes to most of a node's pages, and the pages of the snapshot, shared
-// with the editor, would each be copied on the first write, in every
-// process: at 100,000 nodes the copies took 8.6 s of a 19 s fill, where
-// writing the text and reading it take 3 s each (bench/README.md).
-void fillFrames(const Scene& snapshot, const FillPlan& plan, const FillTarget& target) {
+// Bakes a block into the cache, marking its frames ready once all of their
+// matrices are there. The matrices are converted as the bake hands them on
+// (parts of nodes as they are done, or samples), while its workers go on
+// cooking. A sample's time can differ from its frame's in the last bit (a
+// sweep's times are interpolated between its ends): such a frame is baked
+// again alone, at its own time.
+void bakeBlock(Scene& scene, const FillPlan& plan, const Block& block, const FillTarget& target) {
+    const std::size_t floats = plan.nodes * kMatrixFloats;
+    const int first = frameAt(plan, block.slot), last = first + block.frames - 1;
+    // Faulting the pages in one call first is several times faster.
+    target.matrices->populateBytes(static_cast<std::size_t>(block.slot) * floats * sizeof(float),
+                                   static_cast<std::size_t>(block.frames) * floats * sizeof(float));
+    float* const cache = reinterpret_cast<float*>(target.matrices->data());
+    BakeRequest request = framesRequest(plan.timeline, first, last, plan.workers);
+    request.columnsReady = [&](const BakeResult& bake, std::size_t from, std::size_t end) {
+        convert(bake, 0, bake.frames(), from, end, cache, block.slot);
+    };
+    std::size_t converted = 0;
+    request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
+        convert(bake, converted, ready, 0, plan.nodes, cache, block.slot);
+        converted = ready;
+    };
+    const BakeResult bake = bakeScene(scene, request);
+    for (int k = 0; k < block.frames; ++k)
+        if (static_cast<float>(bake.times[static_cast<std::size_t>(k)]) !=
+            plan.timeline.time(first + k))
+            convert(bakeScene(scene, framesRequest(plan.timeline, first + k, first + k, 1)), 0, 1,
+                    0, plan.nodes, cache, block.slot + k);
+    for (int k = 0; k < block.frames; ++k)
+        target.ready[block.slot + k].store(1, std::memory_order_release);
+    target.control->ready.fetch_add(block.frames);
+}
+
+// The fill's child: bakes the snapshot block by block, in fill order, the
+// bake's workers on every core; stops at the first block that fails.
+void fillFrames(Scene& snapshot, const FillPlan& plan, const FillTarget& target) {
     quietOutput();
     FillControl& control = *target.control;
-    try {
-        BakeRequest asked;
-        asked.workers = plan.workers;
-        const std::vector<Block> blocks = blocksOf(plan, workerCount(asked, plan.frames));
-        const long long processes = workerCount(asked, static_cast<long long>(blocks.size()));
-        const std::string text = sceneText(snapshot);
-        const auto fill = [&] {
-            // Never destroyed: the process ends with _exit, and freeing every
-            // node would only delay its end.
-            auto* const scene = new Scene(snapshot.host());
-            sceneFromText(*scene, text, "the playback cache's copy of the scene");
-            bakeBlocks(*scene, plan, blocks, target);
-        };
-        std::vector<ChildProcess> children;
-        for (long long w = 1; w < processes; ++w)
-            children.push_back(ChildProcess::fork({}, [&] {
-                try {
-                    fill();
-                } catch (const std::exception& e) {
-                    failFill(control, kExitRunFailure, e.what());
-                }
-                return 0;
-            }));
-        fill();
-        for (ChildProcess& child : children)
-            if (const int status = child.wait(); !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-                failFill(control, kExitRunFailure,
-                         "a process of the playback cache's fill " + describeEnd(status));
-    } catch (const std::exception& e) {
-        failFill(control, kExitRunFailure, e.what());
+    std::string failure;
+    int code = kExitRunFailure;
+    for (const Block& block : blocksOf(plan)) {
+        try {
+            bakeBlock(snapshot, plan, block, target);
+        } catch (const std::exception& e) {
+            if (const auto* known = dynamic_cast<const Failure*>(&e))
+                code = known->code();
+            const int first = frameAt(plan, block.slot);
+            failure = "frames " + std::to_string(first) + "-" +
+                      std::to_string(first + block.frames - 1) + " are not cached: " + e.what();
+            break;
+        }
     }
-    int filling = kFilling;
-    control.state.compare_exchange_strong(filling, kFilled);
+    if (!failure.empty())
+        control.failure.record(0, code, failure);
+    control.state.store(failure.empty() ? kFilled : kFailed);
 }
 
 } // namespace

@@ -3,13 +3,11 @@
 // frames without cooking them.
 //
 // A fill is a snapshot of the scene: restart() forks a child process, which
-// holds the scene as it was at the fork (copy-on-write) and returns. The
-// child writes the scene's text and forks a worker per core; each of them
-// and the child reads a scene of its own from the text and takes blocks of
-// frames in turn, in fill order, baking each with the bake engine
-// (bakeScene) in itself. A block is small enough that the bake's own
-// buffers stay small. Each block's world matrices go, as float32, into
-// memory shared with the editor, and each frame is marked ready (a flag per
+// holds the scene as it was at the fork (copy-on-write), and returns. The
+// child bakes its scene with the bake engine (bakeScene, its workers on
+// every core) a block of frames at a time, so that the bake's own buffers
+// stay bounded. Each block's world matrices go, as float32, into memory
+// shared with the editor, and each frame is marked ready (a flag per
 // frame, also shared) once all of its matrices are there. The editor's
 // scene is never touched by the fill and the editor's threads go on
 // meanwhile; an edit calls invalidate() (or restart()), which kills the
@@ -22,7 +20,7 @@
 // scene, and its pages are taken as the fill writes them.
 //
 // A fill whose cook fails stops there: the frames of the block that failed
-// and of the blocks not yet taken stay not ready, and failure() says why.
+// and of the blocks after it stay not ready, and failure() says why.
 //
 // The fill's processes end with the editor, however it ends: the child gets
 // SIGKILL when the editor's process dies (its workers when it dies), leads
