@@ -8,7 +8,6 @@ write included, each output removed before its run.
 
 Prints each pair and the medians; exits 1 when the outputs differ.
 """
-import json
 import os
 import statistics
 import subprocess
@@ -16,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from scale_table import build_script
+from scale_table import animated_scene
 
 
 def bake(mhost, scene, out, threads):
@@ -35,10 +34,7 @@ def main():
     nodes = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
     pairs = int(sys.argv[3]) if len(sys.argv) > 3 else 7
     with tempfile.TemporaryDirectory() as folder:
-        scene = os.path.join(folder, "scene.json")
-        with open(os.path.join(folder, "build.json"), "w") as f:
-            json.dump(build_script(nodes, scene, animated=True), f)
-        subprocess.run([mhost, "run", "build.json"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
+        scene = animated_scene(mhost, folder, nodes)
         one, two, ratios = [], [], []
         for _ in range(pairs):
             one.append(bake(mhost, scene, os.path.join(folder, "one.npy"), 1))

@@ -46,6 +46,15 @@ def build_script(n, scene, animated=False):
     return actions
 
 
+def animated_scene(mhost, folder, n):
+    """Builds the animated scene of n nodes with `mhost run` in folder; its path."""
+    scene = os.path.join(folder, "scene.json")
+    with open(os.path.join(folder, "build.json"), "w") as f:
+        json.dump(build_script(n, scene, animated=True), f)
+    subprocess.run([mhost, "run", "build.json"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
+    return scene
+
+
 def timed(args, cwd):
     """Wall time and peak resident memory (bytes) of one run."""
     start = time.monotonic()

@@ -10,6 +10,7 @@
 #include "edit/edit_server.hpp"
 #include "edit/edit_session.hpp"
 #include "edit/edit_state.hpp"
+#include "edit/playback_cache.hpp"
 #include "engine/bake.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/host_session.hpp"
@@ -26,9 +27,11 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -360,6 +363,74 @@ BENCHMARK(BM_BakeToFile)
     ->ReportAggregatesOnly(true)
     ->Iterations(1)
     ->UseRealTime();
+
+// The editor's playback cache of the default timeline (frames 1 to 240 at
+// 24 a second) at 10,000 nodes, one worker per core: the fill, from
+// restart() until every frame is ready (BM_PlaybackFill), against bakeScene
+// of the same 240 samples in the same process, world matrices only
+// (BM_BakeFrames). The scene is buildScene's, or the scene file that
+// MHOST_BENCH_SCENE names (bench/playback_ratio.py, which times `mhost
+// bake` of that file). Medians of five.
+void playbackScene(mhost::Scene& scene, int nodes) {
+    if (const char* file = std::getenv("MHOST_BENCH_SCENE"))
+        mhost::loadScene(scene, file);
+    else
+        buildScene(scene, nodes);
+}
+
+void BM_PlaybackFill(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::PlaybackCache cache(std::size_t(512) << 20);
+    for (auto _ : state) {
+        cache.restart(scene, 1);
+        cache.wait(std::chrono::hours(1));
+    }
+    if (cache.state() != mhost::PlaybackCache::State::Filled)
+        state.SkipWithError(("the fill failed: " + cache.failure()).c_str());
+    state.counters["frames"] = cache.readyCount();
+}
+
+void BM_BakeFrames(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::BakeRequest request = usdRequest(0);
+    request.keepLocal = false;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mhost::bakeScene(scene, request).world->data());
+}
+
+// What an edit waits for when it restarts the fill: restart() while a fill
+// runs (killing it, its child reaped, and forking the next), 0.2 s into
+// the fill.
+void BM_PlaybackRestart(benchmark::State& state) {
+    mhost::Scene scene(host());
+    playbackScene(scene, static_cast<int>(state.range(0)));
+    mhost::PlaybackCache cache(std::size_t(512) << 20);
+    cache.restart(scene, 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        state.ResumeTiming();
+        cache.restart(scene, 1);
+    }
+}
+BENCHMARK(BM_PlaybackRestart)
+    ->ArgName("nodes")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
+
+void playbackSizes(benchmark::internal::Benchmark* b) {
+    b->ArgName("nodes")->Arg(10000)->Unit(benchmark::kMillisecond);
+    b->Repetitions(5)->ReportAggregatesOnly(true)->Iterations(1)->UseRealTime();
+}
+BENCHMARK(BM_PlaybackFill)->Apply(playbackSizes);
+BENCHMARK(BM_BakeFrames)->Apply(playbackSizes);
 
 // A quenlo node with `keys` key instances, each with a pose of its own.
 void buildKeys(mhost::Scene& scene, int keys) {
