@@ -189,9 +189,15 @@ std::string temporaryName(const std::string& folder, const std::string& name) {
     long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
     if (limit <= 0)
         limit = NAME_MAX;
-    const std::size_t room = static_cast<std::size_t>(limit) - 1 - kSuffix.size();
-    return (fs::path(folder) / ("." + std::string(utf8Prefix(name, room)) + std::string(kSuffix)))
-        .string();
+    const std::size_t fixed = 1 + kSuffix.size();
+    const std::size_t room =
+        static_cast<std::size_t>(limit) > fixed ? static_cast<std::size_t>(limit) - fixed : 0;
+    std::string hidden;
+    hidden.reserve(fixed + std::min(room, name.size()));
+    hidden += '.';
+    hidden += utf8Prefix(name, room);
+    hidden += kSuffix;
+    return (fs::path(folder) / hidden).string();
 }
 
 // The temporary files this process is writing, for removeTemporaryFiles,
