@@ -16,6 +16,7 @@ scene of the editor's benchmarks (editor_scale.mjs).
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -67,18 +68,11 @@ def timed(args, cwd):
     return elapsed, peak
 
 
-def make_animated(mhost, n, scene):
-    """Saves the animated scene of n nodes as scene."""
-    with tempfile.TemporaryDirectory() as folder:
-        with open(os.path.join(folder, "build.json"), "w") as f:
-            json.dump(build_script(n, os.path.abspath(scene), animated=True), f)
-        subprocess.run([mhost, "run", "build.json"], cwd=folder, check=True)
-
-
 def main():
     mhost = os.path.abspath(sys.argv[1])
     if len(sys.argv) == 5 and sys.argv[2] == "--animated":
-        make_animated(mhost, int(sys.argv[3]), sys.argv[4])
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.move(animated_scene(mhost, folder, int(sys.argv[3])), sys.argv[4])
         return
     print("| nodes | build + save | load + cook every node | peak memory (build / load) | scene file |")
     print("|---|---|---|---|---|")

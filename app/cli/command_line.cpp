@@ -108,6 +108,7 @@ struct EditOptions {
     bool recover = false;        // an earlier session's journal: recover it
     bool discardJournal = false; // or discard it
     bool noJournal = false;
+    std::size_t cacheMb = 512;
 };
 struct KeysOptions {
     std::string scene;
@@ -458,6 +459,10 @@ void addEditOptions(CLI::App& edit, EditOptions& o) {
         "--no-journal", o.noJournal,
         "Keep no journal: a crash loses the unsaved edits, and another session of the scene is "
         "not kept out");
+    edit.add_option("--cache-mb", o.cacheMb,
+                    "Memory for the playback cache, in MiB (0: no cache, every frame cooked live)")
+        ->check(CLI::Range(std::size_t(0), std::size_t(1) << 20))
+        ->capture_default_str();
     recover->excludes(discard);
     none->excludes(recover)->excludes(discard);
 }
@@ -483,7 +488,9 @@ int runEditCommand(Host& host, const EditOptions& o) {
             std::cerr << "mhost: " << describeFoundJournal(session) << '\n';
         }
     }
-    return serveEditSession(session, o.port, o.open, std::cout, std::cerr);
+    return serveEditSession(session,
+                            {.port = o.port, .openBrowser = o.open, .cacheBytes = o.cacheMb << 20},
+                            std::cout, std::cerr);
 }
 
 void addKeysOptions(CLI::App& keys, KeysOptions& o) {

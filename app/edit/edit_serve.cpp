@@ -99,9 +99,18 @@ EditRequest fromHttplib(const httplib::Request& req) {
 
 // The session's version as the pages follow it: a request that changes the
 // session publishes the new version, and each page's event stream, waiting
-// in next(), sends it on.
+// in next(), sends it on; and likewise the playback cache's progress.
 class ChangeFeed {
 public:
+    // What the timeline shows of the cache now (EditCache::describe).
+    void publishCache(const Json& cache) {
+        {
+            const std::lock_guard lock(mutex_);
+            ++cacheSeq_;
+            cache_ = "event: cache\ndata: " + cache.dump() + "\n\n";
+        }
+        changed_.notify_all();
+    }
     void publish(std::uint64_t version, std::string what) {
         {
             const std::lock_guard lock(mutex_);
@@ -117,17 +126,25 @@ public:
         }
         changed_.notify_all();
     }
-    // The event of a version above seen (which it then becomes), waiting
-    // at most `wait`: "" when none came, nothing once the feed is closed.
-    std::optional<std::string> next(std::uint64_t& seen, std::chrono::seconds wait) {
+    // The event of a version above seen, or else of the cache's progress
+    // after seenCache (each then becomes the latest), waiting at most
+    // `wait`: "" when none came, nothing once the feed is closed.
+    std::optional<std::string> next(std::uint64_t& seen, std::uint64_t& seenCache,
+                                    std::chrono::seconds wait) {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, wait, [&] { return closed_ || version_ > seen; });
+        changed_.wait_for(lock, wait,
+                          [&] { return closed_ || version_ > seen || cacheSeq_ > seenCache; });
         if (closed_)
             return std::nullopt;
-        if (version_ <= seen)
-            return std::string();
-        seen = version_;
-        return changeEvent(version_, what_);
+        if (version_ > seen) {
+            seen = version_;
+            return changeEvent(version_, what_);
+        }
+        if (cacheSeq_ > seenCache) {
+            seenCache = cacheSeq_;
+            return cache_;
+        }
+        return std::string();
     }
 
 private:
@@ -135,6 +152,8 @@ private:
     std::condition_variable changed_;
     std::uint64_t version_ = 0;
     std::string what_;
+    std::uint64_t cacheSeq_ = 0;
+    std::string cache_;
     bool closed_ = false;
 };
 
@@ -150,8 +169,9 @@ void openInBrowser(const std::string& address, std::ostream& err) {
 
 } // namespace
 
-int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
+int serveEditSession(EditSession& session, const ServeOptions& options, std::ostream& out,
                      std::ostream& err) {
+    const int port = options.port;
     // Signals are received by this thread alone, with sigwait: the server's
     // threads, started below, inherit the signal mask.
     sigset_t signals;
@@ -184,7 +204,9 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                          " (in use? --port 0 picks a free port)");
 
-    EditServer server(session, randomToken(), bound);
+    // Made while the signals are blocked: the cache's threads inherit it.
+    EditCache cache(options.cacheBytes);
+    EditServer server(session, randomToken(), bound, &cache);
     std::mutex sessionLock;
     const pthread_t main = pthread_self();
     std::atomic<bool> quitSignalled{false};
@@ -234,12 +256,12 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         for (const auto& [name, value] : first.headers)
             res.set_header(name, value);
         res.set_chunked_content_provider(
-            first.contentType,
-            [&feed, seen, opening = first.body](std::size_t, httplib::DataSink& sink) mutable {
+            first.contentType, [&feed, seen, seenCache = std::uint64_t(0), opening = first.body](
+                                   std::size_t, httplib::DataSink& sink) mutable {
                 std::string text = std::exchange(opening, std::string());
                 if (text.empty()) {
                     const std::optional<std::string> event =
-                        feed.next(seen, std::chrono::seconds(15));
+                        feed.next(seen, seenCache, std::chrono::seconds(15));
                     if (!event) {
                         sink.done();
                         return false;
@@ -271,10 +293,18 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
         throw RunError("the editing session's server did not start");
     }
 
+    // The playback cache's keeper: the fill stopped when the scene changes,
+    // started again once the session settles, its progress told the pages.
+    std::thread keeper([&] {
+        while (cache.waitForWork(std::chrono::milliseconds(50)))
+            if (const std::optional<Json> progress = cache.tend(session, sessionLock))
+                feed.publishCache(*progress);
+    });
+
     out << server.address() << std::endl;
     err << "mhost: editing " << quote(session.path())
         << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
-    if (openBrowser)
+    if (options.openBrowser)
         openInBrowser(server.address(), err);
 
     std::string warnedAt;   // the scene when Ctrl-C last warned of unsaved edits
@@ -307,6 +337,8 @@ int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostr
                 << " were not saved\n";
         break;
     }
+    cache.stop();
+    keeper.join();
     feed.close();
     {
         const std::lock_guard<std::mutex> lock(sessionLock);

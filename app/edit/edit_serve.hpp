@@ -6,6 +6,7 @@
 #include "edit/edit_server.hpp"
 #include "edit/edit_session.hpp"
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 
@@ -18,12 +19,17 @@ std::string describeFoundJournal(const EditSession& session);
 // 32 hexadecimal digits from the system's random source.
 std::string randomToken();
 
-// Serves the session on 127.0.0.1:port (0: a free port) until the page
-// quits or SIGINT/SIGTERM: the page's address first on out, what happens
-// on err. A first Ctrl-C with unsaved edits says so and waits for another.
-// With openBrowser, the desktop's browser is started on the page. Returns
-// the exit status.
-int serveEditSession(EditSession& session, int port, bool openBrowser, std::ostream& out,
+struct ServeOptions {
+    int port = 0;                                    // 0: a free port
+    bool openBrowser = false;                        // start the desktop's browser on the page
+    std::size_t cacheBytes = std::size_t(512) << 20; // the playback cache's budget (0: none)
+};
+
+// Serves the session on 127.0.0.1 until the page quits or SIGINT/SIGTERM:
+// the page's address first on out, what happens on err. A first Ctrl-C
+// with unsaved edits says so and waits for another. The playback cache is
+// kept filled meanwhile, on a thread of its own. Returns the exit status.
+int serveEditSession(EditSession& session, const ServeOptions& options, std::ostream& out,
                      std::ostream& err);
 
 } // namespace mhost

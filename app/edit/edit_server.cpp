@@ -68,8 +68,9 @@ Json bodyObject(const EditRequest& request) {
 
 } // namespace
 
-EditServer::EditServer(EditSession& session, std::string token, int port)
-    : session_(session), cook_(session.scene()), token_(std::move(token)), port_(port) {}
+EditServer::EditServer(EditSession& session, std::string token, int port, EditCache* cache)
+    : session_(session), cook_(session.scene()), cache_(cache), token_(std::move(token)),
+      port_(port) {}
 
 std::string EditServer::address() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
@@ -93,9 +94,13 @@ std::string EditServer::refusal(const EditRequest& request) const {
 }
 
 EditResponse EditServer::state(const PageView& view, const Json& extra, int status) {
-    session_.setTime(session_.scene().timeline().time(viewFrame(session_, view)));
+    const int frame = viewFrame(session_, view);
+    session_.setTime(session_.scene().timeline().time(frame));
     StateAnswer answer = describeSession(session_, cook_, view);
     answer.state.update(extra);
+    if (cache_)
+        cache_->noteRequest(sceneVersion_, frame);
+    answer.state["cache"] = cache_ ? cache_->describe(sceneVersion_) : EditCache::describeOff();
     EditResponse response;
     response.status = status;
     response.body = encodeState(answer, cook_, view.binary);
@@ -162,6 +167,7 @@ const EditServer::Route EditServer::kRoutes[] = {
     {"/api/script", "GET", &EditServer::scriptOf},
     {"/api/keys", "GET", &EditServer::keysOf},
     {"/api/bake.usda", "GET", &EditServer::bakeOf},
+    {"/api/cache", "GET", &EditServer::cacheOf},
     {"/api/edit", "POST", &EditServer::edit},
     {"/api/undo", "POST", &EditServer::undo},
     {"/api/redo", "POST", &EditServer::redo},
@@ -256,6 +262,21 @@ EditResponse EditServer::bakeOf(const EditRequest&, const Json&) {
     return bake;
 }
 
+EditResponse EditServer::cacheOf(const EditRequest& request, const Json&) {
+    const std::optional<int> frame = pageViewOf(request.query, "").frame;
+    if (!frame)
+        return errorResponse(400, "/api/cache needs ?frame=F, a whole frame number");
+    std::optional<std::string> bytes =
+        cache_ ? cache_->frameBytes(*frame, sceneVersion_) : std::nullopt;
+    if (!bytes)
+        return errorResponse(404, "frame " + std::to_string(*frame) + " is not cached");
+    EditResponse matrices;
+    matrices.contentType = "application/octet-stream";
+    matrices.body = std::move(*bytes);
+    matrices.headers["X-Mhost-Structure"] = std::to_string(cook_.structure());
+    return matrices;
+}
+
 EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
     const auto node = request.query.find("node");
     if (node == request.query.end())
@@ -277,15 +298,24 @@ EditResponse EditServer::keysOf(const EditRequest& request, const Json&) {
 }
 
 EditResponse EditServer::acted(const EditRequest& request, const Json& body,
-                               const std::function<void(Json& extra)>& act) {
+                               const std::function<void(Json& extra)>& act, bool keepsScene) {
     const PageView view = pageViewOf(body, header(request, "accept"));
+    const std::uint64_t before = session_.version();
+    // Whatever act does, a change of the session's version is one of the
+    // scene's unless act only saves it.
+    const auto note = [&] {
+        if (session_.version() != before && !keepsScene)
+            ++sceneVersion_;
+    };
     // An edit is made at the page's time: a set of a keyframed parameter
     // keys it there, a pose puts the node there.
     session_.setTime(session_.scene().timeline().time(viewFrame(session_, view)));
     Json extra = Json::object();
     try {
         act(extra);
+        note();
     } catch (const Failure& failure) {
+        note();
         Json refused{{"error", failure.what()}};
         // A file changed on disk is a conflict the page resolves: reload
         // it, or overwrite it.
@@ -318,11 +348,14 @@ EditResponse EditServer::redo(const EditRequest& request, const Json& body) {
 }
 
 EditResponse EditServer::save(const EditRequest& request, const Json& body) {
-    return acted(request, body, [&](Json& extra) {
-        const auto overwrite = body.find("overwrite");
-        session_.save(overwrite != body.end() && *overwrite == true);
-        extra["saved"] = session_.path();
-    });
+    return acted(
+        request, body,
+        [&](Json& extra) {
+            const auto overwrite = body.find("overwrite");
+            session_.save(overwrite != body.end() && *overwrite == true);
+            extra["saved"] = session_.path();
+        },
+        true);
 }
 
 EditResponse EditServer::reload(const EditRequest& request, const Json& body) {

@@ -32,14 +32,23 @@
 //   GET  /api/script            the session's edits as a `mhost run` script
 //   GET  /api/keys?node=NAME    a keyed node's keys as a key library file
 //   GET  /api/bake.usda         the scene baked over its timeline, a USD layer
+//   GET  /api/cache?frame=F     every node's world matrix at frame F from the
+//                               playback cache (edit_cache.hpp), 16 float32
+//                               each, little-endian, in the node list's
+//                               order, the list's version in the header
+//                               X-Mhost-Structure; 404 when the cache does
+//                               not hold the frame for the scene as it is
 // VIEW is what the page holds and shows ("node", "frame", "structure",
 // "matrices": edit_state.hpp), in the query of a GET and the body of a
 // POST. The API takes the token in the X-Mhost-Token header (or ?token=),
 // and answers with the state (edit_state.hpp: binary with the changed
 // matrices when the request accepts application/octet-stream, else JSON),
-// with "error" and status 400 for an action that was refused.
+// with "error" and status 400 for an action that was refused. The state
+// also holds "cache", the playback cache as the timeline shows it
+// (EditCache::describe).
 #pragma once
 
+#include "edit/edit_cache.hpp"
 #include "edit/edit_session.hpp"
 #include "edit/edit_state.hpp"
 #include "engine/scene_cook.hpp"
@@ -76,8 +85,9 @@ class EditServer {
 public:
     static constexpr std::size_t kMaxBody = std::size_t(1) << 20;
 
-    // A server of session at 127.0.0.1:port, opened with token.
-    EditServer(EditSession& session, std::string token, int port);
+    // A server of session at 127.0.0.1:port, opened with token, which
+    // keeps cache (when given) told of the scene's changes.
+    EditServer(EditSession& session, std::string token, int port, EditCache* cache = nullptr);
 
     // Answers one request (the refusals above included). Never throws; the
     // caller serialises calls.
@@ -107,6 +117,7 @@ private:
     EditResponse scriptOf(const EditRequest& request, const Json& body);
     EditResponse keysOf(const EditRequest& request, const Json& body);
     EditResponse bakeOf(const EditRequest& request, const Json& body);
+    EditResponse cacheOf(const EditRequest& request, const Json& body);
     EditResponse edit(const EditRequest& request, const Json& body);
     EditResponse undo(const EditRequest& request, const Json& body);
     EditResponse redo(const EditRequest& request, const Json& body);
@@ -117,9 +128,10 @@ private:
     EditResponse events(const EditRequest& request, const Json& body);
     // Runs act on the session and responds with the state and what act adds to
     // extra, or the state with the error (400; 409 for a file changed on
-    // disk) when act fails.
+    // disk) when act fails. A save is the one act that changes the session
+    // and not the scene (keepsScene).
     EditResponse acted(const EditRequest& request, const Json& body,
-                       const std::function<void(Json& extra)>& act);
+                       const std::function<void(Json& extra)>& act, bool keepsScene = false);
     // The reason a request is refused with 403, or "".
     std::string refusal(const EditRequest& request) const;
     // Adds the headers every response carries.
@@ -129,6 +141,8 @@ private:
 
     EditSession& session_;
     SceneCook cook_;
+    EditCache* cache_;
+    std::uint64_t sceneVersion_ = 0; // goes up when an act changed the scene
     std::string token_;
     int port_;
     std::atomic<bool> quit_{false};

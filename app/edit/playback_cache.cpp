@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -37,6 +38,7 @@ constexpr std::size_t kBakeBytes = std::size_t(256) << 20;
 constexpr int kLeastBlocks = 4;
 
 constexpr std::size_t kMatrixFloats = 16;
+constexpr int kFillNice = 10;
 
 enum FillState : int { kFilling, kFilled, kFailed };
 
@@ -180,6 +182,15 @@ void bakeBlock(Scene& scene, const FillPlan& plan, const Block& block, const Fil
 // bake's workers on every core; stops at the first block that fails.
 void fillFrames(Scene& snapshot, const FillPlan& plan, const FillTarget& target) {
     quietOutput();
+    // Nothing of the editor's stays open here: its journal's lock, its
+    // listening socket and its pages' connections are the editor's alone,
+    // and end with it (the fill needs none: its memory is mapped).
+    ::close_range(STDERR_FILENO + 1, ~0U, 0);
+    // The editor's answers come first: the fill takes what the cores leave.
+    // (Where the system refuses, it bakes at the editor's priority.)
+    errno = 0;
+    if (::nice(kFillNice) == -1 && errno != 0)
+        errno = 0;
     FillControl& control = *target.control;
     std::string failure;
     int code = kExitRunFailure;

@@ -27,6 +27,8 @@
 // a process group of its own that invalidate() kills whole, and is forked
 // from a thread of the cache's own, which lives as long as the cache (the
 // kernel sends that signal when the thread that forked the child ends).
+// The child keeps none of the editor's files open, and bakes at a lower
+// priority (nice 10): the editor's answers come first.
 //
 // Not safe for concurrent calls: the editor makes them holding its session
 // lock. A pointer from frame() is good until the next restart() or

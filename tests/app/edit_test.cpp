@@ -13,10 +13,13 @@
 #include <OBJ/OBJ_Node.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <thread>
 
 namespace mhost {
 namespace {
@@ -576,6 +579,97 @@ TEST_F(Serving, MalformedRequestsAreAnsweredAndWriteNothing) {
     EXPECT_EQ(server.handle(request("GET", "/api/state")).status, 200);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"rig.json"});
     EXPECT_EQ(test::readFile(path), opened);
+}
+
+// The playback cache behind the server: each frame it gives is every node's
+// world matrix at that frame of the scene as it is, and none is given
+// once the scene changed, until the fill made after the change is ready.
+TEST_F(Serving, TheCacheGivesFramesOfTheSceneAsItIsAndNoneOnceItChanged) {
+    EditSession session(host, path);
+    std::mutex sessionLock;
+    // Five frames of the three nodes, 16 float32 each.
+    EditCache cache(5 * 3 * 16 * sizeof(float));
+    EditServer server(session, token, port, &cache);
+    const auto post = [&](const std::string& target, const Json& body) {
+        const EditResponse r = server.handle(request("POST", target, body.dump()));
+        EXPECT_EQ(r.status, 200) << target << " " << r.body;
+        return parseJson(r.body, "state");
+    };
+    // Tends the cache as the keeper does until its fill ends.
+    const auto filled = [&] {
+        Json told = Json::object();
+        for (int i = 0; i < 1000 && told.value("state", "") != "filled"; ++i) {
+            if (std::optional<Json> now = cache.tend(session, sessionLock))
+                told = *now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return told;
+    };
+    // The frame's bytes as the page gets them, or "" when refused.
+    const auto frame = [&](int f) {
+        const EditResponse r =
+            server.handle(request("GET", "/api/cache?frame=" + std::to_string(f)));
+        if (r.status == 200) {
+            EXPECT_EQ(
+                r.headers.at("X-Mhost-Structure"),
+                parseJson(server.handle(request("GET", "/api/state")).body, "state")["structure"]
+                    .dump());
+        }
+        return r.status == 200 ? r.body : std::string();
+    };
+    // Every node's world matrix at the frame, cooked here, as float32.
+    const auto cooked = [&](int f) {
+        std::string bytes;
+        const float time = session.scene().timeline().time(f);
+        for (int i = 0; i < session.scene().root().getNchildren(); ++i) {
+            OBJ_Node& node = *session.scene().root().getChild(i)->castToOBJNode();
+            for (const double v : cookNode(node, time).world) {
+                const float f32 = static_cast<float>(v);
+                bytes.append(reinterpret_cast<const char*>(&f32), sizeof f32);
+            }
+        }
+        return bytes;
+    };
+
+    // A shot of 12 frames in which the base moves; the page shows frame 8.
+    post("/api/edit", {{"edit", {{"op", "timeline"}, {"start", 1}, {"end", 12}, {"fps", 24}}}});
+    post("/api/edit", {{"edit", {{"op", "key"}, {"node", "base"}, {"parm", "t"}, {"time", 0}}}});
+    Json move = set("base", "t", {6, 1, 0});
+    move["time"] = 11.0 / 24; // frame 12
+    const Json moved = post("/api/edit", {{"edit", move}, {"frame", 12}});
+    EXPECT_EQ(moved["cache"]["state"], "waiting") << "an edit's answer waits for no fill";
+    server.handle(request("GET", "/api/state?frame=8"));
+    const Json told = filled();
+    ASSERT_EQ(told["state"], "filled") << told.dump();
+    // As many frames as the budget holds, from the page's on.
+    EXPECT_EQ(told["frames"], 5);
+    EXPECT_EQ(told["runs"], Json::parse("[[8, 12]]"));
+    EXPECT_EQ(frame(7), "") << "not cached";
+    for (const int f : {8, 10, 12})
+        EXPECT_EQ(frame(f), cooked(f)) << "frame " << f;
+    EXPECT_NE(frame(8), frame(12)) << "the base moves";
+
+    // An edit: nothing is given until the fill made after it is ready.
+    const Json edited = post("/api/edit", {{"edit", set("dummy", "t", {0, 0, 5})}, {"frame", 8}});
+    EXPECT_EQ(edited["cache"]["state"], "waiting");
+    EXPECT_EQ(frame(8), "");
+    ASSERT_EQ(filled()["state"], "filled");
+    EXPECT_EQ(frame(8), cooked(8)) << "the edit is in the frame";
+    // So does an undo; a save leaves the scene, and the cache, as they are.
+    post("/api/undo", {{"frame", 8}});
+    EXPECT_EQ(frame(8), "");
+    ASSERT_EQ(filled()["state"], "filled");
+    EXPECT_EQ(frame(8), cooked(8));
+    EXPECT_EQ(post("/api/save", Json::object())["cache"]["state"], "filled");
+    EXPECT_FALSE(cache.tend(session, sessionLock).has_value());
+    EXPECT_EQ(frame(9), cooked(9));
+
+    // Without a cache, the timeline is told so and no frame is given.
+    EditServer uncached(session, token, port);
+    const EditResponse state = uncached.handle(request("GET", "/api/state"));
+    EXPECT_EQ(parseJson(state.body, "state")["cache"]["state"], "off");
+    EXPECT_EQ(uncached.handle(request("GET", "/api/cache?frame=8")).status, 404);
+    EXPECT_EQ(uncached.handle(request("GET", "/api/cache?frame=x")).status, 400);
 }
 
 } // namespace

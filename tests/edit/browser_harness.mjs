@@ -3,13 +3,16 @@
 // whatever way it ends, and Debian's chromium driven by puppeteer-core.
 //
 //   node TEST.mjs MHOST CHROMIUM WORKDIR NODE_PREFIX [SCREENSHOT]
+//
+// (A benchmark takes its own arguments after NODE_PREFIX: `rest`.)
 import { spawn, execFileSync } from "node:child_process";
 import { createRequire } from "node:module";
 import path from "node:path";
 import readline from "node:readline";
 
 export function harness(name) {
-  const [mhost, chromium, work, nodePrefix, screenshot] = process.argv.slice(2);
+  const [mhost, chromium, work, nodePrefix, ...rest] = process.argv.slice(2);
+  const screenshot = rest[0];
   const require = createRequire(path.join(nodePrefix, "package.json"));
   const puppeteer = require("puppeteer-core");
 
@@ -84,5 +87,5 @@ export function harness(name) {
     console.log(name + ": passed");
   }
 
-  return { mhost, work, screenshot, check, run, startSession, launch, newPage, finish };
+  return { mhost, work, screenshot, rest, check, run, startSession, launch, newPage, finish };
 }

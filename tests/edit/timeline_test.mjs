@@ -104,6 +104,27 @@ try {
   check(await drawn(6), "scrubbing to 6 draws frame 6");
   check(Math.abs(await t0Shown() - 5 * 5 / 11) < 1e-4, "between the keys, translate is blended: " + await t0Shown());
 
+  // The playback cache fills in the background once the edits settle, shown
+  // as a bar on the timeline; each frame it gives is the session's cook of
+  // that frame: box blended between its keys, q where its driver puts it.
+  const filled = await page.waitForFunction(() => {
+    const h = document.getElementById("hud").dataset;
+    return h.cache === "filled" && h.cachedFrames === "48";
+  }, { polling: 100, timeout: 60000 }).then(() => true, () => false);
+  check(filled, "the cache holds the 48 frames: " + await hud("cache") + ", " + await hud("cachedFrames"));
+  check(await page.$("#timeline-track .cached") !== null, "the timeline shows the cached frames");
+  // Translate x of each node (box, q) at the frame, as the cache gives it.
+  const cachedX = (frame) => page.evaluate(async (f) => {
+    const token = new URL(location.href).searchParams.get("token");
+    const r = await fetch("/api/cache?frame=" + f, { headers: { "X-Mhost-Token": token } });
+    if (r.status !== 200) return null;
+    const world = new Float32Array(await r.arrayBuffer());
+    return [world[12], world[16 + 12]];
+  }, frame);
+  const at6 = await cachedX(6), at12 = await cachedX(12);
+  check(at6 !== null && Math.abs(at6[0] - 5 * 5 / 11) < 1e-5, "the cache's frame 6 has box blended: " + at6);
+  check(at12 !== null && Math.abs(at12[1] - 2 * timeOf(12)) < 1e-5, "the cache's frame 12 has q driven: " + at12);
+
   // Playing shows frame after frame, then stops on one and draws its state.
   await page.locator('[data-timeline="play"]').click();
   const seen = new Set();

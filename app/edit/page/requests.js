@@ -82,10 +82,19 @@ function mhostRequests(hub, model) {
     }
     if (answer.indices) model.matrices = s.matrices.version;
     model.state = s;
+    if (s.cache) takeCache(s.cache);
     model.selected = s.selected;
     model.frame = s.frame;
     seenVersion = Math.max(seenVersion, s.version);
     hub.emit("state", s);
+  }
+
+  // The playback cache as the session last told it (EditCache::describe).
+  function takeCache(cache) {
+    if (cache.state === "failed" && model.cache.state !== "failed")
+      hub.emit("status", "The playback cache stopped: " + cache.failure, "warning");
+    model.cache = cache;
+    hub.emit("cache");
   }
 
   // Sends a request behind those already queued; the answer is taken, and
@@ -164,7 +173,9 @@ function mhostRequests(hub, model) {
 
   // Every change of the session, from this page or another window, comes as
   // an event with the session's version; a version this page has not taken
-  // is asked for.
+  // is asked for. The playback cache's progress comes as events too: the
+  // session gives out only frames of the scene as it is, so a late one
+  // costs a frame skipped, never a wrong one drawn.
   function follow() {
     const events = new EventSource("/api/events?token=" + encodeURIComponent(model.token));
     events.addEventListener("change", function (e) {
@@ -174,6 +185,7 @@ function mhostRequests(hub, model) {
         refresh();
       }
     });
+    events.addEventListener("cache", function (e) { takeCache(JSON.parse(e.data)); });
     return events;
   }
 

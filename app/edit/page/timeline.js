@@ -8,8 +8,8 @@
 // session for the state at the frame (the pane, plot and handle follow);
 // playing shows the frames at the scene's rate from the playback cache,
 // skipping a frame that is not cached yet rather than waiting for it, and
-// cooks a frame live only when nothing is cached. Stopping asks for the
-// state at the frame it stopped on.
+// cooks a frame live only when nothing is cached or the fill failed.
+// Stopping asks for the state at the frame it stopped on.
 "use strict";
 function mhostTimeline(hub, model, requests, viewport) {
   const bar = document.getElementById("timeline");
@@ -87,9 +87,9 @@ function mhostTimeline(hub, model, requests, viewport) {
           showFrame(frame);
           viewport.showFrame(frame, world);
         }).catch(function () { if (playing) playing.fetching = false; });
-      } else if (model.cache.ready === 0) {
-        // Nothing cached yet: this frame cooked live, the frames passed
-        // meanwhile skipped.
+      } else if (model.cache.ready === 0 || model.cache.state === "failed") {
+        // Nothing cached yet, or nothing more to come: this frame cooked
+        // live, the frames passed meanwhile skipped.
         playing.fetching = true;
         model.frame = frame;
         requests.refresh().then(function () {

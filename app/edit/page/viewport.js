@@ -8,7 +8,8 @@
 // highlight), and data-handle-draw-calls the handle's.
 //
 // HUD (#hud) attributes: data-nodes, data-draw-calls, data-fps (frames
-// drawn a second while playing), data-cached-frames and data-drawn-frame
+// drawn a second while playing), data-cached-frames, data-cache (the
+// cache's state: off, waiting, filling, filled, failed) and data-drawn-frame
 // (the frame whose matrices the view last drew).
 "use strict";
 function mhostViewport(hub, model, requests) {
@@ -165,6 +166,7 @@ function mhostViewport(hub, model, requests) {
     hud.dataset.handleDrawCalls = String(handleCalls);
     hud.dataset.fps = String(model.playing ? shownFrames.length : 0);
     hud.dataset.cachedFrames = String(model.cache.ready);
+    hud.dataset.cache = model.cache.state;
     if (drawnFrame !== null) hud.dataset.drawnFrame = String(drawnFrame);
     hud.textContent = model.nodeCount() + " nodes \u00b7 " + sceneCalls + " draw calls \u00b7 " +
       (model.playing ? shownFrames.length + " fps \u00b7 " : "") + model.cache.ready + " frames cached" +
