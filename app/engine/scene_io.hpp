@@ -27,6 +27,9 @@ inline constexpr const char* kSceneFormat = "mhost-scene";
 inline constexpr int kSceneVersion = 1;
 
 Json sceneToJson(const Scene& scene);
+// Whether a scene file holds the parameter: a multi-parameter (its count)
+// or one that holds a value.
+bool savesValue(const PRM_Parm& parm);
 
 // A scene file's nodes at a glance: names, types and the names wired into
 // their inputs, read without making anything. Failure for a text that is

@@ -16,6 +16,10 @@
 // Every failure throws MalformedJson (an InputError) "SOURCE:LINE:COLUMN:
 // malformed JSON: reason", the position that of the offending character
 // (the end of the text counting as one past its last character).
+//
+// json/reader_scan.cpp reads the values themselves (white space, words,
+// numbers, strings); json/reader_tree.cpp the nesting (objects, arrays,
+// their keys) and the skipping of whole values.
 #pragma once
 
 #include <cstddef>
@@ -131,6 +135,9 @@ private:
     // integer digits start.
     std::size_t readNumberText(std::size_t start);
     std::string_view stringAt(std::size_t quote, bool isKey);
+    // A character as messages show it: 'c', or "the byte 0xNN" for a control
+    // character or a byte outside ASCII.
+    static std::string describeChar(char c);
 
     std::string_view text_;
     const std::string* source_;

@@ -1,19 +1,14 @@
 #include "support/output_file.hpp"
 
 #include "support/errors.hpp"
-#include "support/text.hpp"
+#include "support/folder_lock.hpp"
+#include "support/temporary_files.hpp"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -23,7 +18,6 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,255 +27,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string systemError(int error) {
-    return std::strerror(error);
-}
-
-// What kind of file a mode names, for messages.
-const char* fileKind(mode_t mode) {
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
-std::string streamName(int fd) {
-    switch (fd) {
-    case 0:
-        return "standard input";
-    case 1:
-        return "standard output";
-    case 2:
-        return "standard error";
-    }
-    return "descriptor " + std::to_string(fd);
-}
-
-// RunError for a write the system refuses, in the words cp uses for the
-// usual one.
-[[noreturn]] void cannotWrite(const std::string& path, int error, const std::string& where = "") {
-    const std::string reason =
-        error == EACCES || error == EPERM ? "permission denied" : systemError(error);
-    throw RunError(path + ": cannot write: " + reason + where, FailureKind::File);
-}
-
-// A path that goes on through a regular file names nothing: bad input.
-[[noreturn]] void notThroughAFile(const std::string& path) {
-    throw InputError(path + ": cannot write: a part of the path before the file's name is not a "
-                            "folder",
-                     FailureKind::File);
-}
-
 std::int64_t now() {
     timespec t{};
     ::clock_gettime(CLOCK_REALTIME, &t);
     return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
-
-// A stream's target: open for writing, its identity for the checks of
-// file_plan.hpp.
-OutputTarget streamTarget(const std::string& path, int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0)
-        throw InputError(path + ": " + streamName(fd) + " is not open", FailureKind::File);
-    if ((flags & O_ACCMODE) == O_RDONLY)
-        throw InputError(path + ": " + streamName(fd) +
-                             " is open for reading only; mhost writes a stream only when it is "
-                             "open for writing",
-                         FailureKind::File);
-    OutputTarget target;
-    target.path = path;
-    target.stream = fd;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) {
-        target.device = status.st_dev;
-        target.inode = status.st_ino;
-    }
-    return target;
-}
-
-// The folder a target is made in and the file it replaces (when status is
-// given), checked as the output rules say; path names them in messages.
-void checkWritable(const std::string& path, const std::string& folder, const std::string& file,
-                   const struct stat* status) {
-    struct stat folderStatus {};
-    if (::stat(folder.c_str(), &folderStatus) != 0) {
-        if (errno == ENOTDIR)
-            notThroughAFile(path);
-        if (errno == ENOENT)
-            throw RunError(path + ": cannot write: no such folder " + quote(folder),
-                           FailureKind::File);
-        cannotWrite(path, errno, " (the folder " + quote(folder) + ")");
-    }
-    if (!S_ISDIR(folderStatus.st_mode))
-        throw RunError(path + ": cannot write: " + quote(folder) + " is not a folder",
-                       FailureKind::File);
-    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        cannotWrite(path, errno, " (the folder " + quote(folder) + ")");
-    if (!status)
-        return;
-    if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0)
-        cannotWrite(path, errno);
-    // In a sticky folder (/tmp) only a file's owner, the folder's or root
-    // may replace it.
-    const uid_t self = ::geteuid();
-    if ((folderStatus.st_mode & S_ISVTX) && self != 0 && status->st_uid != self &&
-        folderStatus.st_uid != self)
-        cannotWrite(path, EACCES, " (another user's file in a shared folder)");
-}
-
-// Finds the target of path, with its status when it exists.
-OutputTarget locate(const std::string& path, struct stat& status) {
-    if (path.empty())
-        throw InputError("an output file name must not be empty");
-    // Follow links one at a time, as the kernel would, so that a dangling
-    // link still names the file it would create.
-    constexpr int kMaxLinks = 40;
-    fs::path current(path);
-    for (int hop = 0; hop <= kMaxLinks; ++hop) {
-        if (const int fd = streamDescriptor(current.string()); fd >= 0)
-            return streamTarget(path, fd);
-        OutputTarget target;
-        target.path = current.string();
-        if (::lstat(target.path.c_str(), &status) != 0) {
-            if (errno == ENOENT)
-                return target;
-            if (errno == ENOTDIR)
-                notThroughAFile(path);
-            cannotWrite(path, errno);
-        }
-        if (S_ISREG(status.st_mode)) {
-            target.exists = true;
-            target.device = status.st_dev;
-            target.inode = status.st_ino;
-            return target;
-        }
-        if (!S_ISLNK(status.st_mode))
-            throw InputError(path + ": " + fileKind(status.st_mode) +
-                                 "; mhost writes only regular files",
-                             FailureKind::File);
-        std::error_code ec;
-        const fs::path link = fs::read_symlink(current, ec);
-        if (ec)
-            throw InputError(path + ": cannot follow the link: " + ec.message(), FailureKind::File);
-        current = link.is_absolute() ? link : current.parent_path() / link;
-    }
-    throw InputError(path + ": too many levels of symbolic links", FailureKind::File);
-}
-
-std::string folderOf(const std::string& file) {
-    const fs::path p(file);
-    return (p.has_parent_path() ? p.parent_path() : fs::path(".")).string();
-}
-
-// "FOLDER/.NAME.mhost-XXXXXX": a hidden name beside the target that says
-// whose it is, NAME cut short (at a character's end) where the whole would
-// pass the folder's limit on a name's length.
-std::string temporaryName(const std::string& folder, const std::string& name) {
-    static constexpr std::string_view kSuffix = ".mhost-XXXXXX";
-    long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    if (limit <= 0)
-        limit = NAME_MAX;
-    const std::size_t fixed = 1 + kSuffix.size();
-    const std::size_t room =
-        static_cast<std::size_t>(limit) > fixed ? static_cast<std::size_t>(limit) - fixed : 0;
-    std::string hidden;
-    hidden.reserve(fixed + std::min(room, name.size()));
-    hidden += '.';
-    hidden += utf8Prefix(name, room);
-    hidden += kSuffix;
-    return (fs::path(folder) / hidden).string();
-}
-
-// The temporary files this process is writing, for removeTemporaryFiles,
-// which may run in a signal handler: fixed slots, each claimed with an
-// atomic owner (0 free, -1 being filled, else the writing process: a forked
-// bake worker inherits the slots but removes none of them).
-struct TemporarySlot {
-    std::atomic<pid_t> owner{0};
-    char path[PATH_MAX] = {};
-};
-std::array<TemporarySlot, 32> temporaries;
-
-// A temporary file's place in the slots while it may be left behind.
-class TemporaryRecord {
-public:
-    explicit TemporaryRecord(const std::string& path) {
-        if (path.size() >= PATH_MAX)
-            return; // not removed by a signal
-        for (TemporarySlot& slot : temporaries) {
-            pid_t free = 0;
-            if (slot.owner.compare_exchange_strong(free, -1)) {
-                std::memcpy(slot.path, path.c_str(), path.size() + 1);
-                slot.owner.store(::getpid());
-                slot_ = &slot;
-                return;
-            }
-        }
-    }
-    ~TemporaryRecord() {
-        if (slot_)
-            slot_->owner.store(0);
-    }
-    TemporaryRecord(const TemporaryRecord&) = delete;
-    TemporaryRecord& operator=(const TemporaryRecord&) = delete;
-
-private:
-    TemporarySlot* slot_ = nullptr;
-};
-
-// Advisory lock (flock) on a folder, held while the object lives, waited
-// for at most kLockWaitSeconds. Where the folder cannot be opened or locked
-// (no read permission, a file system without locks) the rename goes on
-// unlocked: the check it guards is still made, only without mutual
-// exclusion.
-class FolderLock {
-public:
-    // `file` names, for messages, a file to be put in the folder.
-    FolderLock(const std::string& folder, const std::string& file)
-        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        using namespace std::chrono;
-        const auto start = steady_clock::now();
-        bool told = false;
-        while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EWOULDBLOCK)
-                return;
-            const auto waited = steady_clock::now() - start;
-            if (waited >= seconds(kLockWaitSeconds)) {
-                ::close(fd_);
-                throw RunError(file + ": another process held the lock on the folder " +
-                                   quote(folder) + " for " + std::to_string(kLockWaitSeconds) +
-                                   " s; nothing was written (try again once it is done)",
-                               FailureKind::File);
-            }
-            if (!told && waited >= seconds(1)) {
-                told = true;
-                std::cerr << "mhost: waiting for another process's lock on the folder "
-                          << quote(folder) << " to write " << quote(file) << " (at most "
-                          << kLockWaitSeconds << " s)" << std::endl;
-            }
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-    }
-    ~FolderLock() {
-        if (fd_ >= 0)
-            ::close(fd_); // releases the lock
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-    int fd_;
-};
 
 const char* const kChangedSinceRead =
     ": the file changed since it was read; nothing was written (read it again, or save to "
@@ -366,44 +116,10 @@ void putInPlace(const std::vector<OutputFile::Pending*>& files) {
 
 } // namespace
 
-int streamDescriptor(std::string_view path) {
-    if (path == "/dev/stdin")
-        return 0;
-    if (path == "/dev/stdout")
-        return 1;
-    if (path == "/dev/stderr")
-        return 2;
-    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (!path.starts_with(prefix))
-            continue;
-        const std::string_view digits = path.substr(prefix.size());
-        int fd = -1;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), fd);
-        if (error == std::errc() && end == digits.data() + digits.size() && !digits.empty())
-            return fd;
-    }
-    return -1;
-}
-
-OutputTarget checkOutputTarget(const std::string& path) {
-    struct stat status {};
-    OutputTarget target = locate(path, status);
-    if (target.stream < 0)
-        checkWritable(path, folderOf(target.path), target.path, target.exists ? &status : nullptr);
-    return target;
-}
-
-void removeTemporaryFiles() noexcept {
-    const pid_t self = ::getpid();
-    for (TemporarySlot& slot : temporaries)
-        if (slot.owner.load() == self)
-            ::unlink(slot.path);
-}
-
 OutputFile::OutputFile(const std::string& path)
     : pending_(std::make_unique<Pending>()), path_(path) {
     struct stat status {};
-    const OutputTarget target = locate(path, status);
+    const OutputTarget target = locateOutput(path, status);
     pending_->path = path;
     if (target.stream >= 0) {
         pending_->stream = target.stream;

@@ -28,7 +28,8 @@
 //    process.hpp).
 //  * The rename happens under an advisory lock (flock) on the target's
 //    folder, held for that moment only: every mhost process replacing a
-//    file of the folder waits for the others, at most kLockWaitSeconds,
+//    file of the folder waits for the others, at most kLockWaitSeconds
+//    (support/folder_lock.hpp),
 //    saying what it waits for after a second, then fails naming the
 //    folder. A write that must not lose a change made since its content was
 //    read (requireUnchanged) checks the file under the same lock, so two
@@ -40,6 +41,7 @@
 #pragma once
 
 #include "support/file_io.hpp"
+#include "support/output_target.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,25 +52,6 @@
 #include <vector>
 
 namespace mhost {
-
-// How long a save waits for another process's lock on its folder.
-inline constexpr int kLockWaitSeconds = 5;
-
-// The descriptor of the standard stream path names (/dev/stdin 0,
-// /dev/stdout 1, /dev/stderr 2, /dev/fd/N and /proc/self/fd/N N), or -1 for
-// any other path.
-int streamDescriptor(std::string_view path);
-
-// Where a write to path would go, checked as OutputFile checks it: the
-// target kind, the folder, the permissions. InputError or RunError as
-// OutputFile's constructor throws them.
-struct OutputTarget {
-    std::string path;                    // the final file, every link followed
-    bool exists = false;                 // a regular file is there now
-    int stream = -1;                     // the standard stream path names, or -1
-    std::uint64_t device = 0, inode = 0; // of the file or stream, when there is one
-};
-OutputTarget checkOutputTarget(const std::string& path);
 
 // A file written by the output rules above, in parts: the content goes to
 // the temporary file, which commit() puts in place; a file not committed
@@ -153,10 +136,5 @@ private:
 
 // Writes content to path as one OutputFile.
 void writeFileAtomically(const std::string& path, std::string_view content);
-
-// Removes this process's temporary output files; async-signal-safe, for
-// the handler of the signals that end mhost (handleStopSignals in
-// support/process.hpp).
-void removeTemporaryFiles() noexcept;
 
 } // namespace mhost

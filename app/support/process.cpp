@@ -1,7 +1,7 @@
 #include "support/process.hpp"
 
 #include "support/errors.hpp"
-#include "support/output_file.hpp"
+#include "support/temporary_files.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-# Types of the extension module bound in python/morvane_module.cpp: scenes of
+# Types of the extension module bound in python/bind_*.cpp: scenes of
 # the stand-in Morvane host, their nodes, parameters and cooks. Matrices are
 # 4x4 float64 arrays for row vectors; rotations in degrees; times in seconds.
 from collections.abc import Iterator, Sequence
