@@ -1,5 +1,6 @@
 #include "cli/command_line.hpp"
 
+#include "cli/command_rows.hpp"
 #include "cli/command_table.hpp"
 #include "cli/sweep_range.hpp"
 #include "edit/edit_serve.hpp"
@@ -93,30 +94,6 @@ struct EvalOptions {
     std::string format = "table";
     SweepFiles files;
 };
-struct BakeOptions {
-    std::string scene;
-    std::string time;
-    std::string out;
-    std::string frames;
-    int threads = 0;
-    std::vector<std::string> nodes;
-};
-struct EditOptions {
-    std::string scene;
-    int port = 0;
-    bool open = false;
-    bool recover = false;        // an earlier session's journal: recover it
-    bool discardJournal = false; // or discard it
-    bool noJournal = false;
-    std::size_t cacheMb = 512;
-};
-struct KeysOptions {
-    std::string scene;
-    std::string node;
-    std::string exportTo;
-    std::string importFrom;
-    std::string save;
-};
 
 // The files each command reads and writes, in the order it uses them,
 // for the one check before any work (support/file_plan.hpp).
@@ -141,23 +118,6 @@ void planFiles(RunOptions& o, FilePlan& plan) {
 void planFiles(EvalOptions& o, FilePlan& plan) {
     plan.reads(o.scene, "SCENE", kScene);
     planSweepFiles(o.files, plan);
-}
-void planFiles(BakeOptions& o, FilePlan& plan) {
-    plan.reads(o.scene, "SCENE", kScene);
-    const std::vector<std::string> files = bakeFiles(o.out);
-    plan.writes(files[0], "--out");
-    if (files.size() > 1)
-        plan.writes(files[1], "the side file of --out");
-}
-void planFiles(EditOptions& o, FilePlan& plan) {
-    plan.reads(o.scene, "SCENE", kScene);
-    plan.writes(o.scene, "SCENE", kScene);
-}
-void planFiles(KeysOptions& o, FilePlan& plan) {
-    plan.reads(o.scene, "SCENE", kScene);
-    plan.reads(o.importFrom, "--import");
-    plan.writes(o.exportTo, "--export");
-    plan.writes(o.save, "--save", kScene);
 }
 void planFiles(ValidateOptions& o, FilePlan& plan) {
     planValidateFiles(o, plan);
@@ -315,99 +275,6 @@ int runEvalCommand(Host& host, const EvalOptions& o) {
     return kExitOk;
 }
 
-void addBakeOptions(CLI::App& bake, BakeOptions& o) {
-    bake.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
-    bake.add_option("--time", o.time,
-                    "Cook at STEPS + 1 equal times from FROM to TO seconds (the drivers follow "
-                    "their animation)")
-        ->type_name("FROM:TO:STEPS")
-        ->required();
-    bake.add_option("--out", o.out,
-                    "NAME.npy (world matrices, with NAME.json naming the nodes and times), "
-                    "NAME.glb / NAME.gltf (the nodes as wired, animated) or NAME.usda (a USD "
-                    "layer of the nodes as wired, animated)")
-        ->type_name("FILE")
-        ->required();
-    bake.add_option("--threads", o.threads,
-                    "Processes cooking at once (default: one per core); the output is the same "
-                    "for any number")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
-    bake.add_option("--frames", o.frames,
-                    "Bake samples I to J only, both included, counting from 0 (a share of a "
-                    "farm's bake: shares put end to end make the whole)")
-        ->type_name("I:J");
-    bake.add_option("--nodes", o.nodes,
-                    "Bake these nodes and the nodes they read (default: every node)")
-        ->type_name("NAME");
-}
-
-// A progress line on standard error while a long bake runs, when that is a
-// terminal: samples done, the rate and the time left.
-class BakeProgress {
-public:
-    BakeProgress() : shown_(::isatty(STDERR_FILENO) == 1) {}
-    ~BakeProgress() {
-        if (drawn_)
-            std::cerr << "\r\033[K" << std::flush;
-    }
-    BakeProgress(const BakeProgress&) = delete;
-    BakeProgress& operator=(const BakeProgress&) = delete;
-
-    void operator()(std::size_t done, std::size_t total) {
-        using namespace std::chrono;
-        const auto now = steady_clock::now();
-        const double elapsed = duration<double>(now - start_).count();
-        // Nothing for a bake of a second or less, then four updates a second.
-        if (!shown_ || elapsed < 1.0 || now - last_ < milliseconds(250) || done == 0)
-            return;
-        last_ = now;
-        drawn_ = true;
-        const double rate = static_cast<double>(done) / elapsed;
-        const double left = static_cast<double>(total - done) / rate;
-        std::cerr << "\rmhost bake: " << done << "/" << total << " samples, "
-                  << formatFixed(rate, 1) << " a second, " << formatFixed(left, 0) << " s left"
-                  << std::flush;
-    }
-
-private:
-    bool shown_;
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_{};
-};
-
-int runBakeCommand(Host& host, const BakeOptions& o) {
-    BakeRequest request;
-    request.times = parseSweepRange(o.time, "--time");
-    if (!o.frames.empty())
-        request.frames = parseSampleSpan(o.frames, "--frames");
-    request.nodes = o.nodes;
-    request.workers = o.threads;
-    BakeProgress progress;
-    request.progress = std::ref(progress);
-    // What the USD layer's doc names; --threads changes nothing written.
-    std::string command = "mhost bake " + o.scene + " --time " + o.time;
-    if (!o.frames.empty())
-        command += " --frames " + o.frames;
-    for (const std::string& node : o.nodes)
-        command += " --nodes " + node;
-    BakeWriter writer(o.out,
-                      {o.scene == "-" ? "standard input" : o.scene, command + " --out " + o.out});
-    request.keepLocal = writer.needsLocal();
-    request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
-        writer.samplesReady(bake, ready);
-    };
-    request.columnsReady = [&](const BakeResult& bake, std::size_t first, std::size_t end) {
-        writer.columnsReady(bake, first, end);
-    };
-    const BakeResult bake = bakeSceneFile(host, readTextFile(o.scene),
-                                          o.scene == "-" ? "standard input" : o.scene, request);
-    for (const std::string& warning : writer.finish(bake))
-        std::cerr << "mhost: warning: " << warning << '\n';
-    return kExitOk;
-}
-
 void addValidateOptions(CLI::App& validate, ValidateOptions& v) {
     validate.add_option("MODULE", v.modules,
                         "Module files (a path, or a file name in the search path)");
@@ -442,136 +309,42 @@ void addValidateOptions(CLI::App& validate, ValidateOptions& v) {
                       "crash ends the run)");
 }
 
-void addEditOptions(CLI::App& edit, EditOptions& o) {
-    edit.add_option("SCENE", o.scene, "Scene file to edit (made by the first Save when absent)")
-        ->required();
-    edit.add_option("--port", o.port, "Port on 127.0.0.1 (0: a free one)")
-        ->check(CLI::Range(0, 65535))
-        ->capture_default_str();
-    edit.add_flag("--open", o.open, "Start the desktop's browser on the page");
-    CLI::Option* recover = edit.add_flag(
-        "--recover", o.recover,
-        "Recover the unsaved edits an earlier session left in the scene's journal, without asking");
-    CLI::Option* discard = edit.add_flag(
-        "--discard-journal", o.discardJournal,
-        "Discard the unsaved edits an earlier session left in the scene's journal, without asking");
-    CLI::Option* none = edit.add_flag(
-        "--no-journal", o.noJournal,
-        "Keep no journal: a crash loses the unsaved edits, and another session of the scene is "
-        "not kept out");
-    edit.add_option("--cache-mb", o.cacheMb,
-                    "Memory for the playback cache, in MiB (0: no cache, every frame cooked live)")
-        ->check(CLI::Range(std::size_t(0), std::size_t(1) << 20))
-        ->capture_default_str();
-    recover->excludes(discard);
-    none->excludes(recover)->excludes(discard);
-}
-
-int runEditCommand(Host& host, const EditOptions& o) {
-    if (o.noJournal)
-        std::cerr << "mhost: warning: --no-journal: the edits of this session are kept nowhere "
-                     "but in memory until saved, and another session of "
-                  << quote(o.scene) << " is not kept out\n";
-    EditSession session(host, o.scene, o.noJournal ? Journaling::Off : Journaling::On);
-    if (session.foundJournal()) {
-        if (o.recover) {
-            const EditSession::Reloaded outcome = session.recoverJournal();
-            std::cerr << "mhost: recovered " << outcome.reapplied << " unsaved edit"
-                      << (outcome.reapplied == 1 ? "" : "s") << " of an earlier session\n";
-            for (const std::string& why : outcome.dropped)
-                std::cerr << "mhost: warning: an edit no longer applies and was dropped: " << why
-                          << '\n';
-        } else if (o.discardJournal) {
-            session.discardJournal();
-            std::cerr << "mhost: discarded the unsaved edits of an earlier session\n";
-        } else {
-            std::cerr << "mhost: " << describeFoundJournal(session) << '\n';
-        }
-    }
-    return serveEditSession(session,
-                            {.port = o.port, .openBrowser = o.open, .cacheBytes = o.cacheMb << 20},
-                            std::cout, std::cerr);
-}
-
-void addKeysOptions(CLI::App& keys, KeysOptions& o) {
-    keys.add_option("SCENE", o.scene, "Scene file (JSON)")->required();
-    keys.add_option("NODE", o.node, "A keyed node of the scene")->required();
-    CLI::Option* exported =
-        keys.add_option("--export", o.exportTo, "Write the node's keys to this key library file")
-            ->type_name("FILE");
-    CLI::Option* imported =
-        keys.add_option("--import", o.importFrom,
-                        "Make the node's keys those of this key library file (with --save)")
-            ->type_name("FILE");
-    exported->excludes(imported);
-    keys.add_option("--save", o.save, "Save the scene here after --import")->type_name("OUT");
-}
-
-int runKeysCommand(Host& host, const KeysOptions& o) {
-    if (o.exportTo.empty() == o.importFrom.empty())
-        throw InputError("keys: give --export FILE or --import FILE --save OUT");
-    if (!o.importFrom.empty() && o.save.empty())
-        throw InputError("keys: --import needs --save OUT, the scene to write");
-    if (!o.exportTo.empty() && !o.save.empty())
-        throw InputError("keys: --save goes with --import; --export changes no scene");
-    Scene scene(host);
-    loadScene(scene, o.scene);
-    OP_Node& node = scene.node(o.node);
-    if (!o.exportTo.empty()) {
-        exportKeys(node, o.exportTo);
-        return kExitOk;
-    }
-    importKeys(node, o.importFrom);
-    saveScene(scene, o.save);
-    return kExitOk;
-}
-
 int runValidateCommand(Host&, const ValidateOptions& o) {
     return runValidate(o, std::cout);
-}
-
-// A row's add: makes the command's options, adds them to its subcommand
-// and returns how it runs.
-template <typename Options, void (*Add)(CLI::App&, Options&), int (*Run)(Host&, const Options&)>
-CommandRun bind(CLI::App& sub) {
-    auto options = std::make_shared<Options>();
-    Add(sub, *options);
-    return {[options](FilePlan& plan) { planFiles(*options, plan); },
-            [options](Host& host) { return Run(host, *options); }};
 }
 
 const Command kCommands[] = {
     {"demo",
      "Rig a key dummy and a \"quenlo\" node with Get key, sweep \"driverval\" across the keys and "
      "print the local transforms",
-     true, true, bind<DemoOptions, addDemoOptions, runDemoCommand>},
+     true, true, bind<DemoOptions, addDemoOptions, planFiles, runDemoCommand>},
     {"info", "List the loaded modules, the node types and their parameter interfaces", true, true,
-     bind<InfoOptions, addInfoOptions, runInfoCommand>},
+     bind<InfoOptions, addInfoOptions, planFiles, runInfoCommand>},
     {"run",
      "Run a script of actions on an empty scene or on --scene, printing one JSON line per "
      "reporting action",
-     true, true, bind<RunOptions, addRunOptions, runScriptCommand>},
+     true, true, bind<RunOptions, addRunOptions, planFiles, runScriptCommand>},
     {"eval",
      "Cook NODE of a scene at --time, sweep its \"driverval\" with --driver or time with --time "
      "FROM:TO:STEPS, and print the local transforms",
-     true, true, bind<EvalOptions, addEvalOptions, runEvalCommand>},
+     true, true, bind<EvalOptions, addEvalOptions, planFiles, runEvalCommand>},
     {"bake",
      "Cook every node of a scene (or --nodes) at each time of --time FROM:TO:STEPS, on every "
      "core, and write the matrices as .npy or the animation as glTF or USD",
-     true, true, bind<BakeOptions, addBakeOptions, runBakeCommand>},
+     true, true, bakeCommand},
     {"edit",
      "Edit SCENE by hand in the browser: the parameter pane, the node list and a 3D viewport, "
      "served on 127.0.0.1 at the address printed first",
-     true, false, bind<EditOptions, addEditOptions, runEditCommand>},
+     true, false, editCommand},
     {"keys",
      "Export a keyed node's keys to a key library file, or import them from one and save the "
      "scene",
-     true, true, bind<KeysOptions, addKeysOptions, runKeysCommand>},
+     true, true, keysCommand},
     // validate loads the modules it checks in child processes only.
     {"validate",
      "Check modules the way the host relies on them, each check in a child process; exit 1 "
      "when any check fails or crashes",
-     false, true, bind<ValidateOptions, addValidateOptions, runValidateCommand>},
+     false, true, bind<ValidateOptions, addValidateOptions, planFiles, runValidateCommand>},
 };
 
 std::string commandList() {
