@@ -70,6 +70,23 @@ function mhostTimeline(hub, model, requests, viewport) {
       });
   }
 
+  // The frames of the cache asked for ahead: while one is drawn, the next
+  // ones are on their way (kAhead at most), so that a frame's wait for its
+  // matrices overlaps the drawing of the one before.
+  const kAhead = 3;
+  function fetchAhead(frame) {
+    const t = timeline();
+    const span = t.end - t.start + 1;
+    playing.fetched.forEach(function (_, f) {
+      if ((f - frame + span) % span >= kAhead) playing.fetched.delete(f);
+    });
+    for (let k = 0; k < kAhead; ++k) {
+      const f = t.start + ((frame - t.start + k) % span);
+      if (!playing.fetched.has(f) && cached(f))
+        playing.fetched.set(f, cacheFrame(f).catch(function () { return null; }));
+    }
+  }
+
   function tick(now) {
     if (!playing) return;
     const t = timeline();
@@ -78,15 +95,17 @@ function mhostTimeline(hub, model, requests, viewport) {
     const frame = t.start + ((playing.fromFrame - t.start + passed) % span);
     if (frame !== playing.lastShown && !playing.fetching) {
       if (cached(frame)) {
+        fetchAhead(frame);
         playing.fetching = true;
-        cacheFrame(frame).then(function (world) {
-          playing && (playing.fetching = false);
-          if (!playing || !world || world.length !== 16 * model.nodeCount()) return;
+        playing.fetched.get(frame).then(function (world) {
+          if (!playing) return;
+          playing.fetching = false;
+          if (!world || world.length !== 16 * model.nodeCount()) return;
           playing.lastShown = frame;
           model.frame = frame;
           showFrame(frame);
           viewport.showFrame(frame, world);
-        }).catch(function () { if (playing) playing.fetching = false; });
+        });
       } else if (model.cache.ready === 0 || model.cache.state === "failed") {
         // Nothing cached yet, or nothing more to come: this frame cooked
         // live, the frames passed meanwhile skipped.
@@ -105,7 +124,8 @@ function mhostTimeline(hub, model, requests, viewport) {
 
   function play() {
     if (playing || !model.state) return;
-    playing = { startedAt: performance.now(), fromFrame: model.frame, fetching: false, lastShown: null };
+    playing = { startedAt: performance.now(), fromFrame: model.frame, fetching: false, lastShown: null,
+                fetched: new Map() };
     model.playing = true;
     bar.dataset.playing = "true";
     hub.emit("playing", true);

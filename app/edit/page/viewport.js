@@ -10,7 +10,9 @@
 // HUD (#hud) attributes: data-nodes, data-draw-calls, data-fps (frames
 // drawn a second while playing), data-cached-frames, data-cache (the
 // cache's state: off, waiting, filling, filled, failed) and data-drawn-frame
-// (the frame whose matrices the view last drew).
+// (the frame whose matrices the view last drew), data-resolution (the
+// scale it draws at: below 1 only while playing a scene it cannot draw at
+// the scene's rate).
 "use strict";
 function mhostViewport(hub, model, requests) {
   const kAxis = 0.8, kBox = 0.24;
@@ -108,10 +110,51 @@ function mhostViewport(hub, model, requests) {
     parentLines.geometry.attributes.position.needsUpdate = true;
   }
 
+  // Playing a scene of more than kPointsAbove nodes, the view draws each
+  // node as a point at its origin, and the lines to parents, rather than
+  // its box and axes: a tenth of the vertices, which a browser drawing
+  // WebGL without a graphics card needs to keep the scene's rate. The boxes
+  // and axes keep what they showed before, and show the frame play stopped
+  // on once its state comes.
+  const kPointsAbove = 2000;
+  let points = null;
+  function showPoints(world, n) {
+    if (!points || points.geometry.attributes.position.count < n) {
+      if (points) { view.scene.remove(points); points.geometry.dispose(); }
+      const geometry = new THREE.BufferGeometry();
+      geometry.setAttribute("position", new THREE.BufferAttribute(new Float32Array(capacity * 3), 3));
+      points = new THREE.Points(geometry, new THREE.PointsMaterial({ color: 0x506080, size: 4,
+                                                                     sizeAttenuation: false }));
+      points.frustumCulled = false;
+      view.scene.add(points);
+    }
+    const position = points.geometry.attributes.position.array;
+    for (let i = 0; i < n; ++i) {
+      position[i * 3] = world[i * 16 + 12];
+      position[i * 3 + 1] = world[i * 16 + 13];
+      position[i * 3 + 2] = world[i * 16 + 14];
+    }
+    points.geometry.setDrawRange(0, n);
+    points.geometry.attributes.position.needsUpdate = true;
+  }
+  function pointsOnly(on) {
+    if (points) points.visible = on;
+    boxes.visible = axes.visible = !on;
+  }
+
   // Draws world (every node's matrices) as the view of frame.
   function show(world, indices, frame) {
     const n = model.nodeCount();
     reserve(n);
+    if (model.playing && n > kPointsAbove) {
+      showPoints(world, n);
+      pointsOnly(true);
+      placeLines(world);
+      showSelected(world);
+      draw(frame);
+      return;
+    }
+    pointsOnly(false);
     boxes.count = n;
     axes.geometry.setDrawRange(0, n * 6);
     if (indices)
@@ -141,6 +184,32 @@ function mhostViewport(hub, model, requests) {
     }
   }
 
+  // --- Resolution while playing ---------------------------------------------------
+  // A heavy scene, or a browser drawing WebGL without a graphics card, may
+  // not draw the scene's rate at full resolution: while playing, each
+  // second in which the view drew fewer than 80% of the scene's frames a
+  // second, it draws at two thirds of the resolution before, down to a
+  // quarter (data-resolution: the scale); stopped, at full resolution again.
+  let scale = 1, judgedAt = 0;
+  function setScale(s) {
+    scale = s;
+    if (renderer) renderer.setPixelRatio((window.devicePixelRatio || 1) * s);
+  }
+  function adapt() {
+    const now = performance.now();
+    if (!model.playing || now - judgedAt < 1000) return;
+    judgedAt = now;
+    if (shownFrames.length < 0.8 * model.state.timeline.fps && scale > 0.25)
+      setScale(Math.max(0.25, scale * 2 / 3));
+  }
+  hub.on("playing", function (on) {
+    judgedAt = performance.now();
+    if (!on && scale !== 1) {
+      setScale(1);
+      draw();
+    }
+  });
+
   // --- Drawing and the HUD ------------------------------------------------------
   let drawnFrame = null;
   let shownFrames = [];
@@ -165,6 +234,8 @@ function mhostViewport(hub, model, requests) {
     hud.dataset.drawCalls = String(sceneCalls);
     hud.dataset.handleDrawCalls = String(handleCalls);
     hud.dataset.fps = String(model.playing ? shownFrames.length : 0);
+    hud.dataset.resolution = String(scale);
+    if (frame !== undefined && frame !== null) adapt();
     hud.dataset.cachedFrames = String(model.cache.ready);
     hud.dataset.cache = model.cache.state;
     if (drawnFrame !== null) hud.dataset.drawnFrame = String(drawnFrame);

@@ -34,11 +34,14 @@ function mhostSceneView(container, options) {
     controls.update();
   }
 
-  // Fits the canvas and the camera to the container.
+  // Fits the canvas (at the renderer's pixel ratio) and the camera to the
+  // container.
   function fit() {
     if (!renderer) return;
     const w = container.clientWidth, h = container.clientHeight;
-    if (renderer.domElement.width !== w || renderer.domElement.height !== h) {
+    const ratio = renderer.getPixelRatio();
+    if (renderer.domElement.width !== Math.floor(w * ratio) ||
+        renderer.domElement.height !== Math.floor(h * ratio)) {
       renderer.setSize(w, h, false);
       camera.aspect = w / Math.max(1, h);
       camera.updateProjectionMatrix();
