@@ -44,11 +44,13 @@ Json EditCache::describe(std::uint64_t version) const {
 }
 
 Json EditCache::describeOff() {
-    return Json{{"state", "off"}, {"frames", 0}, {"ready", 0}, {"runs", Json::array()}};
+    return Json{
+        {"version", 0}, {"state", "off"}, {"frames", 0}, {"ready", 0}, {"runs", Json::array()}};
 }
 
 Json EditCache::describeLocked(std::uint64_t version) const {
     Json out = describeOff();
+    out["version"] = version;
     if (!cache_)
         return out;
     if (filledFor_ != version || version != latest_) {

@@ -51,7 +51,8 @@ public:
     std::optional<std::string> frameBytes(int frame, std::uint64_t version) const;
 
     // What the timeline shows of the cache, for version:
-    //   {"state": "off" | "waiting" (stale, or not started) |
+    //   {"version" (the scene's, which a page holding a later one ignores),
+    //    "state": "off" | "waiting" (stale, or not started) |
     //    "filling" | "filled" | "failed", "frames" (the frames it caches:
     //    what the budget holds of the range), "ready" (frames ready now),
     //    "runs": [[first, last], ...] of ready frames, "failure" (failed only)}

@@ -652,6 +652,7 @@ TEST_F(Serving, TheCacheGivesFramesOfTheSceneAsItIsAndNoneOnceItChanged) {
     // An edit: nothing is given until the fill made after it is ready.
     const Json edited = post("/api/edit", {{"edit", set("dummy", "t", {0, 0, 5})}, {"frame", 8}});
     EXPECT_EQ(edited["cache"]["state"], "waiting");
+    EXPECT_GT(edited["cache"]["version"], told["version"]) << "a page drops what came before";
     EXPECT_EQ(frame(8), "");
     ASSERT_EQ(filled()["state"], "filled");
     EXPECT_EQ(frame(8), cooked(8)) << "the edit is in the frame";

@@ -45,7 +45,7 @@ function mhostModel(token) {
     names: [], typeOf: [], inputs: [], flags: [],
     index: new Map(), // name -> index
     world: new Float32Array(0),
-    cache: { state: "waiting", frames: 0, ready: 0, runs: [] }, // the playback cache, as told
+    cache: { version: 0, state: "waiting", frames: 0, ready: 0, runs: [] }, // the playback cache, as told
     playing: false,
     nodeCount: function () { return this.names.length; },
     nodeIndex: function (name) { const i = this.index.get(name); return i === undefined ? -1 : i; },

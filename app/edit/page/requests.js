@@ -91,6 +91,8 @@ function mhostRequests(hub, model) {
 
   // The playback cache as the session last told it (EditCache::describe).
   function takeCache(cache) {
+    // An event of the scene before the one the page holds comes late.
+    if (cache.version < model.cache.version) return;
     if (cache.state === "failed" && model.cache.state !== "failed")
       hub.emit("status", "The playback cache stopped: " + cache.failure, "warning");
     model.cache = cache;
@@ -173,9 +175,9 @@ function mhostRequests(hub, model) {
 
   // Every change of the session, from this page or another window, comes as
   // an event with the session's version; a version this page has not taken
-  // is asked for. The playback cache's progress comes as events too: the
-  // session gives out only frames of the scene as it is, so a late one
-  // costs a frame skipped, never a wrong one drawn.
+  // is asked for. The playback cache's progress comes as events too, each
+  // with the scene's version (one of an older scene is dropped); and the
+  // session gives out only frames of the scene as it is.
   function follow() {
     const events = new EventSource("/api/events?token=" + encodeURIComponent(model.token));
     events.addEventListener("change", function (e) {

@@ -213,6 +213,7 @@ function mhostViewport(hub, model, requests) {
   // --- Drawing and the HUD ------------------------------------------------------
   let drawnFrame = null;
   let shownFrames = [];
+  let sceneCalls = 0;
   function draw(frame) {
     if (!renderer) return;
     view.fit();
@@ -220,29 +221,34 @@ function mhostViewport(hub, model, requests) {
     renderer.info.reset();
     renderer.autoClear = true;
     renderer.render(view.scene, camera);
-    const sceneCalls = renderer.info.render.calls;
+    sceneCalls = renderer.info.render.calls;
     renderer.autoClear = false;
     renderer.render(overlay, camera);
-    const handleCalls = renderer.info.render.calls - sceneCalls;
+    hud.dataset.handleDrawCalls = String(renderer.info.render.calls - sceneCalls);
     if (frame !== undefined && frame !== null) {
       drawnFrame = frame;
       const now = performance.now();
       shownFrames.push(now);
       while (shownFrames.length && shownFrames[0] < now - 1000) shownFrames.shift();
+      adapt();
     }
+    showHud();
+    if (frame !== undefined && frame !== null) hub.emit("drawn", frame);
+  }
+
+  // The HUD alone, as the view was last drawn: the cache's progress changes
+  // it without drawing the scene again.
+  function showHud() {
     hud.dataset.nodes = String(model.nodeCount());
     hud.dataset.drawCalls = String(sceneCalls);
-    hud.dataset.handleDrawCalls = String(handleCalls);
     hud.dataset.fps = String(model.playing ? shownFrames.length : 0);
     hud.dataset.resolution = String(scale);
-    if (frame !== undefined && frame !== null) adapt();
     hud.dataset.cachedFrames = String(model.cache.ready);
     hud.dataset.cache = model.cache.state;
     if (drawnFrame !== null) hud.dataset.drawnFrame = String(drawnFrame);
     hud.textContent = model.nodeCount() + " nodes \u00b7 " + sceneCalls + " draw calls \u00b7 " +
       (model.playing ? shownFrames.length + " fps \u00b7 " : "") + model.cache.ready + " frames cached" +
       (drawnFrame !== null ? " \u00b7 frame " + drawnFrame : "");
-    if (frame !== undefined && frame !== null) hub.emit("drawn", frame);
   }
   if (orbit) orbit.addEventListener("change", function () { draw(); });
   window.addEventListener("resize", function () { draw(); });
@@ -298,7 +304,7 @@ function mhostViewport(hub, model, requests) {
     changed = [];
     show(model.world, indices, state.frame);
   });
-  hub.on("cache", function () { draw(); });
+  hub.on("cache", showHud);
 
   return {
     // Shows a frame's matrices from the playback cache (every node, in order).
