@@ -8,9 +8,10 @@
 //
 // For each N, one session, one page, measured in this order:
 //  - served: from starting mhost edit until it prints its address;
-//  - shown: from starting it until the page shows every node (#hud's
-//    data-nodes = N), and the draw calls then (data-draw-calls);
-//  - edit: ten edits of one node's translate typed in the pane, each the
+//  - shown: from starting it (the browser already up, as a rigger's is)
+//    until the page shows every node (#hud's data-nodes = N), and the
+//    draw calls then (data-draw-calls);
+//  - edit: ten edits of one node's driver typed in the pane, each the
 //    session's own time (Server-Timing) and the answer's bytes, medians;
 //  - step: ten presses of the right arrow, each from the key until the view
 //    has drawn the next frame (data-drawn-frame), median;
@@ -18,7 +19,7 @@
 //    again (data-cache "filled"), against `mhost bake` of the same scene
 //    over the same 240 frames to .npy (load and write included);
 //  - playback: data-fps sampled each second over five seconds of play from
-//    the full cache, median.
+//    the full cache, median, and the resolution it drew at then.
 // Prints a Markdown row per N and the goals each figure is held to.
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
@@ -50,12 +51,13 @@ async function measure(nodes) {
     if (f.endsWith(".mhost-journal")) fs.rmSync(path.join(work, f));
   const figures = { nodes };
 
+  // The browser is up first, as a rigger's is.
+  const browser = await launch();
+  const page = await newPage(browser);
   const started = performance.now();
   const session = await startSession(scene);
   figures.served = performance.now() - started;
-  const browser = await launch();
   try {
-    const page = await newPage(browser);
     const { settled, type } = pageDriver(page);
     const hud = (name) => page.$eval("#hud", (h, n) => h.dataset[n], name);
     await page.goto(session.where);
@@ -65,19 +67,29 @@ async function measure(nodes) {
     await settled();
     figures.drawCalls = Number(await hud("drawCalls"));
 
-    // One node's translate, typed in the pane: the session's time and the bytes.
+    // One node's driver, typed in the pane (a key at the frame, as it is
+    // keyframed): the session's time and the answer's bytes.
     await page.locator('[data-select-node="q0"]').click();
     await settled();
-    const field = '#pane input[data-parm="t"][data-component="0"]:not([data-slider])';
+    const field = '#pane input[data-parm="driverval"]:not([data-slider])';
     const times = [], sizes = [];
+    let answer = null, answeredAt = 0;
+    page.on("response", (r) => {
+      if (r.url().includes("/api/edit")) answeredAt = performance.now();
+    });
     for (let i = 0; i < 10; ++i) {
       const r = await type(field, (0.5 + i * 0.01).toFixed(2));
       times.push(Number(/dur=([\d.]+)/.exec(r.headers()["server-timing"])[1]));
-      sizes.push((await r.buffer()).length);
+      const bytes = await r.buffer();
+      sizes.push(bytes.length);
+      // The state in the binary answer: "MHST", its length, the JSON.
+      answer = JSON.parse(bytes.subarray(8, 8 + bytes.readUInt32LE(4)).toString());
     }
     figures.edit = median(times);
     figures.editBytes = median(sizes);
-    const edited = performance.now();
+    // From the last edit's answer (the page may take a while to draw it).
+    const edited = answeredAt;
+    if (answer.cache.state === "filled") throw new Error("the edit left the cache filled");
 
     // The playback cache, filling since the last edit.
     await page.waitForFunction(() => document.getElementById("hud").dataset.cache === "filled",
@@ -119,6 +131,7 @@ async function measure(nodes) {
       if (i > 0) rates.push(Number(await hud("fps")));
     }
     figures.fps = median(rates);
+    figures.resolution = Number(await hud("resolution"));
     await page.locator('[data-timeline="stop"]').click();
     await settled();
     await page.evaluate(() => fetch("/api/quit", {
@@ -131,13 +144,13 @@ async function measure(nodes) {
   return figures;
 }
 
-console.log("| nodes | served | every node shown | draw calls | edit: session, bytes | step drawn | cache fill / mhost bake (frames) | playback |");
+console.log("| nodes | served | every node shown | draw calls | edit: session, bytes | step drawn | cache fill / mhost bake (frames) | playback, resolution |");
 console.log("|---|---|---|---|---|---|---|---|");
 for (const nodes of sizes) {
   const f = await measure(nodes);
   console.log(`| ${nodes.toLocaleString("en")} | ${seconds(f.served)} | ${seconds(f.shown)} | ${f.drawCalls} | ` +
               `${f.edit.toFixed(2)} ms, ${(f.editBytes / 1024).toFixed(1)} KB | ${f.step.toFixed(0)} ms | ` +
-              `${seconds(f.fill)} / ${seconds(f.bake)} = ${(f.fill / f.bake).toFixed(2)} (${f.cached}) | ${f.fps} fps |`);
+              `${seconds(f.fill)} / ${seconds(f.bake)} = ${(f.fill / f.bake).toFixed(2)} (${f.cached}) | ${f.fps} fps at ${f.resolution.toFixed(2)} |`);
 }
 console.log("\nGoals: served within 5 s and every node shown within 15 s at 100,000 nodes; at most " +
             "10 draw calls; an edit within 20 ms and 64 KB; at 10,000 nodes a step drawn within " +
