@@ -18,6 +18,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,7 +305,7 @@ std::optional<FileStamp> OutputFile::commit() {
         // it); a new one gets the default mode (0666 less the umask).
         mode_t mode = mode_;
         if (replaces_) {
-            if (::geteuid() == 0 && ::fchown(fd_, owner_, group_) != 0)
+            if (holdsCapability(CAP_CHOWN) && ::fchown(fd_, owner_, group_) != 0)
                 fail("chown");
         } else {
             const mode_t mask = ::umask(0);

@@ -10,6 +10,8 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace mhost {
@@ -106,12 +108,22 @@ void checkWritable(const std::string& path, const std::string& folder, const std
         return;
     if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0)
         cannotWrite(path, errno);
-    // In a sticky folder (/tmp) only a file's owner, the folder's or root
-    // may replace it.
+    // In a sticky folder (/tmp) only a file's owner, the folder's or a
+    // process with CAP_FOWNER (root, unless it was taken away) may replace it.
     const uid_t self = ::geteuid();
-    if ((folderStatus.st_mode & S_ISVTX) && self != 0 && status->st_uid != self &&
-        folderStatus.st_uid != self)
+    if ((folderStatus.st_mode & S_ISVTX) && status->st_uid != self && folderStatus.st_uid != self &&
+        !holdsCapability(CAP_FOWNER))
         cannotWrite(path, EACCES, " (another user's file in a shared folder)");
+}
+
+bool holdsCapability(int capability) {
+    // capget(2) without libcap: the two 32-bit words of version 3.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return ::geteuid() == 0;
+    const auto word = static_cast<unsigned>(capability) / 32;
+    return word < 2 && (data[word].effective >> (static_cast<unsigned>(capability) % 32) & 1u) != 0;
 }
 
 OutputTarget locateOutput(const std::string& path, struct stat& status) {

@@ -17,6 +17,12 @@ namespace mhost {
 // any other path.
 int streamDescriptor(std::string_view path);
 
+// Whether this process holds capability (CAP_CHOWN, CAP_FOWNER: linux/
+// capability.h) in its effective set: the power over other users' files
+// that root has, unless it was taken away (as containers do); a process of
+// user 0 may lack it.
+bool holdsCapability(int capability);
+
 // Where a write to path would go, checked as OutputFile checks it: the
 // target kind, the folder, the permissions. InputError or RunError as
 // OutputFile's constructor throws them.

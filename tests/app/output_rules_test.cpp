@@ -280,13 +280,15 @@ TEST(StandardStreams, AreWrittenThroughTheStreamOpenThereNeverReplaced) {
     EXPECT_EQ(dir.entries().size(), 5u) << "a temporary file was left";
 }
 
-// Runs mhost as the user nobody where the tests run as root: root may write
-// any file, as cp may.
-RunResult asAnotherUser(const TempDir& dir, const std::vector<std::string>& args) {
+// Runs mhost without root's power over files where the tests run as root
+// (root may write any file, as cp may): still user 0, which keeps the build
+// folder (perhaps open to its owner alone) in reach, but with no capability
+// and none regained on exec, so that only the files' modes and owners count.
+RunResult withoutRoot(const TempDir& dir, const std::vector<std::string>& args) {
     if (::geteuid() != 0)
         return runMhost(args, dir.path(), "");
-    std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                    MHOST_BINARY};
+    std::vector<std::string> all = {"--securebits=+noroot,+noroot_locked", "--bounding-set=-all",
+                                    "--inh-caps=-all", "--ambient-caps=-all", MHOST_BINARY};
     all.insert(all.end(), args.begin(), args.end());
     return runMhost(all, dir.path(), "", {}, "/dev/null", "/usr/bin/setpriv");
 }
@@ -298,19 +300,21 @@ TEST(Permissions, ATargetTheUserMayNotWriteIsRefusedAsCpRefusesIt) {
     ::chmod(empty.c_str(), 0644);
     const std::string readOnly = dir.write("ro.json", "read only");
     ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
-    RunResult r = asAnotherUser(dir, {"run", "empty.json", "--save", "ro.json"});
+    RunResult r = withoutRoot(dir, {"run", "empty.json", "--save", "ro.json"});
     EXPECT_EQ(r.status, 1) << describe(r);
     EXPECT_NE(r.err.find("ro.json: cannot write: permission denied"), std::string::npos) << r.err;
     EXPECT_EQ(readFile(readOnly), "read only");
 
     if (::geteuid() != 0)
         return; // another user's file needs another user
-    // Another user's file in a shared folder (sticky, as /tmp): not even
-    // one the user could write may be replaced.
+    // Another user's file in a shared folder (sticky, as /tmp, and owned by
+    // a third): not even one the user could write may be replaced.
     ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
     const std::string theirs = dir.write("theirs.json", "theirs");
     ASSERT_EQ(::chmod(theirs.c_str(), 0666), 0);
-    r = asAnotherUser(dir, {"run", "empty.json", "--save", "theirs.json"});
+    ASSERT_EQ(::chown(theirs.c_str(), 65533, 65533), 0);
+    r = withoutRoot(dir, {"run", "empty.json", "--save", "theirs.json"});
     EXPECT_EQ(r.status, 1) << describe(r);
     EXPECT_NE(r.err.find("theirs.json: cannot write: permission denied (another user's file in "
                          "a shared folder)"),
@@ -320,7 +324,8 @@ TEST(Permissions, ATargetTheUserMayNotWriteIsRefusedAsCpRefusesIt) {
     // And a folder the user may not write.
     fs::create_directory(dir.file("closed"));
     ASSERT_EQ(::chmod(dir.file("closed").c_str(), 0755), 0);
-    r = asAnotherUser(dir, {"run", "empty.json", "--save", "closed/x.json"});
+    ASSERT_EQ(::chown(dir.file("closed").c_str(), 65534, 65534), 0);
+    r = withoutRoot(dir, {"run", "empty.json", "--save", "closed/x.json"});
     EXPECT_EQ(r.status, 1) << describe(r);
     EXPECT_NE(r.err.find("closed/x.json: cannot write: permission denied (the folder"),
               std::string::npos)
