@@ -130,7 +130,7 @@ EditSession::EditSession(Host& host, std::string path, Journaling journaling)
         return;
     }
     const JournalEffect effect = effectOf(found.records);
-    found_.emplace();
+    found_ = FoundJournal{};
     found_->path = journal_->path();
     found_->changes = found.records.size();
     found_->edits = effect.steps.size();
