@@ -1,7 +1,7 @@
 #!/bin/sh
 # mhost edit in Debian's chromium, driven by puppeteer-core (from npm) under
 # Node.js: TEST.mjs, one of this folder's browser tests (browser_test.mjs,
-# timeline_test.mjs). Skipped where no chromium, Node.js or puppeteer-core
+# timeline_test.mjs, load_test.mjs). Skipped where no chromium, Node.js or puppeteer-core
 # is available (a failure in CI: see tests/support/skip.sh).
 #
 #   browser_test.sh TEST.mjs MHOST WORKDIR NODE_PREFIX [SCREENSHOT]

@@ -7,7 +7,9 @@
 // Events, with what they carry:
 //   "state"     a state from the session has been taken into the model
 //               (model.state; "nodes" and "matrices" came first)
-//   "nodes"     the node list changed (model.nodes)
+//   "nodes"     the node list changed (model.nodes); its matrices follow
+//   "arrived"   the matrices of some nodes of a new list came before the
+//               rest of its answer (their indices)
 //   "matrices"  world matrices changed: the indices, or null for all
 //   "select"    the rigger chose a node (its name, or null)
 //   "frame"     the current frame moved (its number)

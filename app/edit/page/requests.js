@@ -31,22 +31,67 @@ function mhostRequests(hub, model) {
     return fields;
   }
 
-  // The answer: {status, json, indices, matrices} (no matrices for a JSON one).
-  function decode(response) {
+  // The answer: {status, json, indices, matrices} (no matrices for a JSON
+  // one). A binary answer is read as it comes: once its JSON and indices
+  // are in, early(json) runs, and arrived(json, indices, matrices, from,
+  // to) each time more whole matrices have come, before the rest has.
+  function decode(response, early, arrived) {
     const type = response.headers.get("Content-Type") || "";
     if (type.indexOf("application/octet-stream") < 0)
       return response.json().then(function (json) { return { status: response.status, json: json }; });
-    return response.arrayBuffer().then(function (buffer) {
-      const bytes = new DataView(buffer);
-      const length = bytes.getUint32(4, true);
-      const json = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 8, length)));
-      let at = 8 + length;
-      at += (4 - at % 4) % 4;
-      const count = bytes.getUint32(at, true);
-      at += 4;
-      return { status: response.status, json: json, indices: new Uint32Array(buffer, at, count),
-               matrices: new Float32Array(buffer, at + 4 * count, 16 * count) };
-    });
+    const reader = response.body.getReader();
+    let parts = [], had = 0, need = 8; // what came before the answer's length is known
+    let buffer = null, filled = 0;     // the whole answer, once its length is known
+    let json = null, at = 0, count = 0, indices = null, matrices = null, given = 0;
+    // The bytes come in pieces: joined only once they hold the next field.
+    function join() {
+      const joined = new Uint8Array(had);
+      let o = 0;
+      parts.forEach(function (p) { joined.set(p, o); o += p.length; });
+      parts = [joined];
+      return new DataView(joined.buffer);
+    }
+    function take(chunk) {
+      if (!buffer) {
+        parts.push(chunk);
+        had += chunk.length;
+        while (!buffer && had >= need) {
+          const view = join();
+          const size = view.getUint32(4, true);
+          at = 8 + size + (4 - (8 + size) % 4) % 4;
+          if (need < at + 4) { need = at + 4; continue; }
+          count = view.getUint32(at, true);
+          if (need < at + 4 + 4 * count) { need = at + 4 + 4 * count; continue; }
+          buffer = new ArrayBuffer(at + 4 + 68 * count);
+          filled = Math.min(had, buffer.byteLength);
+          new Uint8Array(buffer).set(parts[0].subarray(0, filled));
+          parts = null;
+          json = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 8, size)));
+          indices = new Uint32Array(buffer, at + 4, count);
+          matrices = new Float32Array(buffer, at + 4 + 4 * count, 16 * count);
+          if (early) early(json);
+        }
+        if (!buffer) return;
+      } else {
+        const room = Math.min(chunk.length, buffer.byteLength - filled);
+        new Uint8Array(buffer, filled, room).set(chunk.subarray(0, room));
+        filled += room;
+      }
+      const whole = Math.min(count, Math.floor((filled - (at + 4 + 4 * count)) / 64));
+      if (whole > given && arrived) arrived(json, indices, matrices, given, whole);
+      given = Math.max(given, whole);
+    }
+    function pump() {
+      return reader.read().then(function (r) {
+        if (r.done) {
+          if (!buffer || filled < buffer.byteLength) throw new Error("the session's answer was cut short");
+          return { status: response.status, json: json, indices: indices, matrices: matrices };
+        }
+        take(r.value);
+        return pump();
+      });
+    }
+    return pump();
   }
 
   function request(method, path, body) {
@@ -56,25 +101,45 @@ function mhostRequests(hub, model) {
       init.headers["Content-Type"] = "application/json";
       init.body = JSON.stringify(body);
     }
-    return fetch(path, init).then(decode);
+    // An answer with a new node list (the first load above all) is shown
+    // as it comes: the list as soon as its JSON is in, each node once its
+    // matrix has come ("arrived"), the rest of the state with the last byte.
+    let listed = false;
+    return fetch(path, init).then(function (response) {
+      return decode(response, function (s) {
+        if (s.version === undefined || !s.nodes) return;
+        takeNodes(s);
+        listed = true;
+      }, function (s, indices, matrices, from, to) {
+        if (!listed) return;
+        for (let k = from; k < to; ++k)
+          model.world.set(matrices.subarray(16 * k, 16 * k + 16), 16 * indices[k]);
+        hub.emit("arrived", indices.subarray(from, to));
+      });
+    }).then(function (answer) {
+      answer.listed = listed;
+      return answer;
+    });
+  }
+
+  function takeNodes(s) {
+    model.types = s.types;
+    model.names = s.nodes.names;
+    model.typeOf = s.nodes.types;
+    model.inputs = s.nodes.inputs;
+    model.flags = s.nodes.flags;
+    model.index = new Map();
+    model.names.forEach(function (name, i) { model.index.set(name, i); });
+    model.world = new Float32Array(16 * model.names.length);
+    model.structure = s.structure;
+    hub.emit("nodes");
   }
 
   // Takes an answer's state, node list and matrices into the model.
   function take(answer) {
     const s = answer.json;
     if (!s || s.version === undefined) return;
-    if (s.nodes) {
-      model.types = s.types;
-      model.names = s.nodes.names;
-      model.typeOf = s.nodes.types;
-      model.inputs = s.nodes.inputs;
-      model.flags = s.nodes.flags;
-      model.index = new Map();
-      model.names.forEach(function (name, i) { model.index.set(name, i); });
-      model.world = new Float32Array(16 * model.names.length);
-      model.structure = s.structure;
-      hub.emit("nodes");
-    }
+    if (s.nodes && !answer.listed) takeNodes(s);
     if (answer.indices && answer.indices.length) {
       for (let k = 0; k < answer.indices.length; ++k)
         model.world.set(answer.matrices.subarray(16 * k, 16 * k + 16), 16 * answer.indices[k]);

@@ -7,7 +7,12 @@
 // HUD's draw calls are the scene's (grid, boxes, axes, parent lines,
 // highlight), and data-handle-draw-calls the handle's.
 //
-// HUD (#hud) attributes: data-nodes, data-draw-calls, data-fps (frames
+// A new node list (the first load of a scene above all) is drawn as its
+// matrices come: every kPartEvery ms until the answer is whole, the nodes
+// whose matrices are in. On a fast link the whole answer comes before the
+// first such draw, which would only delay the full one.
+//
+// HUD (#hud) attributes: data-nodes (the nodes shown), data-draw-calls, data-fps (frames
 // drawn a second while playing), data-cached-frames, data-cache (the
 // cache's state: off, waiting, filling, filled, failed) and data-drawn-frame
 // (the frame whose matrices the view last drew), data-resolution (the
@@ -35,6 +40,7 @@ function mhostViewport(hub, model, requests) {
   const zero = new THREE.Matrix4().set(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 
   let capacity = 0;
+  let shownNodes = 0; // the nodes drawn with their matrices (data-nodes)
   let boxes = null, axes = null, parentLines = null;
   const highlight = new THREE.Mesh(new THREE.BoxGeometry(kBox * 1.25, kBox * 1.25, kBox * 1.25),
                                    new THREE.MeshLambertMaterial({ color: 0xf0b400 }));
@@ -91,13 +97,15 @@ function mhostViewport(hub, model, requests) {
     }
   }
 
-  // The lines from each node to its parent (input 0).
-  function placeLines(world) {
+  // The lines from each node to its parent (input 0), of the first upTo
+  // nodes (all by default).
+  function placeLines(world, upTo) {
     const position = parentLines.geometry.attributes.position.array;
+    const n = upTo === undefined ? model.nodeCount() : upTo;
     let count = 0;
-    for (let i = 0; i < model.nodeCount(); ++i) {
+    for (let i = 0; i < n; ++i) {
       const parent = model.inputs[i].length ? model.inputs[i][0] : -1;
-      if (parent < 0 || !model.isObject(i) || !model.isObject(parent)) continue;
+      if (parent < 0 || parent >= n || !model.isObject(i) || !model.isObject(parent)) continue;
       position[count * 6] = world[i * 16 + 12];
       position[count * 6 + 1] = world[i * 16 + 13];
       position[count * 6 + 2] = world[i * 16 + 14];
@@ -146,6 +154,7 @@ function mhostViewport(hub, model, requests) {
   function show(world, indices, frame) {
     const n = model.nodeCount();
     reserve(n);
+    shownNodes = n;
     if (model.playing && n > kPointsAbove) {
       showPoints(world, n);
       pointsOnly(true);
@@ -239,14 +248,15 @@ function mhostViewport(hub, model, requests) {
   // The HUD alone, as the view was last drawn: the cache's progress changes
   // it without drawing the scene again.
   function showHud() {
-    hud.dataset.nodes = String(model.nodeCount());
+    hud.dataset.nodes = String(shownNodes);
     hud.dataset.drawCalls = String(sceneCalls);
     hud.dataset.fps = String(model.playing ? shownFrames.length : 0);
     hud.dataset.resolution = String(scale);
     hud.dataset.cachedFrames = String(model.cache.ready);
     hud.dataset.cache = model.cache.state;
     if (drawnFrame !== null) hud.dataset.drawnFrame = String(drawnFrame);
-    hud.textContent = model.nodeCount() + " nodes \u00b7 " + sceneCalls + " draw calls \u00b7 " +
+    hud.textContent = (shownNodes < model.nodeCount() ? shownNodes + " of " : "") +
+      model.nodeCount() + " nodes \u00b7 " + sceneCalls + " draw calls \u00b7 " +
       (model.playing ? shownFrames.length + " fps \u00b7 " : "") + model.cache.ready + " frames cached" +
       (drawnFrame !== null ? " \u00b7 frame " + drawnFrame : "");
   }
@@ -292,14 +302,43 @@ function mhostViewport(hub, model, requests) {
     });
   }
 
+  // --- A node list as it comes --------------------------------------------------
+  const kPartEvery = 250;
+  let partTimer = null;
+  function drawPart() {
+    partTimer = null;
+    const n = model.nodeCount();
+    boxes.count = n;
+    axes.geometry.setDrawRange(0, n * 6);
+    boxes.instanceMatrix.needsUpdate = true;
+    axes.geometry.attributes.position.needsUpdate = true;
+    placeLines(model.world, shownNodes);
+    draw();
+  }
+  hub.on("arrived", function (indices) {
+    for (let k = 0; k < indices.length; ++k) place(indices[k], model.world, indices[k] * 16);
+    shownNodes += indices.length;
+    if (partTimer === null) partTimer = setTimeout(drawPart, kPartEvery);
+  });
+
   // The matrices an answer changed, drawn with its state.
   let changed = [];
-  hub.on("nodes", function () { changed = null; });
+  hub.on("nodes", function () {
+    changed = null;
+    // Until their matrices come, the nodes of the new list are not drawn.
+    const n = model.nodeCount();
+    reserve(n);
+    boxes.instanceMatrix.array.fill(0, 0, 16 * n);
+    axes.geometry.attributes.position.array.fill(0, 0, 18 * n);
+    shownNodes = 0;
+  });
   hub.on("matrices", function (indices) {
     if (changed === null || indices === null) changed = null;
     else changed = changed.concat(Array.from(indices));
   });
   hub.on("state", function (state) {
+    clearTimeout(partTimer);
+    partTimer = null;
     const indices = changed;
     changed = [];
     show(model.world, indices, state.frame);
