@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +174,46 @@ BENCHMARK(BM_LoadScene)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_CheckSceneText)->Apply(nodeCounts)->Iterations(1);
 BENCHMARK(BM_CookScene)->Apply(nodeCounts);
 
+// The bench's scene of n nodes saved as NAME in the temporary folder, as
+// mhost edit opens it; the file is removed with the bench.
+std::string savedScene(int nodes, const char* name) {
+    const std::string path = (std::filesystem::temp_directory_path() / name).string();
+    mhost::Scene scene(host());
+    buildScene(scene, nodes);
+    mhost::saveScene(scene, path);
+    return path;
+}
+
+// An editing session of that scene, the quenlo node in its middle selected,
+// and a page that holds the scene as the session's first answer gave it at
+// frame (none: the timeline's start).
+struct EditBench {
+    EditBench(int nodes, const char* name, std::optional<int> frame)
+        : path(savedScene(nodes, name)), session(host(), path), cook(session.scene()) {
+        view.selected = std::string("q").append(std::to_string(nodes / 2));
+        view.binary = true;
+        view.frame = frame;
+        mhost::describeSession(session, cook, view);
+        view.structure = cook.structure();
+        view.matrices = cook.version();
+    }
+    ~EditBench() { std::filesystem::remove(path); }
+
+    // The state for the page's view, as it receives it; the page then holds
+    // its matrices. Gives the answer's size.
+    std::size_t answer() {
+        const mhost::StateAnswer answer = mhost::describeSession(session, cook, view);
+        const std::size_t bytes = mhost::encodeState(answer, cook, true).size();
+        view.matrices = cook.version();
+        return bytes;
+    }
+
+    std::string path;
+    mhost::EditSession session;
+    mhost::SceneCook cook;
+    mhost::PageView view;
+};
+
 // One step of a drag of "Driver val" in mhost edit, on a scene of N nodes
 // with a quenlo node selected: the edit (merged into the drag's step), the
 // nodes it changed cooked again, the pane and the plot of the selected node,
@@ -180,36 +221,20 @@ BENCHMARK(BM_CookScene)->Apply(nodeCounts);
 // changed). answer_bytes is its size. Goals: under 20 ms and 64 KB at
 // 100,000 nodes.
 void BM_EditScrub(benchmark::State& state) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / "scene_bench.edit.json").string();
-    {
-        mhost::Scene scene(host());
-        buildScene(scene, static_cast<int>(state.range(0)));
-        mhost::saveScene(scene, path);
-    }
-    mhost::EditSession session(host(), path);
-    mhost::SceneCook cook(session.scene());
-    mhost::PageView view;
-    view.selected = std::string("q").append(std::to_string(state.range(0) / 2));
-    view.binary = true;
-    // The page holds the scene as its first answer gave it.
-    mhost::StateAnswer first = mhost::describeSession(session, cook, view);
-    view.structure = cook.structure();
-    view.matrices = cook.version();
+    EditBench bench(static_cast<int>(state.range(0)), "scene_bench.edit.json", std::nullopt);
     double driver = 0.0;
     std::size_t bytes = 0;
     for (auto _ : state) {
         driver = driver > 3.0 ? 0.0 : driver + 0.01;
-        session.apply(
-            {{"op", "set"}, {"node", view.selected}, {"parm", "driverval"}, {"value", driver}},
-            true);
-        const mhost::StateAnswer answer = mhost::describeSession(session, cook, view);
-        bytes = mhost::encodeState(answer, cook, true).size();
-        view.matrices = cook.version();
+        bench.session.apply({{"op", "set"},
+                             {"node", bench.view.selected},
+                             {"parm", "driverval"},
+                             {"value", driver}},
+                            true);
+        bytes = bench.answer();
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["answer_bytes"] = static_cast<double>(bytes);
-    std::filesystem::remove(path);
 }
 BENCHMARK(BM_EditScrub)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
@@ -219,32 +244,14 @@ BENCHMARK(BM_EditScrub)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMi
 // its size (the matrices are float32). Goal at 10,000 nodes: the step drawn
 // in the page within 100 ms, of which this is the session's part.
 void BM_TimelineStep(benchmark::State& state) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / "scene_bench.step.json").string();
-    {
-        mhost::Scene scene(host());
-        buildScene(scene, static_cast<int>(state.range(0)));
-        mhost::saveScene(scene, path);
-    }
-    mhost::EditSession session(host(), path);
-    mhost::SceneCook cook(session.scene());
-    mhost::PageView view;
-    view.selected = std::string("q").append(std::to_string(state.range(0) / 2));
-    view.binary = true;
-    view.frame = 1;
-    mhost::describeSession(session, cook, view);
-    view.structure = cook.structure();
-    view.matrices = cook.version();
+    EditBench bench(static_cast<int>(state.range(0)), "scene_bench.step.json", 1);
     std::size_t bytes = 0;
     for (auto _ : state) {
-        view.frame = *view.frame % 24 + 1;
-        const mhost::StateAnswer answer = mhost::describeSession(session, cook, view);
-        bytes = mhost::encodeState(answer, cook, true).size();
-        view.matrices = cook.version();
+        bench.view.frame = *bench.view.frame % 24 + 1;
+        bytes = bench.answer();
         benchmark::DoNotOptimize(bytes);
     }
     state.counters["answer_bytes"] = static_cast<double>(bytes);
-    std::filesystem::remove(path);
 }
 BENCHMARK(BM_TimelineStep)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
