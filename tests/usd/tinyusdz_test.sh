@@ -11,15 +11,8 @@ set -eu
 mhost=$1 work=$2 nodePrefix=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/skip.sh"
-browser=$(command -v chromium || command -v chromium-browser || true)
-if [ -z "$browser" ]; then
-  skip "no chromium on this machine (apt-get install chromium)"
-fi
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  skip "no Node.js or npm on this machine (apt-get install nodejs npm)"
-fi
-nodePrefix=$(sh "$here/../node/install.sh" "$nodePrefix") ||
-  skip "npm could not install tinyusdz and puppeteer-core"
+. "$here/../support/chromium.sh"
+needChromium "$nodePrefix" "tinyusdz and puppeteer-core"
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
