@@ -78,6 +78,15 @@ export function harness(name) {
     return page;
   }
 
+  // A session's exit status (what ended gives), or "running" when it has
+  // not ended within ms; the timer goes with the answer, so that it does
+  // not hold the test open.
+  function exitStatus(ended, ms = 10000) {
+    let timer;
+    const late = new Promise((resolve) => { timer = setTimeout(() => resolve("running"), ms); });
+    return Promise.race([ended, late]).finally(() => clearTimeout(timer));
+  }
+
   // Ends the test: its failures, or "NAME: passed".
   function finish() {
     if (failures.length) {
@@ -87,5 +96,5 @@ export function harness(name) {
     console.log(name + ": passed");
   }
 
-  return { mhost, work, screenshot, rest, check, run, startSession, launch, newPage, finish };
+  return { mhost, work, screenshot, rest, check, run, startSession, launch, newPage, exitStatus, finish };
 }

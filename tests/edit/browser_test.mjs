@@ -20,7 +20,7 @@ import path from "node:path";
 import { harness } from "./browser_harness.mjs";
 import { pageDriver } from "./page_driver.mjs";
 
-const { work, screenshot, check, run, startSession, launch, newPage, finish } =
+const { work, screenshot, check, run, startSession, launch, newPage, exitStatus, finish } =
   harness("browser test");
 
 // The scene the session starts from.
@@ -199,7 +199,7 @@ try {
 } finally {
   await browser.close();
 }
-const code = await Promise.race([exited, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+const code = await exitStatus(exited);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
 if (code === "running") check(false, "mhost edit is still running: " + sessionErr());
 
@@ -309,7 +309,7 @@ async function keyToolsPage(browser, where, ended) {
   check(!(await page.title()).startsWith("* "), "the title shows nothing unsaved: " + (await page.title()));
   await clickAndDraw('[data-action="quit"]', "/api/quit");
   await page.close();
-  const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+  const code = await exitStatus(ended);
   check(code === 0, "the key tools' session ends with status 0: " + code);
 }
 
@@ -431,7 +431,7 @@ async function conflictsPage(browser, file, where, ended) {
 
   await clickAndDraw('[data-action="quit"]', "/api/quit");
   await page.close();
-  const code = await Promise.race([ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+  const code = await exitStatus(ended);
   check(code === 0, "the second session ends with status 0: " + code);
 }
 

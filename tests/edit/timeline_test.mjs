@@ -12,7 +12,7 @@ import path from "node:path";
 import { harness } from "./browser_harness.mjs";
 import { pageDriver } from "./page_driver.mjs";
 
-const { work, check, run, startSession, launch, newPage, finish } = harness("timeline test");
+const { work, check, run, startSession, launch, newPage, exitStatus, finish } = harness("timeline test");
 
 // q follows its driver, keyed from 0 at time 0 to 1 at time 1: at frame F
 // (time (F - 1) / 24) its driver is (F - 1) / 24 and it sits at x = 2 times
@@ -184,6 +184,6 @@ try {
 } finally {
   await browser.close();
 }
-const code = await Promise.race([session.ended, new Promise((r) => setTimeout(() => r("running"), 10000))]);
+const code = await exitStatus(session.ended);
 check(code === 0, "Quit ends mhost edit with status 0: " + code);
 finish();
