@@ -12,7 +12,9 @@ out as the package is:
 
 Only these are copied into the wheel: the SDK's headers and CMake files are
 for module authors, who install the SDK with cmake --install. CMAKE_ARGS
-passes more options to CMake.
+passes more options to CMake. MORVANE_CMAKE_BUILD_DIR names a CMake build
+folder to use instead of a new one: a Release build of this tree (CI's) is
+configured again with the options below, and only what they change is built.
 """
 
 import os
@@ -41,10 +43,12 @@ def project_version() -> str:
 class CMakeBuild(build_ext):
     def build_extension(self, ext: Extension) -> None:
         temp = Path(self.build_temp).resolve()
-        build, stage = temp / "cmake", temp / "stage"
+        stage = temp / "stage"
+        build = Path(os.environ.get("MORVANE_CMAKE_BUILD_DIR") or temp / "cmake").resolve()
         subprocess.run(
             ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=Release", "-DQUENLO_TESTS=OFF", "-DQUENLO_BENCH=OFF",
+             "-DQUENLO_PYTHON=ON",
              f"-DPython3_EXECUTABLE={sys.executable}",
              "-DCMAKE_INSTALL_BINDIR=morvane/bin", "-DCMAKE_INSTALL_LIBDIR=morvane/lib",
              "-DMORVANE_PYTHON_INSTALL_DIR=.", *shlex.split(os.environ.get("CMAKE_ARGS", ""))],

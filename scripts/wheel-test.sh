@@ -5,7 +5,17 @@
 # with no PYTHONPATH, MORVANE_DSO_PATH or LD_LIBRARY_PATH: the package loads
 # its module, `mhost demo` runs, the suite passes, the stubs match the
 # installed extension and the example is clean under mypy --strict.
+#
+#   wheel-test.sh [RELEASE_BUILD_FOLDER]
+#
+# Given a Release build of this tree, the wheel is built in it
+# (MORVANE_CMAKE_BUILD_DIR, setup.py): what the build already compiled is
+# not compiled again.
 set -euo pipefail
+if (($#)); then
+  MORVANE_CMAKE_BUILD_DIR=$(cd "$1" && pwd)
+  export MORVANE_CMAKE_BUILD_DIR
+fi
 cd "$(dirname "$0")/.."
 source=$PWD
 work=$(mktemp -d)
