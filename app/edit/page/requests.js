@@ -141,8 +141,10 @@ function mhostRequests(hub, model) {
     if (!s || s.version === undefined) return;
     if (s.nodes && !answer.listed) takeNodes(s);
     if (answer.indices && answer.indices.length) {
-      for (let k = 0; k < answer.indices.length; ++k)
-        model.world.set(answer.matrices.subarray(16 * k, 16 * k + 16), 16 * answer.indices[k]);
+      // A new list's matrices were taken as they came.
+      if (!answer.listed)
+        for (let k = 0; k < answer.indices.length; ++k)
+          model.world.set(answer.matrices.subarray(16 * k, 16 * k + 16), 16 * answer.indices[k]);
       hub.emit("matrices", s.matrices.full ? null : answer.indices);
     }
     if (answer.indices) model.matrices = s.matrices.version;

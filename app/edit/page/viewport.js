@@ -12,12 +12,12 @@
 // whose matrices are in. On a fast link the whole answer comes before the
 // first such draw, which would only delay the full one.
 //
-// HUD (#hud) attributes: data-nodes (the nodes shown), data-draw-calls, data-fps (frames
-// drawn a second while playing), data-cached-frames, data-cache (the
-// cache's state: off, waiting, filling, filled, failed) and data-drawn-frame
-// (the frame whose matrices the view last drew), data-resolution (the
-// scale it draws at: below 1 only while playing a scene it cannot draw at
-// the scene's rate).
+// HUD (#hud) attributes: data-nodes (the nodes drawn), data-draw-calls,
+// data-fps (frames drawn a second while playing), data-cached-frames,
+// data-cache (the cache's state: off, waiting, filling, filled, failed) and
+// data-drawn-frame (the frame whose matrices the view last drew),
+// data-resolution (the scale it draws at: below 1 only while playing a
+// scene it cannot draw at the scene's rate).
 "use strict";
 function mhostViewport(hub, model, requests) {
   const kAxis = 0.8, kBox = 0.24;
@@ -303,10 +303,17 @@ function mhostViewport(hub, model, requests) {
   }
 
   // --- A node list as it comes --------------------------------------------------
+  // The nodes are placed only when a part is drawn: on a fast link the
+  // state's own draw places them all, once.
   const kPartEvery = 250;
-  let partTimer = null;
+  let partTimer = null, cameSince = []; // the indices that came since the last part
   function drawPart() {
     partTimer = null;
+    cameSince.forEach(function (indices) {
+      for (let k = 0; k < indices.length; ++k) place(indices[k], model.world, indices[k] * 16);
+      shownNodes += indices.length;
+    });
+    cameSince = [];
     const n = model.nodeCount();
     boxes.count = n;
     axes.geometry.setDrawRange(0, n * 6);
@@ -316,8 +323,7 @@ function mhostViewport(hub, model, requests) {
     draw();
   }
   hub.on("arrived", function (indices) {
-    for (let k = 0; k < indices.length; ++k) place(indices[k], model.world, indices[k] * 16);
-    shownNodes += indices.length;
+    cameSince.push(indices);
     if (partTimer === null) partTimer = setTimeout(drawPart, kPartEvery);
   });
 
@@ -331,6 +337,7 @@ function mhostViewport(hub, model, requests) {
     boxes.instanceMatrix.array.fill(0, 0, 16 * n);
     axes.geometry.attributes.position.array.fill(0, 0, 18 * n);
     shownNodes = 0;
+    cameSince = [];
   });
   hub.on("matrices", function (indices) {
     if (changed === null || indices === null) changed = null;
@@ -339,6 +346,7 @@ function mhostViewport(hub, model, requests) {
   hub.on("state", function (state) {
     clearTimeout(partTimer);
     partTimer = null;
+    cameSince = [];
     const indices = changed;
     changed = [];
     show(model.world, indices, state.frame);
