@@ -5,7 +5,8 @@
 
 void OP_CookHints::prefetchNode(const OBJ_Node& node) {
     // An object type's own members follow the object's: the line after it.
-    UT_prefetchRange(&node, sizeof(OBJ_Node) + 64);
+    constexpr std::size_t kBytes = sizeof(OBJ_Node) + 64;
+    UT_prefetchLines<(kBytes + 63) / 64 + 1>(&node);
 }
 
 void OP_CookHints::prefetchForCook(const OBJ_Node& node) {
@@ -15,5 +16,15 @@ void OP_CookHints::prefetchForCook(const OBJ_Node& node) {
     const OP_Node& base = node;
     UT_prefetchRange(base.myInputs.data(), base.myInputs.size() * sizeof(OP_Node*));
     const OP_Parameters& parms = node;
-    UT_prefetchRange(parms.myComponents.data(), parms.myComponents.size() * sizeof(PRM_Component));
+    const PRM_Component* components = parms.myComponents.data();
+    // Of the components, the lines the type's reads found before, unless
+    // the object's own transform is read too (it is skipped while it is an
+    // unchanged identity), or nothing was read yet: then all of them.
+    const auto& runs = parms.myLayout->readRuns;
+    if (runs.empty() || node.myXformParms.identityVersion != parms.getParmVersion()) {
+        UT_prefetchRange(components, parms.myComponents.size() * sizeof(PRM_Component));
+        return;
+    }
+    for (const OP_ParmLayout::ComponentRun& run : runs)
+        UT_prefetchRange(components + run.first, (run.end - run.first) * sizeof(PRM_Component));
 }

@@ -358,6 +358,8 @@ int OP_Parameters::resolveAndRemember(const char* token, const int* inst, int ne
         const PRM_Parm& p = myParms[static_cast<std::size_t>(parm)];
         entry.firstComponent = static_cast<int>(p.myComponents - myComponents.data());
         entry.components = p.myCount;
+        myLayout->noteRead(static_cast<std::uint32_t>(entry.firstComponent),
+                           static_cast<std::uint32_t>(entry.firstComponent + p.myCount));
     }
     set[0] = entry;
     return parm;

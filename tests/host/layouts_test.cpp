@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -34,14 +35,11 @@ PRM_Default bDefault[] = {PRM_Default(20)};
 
 PRM_Template aMembers[] = {PRM_Template(PRM_FLT, 1, &aName, aDefault), PRM_Template()};
 PRM_Template bMembers[] = {PRM_Template(PRM_FLT, 1, &bName, bDefault),
-                           PRM_Template(PRM_TOGGLE, 1, &bOnName, PRMoneDefaults),
-                           PRM_Template()};
-PRM_Template innerMembers[] = {PRM_Template(PRM_FLT, 1, &yName, PRMzeroDefaults),
-                               PRM_Template()};
+                           PRM_Template(PRM_TOGGLE, 1, &bOnName, PRMoneDefaults), PRM_Template()};
+PRM_Template innerMembers[] = {PRM_Template(PRM_FLT, 1, &yName, PRMzeroDefaults), PRM_Template()};
 PRM_Template outerMembers[] = {
     PRM_Template(PRM_FLT, 1, &xName, PRMzeroDefaults),
-    PRM_Template(PRM_MULTITYPE_LIST, innerMembers, 5.0f, &innerName, twoCount),
-    PRM_Template()};
+    PRM_Template(PRM_MULTITYPE_LIST, innerMembers, 5.0f, &innerName, twoCount), PRM_Template()};
 
 PRM_Template layout[] = {
     PRM_Template(PRM_MULTITYPE_LIST, aMembers, 5.0f, &aCountName, twoCount),
@@ -176,6 +174,46 @@ TEST_F(Layouts, NodesOfOneShapeShareResolutionsButNotAcrossShapes) {
     std::strcpy(token, "b#");
     EXPECT_DOUBLE_EQ(other->evalFloatInst(token, &one, 0, 0), 2.5);
     EXPECT_DOUBLE_EQ(node->evalFloatInst(token, &one, 0, 0), 20.0);
+}
+
+// A host prefetches the components a type reads before it cooks a node; the
+// runs it keeps must hold every component read, however they come in.
+TEST(LayoutReadRuns, EveryComponentReadLiesInOneSortedRunAndNearRunsMerge) {
+    OP_ParmLayout layout;
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> reads = {
+        {40, 43}, {10, 13}, {100, 101}, {14, 15}, {0, 1}, {60, 61}, {44, 47}, {12, 13}};
+    for (const auto& [first, end] : reads)
+        layout.noteRead(first, end);
+    for (const auto& [first, end] : reads)
+        for (std::uint32_t c = first; c < end; ++c)
+            EXPECT_EQ(std::count_if(layout.readRuns.begin(), layout.readRuns.end(),
+                                    [c](const auto& run) { return run.first <= c && c < run.end; }),
+                      1)
+                << "component " << c;
+    // 0 and 10 are more than a line (four components) apart, 13 and 14 are
+    // not; 47 and 60 are more.
+    ASSERT_EQ(layout.readRuns.size(), 5u);
+    EXPECT_EQ(layout.readRuns[1].first, 10u);
+    EXPECT_EQ(layout.readRuns[1].end, 15u);
+    EXPECT_EQ(layout.readRuns[2].first, 40u);
+    EXPECT_EQ(layout.readRuns[2].end, 47u);
+    for (std::size_t i = 1; i < layout.readRuns.size(); ++i)
+        EXPECT_GT(layout.readRuns[i].first, layout.readRuns[i - 1].end + 4);
+    layout.noteRead(5, 5);
+    EXPECT_EQ(layout.readRuns.size(), 5u) << "an empty read adds nothing";
+}
+
+TEST_F(Layouts, ReadsOfLiteralTokensNoteTheirComponentsForTheShape) {
+    int two = 2;
+    node->evalFloatInst("a#", &two, 0, 0);
+    node->evalFloat("after", 0, 0);
+    const auto layout = node->getOperator()->parmLayout({2, 1, 1, 2});
+    ASSERT_NE(layout, nullptr);
+    std::size_t components = 0;
+    for (const auto& run : layout->readRuns)
+        components += run.end - run.first;
+    EXPECT_GE(components, 2u);
+    EXPECT_EQ(layout->readRuns.size(), 2u) << "the two lie far apart in the list";
 }
 
 } // namespace

@@ -17,18 +17,6 @@
 #include <vector>
 
 struct OP_ParmLayout {
-    // The shape: every list's instance count, in parameter order.
-    std::vector<int> shape;
-
-    // Token index: open addressing over a power-of-two table of slots, each
-    // holding a token's hash and its parameter index (-1 for empty), at most
-    // three quarters full.
-    struct IndexSlot {
-        std::uint32_t hash;
-        int parm;
-    };
-    std::vector<IndexSlot> index;
-
     // What a (token address, instance) resolved to: a two-way set-associative
     // cache, most recently used entry first. A node's evaluation looks up about
     // twenty tokens, which two-way sets hold without evicting each other.
@@ -36,7 +24,7 @@ struct OP_ParmLayout {
     // so its address alone finds the answer) an entry also gives where the
     // parameter's components lie in a node's component array, the same for
     // every node of the shape: a read of such a token finds the value with
-    // no further lookup (OP_Parameters::knownComponent).
+    // no further lookup (OP_Parameters::knownValue).
     // An entry is half a cache line, so that a set is one line.
     struct alignas(32) ResolvedToken {
         const char* token = nullptr;
@@ -50,6 +38,32 @@ struct OP_ParmLayout {
     static constexpr std::size_t kResolvedWays = 2;
     static constexpr std::size_t kResolvedSlots = kResolvedWays << kResolvedSetBits;
     // Filled as nodes of the shape resolve tokens. In the layout itself, so
-    // that a read finds it from the layout's address alone.
+    // that a read finds it from the layout's address alone, and first, so
+    // that the layout's address is the array's.
     mutable std::array<ResolvedToken, kResolvedSlots> resolved{};
+
+    // The shape: every list's instance count, in parameter order.
+    std::vector<int> shape;
+
+    // Token index: open addressing over a power-of-two table of slots, each
+    // holding a token's hash and its parameter index (-1 for empty), at most
+    // three quarters full.
+    struct IndexSlot {
+        std::uint32_t hash;
+        int parm;
+    };
+    std::vector<IndexSlot> index;
+
+    // The components the entries for read-only tokens point at, as runs
+    // [first, end) of indices in a node's component array, in order, runs
+    // less than a cache line apart merged: the part of the array the type's
+    // own code reads, for a host that prefetches it before a cook
+    // (host/private/OP_CookHints.h). Runs are only ever added.
+    struct ComponentRun {
+        std::uint32_t first;
+        std::uint32_t end;
+    };
+    mutable std::vector<ComponentRun> readRuns;
+    // Adds [first, end) to readRuns.
+    void noteRead(std::uint32_t first, std::uint32_t end) const;
 };
