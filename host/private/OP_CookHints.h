@@ -16,8 +16,10 @@ public:
     // Prefetches the object itself (its matrices and cook stamps among its
     // fields) without reading it.
     static void prefetchNode(const OBJ_Node& node);
-    // Prefetches what its cook reads besides the object: its inputs and its
-    // components. It reads the node to find those arrays: prefetchNode, a
+    // Prefetches what its cook reads besides the object: its inputs and, of
+    // its components, those the reads of nodes of its shape found before
+    // (OP_ParmLayout::readRuns; all of them when the object's own transform
+    // is read too). It reads the node to find those arrays: prefetchNode, a
     // few nodes earlier, saves waiting for that read.
     static void prefetchForCook(const OBJ_Node& node);
 };
