@@ -183,8 +183,8 @@ OP_ERROR OBJ_Node::cookChain(OP_Context& context, unsigned long run) {
     OBJ_Node* shortChain[kShortChain];
     std::vector<OBJ_Node*> longChain;
     std::size_t depth = 0;
-    for (OBJ_Node* up = parentObject(); up && (run == 0 || up->myCookRun != run);
-         up = up->parentObject()) {
+    OBJ_Node* up = parentObject();
+    for (; up && (run == 0 || up->myCookRun != run); up = up->parentObject()) {
         if (depth == kShortChain)
             longChain.assign(shortChain, shortChain + kShortChain);
         if (depth < kShortChain)
@@ -194,17 +194,17 @@ OP_ERROR OBJ_Node::cookChain(OP_Context& context, unsigned long run) {
         ++depth;
     }
     OBJ_Node* const* chain = depth <= kShortChain ? shortChain : longChain.data();
+    // up is now the parent of the chain's top: none, or one already cooked.
     for (std::size_t i = depth; i-- > 0;) {
-        chain[i]->cookThis(context);
+        chain[i]->cookThis(context, i + 1 < depth ? chain[i + 1] : up);
         chain[i]->myCookRun = run;
     }
-    const OP_ERROR severity = cookThis(context);
+    const OP_ERROR severity = cookThis(context, depth > 0 ? chain[0] : up);
     myCookRun = run;
     return severity;
 }
 
-OP_ERROR OBJ_Node::cookThis(OP_Context& context) {
-    OBJ_Node* parent = parentObject();
+OP_ERROR OBJ_Node::cookThis(OP_Context& context, const OBJ_Node* parent) {
     const unsigned long parentStamp = parent ? parent->myStamp : 0;
     const bool stale = !myHasCooked || myCookedVersion != getParmVersion() ||
                        myCookedRecookRequests != getRecookRequests() || myCookedParent != parent ||

@@ -88,8 +88,9 @@ private:
     // cook() as part of run (see host/private/OP_CookRun.h; 0: no run): the
     // chain above stops at the first parent the run cooked or found current.
     OP_ERROR cookChain(OP_Context& context, unsigned long run);
-    // cook() for this object alone, its parent already cooked.
-    OP_ERROR cookThis(OP_Context& context);
+    // cook() for this object alone, its parent (parentObject(), which the
+    // chain walk found) already cooked.
+    OP_ERROR cookThis(OP_Context& context, const OBJ_Node* parent);
 
     // The components of the object's transform parameters ("t", "r", "s",
     // "p", "scale", "xOrd", "rOrd"), as indices in the node's component
