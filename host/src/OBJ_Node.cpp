@@ -51,26 +51,30 @@ constexpr double kIdentityValues[kXformValues] = {0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 
 } // namespace
 
 const OBJ_Node::XformParms& OBJ_Node::xformParms() {
-    if (myXformParms.structure != getStructureVersion()) {
-        const struct {
-            const char* token;
-            int components;
-        } parms[] = {{OBJ_Token::translate, 3}, {OBJ_Token::rotate, 3},       {OBJ_Token::scale, 3},
-                     {OBJ_Token::pivot, 3},     {OBJ_Token::uniformScale, 1}, {OBJ_Token::xOrd, 1},
-                     {OBJ_Token::rOrd, 1}};
-        int at = 0;
-        for (const auto& parm : parms) {
-            const PRM_Parm* p = findParm(parm.token);
-            for (int c = 0; c < parm.components; ++c)
-                myXformParms.component[at++] =
-                    p && c < p->getVectorSize()
-                        ? static_cast<std::int32_t>(&p->component(c) - myComponents.data())
-                        : -1;
-        }
-        myXformParms.structure = getStructureVersion();
-        myXformParms.identityVersion = ~0ul;
-    }
+    if (myXformParms.structure != getStructureVersion()) [[unlikely]]
+        findXformParms();
     return myXformParms;
+}
+
+// Out of line, so that the check above costs an evaluation a compare.
+[[gnu::noinline]] void OBJ_Node::findXformParms() {
+    const struct {
+        const char* token;
+        int components;
+    } parms[] = {{OBJ_Token::translate, 3}, {OBJ_Token::rotate, 3},       {OBJ_Token::scale, 3},
+                 {OBJ_Token::pivot, 3},     {OBJ_Token::uniformScale, 1}, {OBJ_Token::xOrd, 1},
+                 {OBJ_Token::rOrd, 1}};
+    int at = 0;
+    for (const auto& parm : parms) {
+        const PRM_Parm* p = findParm(parm.token);
+        for (int c = 0; c < parm.components; ++c)
+            myXformParms.component[at++] =
+                p && c < p->getVectorSize()
+                    ? static_cast<std::int32_t>(&p->component(c) - myComponents.data())
+                    : -1;
+    }
+    myXformParms.structure = getStructureVersion();
+    myXformParms.identityVersion = ~0ul;
 }
 
 int OBJ_Node::applyInputIndependentTransform(OP_Context& context, UT_DMatrix4& xform) {

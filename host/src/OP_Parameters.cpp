@@ -302,13 +302,14 @@ int OP_Parameters::resolveLong(const char* token, const int* inst, int nestLevel
 }
 
 namespace {
-// The set of a (token address, instance): Fibonacci hashing, whose top bits
-// are well mixed.
+// The set of a (token address, instance): Fibonacci hashing of the low 32
+// bits of the address with the instance in the upper half, whose top bits
+// are well mixed. 32 bits, so that the multiplier is an immediate: the
+// tokens one node type reads lie within a few kilobytes of each other.
 inline std::size_t setOf(const char* token, int instance, int setBits) {
-    const std::uint64_t key =
-        (reinterpret_cast<std::uintptr_t>(token) ^ (std::uint64_t(std::uint32_t(instance)) << 40)) *
-        0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(key >> (64 - setBits));
+    const std::uint32_t key = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(token)) ^
+                              (static_cast<std::uint32_t>(instance) << 16);
+    return static_cast<std::size_t>((key * 0x9E3779B9u) >> (32 - setBits));
 }
 } // namespace
 

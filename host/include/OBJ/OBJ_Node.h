@@ -104,6 +104,8 @@ private:
         std::int32_t component[15];
     };
     const XformParms& xformParms();
+    // Finds them afresh after the parameter list changed.
+    void findXformParms();
 
     XformParms myXformParms;
     UT_DMatrix4 myLocal;
