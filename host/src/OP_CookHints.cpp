@@ -19,7 +19,8 @@ void OP_CookHints::prefetchForCook(const OBJ_Node& node) {
     const PRM_Component* components = parms.myComponents.data();
     // Of the components, the lines the type's reads found before, unless
     // the object's own transform is read too (it is skipped while it is an
-    // unchanged identity), or nothing was read yet: then all of them.
+    // unchanged identity), or nothing was read yet, or the reads spread
+    // over too much of the array to list: then all of them.
     const auto& runs = parms.myLayout->readRuns;
     if (runs.empty() || node.myXformParms.identityVersion != parms.getParmVersion()) {
         UT_prefetchRange(components, parms.myComponents.size() * sizeof(PRM_Component));

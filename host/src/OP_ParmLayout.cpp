@@ -3,16 +3,20 @@
 #include "PRM/PRM_Parm.h"
 
 #include <algorithm>
+#include <iterator>
 
 void OP_ParmLayout::noteRead(std::uint32_t first, std::uint32_t end) const {
-    if (first >= end)
+    if (first >= end || readsEverywhere)
         return;
     // Components closer than this are on one cache line, or the next.
     constexpr std::uint32_t kLine = 64 / sizeof(PRM_Component);
-    const auto at = std::lower_bound(
+    const auto after = std::upper_bound(
         readRuns.begin(), readRuns.end(), first,
-        [](const ComponentRun& run, std::uint32_t value) { return run.first < value; });
-    readRuns.insert(at, ComponentRun{first, end});
+        [](std::uint32_t value, const ComponentRun& run) { return value < run.first; });
+    // Already within a run: the usual case once a shape's reads are known.
+    if (after != readRuns.begin() && std::prev(after)->end >= end)
+        return;
+    readRuns.insert(after, ComponentRun{first, end});
     std::size_t kept = 0;
     for (std::size_t i = 1; i < readRuns.size(); ++i) {
         ComponentRun& last = readRuns[kept];
@@ -22,4 +26,9 @@ void OP_ParmLayout::noteRead(std::uint32_t first, std::uint32_t end) const {
             readRuns[++kept] = readRuns[i];
     }
     readRuns.resize(kept + 1);
+    if (readRuns.size() > kMaxReadRuns) {
+        readRuns.clear();
+        readRuns.shrink_to_fit();
+        readsEverywhere = true;
+    }
 }

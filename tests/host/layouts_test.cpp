@@ -201,6 +201,20 @@ TEST(LayoutReadRuns, EveryComponentReadLiesInOneSortedRunAndNearRunsMerge) {
         EXPECT_GT(layout.readRuns[i].first, layout.readRuns[i - 1].end + 4);
     layout.noteRead(5, 5);
     EXPECT_EQ(layout.readRuns.size(), 5u) << "an empty read adds nothing";
+    EXPECT_FALSE(layout.readsEverywhere);
+}
+
+// A type that reads every instance of a long list (a key table rebuilt over
+// 65,536 keys) must not make each read, or each cook's prefetch, walk a run
+// per instance: past a bound the runs give way to the whole array.
+TEST(LayoutReadRuns, ReadsSpreadOverALongListGiveWayToTheWholeArray) {
+    OP_ParmLayout layout;
+    for (std::uint32_t instance = 0; instance < 65536; ++instance)
+        layout.noteRead(100 + 16 * instance, 101 + 16 * instance);
+    EXPECT_TRUE(layout.readsEverywhere);
+    EXPECT_TRUE(layout.readRuns.empty());
+    layout.noteRead(0, 1);
+    EXPECT_TRUE(layout.readRuns.empty()) << "for good";
 }
 
 TEST_F(Layouts, ReadsOfLiteralTokensNoteTheirComponentsForTheShape) {

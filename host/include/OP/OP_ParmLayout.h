@@ -58,12 +58,17 @@ struct OP_ParmLayout {
     // [first, end) of indices in a node's component array, in order, runs
     // less than a cache line apart merged: the part of the array the type's
     // own code reads, for a host that prefetches it before a cook
-    // (host/private/OP_CookHints.h). Runs are only ever added.
+    // (host/private/OP_CookHints.h). Runs are only ever added, and at most
+    // kMaxReadRuns: reads spread wider (a type that reads every instance of
+    // a long list) leave readRuns empty for good, readsEverywhere set, and
+    // a host prefetches the whole array.
     struct ComponentRun {
         std::uint32_t first;
         std::uint32_t end;
     };
+    static constexpr std::size_t kMaxReadRuns = 32;
     mutable std::vector<ComponentRun> readRuns;
+    mutable bool readsEverywhere = false;
     // Adds [first, end) to readRuns.
     void noteRead(std::uint32_t first, std::uint32_t end) const;
 };
