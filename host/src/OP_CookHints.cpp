@@ -5,8 +5,7 @@
 
 void OP_CookHints::prefetchNode(const OBJ_Node& node) {
     // An object type's own members follow the object's: the line after it.
-    constexpr std::size_t kBytes = sizeof(OBJ_Node) + 64;
-    UT_prefetchLines<(kBytes + 63) / 64 + 1>(&node);
+    UT_prefetchLines<UT_linesTouched(sizeof(OBJ_Node) + UT_kCacheLine)>(&node);
 }
 
 void OP_CookHints::prefetchForCook(const OBJ_Node& node) {

@@ -1,6 +1,7 @@
 #include "OP/OP_ParmLayout.h"
 
 #include "PRM/PRM_Parm.h"
+#include "UT_Prefetch.h"
 
 #include <algorithm>
 #include <iterator>
@@ -9,7 +10,7 @@ void OP_ParmLayout::noteRead(std::uint32_t first, std::uint32_t end) const {
     if (first >= end || readsEverywhere)
         return;
     // Components closer than this are on one cache line, or the next.
-    constexpr std::uint32_t kLine = 64 / sizeof(PRM_Component);
+    constexpr std::uint32_t kLine = UT_kCacheLine / sizeof(PRM_Component);
     const auto after = std::upper_bound(
         readRuns.begin(), readRuns.end(), first,
         [](std::uint32_t value, const ComponentRun& run) { return value < run.first; });
