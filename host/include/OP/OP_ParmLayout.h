@@ -31,7 +31,7 @@ struct OP_ParmLayout {
         int instance = 0;
         int parm = -1;
         int firstComponent = 0;       // the parameter's first component in the node's array
-        std::uint16_t components = 0; // its component count; 0 unless fixedText
+        std::uint32_t components = 0; // its component count; 0 unless fixedText
         bool fixedText = false;       // the token's text lies in read-only memory
     };
     static constexpr int kResolvedSetBits = 7;

@@ -32,7 +32,7 @@
 #include <vector>
 
 struct UT_Keyframe {
-    float time;   // seconds
+    float time; // seconds
     double value;
     bool operator==(const UT_Keyframe& o) const { return time == o.time && value == o.value; }
 };
@@ -56,6 +56,8 @@ public:
     PRM_KeyList& operator=(List keys);
 
     bool empty() const { return !myExtra || myExtra->keys.empty(); }
+    // True when the component holds neither keys nor text: a plain constant.
+    bool holdsNothing() const { return !myExtra; }
     std::size_t size() const { return myExtra ? myExtra->keys.size() : 0; }
     const UT_Keyframe& operator[](std::size_t i) const { return myExtra->keys[i]; }
     const UT_Keyframe& front() const { return myExtra->keys.front(); }
