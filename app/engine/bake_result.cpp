@@ -5,10 +5,14 @@
 namespace mhost {
 
 BakeBuffer::BakeBuffer(std::size_t doubles)
-    : memory_(std::make_unique<SharedMemory>(doubles * sizeof(double), "the bake")),
+    : memory_(std::make_unique<SharedMemory>(doubles * sizeof(double), "the bake", true)),
       size_(doubles) {}
 
 BakeBuffer::~BakeBuffer() = default;
+
+int BakeBuffer::fd() const {
+    return memory_->fd();
+}
 
 double* BakeBuffer::data() const {
     return reinterpret_cast<double*>(memory_->data());

@@ -60,6 +60,9 @@ public:
     BakeBuffer& operator=(const BakeBuffer&) = delete;
     double* data() const;
     std::size_t size() const { return size_; }
+    // A file that holds the matrices, its byte offset 0 at data(), for the
+    // kernel to copy from (OutputFile::copyFrom); -1 when there is none.
+    int fd() const;
 
 private:
     std::unique_ptr<SharedMemory> memory_;

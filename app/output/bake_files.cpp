@@ -119,13 +119,17 @@ void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::si
     if (!npy_)
         return;
     open(bake);
-    // Each sample's run of columns is one contiguous range of the file.
+    // Each sample's run of columns is one contiguous range of the file. The
+    // kernel copies it from the bake's memory where it can: columns a forked
+    // worker cooked lie in pages this process has not mapped, and mapping
+    // them costs more than the copy (bench/README.md).
     const std::size_t matrixBytes = 16 * sizeof(double);
     const auto* bytes = reinterpret_cast<const char*>(bake.world->data());
+    const std::size_t runBytes = (end - first) * matrixBytes;
     for (std::size_t f = 0; f < bake.frames(); ++f) {
         const std::size_t at = (f * bake.names.size() + first) * matrixBytes;
-        array_->writeAt(headerBytes_ + at,
-                        std::string_view(bytes + at, (end - first) * matrixBytes));
+        if (!array_->copyFrom(headerBytes_ + at, bake.world->fd(), at, runBytes))
+            array_->writeAt(headerBytes_ + at, std::string_view(bytes + at, runBytes));
     }
     array_->startWriteback();
     columnsWritten_ += end - first;

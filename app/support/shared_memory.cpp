@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 namespace mhost {
@@ -21,19 +23,56 @@ void populatePages(char* p, std::size_t n, std::size_t page) {
         for (std::size_t b = 0; b < n; b += page)
             (void)static_cast<volatile char*>(p)[b];
 }
+
+[[noreturn]] void refused(const std::string& what, std::size_t bytes) {
+    throw RunError(what + " needs " + std::to_string(bytes >> 20) +
+                   " MiB of memory, which the system refused: " + std::strerror(errno));
+}
 } // namespace
 
-SharedMemory::SharedMemory(std::size_t bytes, const std::string& what) : size_(bytes) {
-    void* const p = ::mmap(nullptr, std::max<std::size_t>(bytes, 1), PROT_READ | PROT_WRITE,
-                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+SharedMemory::SharedMemory(std::size_t bytes, const std::string& what, bool asFile) : size_(bytes) {
+    const std::size_t length = std::max<std::size_t>(bytes, 1);
+    if (asFile) {
+        // A file reserves nothing up front, where anonymous memory is refused
+        // at once when it exceeds what the system has: refused as it would be.
+        struct sysinfo system {};
+        if (::sysinfo(&system) == 0 &&
+            bytes / system.mem_unit > system.totalram + system.totalswap) {
+            errno = ENOMEM;
+            refused(what, bytes);
+        }
+        // Without memfd (an old kernel, a filter), or where the file cannot
+        // take the size, the memory is anonymous. A file-size limit counts
+        // the file, and going past it would raise SIGXFSZ in a program that
+        // has not ignored it: checked first.
+        struct rlimit limit {};
+        const bool fits = ::getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                          (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= length);
+        fd_ = fits ? ::memfd_create("mhost shared memory", MFD_CLOEXEC) : -1;
+        if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    void* p = MAP_FAILED;
+    if (fd_ >= 0) {
+        p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p == MAP_FAILED) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
     if (p == MAP_FAILED)
-        throw RunError(what + " needs " + std::to_string(bytes >> 20) +
-                       " MiB of memory, which the system refused: " + std::strerror(errno));
+        p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        refused(what, bytes);
     data_ = static_cast<char*>(p);
 }
 
 SharedMemory::~SharedMemory() {
     ::munmap(data_, std::max<std::size_t>(size_, 1));
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 void SharedMemory::populate(std::size_t share, std::size_t shares,

@@ -1,6 +1,6 @@
-// Memory shared with forked children (the bake's workers): anonymous and
-// MAP_SHARED, so that what a child writes the parent reads; unmapped when its
-// object is destroyed. Lock-free atomics placed in it work across processes.
+// Memory shared with forked children (the bake's workers): MAP_SHARED, so
+// that what a child writes the parent reads; unmapped when its object is
+// destroyed. Lock-free atomics placed in it work across processes.
 #pragma once
 
 #include <cstddef>
@@ -13,14 +13,20 @@ class SharedMemory {
 public:
     // bytes of memory (at least one page), its pages faulted in on first use
     // or by populate. RunError "WHAT needs N MiB of memory, which the system
-    // refused: ..." when the system refuses.
-    SharedMemory(std::size_t bytes, const std::string& what);
+    // refused: ..." when the system refuses. With asFile, the memory is an
+    // anonymous file's (memfd) when the system allows, so that the kernel
+    // can copy from it to another file without this process mapping its
+    // pages (see fd()).
+    SharedMemory(std::size_t bytes, const std::string& what, bool asFile = false);
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
 
     char* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // The anonymous file that holds the memory, its offset 0 at data(); -1
+    // when it was not made asFile or the system made none.
+    int fd() const { return fd_; }
 
     // Pre-faults the pages of part `share` of `shares` equal parts: cheaper
     // than a page fault for each on first use. A slice at a time, with
@@ -34,6 +40,7 @@ public:
 private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
+    int fd_ = -1;
 };
 
 // A T made in shared memory, destroyed with it.

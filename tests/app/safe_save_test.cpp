@@ -295,14 +295,47 @@ TEST(SafeWrites, AWriteBeyondTheFileSizeLimitFailsLikeAnyOtherWriteError) {
     REQUIRE_MODULE();
     const TempDir dir;
     const std::string big = dir.write("big.json", nullScene(2000));
-    const std::string out = dir.write("out.json", "the old file\n");
     const std::string empty = dir.write("empty.json", "[]");
-    // ulimit -f counts blocks of 512 bytes in dash.
+    // A save, and bakes by one process and by two: 2000 nodes at 11
+    // samples are 5,500 blocks of 512 bytes of matrices, which the bake's
+    // memory takes and the kernel copies from it, and the file's header
+    // goes past the limit.
+    struct Writer {
+        std::string name;
+        int blocks;
+        std::vector<std::string> args;
+    };
+    const std::vector<Writer> writers = {
+        {"out.json", 64, {"run", empty, "--scene", big, "--save", "out.json"}},
+        {"out.npy", 5500, {"bake", big, "--time", "0:1:10", "--out", "out.npy", "--threads", "1"}},
+        {"out.npy", 5500, {"bake", big, "--time", "0:1:10", "--out", "out.npy", "--threads", "2"}},
+        {"out.npy", 64, {"bake", big, "--time", "0:1:10", "--out", "out.npy", "--threads", "2"}},
+    };
+    for (const auto& [name, blocks, args] : writers) {
+        const std::string out = dir.write(name, "the old file\n");
+        // ulimit -f counts blocks of 512 bytes in dash.
+        const RunResult r =
+            test::runMhost({"-c", "ulimit -f " + std::to_string(blocks) + "; " + shellLine(args)},
+                           dir.path(), MHOST_DSO_DIR, {}, "/dev/null", "/bin/sh");
+        EXPECT_EQ(r.status, kExitRunFailure) << test::describe(r);
+        EXPECT_NE(r.err.find(name + ": cannot write (write): File too large"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(test::readFile(out), "the old file\n") << args[0];
+        EXPECT_EQ(temporaries(dir), std::vector<std::string>{}) << args[0];
+    }
+}
+
+TEST(SafeWrites, ABakeLargerThanTheMachineIsRefusedAtOnceAndWritesNothing) {
+    REQUIRE_MODULE();
+    const TempDir dir;
+    // 20,000 nodes at 100,001 samples: 256 GB of matrices.
+    const std::string big = dir.write("big.json", nullScene(20000));
+    const std::string out = dir.write("out.npy", "the old file\n");
     const RunResult r = test::runMhost(
-        {"-c", "ulimit -f 64; " + shellLine({"run", empty, "--scene", big, "--save", out})},
-        dir.path(), MHOST_DSO_DIR, {}, "/dev/null", "/bin/sh");
+        {"bake", big, "--time", "0:1:100000", "--out", "out.npy", "--threads", "2"}, dir.path());
     EXPECT_EQ(r.status, kExitRunFailure) << test::describe(r);
-    EXPECT_NE(r.err.find("out.json: cannot write (write): File too large"), std::string::npos)
+    EXPECT_NE(r.err.find("the bake needs 244143 MiB of memory, which the system refused"),
+              std::string::npos)
         << r.err;
     EXPECT_EQ(test::readFile(out), "the old file\n");
     EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
