@@ -105,6 +105,14 @@ void allocate(BakeResult& result, const BakeRequest& request) {
     result.world = std::make_shared<BakeBuffer>(doubles);
 }
 
+// As a bake returns: its matrices stay, the files that held them for the
+// output's copies are closed.
+void closeFiles(const BakeResult& result) {
+    for (const auto& buffer : {result.local, result.world})
+        if (buffer)
+            buffer->closeFile();
+}
+
 // Each worker pre-faults the matrices' pages as it starts, its own share
 // first: the workers populate the pages in parallel, and each then maps the
 // others' into its own page tables at once (shared pages are mapped per
@@ -285,6 +293,7 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
         if (const auto parts = planByGroups(blocks, most)) {
             bakeByGroups(result, blocks, *parts,
                          std::min(most, static_cast<long long>(parts->size())), request);
+            closeFiles(result);
             return result;
         }
 
@@ -339,6 +348,7 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     }
     shared.rethrow(workers);
     reportReady();
+    closeFiles(result);
     return result;
 }
 
@@ -442,6 +452,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     handOn();
     if (!request.columnsReady && request.samplesReady)
         request.samplesReady(result, result.frames());
+    closeFiles(result);
     return result;
 }
 

@@ -14,6 +14,10 @@ int BakeBuffer::fd() const {
     return memory_->fd();
 }
 
+void BakeBuffer::closeFile() {
+    memory_->closeFile();
+}
+
 double* BakeBuffer::data() const {
     return reinterpret_cast<double*>(memory_->data());
 }

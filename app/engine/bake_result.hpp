@@ -61,8 +61,12 @@ public:
     double* data() const;
     std::size_t size() const { return size_; }
     // A file that holds the matrices, its byte offset 0 at data(), for the
-    // kernel to copy from (OutputFile::copyFrom); -1 when there is none.
+    // kernel to copy from (OutputFile::copyFrom) while the bake runs; -1
+    // when there is none or after closeFile.
     int fd() const;
+    // Closes that file, keeping the matrices (bake.hpp's bakes do, as they
+    // return).
+    void closeFile();
 
 private:
     std::unique_ptr<SharedMemory> memory_;

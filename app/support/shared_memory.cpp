@@ -75,6 +75,12 @@ SharedMemory::~SharedMemory() {
         ::close(fd_);
 }
 
+void SharedMemory::closeFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
 void SharedMemory::populate(std::size_t share, std::size_t shares,
                             const std::function<void()>& interrupt) const {
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));

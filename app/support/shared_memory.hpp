@@ -27,6 +27,9 @@ public:
     // The anonymous file that holds the memory, its offset 0 at data(); -1
     // when it was not made asFile or the system made none.
     int fd() const { return fd_; }
+    // Closes that file, keeping the memory: a program may hold many blocks
+    // of memory, and descriptors are few. fd() is -1 after.
+    void closeFile();
 
     // Pre-faults the pages of part `share` of `shares` equal parts: cheaper
     // than a page fault for each on first use. A slice at a time, with

@@ -1,5 +1,6 @@
 // In-process tests of mhost_core on the host's own "null" type.
 #include "cli/sweep_range.hpp"
+#include "engine/bake.hpp"
 #include "engine/bake_plan.hpp"
 #include "engine/evaluation.hpp"
 #include "engine/scene_io.hpp"
@@ -15,6 +16,10 @@
 #include <span>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace mhost {
 namespace {
@@ -149,6 +154,31 @@ void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
 // A scene in memory is shared out in parts of whole cook blocks, in order,
 // each part at least kLeastPartNodes while that many are left, shrinking
 // along the blocks; a block larger than an even share leaves it to samples.
+// A bake's matrices lie in an anonymous file while the bake runs, for the
+// output's copies; a program that holds many bakes keeps its descriptors.
+TEST(BakeMemory, BakesHeldAtOnceHoldNoFileDescriptors) {
+    Host host;
+    Scene scene(host);
+    scene.create("null", "a");
+    BakeRequest request;
+    request.times = SweepRange{0, 1, 4};
+    request.workers = 1;
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit few = before;
+    few.rlim_cur = std::min<rlim_t>(before.rlim_cur, 64);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
+    std::vector<BakeResult> bakes;
+    for (int i = 0; i < 100; ++i)
+        bakes.push_back(bakeScene(scene, request));
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_GE(fd, 0) << "the bakes held the descriptors";
+    if (fd >= 0)
+        ::close(fd);
+    EXPECT_EQ(bakes.back().world->data()[0], 1.0) << "a held bake lost its matrices";
+}
+
 TEST(BakePlan, GroupsGoToPartsOfWholeBlocksInOrder) {
     std::vector<CookBlock> blocks(40);
     for (std::size_t b = 0; b < blocks.size(); ++b)
