@@ -95,9 +95,8 @@ std::uint32_t hashToken(std::string_view token) {
 }
 
 inline int roundToInt(double v) {
-    // Within the int range: truncate, then step away from zero when the
-    // fractional part is a half or more (v - whole is exact, whole lying within
-    // 1 of v).
+    // Within the int range: truncate, then step away from zero at a half or
+    // more (v - whole is exact, whole lying within 1 of v).
     if (v > double(INT_MIN) && v < double(INT_MAX)) {
         const int whole = static_cast<int>(v);
         const double rest = v - whole;
@@ -302,17 +301,20 @@ int OP_Parameters::resolveLong(const char* token, const int* inst, int nestLevel
 }
 
 namespace {
-// The set of a (token address, instance): Fibonacci hashing of the low 32
-// bits of the address plus the instance shifted into the upper half, whose
-// top bits are well mixed. 32 bits, so that the multipliers are immediates:
-// the tokens one node type reads lie within a few kilobytes of each other.
-// Written as two products, which need no copy and no shift of the instance.
+// The set of a (token address, instance): Fibonacci hashing of the address's
+// low 32 bits plus the instance in the upper half, as two products of
+// immediates (32 bits: the tokens one node type reads lie within a few
+// kilobytes of each other).
 inline std::size_t setOf(const char* token, int instance, int setBits) {
     constexpr std::uint32_t kGolden = 0x9E3779B9u;
     const std::uint32_t h =
         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(token)) * kGolden +
         static_cast<std::uint32_t>(instance) * (kGolden << 16);
     return static_cast<std::size_t>(h >> (32 - setBits));
+}
+// Out of line, so that a read of a plain constant tests one word.
+[[gnu::noinline]] double valueOrChannel(const PRM_Component& c, float time) {
+    return c.valueAt(time);
 }
 } // namespace
 
@@ -390,13 +392,6 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
-namespace {
-// Out of line, so that a read of a plain constant tests one word.
-[[gnu::noinline]] double valueOrChannel(const PRM_Component& c, float time) {
-    return c.valueAt(time);
-}
-} // namespace
-
 inline bool OP_Parameters::knownValue(const char* token, int instance, int component, float time,
                                       double& value) const {
     using Layout = OP_ParmLayout;
@@ -416,8 +411,7 @@ inline bool OP_Parameters::knownValue(const char* token, int instance, int compo
         return false;
     const PRM_Component& c = myComponents.data()[static_cast<unsigned>(entry->firstComponent) +
                                                  static_cast<unsigned>(component)];
-    // A plain constant is the one test; anything else (keys, or the text of
-    // a string parameter read as a number) is valueOrChannel's.
+    // A plain constant is one test; keys, or text read as a number, are not.
     if (c.keys.holdsNothing()) [[likely]]
         value = c.constant;
     else
