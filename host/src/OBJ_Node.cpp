@@ -146,17 +146,22 @@ OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
     // Finite parameters can still overflow: a key read as a 32-bit float, a
     // huge local under a huge parent. A NaN or infinite matrix would spread
     // to every child's world, so it stops here as an error.
-    if (!isFinite(local)) {
-        addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
-        local.identity();
-    }
     const OP_Node* input = getInput(0);
     const OBJ_Node* parent = input ? input->castToOBJNode() : nullptr;
     UT_DMatrix4 world = parent ? local * parent->getWorldTransform() : local;
-    if (!isFinite(world)) {
-        addObjError(OBJ_ERR_BAD_XFORM, "The world transform is not a finite number");
-        local.identity();
-        world.identity();
+    // A NaN or an infinity in a row of the local leaves nothing finite in
+    // that row of the product: a finite world has a finite local.
+    if (!isFinite(world)) [[unlikely]] {
+        if (!isFinite(local)) {
+            addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
+            local.identity();
+            world = parent ? local * parent->getWorldTransform() : local;
+        }
+        if (!isFinite(world)) {
+            addObjError(OBJ_ERR_BAD_XFORM, "The world transform is not a finite number");
+            local.identity();
+            world.identity();
+        }
     }
     setTransforms(local, world);
     flags().timeDependent = myLastXformResult != 0 ? 1 : 0;

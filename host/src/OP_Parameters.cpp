@@ -96,15 +96,14 @@ std::uint32_t hashToken(std::string_view token) {
 
 inline int roundToInt(double v) {
     // Within the int range: truncate, then step away from zero at a half or
-    // more (v - whole is exact, whole lying within 1 of v).
-    if (v > double(INT_MIN) && v < double(INT_MAX)) {
+    // more. The rest (whole lies within 1 of v) and twice it are exact, and
+    // twice it truncates to -1, 0 or 1: that step.
+    if (v > double(INT_MIN) && v < double(INT_MAX)) [[likely]] {
         const int whole = static_cast<int>(v);
         const double rest = v - whole;
-        return whole + (rest >= 0.5 ? 1 : 0) - (rest <= -0.5 ? 1 : 0);
+        return whole + static_cast<int>(rest + rest);
     }
-    if (std::isnan(v))
-        return 0;
-    return v > 0 ? INT_MAX : INT_MIN;
+    return std::isnan(v) ? 0 : v > 0 ? INT_MAX : INT_MIN;
 }
 } // namespace
 

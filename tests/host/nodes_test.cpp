@@ -251,6 +251,23 @@ TEST_F(Nodes, AWorldTransformThatOverflowsAbortsTheCook) {
     EXPECT_EQ(child->getWorldTransform(), UT_DMatrix4());
 }
 
+TEST_F(Nodes, ALocalThatOverflowsUnderAParentFailsAloneAndKeepsTheParentsWorld) {
+    // Each value is finite; the scale times the uniform scale is not.
+    OBJ_Node* parent = make("null", "parent");
+    OBJ_Node* child = make("null", "child");
+    ASSERT_TRUE(child->setInput(0, parent));
+    parent->setFloat("t", 1, 0, 2.0);
+    child->setFloat("s", 0, 0, 1e200);
+    child->setFloat("scale", 0, 0, 1e200);
+    OP_Context ctx(0.0f);
+    EXPECT_EQ(parent->cook(ctx), UT_ERROR_NONE);
+    EXPECT_EQ(child->cook(ctx), UT_ERROR_ABORT);
+    ASSERT_EQ(child->getErrors().size(), 1u);
+    EXPECT_EQ(child->getErrors()[0].message, "The local transform is not a finite number");
+    EXPECT_EQ(child->getLocalTransform(), UT_DMatrix4());
+    EXPECT_EQ(child->getWorldTransform(), parent->getWorldTransform());
+}
+
 TEST_F(Nodes, OnlyTimeDependentNodesRecookWhenTheTimeChanges) {
     OBJ_Node* still = make("null", "still");
     OBJ_Node* moving = make("null", "moving");

@@ -169,9 +169,14 @@ TEST_F(Parameters, RepeatedReadsOfALiteralTokenFollowTheValue) {
 }
 
 TEST_F(Parameters, EvalIntRoundsHalvesAwayFromZero) {
-    const double values[] = {2.4, 2.5, -2.5, -0.4, 1e30, -1e30, NAN};
-    const int expected[] = {2, 3, -3, 0, INT32_MAX, INT32_MIN, 0};
-    for (int i = 0; i < 7; ++i) {
+    // The largest double below a half rounds down; halves at the ends of
+    // the range still step outwards.
+    const double below = std::nextafter(0.5, 0.0);
+    const double values[] = {2.4,          2.5,          -2.5,  -0.4,   1e30,
+                             -1e30,        NAN,          below, -below, std::nextafter(7.5, 0.0),
+                             2147483646.5, -2147483647.5};
+    const int expected[] = {2, 3, -3, 0, INT32_MAX, INT32_MIN, 0, 0, 0, 7, INT32_MAX, INT32_MIN};
+    for (std::size_t i = 0; i < std::size(values); ++i) {
         node->setFloat("gain", 0, 0, values[i]);
         EXPECT_EQ(node->evalInt("gain", 0, 0), expected[i]) << values[i];
     }
