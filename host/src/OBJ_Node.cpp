@@ -148,14 +148,17 @@ OP_ERROR OBJ_Node::cookMyObj(OP_Context& context) {
     // to every child's world, so it stops here as an error.
     const OP_Node* input = getInput(0);
     const OBJ_Node* parent = input ? input->castToOBJNode() : nullptr;
-    UT_DMatrix4 world = parent ? local * parent->getWorldTransform() : local;
+    const auto worldOf = [parent](const UT_DMatrix4& m) {
+        return parent ? m * parent->getWorldTransform() : m;
+    };
+    UT_DMatrix4 world = worldOf(local);
     // A NaN or an infinity in a row of the local leaves nothing finite in
     // that row of the product: a finite world has a finite local.
     if (!isFinite(world)) [[unlikely]] {
         if (!isFinite(local)) {
             addObjError(OBJ_ERR_BAD_XFORM, "The local transform is not a finite number");
             local.identity();
-            world = parent ? local * parent->getWorldTransform() : local;
+            world = worldOf(local);
         }
         if (!isFinite(world)) {
             addObjError(OBJ_ERR_BAD_XFORM, "The world transform is not a finite number");

@@ -147,13 +147,6 @@ void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
     }
 }
 
-// A large scene is outlined by two threads, the second from a guessed entry
-// in the middle; the outline is the same as a single thread's, whether the
-// guess is an entry, lies in a string that would parse as an outline of its
-// own, or the text is malformed after it.
-// A scene in memory is shared out in parts of whole cook blocks, in order,
-// each part at least kLeastPartNodes while that many are left, shrinking
-// along the blocks; a block larger than an even share leaves it to samples.
 // A bake's matrices lie in an anonymous file while the bake runs, for the
 // output's copies; a program that holds many bakes keeps its descriptors.
 TEST(BakeMemory, BakesHeldAtOnceHoldNoFileDescriptors) {
@@ -163,22 +156,29 @@ TEST(BakeMemory, BakesHeldAtOnceHoldNoFileDescriptors) {
     BakeRequest request;
     request.times = SweepRange{0, 1, 4};
     request.workers = 1;
-    rlimit before{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
-    rlimit few = before;
-    few.rlim_cur = std::min<rlim_t>(before.rlim_cur, 64);
+    // The limit comes back however the test ends: the other tests of this
+    // program need their descriptors.
+    struct Limit {
+        rlimit before{};
+        ~Limit() { ::setrlimit(RLIMIT_NOFILE, &before); }
+    } limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit.before), 0);
+    rlimit few = limit.before;
+    few.rlim_cur = std::min<rlim_t>(limit.before.rlim_cur, 64);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &few), 0);
     std::vector<BakeResult> bakes;
     for (int i = 0; i < 100; ++i)
         bakes.push_back(bakeScene(scene, request));
     const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::setrlimit(RLIMIT_NOFILE, &before);
     EXPECT_GE(fd, 0) << "the bakes held the descriptors";
     if (fd >= 0)
         ::close(fd);
     EXPECT_EQ(bakes.back().world->data()[0], 1.0) << "a held bake lost its matrices";
 }
 
+// A scene in memory is shared out in parts of whole cook blocks, in order,
+// each part at least kLeastPartNodes while that many are left, shrinking
+// along the blocks; a block larger than an even share leaves it to samples.
 TEST(BakePlan, GroupsGoToPartsOfWholeBlocksInOrder) {
     std::vector<CookBlock> blocks(40);
     for (std::size_t b = 0; b < blocks.size(); ++b)
@@ -213,6 +213,10 @@ TEST(BakePlan, GroupsGoToPartsOfWholeBlocksInOrder) {
     EXPECT_TRUE(planByGroups(blocks, 1).has_value());
 }
 
+// A large scene is outlined by two threads, the second from a guessed entry
+// in the middle; the outline is the same as a single thread's, whether the
+// guess is an entry, lies in a string that would parse as an outline of its
+// own, or the text is malformed after it.
 TEST(SceneOutline, TwoThreadsGiveTheOneThreadOutline) {
     const std::string source = "big.json";
     const std::string plain = outlineText(5000, 1000);
