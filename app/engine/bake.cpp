@@ -2,181 +2,71 @@
 
 #include "engine/bake_cook.hpp"
 #include "engine/bake_plan.hpp"
+#include "engine/bake_workers.hpp"
 #include "engine/scene_io.hpp"
 #include "support/errors.hpp"
-#include "support/process.hpp"
-#include "support/shared_memory.hpp"
+#include "support/private_memory.hpp"
 
 #include <UT_BlockCopies.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <numeric>
 #include <span>
 #include <stdexcept>
 #include <unordered_map>
-
-#include <sched.h>
-#include <sys/eventfd.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <utility>
 
 namespace mhost {
 
 namespace {
 
-// The forked workers, each dying with the parent; killed and reaped when
-// the parent exits early.
-class Workers {
-public:
-    Workers() : partDone_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        if (partDone_ < 0)
-            throw RunError(std::string("cannot start a bake worker: ") + std::strerror(errno));
-    }
-    ~Workers() {
-        children_.clear(); // killed and reaped, if still running
-        ::close(partDone_);
-    }
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-
-    // Forks a worker that runs work and ends; RunError when fork fails.
-    template <typename Work> void start(Work&& work) {
-        try {
-            children_.push_back(ChildProcess::fork({}, [&work] {
-                UT_blockStorageInForkedChild();
-                work();
-                return 0;
-            }));
-        } catch (const RunError& e) {
-            const std::string why = e.what();
-            throw RunError("cannot start a bake worker" + why.substr(why.find(':')));
-        }
-    }
-
-    // In a worker: tells the parent that a part is done.
-    void partDone() const {
-        const std::uint64_t one = 1;
-        (void)!::write(partDone_, &one, sizeof one);
-    }
-    // In the parent: waits until a worker says a part is done (true) or every
-    // worker has ended (false).
-    bool waitForPart() {
-        for (;;) {
-            std::uint64_t count = 0;
-            if (::read(partDone_, &count, sizeof count) == sizeof count)
-                return true;
-            if (std::all_of(children_.begin(), children_.end(),
-                            [](ChildProcess& child) { return child.poll(); }))
-                return false;
-            waitForEither(partDone_, children_);
-        }
-    }
-
-    // Waits for every worker; RunError when one did not finish its work.
-    void join() {
-        std::string failure;
-        for (ChildProcess& child : children_) {
-            const int status = child.wait();
-            if (!failure.empty())
-                continue;
-            if (WIFSIGNALED(status))
-                failure = "a bake worker was killed by signal " + std::to_string(WTERMSIG(status));
-            else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-                failure = "a bake worker failed (exit status " +
-                          std::to_string(WEXITSTATUS(status)) + ")";
-        }
-        if (!failure.empty())
-            throw RunError(failure + "; nothing was written");
-    }
-
-private:
-    std::vector<ChildProcess> children_;
-    int partDone_; // an eventfd the workers write to
-};
-
-void allocate(BakeResult& result, const BakeRequest& request) {
+// The matrices, handed over from forked workers when more than one process
+// will cook.
+void allocate(BakeResult& result, const BakeRequest& request, long long workers) {
     const std::size_t doubles = result.frames() * result.names.size() * 16;
+    const Handover handover = workers > 1 ? handoverForWorkers() : Handover::None;
     if (request.keepLocal)
-        result.local = std::make_shared<BakeBuffer>(doubles);
-    result.world = std::make_shared<BakeBuffer>(doubles);
+        result.local = std::make_shared<BakeBuffer>(doubles, handover);
+    result.world = std::make_shared<BakeBuffer>(doubles, handover);
 }
 
-// As a bake returns: its matrices stay, the files that held them for the
-// output's copies are closed.
-void closeFiles(const BakeResult& result) {
+// As a bake returns: its matrices stay, the file they were handed over
+// through goes.
+void endHandover(const BakeResult& result) {
     for (const auto& buffer : {result.local, result.world})
         if (buffer)
-            buffer->closeFile();
+            buffer->endHandover();
 }
 
-// Each worker pre-faults the matrices' pages as it starts, its own share
-// first: the workers populate the pages in parallel, and each then maps the
-// others' into its own page tables at once (shared pages are mapped per
-// process; a page fault for each on first use costs several times more).
-// The parent still handles Ctrl-C meanwhile, when interrupt is set.
-void populateMatrices(const BakeResult& result, long long worker, long long workers,
-                      const Interrupt& interrupt) {
-    const auto shares = static_cast<std::size_t>(workers);
-    for (std::size_t k = 0; k < shares; ++k)
-        for (const auto& buffer : {result.local, result.world})
-            if (buffer)
-                buffer->populate((static_cast<std::size_t>(worker) + k) % shares, shares,
-                                 worker == 0 ? interrupt : Interrupt{});
+// Each of the two, when kept.
+template <typename Each> void forEachBuffer(const BakeResult& result, const Each& each) {
+    for (const auto& buffer : {result.local, result.world})
+        if (buffer)
+            each(*buffer);
 }
 
-// Flags of one byte each, in memory shared with the workers.
-class SharedFlags {
-public:
-    explicit SharedFlags(std::size_t count) : memory_(count, "the bake") {}
-    std::atomic<unsigned char>& operator[](std::size_t i) const {
-        return reinterpret_cast<std::atomic<unsigned char>*>(memory_.data())[i];
-    }
-
-private:
-    SharedMemory memory_;
+// Samples first..end - 1 are contiguous in the matrices: count doubles
+// from at.
+struct DoubleRange {
+    std::size_t at = 0, count = 0;
 };
-
-// Runs work(w) in forked workers 1..workers - 1 and here as worker 0,
-// handing parts on as the others complete them, then waits for them all.
-template <typename Work, typename HandOn>
-void runWorkers(Workers& children, long long workers, const Work& work, const HandOn& handOn) {
-    for (long long w = 1; w < workers; ++w)
-        children.start([&, w] { work(w); });
-    work(0);
-    while (children.waitForPart())
-        handOn();
-    children.join();
+DoubleRange sampleDoubles(const BakeResult& result, std::size_t first, std::size_t end) {
+    const std::size_t perSample = result.names.size() * 16;
+    return {first * perSample, (end - first) * perSample};
 }
 
-// Worker w has cooked part p, `cooks` node-samples: counted and marked
-// done, then handed on (by the parent) or announced (by a child).
-template <typename HandOn>
-void partCooked(long long w, std::size_t p, std::size_t cooks, BakeCounters& counters,
-                const SharedFlags& cooked, Workers& children, const HandOn& handOn) {
-    counters.samplesDone.fetch_add(static_cast<long long>(cooks));
-    cooked[p].store(1);
-    if (w == 0)
-        handOn();
-    else
-        children.partDone();
-}
-
-// Hands columns on to request.columnsReady in runs of adjacent columns, in
+// Calls run(first, end) for each run of adjacent columns first..end - 1, in
 // the order given; SIZE_MAX (a node loaded, not baked) is skipped.
-void handOnColumns(const BakeRequest& request, const BakeResult& result,
-                   const std::vector<std::size_t>& columns) {
-    if (!request.columnsReady)
-        return;
+template <typename Run> void forEachRun(const std::vector<std::size_t>& columns, const Run& run) {
     std::size_t first = SIZE_MAX, end = 0; // the run so far
     for (const std::size_t column : columns) {
         if (column == SIZE_MAX)
             continue;
         if (column != end && first != SIZE_MAX) {
-            request.columnsReady(result, first, end);
+            run(first, end);
             first = SIZE_MAX;
         }
         if (first == SIZE_MAX)
@@ -184,16 +74,7 @@ void handOnColumns(const BakeRequest& request, const BakeResult& result,
         end = column + 1;
     }
     if (first != SIZE_MAX)
-        request.columnsReady(result, first, end);
-}
-
-// The progress of a bake shared out by nodes: samples done, whole.
-void reportProgress(const BakeRequest& request, const BakeResult& result,
-                    const BakeCounters& counters) {
-    if (request.progress)
-        request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
-                             result.names.size(),
-                         result.frames());
+        run(first, end);
 }
 
 // Pre-faults the pages of the matrices that columns take at every sample,
@@ -214,6 +95,111 @@ void populateColumns(const BakeResult& result, const std::vector<std::size_t>& c
                 buffer->populateDoubles((f * result.names.size() + first) * 16, (end - first) * 16);
 }
 
+// Calls pass(buffer, at, count, own) for each run of adjacent columns at
+// each sample, in each buffer kept: doubles [at, at + count) of the bake,
+// which a forked worker's part memory holds `own` doubles in (world then
+// local, at each sample the part's columns in order).
+template <typename Pass>
+void forEachPartRange(const BakeResult& result, const std::vector<std::size_t>& columns,
+                      const Pass& pass) {
+    const auto n = static_cast<std::size_t>(
+        std::count_if(columns.begin(), columns.end(), [](std::size_t c) { return c != SIZE_MAX; }));
+    const std::size_t frames = result.frames(), width = result.names.size();
+    std::size_t k = 0; // the run's first column in the part
+    forEachRun(columns, [&](std::size_t first, std::size_t end) {
+        const std::size_t count = (end - first) * 16;
+        for (std::size_t f = 0; f < frames; ++f) {
+            pass(*result.world, (f * width + first) * 16, count, (f * n + k) * 16);
+            if (result.local)
+                pass(*result.local, (f * width + first) * 16, count, ((frames + f) * n + k) * 16);
+        }
+        k += end - first;
+    });
+}
+
+// A forked worker's memory for each of its parts, kept until the parent has
+// taken the part over.
+using KeptMemory = std::vector<std::pair<std::size_t, std::unique_ptr<PrivateMemory>>>;
+
+// Worker w cooks part p (its blocks, whose nodes take columns, none of them
+// SIZE_MAX) at every sample: worker 0 straight into the bake, then hands it
+// on; a forked worker into memory of its own, the columns in that order (a
+// 2 MiB page of the bake's would otherwise be written by both), which it
+// hands over and announces.
+template <typename HandOn>
+void cookPart(long long w, std::size_t p, std::span<const CookBlock> blocks,
+              const std::vector<std::size_t>& columns, const BakeResult& result,
+              const BakeShared& shared, const CookedBy& cooked, Workers& children, KeptMemory& kept,
+              const HandOn& handOn) {
+    BakeCounters& counters = shared.counters();
+    if (w == 0) {
+        populateColumns(result, columns);
+        cookSamples(blocks, result, resultTarget(result), 0, result.frames(), counters,
+                    shared.report(w));
+    } else {
+        std::erase_if(kept, [&](const auto& part) { return cooked.worker(part.first) == 0; });
+        const std::size_t n = columns.size(), perMatrix = result.frames() * n * 16;
+        const std::size_t doubles = perMatrix * (result.local ? 2 : 1);
+        kept.emplace_back(p, std::make_unique<PrivateMemory>(doubles * sizeof(double), "the bake"));
+        kept.back().second->populate(0, doubles * sizeof(double));
+        auto* own = reinterpret_cast<double*>(kept.back().second->data());
+        // The same blocks, each column its place in columns (blocks may hold
+        // the nodes in another order).
+        std::unordered_map<std::size_t, std::size_t> place;
+        for (std::size_t k = 0; k < n; ++k)
+            place.emplace(columns[k], k);
+        std::vector<CookBlock> local(blocks.begin(), blocks.end());
+        for (CookBlock& block : local)
+            for (std::size_t& column : block.columns)
+                column = place.at(column);
+        const CookTarget target{result.local ? own + perMatrix : nullptr, own, n, columns};
+        cookSamples(local, result, target, 0, result.frames(), counters, shared.report(w));
+        forEachPartRange(result, columns,
+                         [&](const BakeBuffer& buffer, std::size_t at, std::size_t count,
+                             std::size_t from) { buffer.handOver(own + from, at, count); });
+        cooked.mark(p, w, own);
+    }
+    std::size_t cooks = 0;
+    for (const CookBlock& block : blocks)
+        cooks += block.nodes.size() * result.frames();
+    counters.samplesDone.fetch_add(static_cast<long long>(cooks));
+    if (w == 0) {
+        cooked.mark(p, 0);
+        handOn();
+    } else {
+        children.partDone();
+    }
+}
+
+// Takes over part p's columns if a worker cooked them, then hands them on
+// to request.columnsReady in runs of adjacent columns.
+void handOnColumns(const BakeRequest& request, const BakeResult& result,
+                   const std::vector<std::size_t>& columns, const Workers& children,
+                   const CookedBy& cooked, std::size_t p) {
+    if (const long long w = cooked.worker(p); w > 0) {
+        const double* from = cooked.matrices(p);
+        forEachPartRange(
+            result, columns,
+            [&](const BakeBuffer& buffer, std::size_t at, std::size_t count, std::size_t own) {
+                buffer.takeOver(at, count, children.pid(w), from + own);
+            });
+        cooked.mark(p, 0);
+    }
+    if (request.columnsReady)
+        forEachRun(columns, [&](std::size_t first, std::size_t end) {
+            request.columnsReady(result, first, end);
+        });
+}
+
+// The progress of a bake shared out by nodes: samples done, whole.
+void reportProgress(const BakeRequest& request, const BakeResult& result,
+                    const BakeCounters& counters) {
+    if (request.progress)
+        request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
+                             result.names.size(),
+                         result.frames());
+}
+
 // A bake of a scene in memory by groups (bake_plan.hpp's planByGroups):
 // each worker takes the next part, makes its own copy of the memory that
 // holds the part's nodes (host/private's UT_BlockCopies: a cook writes each
@@ -224,7 +210,7 @@ void bakeByGroups(BakeResult& result, const std::vector<CookBlock>& blocks,
                   const BakeRequest& request) {
     const BakeShared shared;
     BakeCounters& counters = shared.counters();
-    const SharedFlags cooked(parts.size()); // which parts are done
+    const CookedBy cooked(parts.size());
     std::vector<bool> handedOn(parts.size(), false);
     Workers children;
     const auto columnsOf = [&](const BlockPart& part) {
@@ -235,15 +221,15 @@ void bakeByGroups(BakeResult& result, const std::vector<CookBlock>& blocks,
     };
     const auto handOn = [&] {
         for (std::size_t p = 0; p < parts.size(); ++p) {
-            if (handedOn[p] || cooked[p].load() == 0)
+            if (handedOn[p] || !cooked.done(p))
                 continue;
             handedOn[p] = true;
-            handOnColumns(request, result, columnsOf(parts[p]));
+            handOnColumns(request, result, columnsOf(parts[p]), children, cooked, p);
         }
         reportProgress(request, result, counters);
     };
+    KeptMemory kept;
     const auto work = [&](long long w) {
-        WorkerReport& report = shared.report(w);
         UT_BlockCopies copies;
         for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts.size();
              p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
@@ -254,14 +240,12 @@ void bakeByGroups(BakeResult& result, const std::vector<CookBlock>& blocks,
             for (const CookBlock& block : part)
                 for (const OBJ_Node* node : block.nodes)
                     copies.own(node);
-            populateColumns(result, columnsOf(parts[p]));
-            cookSamples(part, result, 0, result.frames(), counters, report);
-            partCooked(w, p, parts[p].nodes * result.frames(), counters, cooked, children, handOn);
+            cookPart(w, p, part, columnsOf(parts[p]), result, shared, cooked, children, kept,
+                     handOn);
         }
     };
-    runWorkers(children, workers, work, handOn);
+    runWorkers(children, workers, cooked, work, handOn);
     shared.rethrow(workers);
-    handOn();
     if (!request.columnsReady && request.samplesReady)
         request.samplesReady(result, result.frames());
 }
@@ -282,18 +266,19 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
         const OP_Node* parent = node->getInput(0);
         result.parents.push_back(parent ? index.at(parent) : -1);
     }
-    allocate(result, request);
+    const long long most = workerCount(request, kMaxBakeWorkers);
+    allocate(result, request, most);
     std::vector<std::size_t> columns(nodes.size());
     std::iota(columns.begin(), columns.end(), std::size_t(0));
     const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
 
     // By groups where they allow it, so that each worker writes only the
     // nodes it cooks; else by samples.
-    if (const long long most = workerCount(request, kMaxBakeWorkers); most > 1)
+    if (most > 1)
         if (const auto parts = planByGroups(blocks, most)) {
             bakeByGroups(result, blocks, *parts,
                          std::min(most, static_cast<long long>(parts->size())), request);
-            closeFiles(result);
+            endHandover(result);
             return result;
         }
 
@@ -304,51 +289,63 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     const long long chunk = std::clamp<long long>(frames / (4 * workers), 1, 64);
     const BakeShared shared;
     BakeCounters& counters = shared.counters();
-    const SharedFlags cooked(result.frames()); // which samples are done
+    const CookedBy cooked(result.frames());
+    Workers children;
     std::size_t ready = 0;
+    // In the parent: the leading samples done, those of workers taken over.
     const auto reportReady = [&] {
-        while (ready < result.frames() && cooked[ready].load() != 0)
-            ++ready;
+        for (; ready < result.frames() && cooked.done(ready); ++ready)
+            if (const long long w = cooked.worker(ready); w > 0) {
+                const DoubleRange sample = sampleDoubles(result, ready, ready + 1);
+                forEachBuffer(result, [&](const BakeBuffer& buffer) {
+                    buffer.takeOver(sample.at, sample.count, children.pid(w),
+                                    buffer.data() + sample.at);
+                });
+                cooked.mark(ready, 0);
+            }
         if (request.samplesReady)
             request.samplesReady(result, ready);
     };
     // Cooks the next chunk; false when none is left.
-    const auto cookChunk = [&](WorkerReport& report) {
-        const long long first = counters.nextChunk.fetch_add(1) * chunk;
-        if (first >= frames)
+    const auto cookChunk = [&](long long w) {
+        const auto first = static_cast<std::size_t>(counters.nextChunk.fetch_add(1) * chunk);
+        if (first >= result.frames())
             return false;
-        const long long end = std::min(frames, first + chunk);
-        cookSamples(blocks, result, static_cast<std::size_t>(first), static_cast<std::size_t>(end),
-                    counters, report);
-        for (long long f = first; f < end; ++f)
-            cooked[f].store(1);
-        counters.samplesDone.fetch_add(end - first);
+        const std::size_t end = std::min(result.frames(), first + static_cast<std::size_t>(chunk));
+        const DoubleRange chunkRange = sampleDoubles(result, first, end);
+        forEachBuffer(result, [&](const BakeBuffer& buffer) {
+            buffer.populateDoubles(chunkRange.at, chunkRange.count);
+        });
+        cookSamples(blocks, result, resultTarget(result), first, end, counters, shared.report(w));
+        if (w > 0)
+            forEachBuffer(result, [&](const BakeBuffer& buffer) {
+                buffer.handOver(buffer.data() + chunkRange.at, chunkRange.at, chunkRange.count);
+            });
+        for (std::size_t f = first; f < end; ++f)
+            cooked.mark(f, w);
+        counters.samplesDone.fetch_add(static_cast<long long>(end - first));
+        if (w > 0)
+            children.partDone();
         return true;
     };
-    {
-        Workers children;
-        for (long long w = 1; w < workers; ++w)
-            children.start([&, w] {
-                populateMatrices(result, w, workers, {});
-                while (cookChunk(shared.report(w))) {
-                }
-            });
-        populateMatrices(result, 0, workers, request.interrupt);
-        while (true) {
-            if (request.interrupt)
-                request.interrupt();
-            if (!cookChunk(shared.report(0)))
-                break;
-            if (request.progress)
-                request.progress(static_cast<std::size_t>(counters.samplesDone.load()),
-                                 result.frames());
-            reportReady();
-        }
-        children.join();
-    }
+    runWorkers(
+        children, workers, cooked,
+        [&](long long w) {
+            while (true) {
+                if (w == 0 && request.interrupt)
+                    request.interrupt();
+                if (!cookChunk(w))
+                    break;
+                if (w == 0 && request.progress)
+                    request.progress(static_cast<std::size_t>(counters.samplesDone.load()),
+                                     result.frames());
+                if (w == 0)
+                    reportReady();
+            }
+        },
+        reportReady);
     shared.rethrow(workers);
-    reportReady();
-    closeFiles(result);
+    endHandover(result);
     return result;
 }
 
@@ -384,31 +381,34 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     for (const std::size_t i : plan->baked)
         result.parents.push_back(
             plan->parent[i] == SIZE_MAX ? -1 : static_cast<int>(column[plan->parent[i]]));
-    allocate(result, request);
+    allocate(result, request, workers);
 
     const BakeShared shared;
     BakeCounters& counters = shared.counters();
     const std::size_t parts = plan->parts.size();
     workers = std::min(workers, static_cast<long long>(parts));
-    const SharedFlags cooked(parts); // which parts are done
+    const CookedBy cooked(parts);
     std::vector<bool> handedOn(parts, false);
     Workers children;
     // In the parent: the columns of the parts cooked so far, in runs of
     // adjacent columns, go to columnsReady.
     const auto handOn = [&] {
         for (std::size_t p = 0; p < parts; ++p) {
-            if (handedOn[p] || cooked[p].load() == 0)
+            if (handedOn[p] || !cooked.done(p))
                 continue;
             handedOn[p] = true;
+            if (cooked.failed(p))
+                continue; // the bake fails; nothing of the part was cooked
             std::vector<std::size_t> columns;
             for (const std::size_t i : plan->parts[p])
                 columns.push_back(column[i]);
-            handOnColumns(request, result, columns);
+            handOnColumns(request, result, columns, children, cooked, p);
         }
         reportProgress(request, result, counters);
     };
     // Each worker takes the next part, loads it alone and cooks it at every
     // sample, until none is left.
+    KeptMemory kept;
     const auto work = [&](long long w) {
         WorkerReport& report = shared.report(w);
         for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts;
@@ -422,6 +422,9 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             } catch (const Failure& failure) {
                 report.record(static_cast<long long>(p) - static_cast<long long>(parts),
                               failure.code(), failure.what());
+                cooked.markFailed(p);
+                if (w > 0)
+                    children.partDone();
                 continue;
             }
             // The part's nodes, made in the file's order.
@@ -436,12 +439,11 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                     columns.push_back(column[i]);
                 }
             }
-            populateColumns(result, columns);
-            cookSamples(cookBlocks(nodes, columns), result, 0, result.frames(), counters, report);
-            partCooked(w, p, nodes.size() * result.frames(), counters, cooked, children, handOn);
+            cookPart(w, p, cookBlocks(nodes, columns), columns, result, shared, cooked, children,
+                     kept, handOn);
         }
     };
-    runWorkers(children, workers, work, handOn);
+    runWorkers(children, workers, cooked, work, handOn);
     // A part that did not load: a plain load of the whole scene gives the
     // message, naming the first fault in the file, whichever part held it.
     if (shared.loadFailed(workers)) {
@@ -449,10 +451,9 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         sceneFromText(whole, text, source);
     }
     shared.rethrow(workers);
-    handOn();
     if (!request.columnsReady && request.samplesReady)
         request.samplesReady(result, result.frames());
-    closeFiles(result);
+    endHandover(result);
     return result;
 }
 

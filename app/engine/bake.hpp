@@ -6,8 +6,8 @@
 // does, and its nodes keep what they cooked: rather than make every part of
 // the SDK and every module safe to use from several threads, each worker is
 // a forked child with a scene of its own, writing its matrices into memory
-// shared with the parent, which works as one of them. Three ways to share
-// the work out:
+// of its own, which the parent (working as one of them) takes over piece by
+// piece (bake_workers.hpp). Three ways to share the work out:
 //
 //  - By groups (bakeScene): a scene in memory whose nodes fall into separate
 //    groups (nothing wired between them) is shared out in parts of whole
@@ -29,7 +29,8 @@
 //
 // The bake's code, by job: the request and the matrices (bake_result.hpp),
 // how the work is shared out (bake_plan.hpp), the cook loop and what the
-// workers report (bake_cook.hpp), and the workers themselves (bake.cpp).
+// workers report (bake_cook.hpp), the processes (bake_workers.hpp), and the
+// three ways (bake.cpp).
 #pragma once
 
 #include "engine/bake_result.hpp"

@@ -51,10 +51,18 @@ void BakeShared::rethrow(long long workers) const {
             throw RunError(std::string(report(w).message) + "; nothing was written");
 }
 
-void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, std::size_t first,
-                 std::size_t end, BakeCounters& counters, WorkerReport& report) {
-    double* local = result.local ? result.local->data() : nullptr;
-    double* world = result.world->data();
+CookTarget resultTarget(const BakeResult& result) {
+    return {result.local ? result.local->data() : nullptr,
+            result.world->data(),
+            result.names.size(),
+            {}};
+}
+
+void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
+                 const CookTarget& target, std::size_t first, std::size_t end,
+                 BakeCounters& counters, WorkerReport& report) {
+    double* const local = target.local;
+    double* const world = target.world;
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         const CookBlock& block = blocks[b];
         const CookBlock* next = b + 1 < blocks.size() ? &blocks[b + 1] : nullptr;
@@ -71,10 +79,13 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, st
                         OP_CookHints::prefetchForCook(*next->nodes[k]);
                 }
                 OBJ_Node& node = *block.nodes[n];
-                const std::size_t at = frame * result.names.size() + block.columns[n];
+                const std::size_t at = frame * target.width + block.columns[n];
                 if (run.cook(node) >= UT_ERROR_ABORT) {
+                    const std::size_t column = target.bakeColumns.empty()
+                                                   ? block.columns[n]
+                                                   : target.bakeColumns[block.columns[n]];
                     long long seen = counters.firstFailure.load();
-                    const auto place = static_cast<long long>(at);
+                    const auto place = static_cast<long long>(frame * result.names.size() + column);
                     while (place < seen &&
                            !counters.firstFailure.compare_exchange_weak(seen, place)) {
                     }

@@ -56,9 +56,24 @@ private:
     SharedObject<State> state_;
 };
 
-// Cooks every block at samples first..end - 1, block by block, into the
-// result's matrices; a failed cook is recorded in counters and report.
-void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result, std::size_t first,
-                 std::size_t end, BakeCounters& counters, WorkerReport& report);
+// Where cooks put their matrices: sample f, column c at (f * width + c) * 16
+// doubles of each. A forked worker's part goes into memory of its own, its
+// columns the part's in order (a block's columns index bakeColumns, each
+// one's column in the bake); else into the bake's (bakeColumns empty).
+struct CookTarget {
+    double* local = nullptr; // null when not kept
+    double* world = nullptr;
+    std::size_t width = 0;
+    std::span<const std::size_t> bakeColumns;
+};
+
+// The bake's own matrices.
+CookTarget resultTarget(const BakeResult& result);
+
+// Cooks every block at the result's samples first..end - 1, block by block,
+// into target; a failed cook is recorded in counters and report.
+void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
+                 const CookTarget& target, std::size_t first, std::size_t end,
+                 BakeCounters& counters, WorkerReport& report);
 
 } // namespace mhost

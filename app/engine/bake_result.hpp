@@ -1,5 +1,5 @@
 // What a bake asks for and what it gives (engine/bake.hpp): the request,
-// and the matrices, in memory shared with the workers while they cook.
+// and the matrices, which forked workers hand over to the parent.
 #pragma once
 
 #include "engine/evaluation.hpp"
@@ -13,8 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace mhost {
 
+class PrivateMemory;
 class SharedMemory;
 struct BakeResult;
 
@@ -46,30 +49,51 @@ struct BakeRequest {
     std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
 };
 
-// Memory for the matrices, shared with the workers while they run.
+// How a forked worker's matrices reach the parent: the parent reads them
+// from the worker's memory (process_vm_readv), or the worker writes them to
+// an anonymous file (memfd) the parent reads. Either way the kernel copies
+// them, and no process writes a page it shares with another.
+enum class Handover { None, ReadWorkers, ThroughFile };
+
+// ReadWorkers where the system lets this process read its children's
+// memory (no Yama ptrace scope above 1, no filter refusing the call), else
+// ThroughFile; found out once.
+Handover handoverForWorkers();
+
+// Memory for the matrices: this process's own, in 2 MiB pages where the
+// system gives them (support/private_memory.hpp). A forked worker writes
+// into its own copy and hands over each piece it finished (handOver); the
+// parent takes each into its memory (takeOver) before anything reads it.
 class BakeBuffer {
 public:
-    explicit BakeBuffer(std::size_t doubles);
-    // Pre-faults the pages of part `share` of `shares` equal parts;
-    // interrupt is called meanwhile (see host_session.hpp).
-    void populate(std::size_t share, std::size_t shares, const Interrupt& interrupt = {});
-    // Pre-faults the pages of doubles [first, first + count).
-    void populateDoubles(std::size_t first, std::size_t count);
+    // doubles of matrices, untouched until written, handed over as handover
+    // says (None: only this process cooks). RunError when the system refuses
+    // the memory.
+    BakeBuffer(std::size_t doubles, Handover handover);
     ~BakeBuffer();
     BakeBuffer(const BakeBuffer&) = delete;
     BakeBuffer& operator=(const BakeBuffer&) = delete;
     double* data() const;
     std::size_t size() const { return size_; }
-    // A file that holds the matrices, its byte offset 0 at data(), for the
-    // kernel to copy from (OutputFile::copyFrom) while the bake runs; -1
-    // when there is none or after closeFile.
-    int fd() const;
-    // Closes that file, keeping the matrices (bake.hpp's bakes do, as they
-    // return).
-    void closeFile();
+    // Pre-faults the pages of doubles [first, first + count), in the process
+    // about to write them.
+    void populateDoubles(std::size_t first, std::size_t count) const;
+    // In a forked worker, once it has written the matrices that go at
+    // doubles [first, first + count) at `from`, in memory that stays until
+    // the parent has taken them (bake_workers.hpp): hands them over.
+    // RunError when the system refuses.
+    void handOver(const double* from, std::size_t first, std::size_t count) const;
+    // In the parent: copies doubles [first, first + count), handed over by
+    // the worker process `worker` from its `from`, into its memory. RunError
+    // as handOver.
+    void takeOver(std::size_t first, std::size_t count, pid_t worker, const double* from) const;
+    // After the bake: drops what the handover needed, keeping the matrices.
+    void endHandover();
 
 private:
-    std::unique_ptr<SharedMemory> memory_;
+    std::unique_ptr<PrivateMemory> memory_;
+    std::unique_ptr<SharedMemory> file_; // ThroughFile's
+    Handover handover_;
     std::size_t size_ = 0;
 };
 

@@ -101,7 +101,7 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
     if (!npy_)
         return;
     open(bake);
-    // Straight from the shared buffer, at least a few megabytes at a time.
+    // Straight from the bake's memory, at least a few megabytes at a time.
     const std::size_t sampleBytes = bake.names.size() * 16 * sizeof(double);
     constexpr std::size_t kLeast = std::size_t(8) << 20;
     if (ready <= written_ || (ready < bake.frames() && (ready - written_) * sampleBytes < kLeast))
@@ -119,17 +119,13 @@ void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::si
     if (!npy_)
         return;
     open(bake);
-    // Each sample's run of columns is one contiguous range of the file. The
-    // kernel copies it from the bake's memory where it can: columns a forked
-    // worker cooked lie in pages this process has not mapped, and mapping
-    // them costs more than the copy (bench/README.md).
+    // Each sample's run of columns is one contiguous range of the file.
     const std::size_t matrixBytes = 16 * sizeof(double);
     const auto* bytes = reinterpret_cast<const char*>(bake.world->data());
     const std::size_t runBytes = (end - first) * matrixBytes;
     for (std::size_t f = 0; f < bake.frames(); ++f) {
         const std::size_t at = (f * bake.names.size() + first) * matrixBytes;
-        if (!array_->copyFrom(headerBytes_ + at, bake.world->fd(), at, runBytes))
-            array_->writeAt(headerBytes_ + at, std::string_view(bytes + at, runBytes));
+        array_->writeAt(headerBytes_ + at, std::string_view(bytes + at, runBytes));
     }
     array_->startWriteback();
     columnsWritten_ += end - first;

@@ -19,7 +19,6 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -251,33 +250,6 @@ void OutputFile::writeAt(std::size_t offset, std::string_view content) {
     // Parts written out of order leave no hash of the whole.
     hasher_.reset();
     put(offset, content);
-}
-
-bool OutputFile::copyFrom(std::size_t offset, int source, std::size_t sourceOffset,
-                          std::size_t bytes) {
-    if (source < 0 || fd_ < 0 || (pending_ && pending_->stream >= 0))
-        return false;
-    // sendfile writes at the file's position, which nothing else here uses:
-    // every other write says where it goes.
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
-        fail("write");
-    auto from = static_cast<off_t>(sourceOffset);
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = ::sendfile(fd_, source, &from, bytes - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && done == 0 && (errno == EINVAL || errno == ENOSYS))
-            return false;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO; // the source ended early
-            fail("write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    hasher_.reset(); // as for writeAt
-    return true;
 }
 
 void OutputFile::put(std::size_t offset, std::string_view content) {

@@ -71,13 +71,6 @@ public:
     // Writes content at offset, leaving write()'s position unchanged: parts
     // of a file can be written in any order.
     void writeAt(std::size_t offset, std::string_view content);
-    // Writes bytes of the file source from sourceOffset at offset, as
-    // writeAt would, copied by the kernel (sendfile): this process never
-    // maps them, and a page a forked worker wrote costs nothing to read.
-    // False, having written nothing, when the output is streamed or the
-    // system cannot copy so: then writeAt them instead. RunError naming
-    // path when a write fails.
-    bool copyFrom(std::size_t offset, int source, std::size_t sourceOffset, std::size_t bytes);
     // Starts flushing what has been written so far to disk, without
     // waiting for it: a thread of the file's own syncs it meanwhile, so that
     // a long file written in parts costs little more than its last part at

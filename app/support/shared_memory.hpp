@@ -4,19 +4,18 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 
 namespace mhost {
 
 class SharedMemory {
 public:
-    // bytes of memory (at least one page), its pages faulted in on first use
-    // or by populate. RunError "WHAT needs N MiB of memory, which the system
+    // bytes of memory (at least one page), its pages faulted in on first
+    // use. RunError "WHAT needs N MiB of memory, which the system
     // refused: ..." when the system refuses. With asFile, the memory is an
     // anonymous file's (memfd) when the system allows, so that the kernel
-    // can copy from it to another file without this process mapping its
-    // pages (see fd()).
+    // can copy to and from it without this process mapping its pages (see
+    // fd()).
     SharedMemory(std::size_t bytes, const std::string& what, bool asFile = false);
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
@@ -27,17 +26,8 @@ public:
     // The anonymous file that holds the memory, its offset 0 at data(); -1
     // when it was not made asFile or the system made none.
     int fd() const { return fd_; }
-    // Closes that file, keeping the memory: a program may hold many blocks
-    // of memory, and descriptors are few. fd() is -1 after.
-    void closeFile();
-
-    // Pre-faults the pages of part `share` of `shares` equal parts: cheaper
-    // than a page fault for each on first use. A slice at a time, with
-    // interrupt (when set) called between slices: the pages of a large bake
-    // take a good part of a second, and Ctrl-C must not wait for them.
-    void populate(std::size_t share, std::size_t shares,
-                  const std::function<void()>& interrupt = {}) const;
-    // Pre-faults the pages that hold bytes [first, first + bytes).
+    // Pre-faults the pages that hold bytes [first, first + bytes): cheaper
+    // than a page fault for each on first use.
     void populateBytes(std::size_t first, std::size_t bytes) const;
 
 private:

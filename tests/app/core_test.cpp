@@ -147,15 +147,15 @@ void expectSameOutline(const SceneOutline& two, const SceneOutline& one) {
     }
 }
 
-// A bake's matrices lie in an anonymous file while the bake runs, for the
-// output's copies; a program that holds many bakes keeps its descriptors.
+// Workers may hand their matrices over through an anonymous file while the
+// bake runs; a program that holds many bakes keeps its descriptors.
 TEST(BakeMemory, BakesHeldAtOnceHoldNoFileDescriptors) {
     Host host;
     Scene scene(host);
     scene.create("null", "a");
     BakeRequest request;
     request.times = SweepRange{0, 1, 4};
-    request.workers = 1;
+    request.workers = 2;
     // The limit comes back however the test ends: the other tests of this
     // program need their descriptors.
     struct Limit {

@@ -26,38 +26,13 @@
 namespace mhost {
 namespace {
 
+using test::nullChains;
+
 using namespace std::chrono_literals;
 
 void run(Scene& scene, const Json& actions) {
     std::ostringstream reports;
     runScript(scene, parseScript(actions, "test"), "test", reports);
-}
-
-// Chains of `length` null nodes, each turning and moving on keyframes of
-// its own, under a root that moves.
-Json nullChains(int chains, int length) {
-    Json actions = Json::array();
-    for (int c = 0; c < chains; ++c)
-        for (int i = 0; i < length; ++i) {
-            const std::string name = "n" + std::to_string(c) + "_" + std::to_string(i);
-            actions.push_back({{"op", "create"}, {"type", "null"}, {"name", name}});
-            if (i > 0)
-                actions.push_back(
-                    {{"op", "wire"},
-                     {"node", name},
-                     {"input", 0},
-                     {"from", "n" + std::to_string(c) + "_" + std::to_string(i - 1)}});
-            actions.push_back({{"op", "set"},
-                               {"node", name},
-                               {"parm", "t"},
-                               {"value", {0.5 + 0.1 * c, 0.25 * i, -0.3}}});
-            actions.push_back({{"op", "keyframes"},
-                               {"node", name},
-                               {"parm", "r"},
-                               {"component", i % 3},
-                               {"keys", {{0, 0}, {0.7, 40.0 + i}, {2, -15.5 * c}}}});
-        }
-    return actions;
 }
 
 void setTimeline(Scene& scene, int start, int end, double fps) {

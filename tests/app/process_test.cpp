@@ -134,8 +134,6 @@ TEST(ChildProcess, AProgramIsStartedFromThePathAndAMissingOneIsARunError) {
 
 TEST(SharedMemory, WhatAChildWritesTheParentReads) {
     SharedMemory memory(3 * 4096 + 5, "the test");
-    memory.populate(0, 2);
-    memory.populate(1, 2);
     SharedObject<std::atomic<int>> counter("the test");
     ChildProcess child = ChildProcess::fork({}, [&] {
         memory.data()[memory.size() - 1] = 'z';

@@ -164,4 +164,29 @@ bool moduleBuilt() {
     return std::filesystem::exists(modulePath());
 }
 
+nlohmann::ordered_json nullChains(int chains, int length) {
+    nlohmann::ordered_json actions = nlohmann::ordered_json::array();
+    for (int c = 0; c < chains; ++c)
+        for (int i = 0; i < length; ++i) {
+            const std::string name = "n" + std::to_string(c) + "_" + std::to_string(i);
+            actions.push_back({{"op", "create"}, {"type", "null"}, {"name", name}});
+            if (i > 0)
+                actions.push_back(
+                    {{"op", "wire"},
+                     {"node", name},
+                     {"input", 0},
+                     {"from", "n" + std::to_string(c) + "_" + std::to_string(i - 1)}});
+            actions.push_back({{"op", "set"},
+                               {"node", name},
+                               {"parm", "t"},
+                               {"value", {0.5 + 0.1 * c, 0.25 * i, -0.3}}});
+            actions.push_back({{"op", "keyframes"},
+                               {"node", name},
+                               {"parm", "r"},
+                               {"component", i % 3},
+                               {"keys", {{0, 0}, {0.7, 40.0 + i}, {2, -15.5 * c}}}});
+        }
+    return actions;
+}
+
 } // namespace mhost::test

@@ -76,6 +76,10 @@ RunResult runMhost(const std::vector<std::string>& args, const std::string& cwd,
 // One JSON document per line of text (mhost run's reports).
 std::vector<nlohmann::ordered_json> jsonLines(const std::string& text);
 
+// The actions of a script that makes `chains` chains of `length` null nodes
+// ("n<chain>_<place>"), each turning and moving on keyframes of its own.
+nlohmann::ordered_json nullChains(int chains, int length);
+
 // "exit N", standard output and standard error, for failure messages.
 std::string describe(const RunResult& r);
 
