@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <unordered_map>
@@ -443,6 +444,10 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                      kept, handOn);
         }
     };
+    // The parent loads parts after the fork: into memory it does not share.
+    std::optional<UT_BlockStorageAside> aside;
+    if (workers > 1)
+        aside.emplace();
     runWorkers(children, workers, cooked, work, handOn);
     // A part that did not load: a plain load of the whole scene gives the
     // message, naming the first fault in the file, whichever part held it.

@@ -22,6 +22,20 @@
 // the parent. They are not reused in the child, which ends soon.
 void UT_blockStorageInForkedChild();
 
+// In the process that forks workers over the nodes it holds, while they run
+// and it makes nodes of its own (the host program's bakes by nodes, which
+// load parts after the fork): new blocks come from chunks of its own, as in
+// a forked child, so that making them writes no page it shares with a
+// worker. The blocks freed before come back when it is destroyed, and the
+// larger of the two chunk rests goes on. Not nested. [host thread]
+class UT_BlockStorageAside {
+public:
+    UT_BlockStorageAside();
+    ~UT_BlockStorageAside();
+    UT_BlockStorageAside(const UT_BlockStorageAside&) = delete;
+    UT_BlockStorageAside& operator=(const UT_BlockStorageAside&) = delete;
+};
+
 class UT_BlockCopies {
 public:
     // Makes this process's own copy of the chunk that holds block, unless

@@ -26,12 +26,14 @@ struct FreeBlock {
 
 struct Arena {
     FreeBlock* freeLists[kClasses] = {};
-    char* next = nullptr; // the unused rest of the current chunk
+    FreeBlock* freeTails[kClasses] = {}; // each list's last block
+    char* next = nullptr;                // the unused rest of the current chunk
     char* end = nullptr;
 };
 
 struct Storage {
     Arena arenas[3]; // by UT_BlockArena
+    Arena aside[3];  // while a UT_BlockStorageAside lives
     std::size_t inUse = 0;
     std::vector<std::uintptr_t> chunks; // every chunk's first address, sorted
 };
@@ -122,6 +124,8 @@ void* UT_BlockStorage::allocate(std::size_t bytes, UT_BlockArena arena) {
     const std::size_t size = classSize(cls);
     if (FreeBlock* block = a.freeLists[cls]) {
         a.freeLists[cls] = block->next;
+        if (!block->next)
+            a.freeTails[cls] = nullptr;
         s.inUse += size;
         return block;
     }
@@ -147,12 +151,44 @@ void UT_BlockStorage::deallocate(void* block, std::size_t bytes, UT_BlockArena a
     s.inUse -= classSize(cls);
     auto* freed = static_cast<FreeBlock*>(block);
     freed->next = a.freeLists[cls];
+    if (!freed->next)
+        a.freeTails[cls] = freed;
     a.freeLists[cls] = freed;
 }
 
 void UT_blockStorageInForkedChild() {
     for (Arena& a : storage().arenas)
         a = Arena{};
+}
+
+UT_BlockStorageAside::UT_BlockStorageAside() {
+    Storage& s = storage();
+    for (int i = 0; i < 3; ++i) {
+        s.aside[i] = s.arenas[i];
+        s.arenas[i] = Arena{};
+    }
+}
+
+UT_BlockStorageAside::~UT_BlockStorageAside() {
+    Storage& s = storage();
+    for (int i = 0; i < 3; ++i) {
+        Arena& now = s.arenas[i];
+        const Arena& before = s.aside[i];
+        for (int cls = 0; cls < kClasses; ++cls)
+            if (before.freeLists[cls]) {
+                before.freeTails[cls]->next = now.freeLists[cls];
+                if (!now.freeTails[cls])
+                    now.freeTails[cls] = before.freeTails[cls];
+                now.freeLists[cls] = before.freeLists[cls];
+            }
+        // Of the two chunk rests, the larger goes on; the other is not used
+        // again (at most a chunk an arena, once a bake).
+        if (before.end - before.next > now.end - now.next) {
+            now.next = before.next;
+            now.end = before.end;
+        }
+        s.aside[i] = Arena{};
+    }
 }
 
 void UT_BlockCopies::own(const void* block) {

@@ -1,7 +1,10 @@
 // The block allocator of node storage: blocks hold what is written to them,
 // freed blocks serve later requests of their size, and what is in use is
-// counted back to where it started.
+// counted back to where it started; set aside while forked workers run, it
+// makes blocks away from the memory of before, and gets that back after.
 #include "UT/UT_BlockAllocator.h"
+
+#include <UT_BlockCopies.h>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +80,40 @@ TEST(BlockAllocator, EachArenaReusesOnlyItsOwnFreedBlocks) {
         std::vector<int, UT_BlockAllocator<int, UT_BlockArena::Other>> values(1000, 7);
         EXPECT_EQ(values[999], 7);
     }
+    EXPECT_EQ(UT_blockBytesInUse(), before);
+}
+
+// While set aside, a request is served from new memory, not a block freed
+// before; after, the blocks freed before and during both serve requests.
+TEST(BlockAllocator, SetAsideItServesNewMemoryAndAfterAllItsFreedBlocks) {
+    if (!kPooled)
+        GTEST_SKIP() << "every block is an allocation of its own here";
+    const std::size_t before = UT_blockBytesInUse();
+    void* old = UT_BlockStorage::allocate(300);
+    UT_BlockStorage::deallocate(old, 300);
+    void* during = nullptr;
+    {
+        UT_BlockStorageAside aside;
+        during = UT_BlockStorage::allocate(300);
+        EXPECT_NE(during, old) << "a block freed before the workers started was reused";
+        UT_BlockStorage::deallocate(during, 300);
+        void* again = UT_BlockStorage::allocate(300);
+        EXPECT_EQ(again, during) << "blocks freed meanwhile serve requests meanwhile";
+        UT_BlockStorage::deallocate(again, 300);
+    }
+    // Both come back before any new memory does (other tests of this
+    // program may have freed blocks of this size as well).
+    std::vector<void*> after;
+    bool sawOld = false, sawDuring = false;
+    while (!(sawOld && sawDuring) && after.size() < 10000) {
+        after.push_back(UT_BlockStorage::allocate(300));
+        sawOld = sawOld || after.back() == old;
+        sawDuring = sawDuring || after.back() == during;
+    }
+    EXPECT_TRUE(sawOld) << "the blocks freed before were lost";
+    EXPECT_TRUE(sawDuring) << "the blocks freed meanwhile were lost";
+    for (void* block : after)
+        UT_BlockStorage::deallocate(block, 300);
     EXPECT_EQ(UT_blockBytesInUse(), before);
 }
 
