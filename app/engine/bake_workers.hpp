@@ -31,13 +31,12 @@ public:
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
 
-    // Forks worker number size() + 1, which runs work, waits until the
-    // parent lets it go (release) and ends; RunError when fork fails.
+    // Forks the next worker (1, 2, ...), which runs work, waits until the
+    // parent lets it go (join) and ends; RunError when fork fails.
     template <typename Work> void start(Work&& work) {
         startChild([&work] { work(); });
     }
-    std::size_t size() const { return children_.size(); }
-    // The process of worker w (1..size()).
+    // The process of worker w (1 for the first started).
     pid_t pid(long long w) const { return children_[static_cast<std::size_t>(w - 1)].pid(); }
 
     // In a worker: tells the parent that a piece is done.
