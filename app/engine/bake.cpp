@@ -34,19 +34,17 @@ void allocate(BakeResult& result, const BakeRequest& request, long long workers)
     result.world = std::make_shared<BakeBuffer>(doubles, handover);
 }
 
-// As a bake returns: its matrices stay, the file they were handed over
-// through goes.
-void endHandover(const BakeResult& result) {
-    for (const auto& buffer : {result.local, result.world})
-        if (buffer)
-            buffer->endHandover();
-}
-
 // Each of the two, when kept.
 template <typename Each> void forEachBuffer(const BakeResult& result, const Each& each) {
     for (const auto& buffer : {result.local, result.world})
         if (buffer)
             each(*buffer);
+}
+
+// As a bake returns: its matrices stay, the file they were handed over
+// through goes.
+void endHandover(const BakeResult& result) {
+    forEachBuffer(result, [](BakeBuffer& buffer) { buffer.endHandover(); });
 }
 
 // Samples first..end - 1 are contiguous in the matrices: count doubles
@@ -91,9 +89,9 @@ void populateColumns(const BakeResult& result, const std::vector<std::size_t>& c
     if (first >= end)
         return;
     for (std::size_t f = 0; f < result.frames(); ++f)
-        for (const auto& buffer : {result.local, result.world})
-            if (buffer)
-                buffer->populateDoubles((f * result.names.size() + first) * 16, (end - first) * 16);
+        forEachBuffer(result, [&](const BakeBuffer& buffer) {
+            buffer.populateDoubles((f * result.names.size() + first) * 16, (end - first) * 16);
+        });
 }
 
 // Calls pass(buffer, at, count, own) for each run of adjacent columns at

@@ -59,20 +59,23 @@ PrivateMemory::~PrivateMemory() {
     ::munmap(data_, mapped_);
 }
 
-void PrivateMemory::populate(std::size_t first, std::size_t bytes) const {
+void faultInPages(char* data, std::size_t size, std::size_t first, std::size_t bytes, bool writes) {
     const std::size_t page = pageSize();
     const std::size_t from = first / page * page;
-    const std::size_t end = std::min(mapped_, first + bytes);
-    if (end <= from)
+    const std::size_t end = std::min(size, first + bytes);
+    if (end <= from || ::madvise(data + from, end - from, MADV_POPULATE_WRITE) == 0)
         return;
-    // Kernels before 5.14 lack MADV_POPULATE_WRITE: a write to each page
-    // faults it in instead. Only this process writes here, so a zero written
-    // over a zero is safe; anything already written is kept.
-    if (::madvise(data_ + from, end - from, MADV_POPULATE_WRITE) != 0)
-        for (std::size_t b = from; b < end; b += page) {
-            auto* at = reinterpret_cast<volatile char*>(data_ + b);
+    for (std::size_t b = from; b < end; b += page) {
+        auto* at = reinterpret_cast<volatile char*>(data + b);
+        if (writes)
             *at = *at;
-        }
+        else
+            (void)*at;
+    }
+}
+
+void PrivateMemory::populate(std::size_t first, std::size_t bytes) const {
+    faultInPages(data_, mapped_, first, bytes, true);
 }
 
 } // namespace mhost

@@ -20,6 +20,14 @@ namespace mhost {
 // until the pages fill.
 void refuseBeyondTheSystem(const std::string& what, std::size_t bytes);
 
+// Faults in the pages of data (size bytes mapped) that hold bytes [first,
+// first + bytes) in one call. Kernels before 5.14 lack MADV_POPULATE_WRITE:
+// a touch of each page faults it in instead, a write where writes is set
+// (private memory, whose read fault maps no page of its own), else a read
+// (shared memory, allocated on a read fault too, where a write could undo
+// another process's). What the pages hold is kept.
+void faultInPages(char* data, std::size_t size, std::size_t first, std::size_t bytes, bool writes);
+
 class PrivateMemory {
 public:
     // bytes of memory (at least one byte), faulted in on first use or by

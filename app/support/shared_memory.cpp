@@ -1,11 +1,8 @@
 #include "support/shared_memory.hpp"
 
-#include "support/errors.hpp"
 #include "support/private_memory.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -54,17 +51,7 @@ SharedMemory::~SharedMemory() {
 }
 
 void SharedMemory::populateBytes(std::size_t first, std::size_t bytes) const {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t from = first / page * page;
-    const std::size_t end = std::min(size_, first + bytes);
-    if (end <= from)
-        return;
-    // Kernels before 5.14 lack MADV_POPULATE_WRITE: reading each page faults
-    // it in instead (shared memory is allocated on a read fault too), and
-    // keeps what another process may have written there.
-    if (::madvise(data_ + from, end - from, MADV_POPULATE_WRITE) != 0)
-        for (std::size_t b = from; b < end; b += page)
-            (void)static_cast<volatile char*>(data_)[b];
+    faultInPages(data_, size_, first, bytes, false);
 }
 
 } // namespace mhost
