@@ -116,9 +116,43 @@ void forEachPartRange(const BakeResult& result, const std::vector<std::size_t>& 
     });
 }
 
-// A forked worker's memory for each of its parts, kept until the parent has
-// taken the part over.
-using KeptMemory = std::vector<std::pair<std::size_t, std::unique_ptr<PrivateMemory>>>;
+// A forked worker's memory for its parts. Each part's is kept until the
+// parent has taken the part over, then used again for a later part it holds:
+// its pages are faulted in already, where fresh ones cost the kernel's
+// zeroing of each (a third of what a worker adds to a bake on a VM).
+class KeptMemory {
+public:
+    // Memory of at least doubles doubles for part p, faulted in.
+    double* forPart(std::size_t p, std::size_t doubles, const CookedBy& cooked) {
+        for (auto at = held_.begin(); at != held_.end();)
+            if (cooked.worker(at->first) == 0) {
+                spare_.push_back(std::move(at->second));
+                at = held_.erase(at);
+            } else {
+                ++at;
+            }
+        const std::size_t bytes = doubles * sizeof(double);
+        // The smallest spare that holds the part; none: a new one, the
+        // spares given back first (they fit no part so far as large).
+        auto fits = spare_.end();
+        for (auto at = spare_.begin(); at != spare_.end(); ++at)
+            if ((*at)->size() >= bytes && (fits == spare_.end() || (*at)->size() < (*fits)->size()))
+                fits = at;
+        if (fits == spare_.end()) {
+            spare_.clear();
+            held_.emplace_back(p, std::make_unique<PrivateMemory>(bytes, "the bake"));
+            held_.back().second->populate(0, bytes);
+        } else {
+            held_.emplace_back(p, std::move(*fits));
+            spare_.erase(fits);
+        }
+        return reinterpret_cast<double*>(held_.back().second->data());
+    }
+
+private:
+    std::vector<std::pair<std::size_t, std::unique_ptr<PrivateMemory>>> held_;
+    std::vector<std::unique_ptr<PrivateMemory>> spare_;
+};
 
 // Worker w cooks part p (its blocks, whose nodes take columns, none of them
 // SIZE_MAX) at every sample: worker 0 straight into the bake, then hands it
@@ -136,12 +170,8 @@ void cookPart(long long w, std::size_t p, std::span<const CookBlock> blocks,
         cookSamples(blocks, result, resultTarget(result), 0, result.frames(), counters,
                     shared.report(w));
     } else {
-        std::erase_if(kept, [&](const auto& part) { return cooked.worker(part.first) == 0; });
         const std::size_t n = columns.size(), perMatrix = result.frames() * n * 16;
-        const std::size_t doubles = perMatrix * (result.local ? 2 : 1);
-        kept.emplace_back(p, std::make_unique<PrivateMemory>(doubles * sizeof(double), "the bake"));
-        kept.back().second->populate(0, doubles * sizeof(double));
-        auto* own = reinterpret_cast<double*>(kept.back().second->data());
+        double* const own = kept.forPart(p, perMatrix * (result.local ? 2 : 1), cooked);
         // The same blocks, each column its place in columns (blocks may hold
         // the nodes in another order).
         std::unordered_map<std::size_t, std::size_t> place;
