@@ -123,6 +123,7 @@ int runBakeCommand(Host& host, const BakeOptions& o) {
     request.columnsReady = [&](const BakeResult& bake, std::size_t first, std::size_t end) {
         writer.columnsReady(bake, first, end);
     };
+    request.sink = &writer;
     const BakeResult bake = bakeSceneFile(host, readTextFile(o.scene),
                                           o.scene == "-" ? "standard input" : o.scene, request);
     for (const std::string& warning : writer.finish(bake))

@@ -410,7 +410,11 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     for (const std::size_t i : plan->baked)
         result.parents.push_back(
             plan->parent[i] == SIZE_MAX ? -1 : static_cast<int>(column[plan->parent[i]]));
-    allocate(result, request, workers);
+    // Each process puts what it cooks to the sink, or the bake keeps it.
+    BakeSink* const sink =
+        request.sink && !request.keepLocal && request.sink->begin(result) ? request.sink : nullptr;
+    if (!sink)
+        allocate(result, request, workers);
 
     const BakeShared shared;
     BakeCounters& counters = shared.counters();
@@ -426,13 +430,15 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             if (handedOn[p] || !cooked.done(p))
                 continue;
             handedOn[p] = true;
-            if (cooked.failed(p))
-                continue; // the bake fails; nothing of the part was cooked
+            if (cooked.failed(p) || sink)
+                continue; // the bake fails; or the sink has the part
             std::vector<std::size_t> columns;
             for (const std::size_t i : plan->parts[p])
                 columns.push_back(column[i]);
             handOnColumns(request, result, columns, children, cooked, p);
         }
+        if (sink)
+            sink->flush();
         reportProgress(request, result, counters);
     };
     // Each worker takes the next part, loads it alone and cooks it at every
@@ -440,8 +446,16 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     KeptMemory kept;
     const auto work = [&](long long w) {
         WorkerReport& report = shared.report(w);
+        std::unique_ptr<PrivateMemory> scratch; // for the sink
         for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts;
              p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
+            // After a failed write the rest is not cooked: the bake fails.
+            if (report.failedAt == kWriteFailed) {
+                cooked.markFailed(p);
+                if (w > 0)
+                    children.partDone();
+                continue;
+            }
             NodeSubset subset{std::vector<bool>(outline->nodes.size(), false), &*outline};
             for (const std::size_t i : plan->parts[p])
                 subset.wanted[i] = true;
@@ -468,8 +482,24 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                     columns.push_back(column[i]);
                 }
             }
-            cookPart(w, p, cookBlocks(nodes, columns), columns, result, shared, cooked, children,
-                     kept, handOn);
+            if (!sink) {
+                cookPart(w, p, cookBlocks(nodes, columns), columns, result, shared, cooked,
+                         children, kept, handOn);
+                continue;
+            }
+            try {
+                cookIntoSink(cookBlocks(nodes, columns), result, *sink, scratch, counters, report);
+                counters.samplesDone.fetch_add(
+                    static_cast<long long>(nodes.size() * result.frames()));
+                cooked.mark(p, 0); // nothing to take over
+            } catch (const Failure& failure) {
+                report.record(kWriteFailed, failure.code(), failure.what());
+                cooked.markFailed(p);
+            }
+            if (w > 0)
+                children.partDone();
+            else
+                handOn();
         }
     };
     // The parent loads parts after the fork: into memory it does not share.
@@ -484,7 +514,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         sceneFromText(whole, text, source);
     }
     shared.rethrow(workers);
-    if (!request.columnsReady && request.samplesReady)
+    if (!sink && !request.columnsReady && request.samplesReady)
         request.samplesReady(result, result.frames());
     endHandover(result);
     return result;

@@ -17,7 +17,10 @@
 //  - By nodes (bakeSceneFile): a scene file whose groups allow it is shared
 //    out in parts the same way, each worker loading and cooking only the
 //    part's nodes. Loading costs about half of a bake of 48 samples, so this
-//    way the load runs on every core as well.
+//    way the load runs on every core as well. Given a sink (mhost bake's
+//    .npy file), each worker puts its matrices to it itself, a slice at a
+//    time, and the bake keeps none: nothing to take over, and memory for a
+//    few slices whatever the bake's size.
 //  - By samples (bakeScene, for any other scene): samples are independent,
 //    so chunks of them go to children forked once the scene is loaded,
 //    which hold it copy-on-write. A scene with a group larger than an even
@@ -49,7 +52,8 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request);
 
 // Bakes the scene of a file's text (source names it in messages), by nodes
 // where its groups allow, else loaded once and baked by samples. Fails as
-// loadScene and bakeScene do; interrupt is not called.
+// loadScene and bakeScene do, and with the sink's RunError when a put
+// fails; interrupt is not called.
 BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& source,
                          const BakeRequest& request);
 

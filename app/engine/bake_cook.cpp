@@ -2,6 +2,7 @@
 
 #include "engine/evaluation.hpp"
 #include "support/errors.hpp"
+#include "support/private_memory.hpp"
 #include "support/text.hpp"
 
 #include <OP_CookHints.h>
@@ -28,9 +29,19 @@ WorkerReport& BakeShared::report(long long worker) const {
     return state_->reports[static_cast<std::size_t>(worker)];
 }
 
+namespace {
+bool isLoad(long long failedAt) {
+    return failedAt < 0 && failedAt != kWriteFailed;
+}
+
+// A slice's matrices at every sample, put to a sink: a few megabytes, so
+// that its pages stay in the processor's caches from the cook to the sink.
+constexpr std::size_t kSliceBytes = std::size_t(4) << 20;
+} // namespace
+
 bool BakeShared::loadFailed(long long workers) const {
     for (long long w = 0; w < workers; ++w)
-        if (report(w).failedAt < 0)
+        if (isLoad(report(w).failedAt))
             return true;
     return false;
 }
@@ -38,13 +49,16 @@ bool BakeShared::loadFailed(long long workers) const {
 void BakeShared::rethrow(long long workers) const {
     const WorkerReport* load = nullptr;
     for (long long w = 0; w < workers; ++w)
-        if (report(w).failedAt < 0 && (!load || report(w).failedAt < load->failedAt))
+        if (isLoad(report(w).failedAt) && (!load || report(w).failedAt < load->failedAt))
             load = &report(w);
     if (load) {
         if (load->code == kExitBadInput)
             throw InputError(load->message);
         throw RunError(load->message);
     }
+    for (long long w = 0; w < workers; ++w)
+        if (report(w).failedAt == kWriteFailed)
+            throw RunError(report(w).message);
     const long long first = counters().firstFailure.load();
     for (long long w = 0; w < workers && first != LLONG_MAX; ++w)
         if (report(w).failedAt == first)
@@ -79,7 +93,8 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
                         OP_CookHints::prefetchForCook(*next->nodes[k]);
                 }
                 OBJ_Node& node = *block.nodes[n];
-                const std::size_t at = frame * target.width + block.columns[n];
+                const std::size_t at =
+                    (frame - target.firstSample) * target.width + block.columns[n];
                 if (run.cook(node) >= UT_ERROR_ABORT) {
                     const std::size_t column = target.bakeColumns.empty()
                                                    ? block.columns[n]
@@ -100,6 +115,53 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
                 if (local)
                     std::memcpy(local + at * 16, node.getLocalTransform().data(), sizeof(Matrix16));
                 std::memcpy(world + at * 16, node.getWorldTransform().data(), sizeof(Matrix16));
+            }
+        }
+    }
+}
+
+void cookIntoSink(std::span<const CookBlock> blocks, const BakeResult& result, BakeSink& sink,
+                  std::unique_ptr<PrivateMemory>& scratch, BakeCounters& counters,
+                  WorkerReport& report) {
+    const std::size_t frames = result.frames(), matrixBytes = 16 * sizeof(double);
+    std::vector<CookBlock> slice;
+    std::vector<std::size_t> columns; // the slice's, in its blocks' order
+    for (std::size_t b = 0; b < blocks.size();) {
+        slice.clear();
+        columns.clear();
+        // Whole blocks, at least one: a node's cook reads its parent's at
+        // the same sample.
+        do {
+            CookBlock block{blocks[b].nodes, {}};
+            for (const std::size_t column : blocks[b].columns) {
+                block.columns.push_back(columns.size());
+                columns.push_back(column);
+            }
+            slice.push_back(std::move(block));
+            ++b;
+        } while (b < blocks.size() &&
+                 (columns.size() + blocks[b].nodes.size()) * frames * matrixBytes <= kSliceBytes);
+        const std::size_t n = columns.size();
+        const std::size_t samples =
+            std::clamp<std::size_t>(kSliceBytes / (n * matrixBytes), 1, frames);
+        if (!scratch || scratch->size() < n * samples * matrixBytes) {
+            scratch.reset(); // the old memory goes back first
+            scratch = std::make_unique<PrivateMemory>(
+                std::max(n * samples * matrixBytes, kSliceBytes), "the bake");
+            scratch->populate(0, scratch->size());
+        }
+        auto* world = reinterpret_cast<double*>(scratch->data());
+        for (std::size_t first = 0; first < frames; first += samples) {
+            const std::size_t end = std::min(frames, first + samples);
+            cookSamples(slice, result, {nullptr, world, n, columns, first}, first, end, counters,
+                        report);
+            for (std::size_t k = 0; k < n;) {
+                std::size_t after = k + 1;
+                while (after < n && columns[after] == columns[after - 1] + 1)
+                    ++after;
+                for (std::size_t f = first; f < end; ++f)
+                    sink.put(f, columns[k], after - k, world + ((f - first) * n + k) * 16);
+                k = after;
             }
         }
     }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -24,8 +25,10 @@ struct BakeCounters {
 };
 static_assert(std::atomic<long long>::is_always_lock_free);
 
-// What went wrong in one worker: its first failed load or cook. Loads
-// come before cooks: a failed load of part p of P is at p - P.
+// What went wrong in one worker: its first failed write to a sink, load or
+// cook, in that order. A failed write is at kWriteFailed; a failed load of
+// part p of P, at p - P.
+inline constexpr long long kWriteFailed = LLONG_MIN;
 struct WorkerReport {
     long long failedAt = LLONG_MAX;
     int code = 0;
@@ -45,7 +48,8 @@ public:
     bool loadFailed(long long workers) const;
     // Throws what went wrong, if anything: the failed load of the part that
     // comes first in the file (parts hold the scene's nodes in file order),
-    // else the first failed cook in sample, then node order.
+    // else a failed write, else the first failed cook in sample, then node
+    // order.
     void rethrow(long long workers) const;
 
 private:
@@ -56,15 +60,17 @@ private:
     SharedObject<State> state_;
 };
 
-// Where cooks put their matrices: sample f, column c at (f * width + c) * 16
-// doubles of each. A forked worker's part goes into memory of its own, its
-// columns the part's in order (a block's columns index bakeColumns, each
-// one's column in the bake); else into the bake's (bakeColumns empty).
+// Where cooks put their matrices: sample f, column c at ((f - firstSample)
+// * width + c) * 16 doubles of each. A forked worker's part, or a slice for
+// a sink, goes into memory of its own, its columns the part's in order (a
+// block's columns index bakeColumns, each one's column in the bake); else
+// into the bake's (bakeColumns empty).
 struct CookTarget {
     double* local = nullptr; // null when not kept
     double* world = nullptr;
     std::size_t width = 0;
     std::span<const std::size_t> bakeColumns;
+    std::size_t firstSample = 0;
 };
 
 // The bake's own matrices.
@@ -75,5 +81,15 @@ CookTarget resultTarget(const BakeResult& result);
 void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
                  const CookTarget& target, std::size_t first, std::size_t end,
                  BakeCounters& counters, WorkerReport& report);
+
+// Cooks blocks at every sample of the result into scratch memory, in
+// slices of whole blocks and runs of samples of a few megabytes (scratch is
+// made or grown as a slice needs, and its pages serve the next), and puts
+// each slice's runs of adjacent columns to sink, sample by sample. A failed
+// cook is recorded as cookSamples records it; the sink's RunError goes
+// through.
+void cookIntoSink(std::span<const CookBlock> blocks, const BakeResult& result, BakeSink& sink,
+                  std::unique_ptr<PrivateMemory>& scratch, BakeCounters& counters,
+                  WorkerReport& report);
 
 } // namespace mhost

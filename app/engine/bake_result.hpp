@@ -21,6 +21,27 @@ class PrivateMemory;
 class SharedMemory;
 struct BakeResult;
 
+// What takes a bake's world matrices as they are cooked, in the process that
+// cooked them, so that the bake need not keep them (mhost bake's .npy file):
+// see BakeRequest::sink.
+class BakeSink {
+public:
+    virtual ~BakeSink() = default;
+    // In the calling process, before any cook, with the bake's nodes and
+    // samples set: whether it takes the matrices (false: the bake keeps
+    // them as usual). RunError when it cannot start.
+    virtual bool begin(const BakeResult& bake) = 0;
+    // The world matrices of columns first..first + count - 1 at sample
+    // `sample`, count times 16 doubles. Called in the process that cooked
+    // them, which may be a forked worker: it makes system calls on what
+    // begin made, and nothing else. RunError when they cannot be written.
+    virtual void put(std::size_t sample, std::size_t first, std::size_t count,
+                     const double* world) = 0;
+    // In the calling process, between its pieces of work: what was put so
+    // far may start on its way (to disk).
+    virtual void flush() {}
+};
+
 struct BakeRequest {
     SweepRange times;
     // Samples first..last of the range's STEPS + 1, both included (a farm's
@@ -47,6 +68,12 @@ struct BakeRequest {
     // of work with columns (baked nodes) first..end - 1 once they hold every
     // sample. Each column comes once.
     std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
+    // For a bake of a scene's file by nodes (bakeSceneFile) that keeps no
+    // local matrices: when set and its begin takes them, every world matrix
+    // goes to it once, from the process that cooked it, and the result keeps
+    // none (world null); samplesReady and columnsReady are not called. Any
+    // other bake leaves it alone.
+    BakeSink* sink = nullptr;
 };
 
 // How a forked worker's matrices reach the parent: the parent reads them
@@ -107,7 +134,7 @@ struct BakeResult {
     SweepRange sweep;
     std::size_t firstSample = 0;
     // Sample f, node n: 16 doubles at (f * names.size() + n) * 16. local is
-    // null when the request did not keep it.
+    // null when the request did not keep it; world, when a sink took it.
     std::shared_ptr<BakeBuffer> local, world;
 
     std::size_t frames() const { return times.size(); }

@@ -93,6 +93,8 @@ void BakeWriter::open(const BakeResult& bake) {
         return;
     array_ = std::make_unique<OutputFile>(path_);
     const std::string header = npyHeader({bake.frames(), bake.names.size(), 4, 4});
+    array_->refuseBeyondFreeSpace(header.size() +
+                                  bake.frames() * bake.names.size() * 16 * sizeof(double));
     array_->write(header);
     headerBytes_ = header.size();
 }
@@ -111,6 +113,27 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
         std::string_view(bytes + written_ * sampleBytes, (ready - written_) * sampleBytes));
     array_->startWriteback();
     written_ = ready;
+}
+
+bool BakeWriter::begin(const BakeResult& bake) {
+    if (!npy_)
+        return false;
+    open(bake);
+    sink_ = array_->shareWrites();
+    width_ = bake.names.size();
+    return sink_;
+}
+
+void BakeWriter::put(std::size_t sample, std::size_t first, std::size_t count,
+                     const double* world) {
+    const std::size_t matrixBytes = 16 * sizeof(double);
+    array_->writeAtShared(
+        headerBytes_ + (sample * width_ + first) * matrixBytes,
+        std::string_view(reinterpret_cast<const char*>(world), count * matrixBytes));
+}
+
+void BakeWriter::flush() {
+    array_->startWriteback();
 }
 
 void BakeWriter::columnsReady(const BakeResult& bake, std::size_t first, std::size_t end) {
@@ -138,8 +161,9 @@ std::vector<std::string> BakeWriter::finish(const BakeResult& bake) {
     }
     if (!npy_)
         return writeGltfBake(bake, path_);
-    // A bake by nodes hands every column on; any other, its samples.
-    if (columnsWritten_ == 0)
+    // A sink's workers wrote every matrix; a bake by nodes hands every
+    // column on; any other, its samples.
+    if (!sink_ && columnsWritten_ == 0)
         samplesReady(bake, bake.frames());
     OutputFile companion(bakeFiles(path_)[1]);
     companion.write(npyCompanion(bake));

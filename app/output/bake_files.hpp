@@ -33,14 +33,22 @@ std::vector<std::string> bakeFiles(const std::string& path);
 
 // Writes the files of a bake to path, a .npy file's samples or columns and
 // a USD layer's prims while the bake cooks (BakeRequest::samplesReady,
-// columnsReady), so that little is left to write when it ends. InputError
-// for a path of another kind; origin is what the USD layer's doc names.
-class BakeWriter {
+// columnsReady), so that little is left to write when it ends; a .npy file
+// is also a sink that each bake worker writes its own matrices to
+// (BakeRequest::sink). InputError for a path of another kind; origin is
+// what the USD layer's doc names.
+class BakeWriter : public BakeSink {
 public:
     explicit BakeWriter(std::string path, BakeOrigin origin = {});
     ~BakeWriter();
     BakeWriter(const BakeWriter&) = delete;
     BakeWriter& operator=(const BakeWriter&) = delete;
+
+    // The sink: a .npy file written in place (not a standard stream).
+    bool begin(const BakeResult& bake) override;
+    void put(std::size_t sample, std::size_t first, std::size_t count,
+             const double* world) override;
+    void flush() override;
 
     // Whether the files hold local matrices (glTF and USD do, .npy does not).
     bool needsLocal() const { return !npy_; }
@@ -61,6 +69,8 @@ private:
     std::size_t written_ = 0;        // leading samples in array_
     std::size_t columnsWritten_ = 0; // columns in array_, at every sample
     std::size_t headerBytes_ = 0;
+    std::size_t width_ = 0; // the bake's columns, when a sink
+    bool sink_ = false;
 };
 
 // The .npy header of a float64 array of this shape, C order.

@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace mhost {
@@ -39,6 +40,23 @@ const char* const kChangedSinceRead =
     "another file)";
 
 thread_local OutputBatch* openBatch = nullptr;
+
+// pwrite of all of content at offset; false with errno set when it fails.
+bool writeAllAt(int fd, std::size_t offset, std::string_view content) {
+    for (std::size_t done = 0; done < content.size();) {
+        const ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -252,6 +270,33 @@ void OutputFile::writeAt(std::size_t offset, std::string_view content) {
     put(offset, content);
 }
 
+void OutputFile::refuseBeyondFreeSpace(std::size_t bytes) const {
+    struct statvfs system {};
+    if (fd_ < 0 || (pending_ && pending_->stream >= 0) || ::fstatvfs(fd_, &system) != 0)
+        return;
+    // The superuser may use the blocks kept back for it.
+    const auto free =
+        static_cast<std::size_t>(::geteuid() == 0 ? system.f_bfree : system.f_bavail) *
+        system.f_frsize;
+    if (bytes > free)
+        throw RunError(path_ + ": cannot write: the file needs " + std::to_string(bytes >> 20) +
+                           " MiB, and its file system has " + std::to_string(free >> 20) +
+                           " MiB free",
+                       FailureKind::File);
+}
+
+bool OutputFile::shareWrites() {
+    if (fd_ < 0 || (pending_ && pending_->stream >= 0))
+        return false;
+    hasher_.reset();
+    return true;
+}
+
+void OutputFile::writeAtShared(std::size_t offset, std::string_view content) const {
+    if (!writeAllAt(fd_, offset, content))
+        throw RunError(path_ + ": cannot write (write): " + systemError(errno), FailureKind::File);
+}
+
 void OutputFile::put(std::size_t offset, std::string_view content) {
     if (pending_ && pending_->stream >= 0) {
         std::string& streamed = pending_->streamed;
@@ -260,17 +305,8 @@ void OutputFile::put(std::size_t offset, std::string_view content) {
         streamed.replace(offset, content.size(), content);
         return;
     }
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::pwrite(fd_, content.data() + done, content.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    if (!writeAllAt(fd_, offset, content))
+        fail("write");
 }
 
 void OutputFile::startWriteback() {

@@ -71,6 +71,19 @@ public:
     // Writes content at offset, leaving write()'s position unchanged: parts
     // of a file can be written in any order.
     void writeAt(std::size_t offset, std::string_view content);
+    // RunError naming path when the file system that holds the file has
+    // less room than bytes for this user: a file that could never be
+    // finished is refused before it is written. Nothing for a stream.
+    void refuseBeyondFreeSpace(std::size_t bytes) const;
+    // Lets processes forked after this call write parts of the file with
+    // writeAtShared (no hash of the whole is kept then). False, and nothing
+    // changed, for a standard stream named as a file, whose bytes this
+    // process holds until commit.
+    bool shareWrites();
+    // writeAt from this process or one forked after shareWrites: a write to
+    // the file, touching nothing else of this object's. RunError naming
+    // path when it fails; the file is left for its owner to commit or drop.
+    void writeAtShared(std::size_t offset, std::string_view content) const;
     // Starts flushing what has been written so far to disk, without
     // waiting for it: a thread of the file's own syncs it meanwhile, so that
     // a long file written in parts costs little more than its last part at

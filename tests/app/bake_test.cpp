@@ -1,9 +1,12 @@
 // Bakes shared out over forked workers: each worker's matrices reach the
 // parent whichever way the system allows, before anything is handed on; a
 // bake on several workers gives one worker's matrices and errors; and a
-// worker that ends early ends the bake with an error, never a wait.
+// worker that ends early ends the bake with an error, never a wait. A
+// bake that puts its matrices to a sink puts each once, from whichever
+// process cooked it, and a put that fails fails the bake.
 #include "engine/bake.hpp"
 #include "engine/bake_workers.hpp"
+#include "engine/scene_io.hpp"
 #include "engine/script.hpp"
 #include "support/errors.hpp"
 #include "support/private_memory.hpp"
@@ -223,6 +226,124 @@ TEST(InMemoryBake, WorkersGiveOneWorkersMatricesAndFailures) {
         << failures[0];
     EXPECT_EQ(failures[1], failures[0]);
     EXPECT_EQ(failures[2], failures[0]);
+}
+
+// A sink that keeps what is put to it in memory shared with forked workers:
+// each matrix, how many times each was put, and how many puts came from
+// another process than the one that made it. A put of failColumn throws.
+class SharedSink : public BakeSink {
+public:
+    SharedSink(std::size_t frames, std::size_t columns, bool takes)
+        : matrices_(frames * columns * 16 * sizeof(double), "test"),
+          puts_(frames * columns * sizeof(std::atomic<int>) + sizeof(std::atomic<int>), "test"),
+          columns_(columns), takes_(takes) {}
+
+    bool begin(const BakeResult& bake) override {
+        EXPECT_EQ(bake.names.size(), columns_);
+        return takes_;
+    }
+    void put(std::size_t sample, std::size_t first, std::size_t count,
+             const double* world) override {
+        if (first <= failColumn && failColumn < first + count)
+            throw RunError("test: the disk is full");
+        std::memcpy(matrix(sample, first), world, count * 16 * sizeof(double));
+        for (std::size_t c = first; c < first + count; ++c)
+            ++counter(sample * columns_ + c);
+        if (::getpid() != maker_)
+            ++counter(puts_.size() / sizeof(std::atomic<int>) - 1);
+    }
+
+    double* matrix(std::size_t sample, std::size_t column) const {
+        return reinterpret_cast<double*>(matrices_.data()) + (sample * columns_ + column) * 16;
+    }
+    std::atomic<int>& counter(std::size_t i) const {
+        return reinterpret_cast<std::atomic<int>*>(puts_.data())[i];
+    }
+    int fromOthers() const { return counter(puts_.size() / sizeof(std::atomic<int>) - 1); }
+
+    std::size_t failColumn = SIZE_MAX;
+
+private:
+    SharedMemory matrices_, puts_;
+    std::size_t columns_;
+    bool takes_;
+    pid_t maker_ = ::getpid();
+};
+
+// The text of buildChains' scene of chains chains of ten.
+std::string chainsText(Host& host, int chains) {
+    Scene scene(host);
+    buildChains(scene, chains, 10);
+    return sceneText(scene);
+}
+
+BakeRequest worldOnly(const SweepRange& times) {
+    BakeRequest request;
+    request.times = times;
+    request.keepLocal = false;
+    return request;
+}
+
+// A scene file baked by nodes on one, two and three workers into a sink:
+// every world matrix is put once, as the bake that keeps them has it, and
+// the bake keeps none; with two workers, some puts come from the worker.
+// Over 4 MiB of matrices a block of chains, so that slices are runs of
+// samples too. A sink that does not take them leaves the bake as it was.
+TEST(SinkBake, EveryMatrixIsPutOnceByTheProcessThatCookedIt) {
+    Host host;
+    const std::string text = chainsText(host, 30);
+    BakeRequest request = worldOnly(SweepRange{0, 1.45, 1500}); // before any cook fails
+    request.workers = 1;
+    const BakeResult kept = bakeSceneFile(host, text, "test", request);
+    const std::size_t frames = kept.frames(), columns = kept.names.size();
+    for (const int workers : {1, 2, 3}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        SharedSink sink(frames, columns, true);
+        request.workers = workers;
+        request.sink = &sink;
+        const BakeResult bake = bakeSceneFile(host, text, "test", request);
+        EXPECT_EQ(bake.world, nullptr) << "the bake kept its matrices";
+        EXPECT_EQ(
+            std::memcmp(sink.matrix(0, 0), kept.world->data(), kept.world->size() * sizeof(double)),
+            0)
+            << "the matrices put differ";
+        std::size_t once = 0;
+        for (std::size_t i = 0; i < frames * columns; ++i)
+            once += sink.counter(i) == 1;
+        EXPECT_EQ(once, frames * columns) << "each matrix once";
+        if (workers > 1) {
+            EXPECT_GT(sink.fromOthers(), 0) << "the workers put nothing themselves";
+        }
+    }
+    SharedSink declines(frames, columns, false);
+    request.sink = &declines;
+    const BakeResult bake = bakeSceneFile(host, text, "test", request);
+    ASSERT_NE(bake.world, nullptr);
+    EXPECT_TRUE(sameBytes(*bake.world, *kept.world));
+    EXPECT_EQ(declines.counter(0), 0);
+}
+
+// A put that fails, in the first part (the parent's) or the last (taken
+// by whichever process is free), fails the bake with the sink's message,
+// on one worker or two, and the bake ends rather than waits.
+TEST(SinkBake, AFailedPutFailsTheBakeWithItsMessage) {
+    Host host;
+    const std::string text = chainsText(host, 60);
+    BakeRequest request = worldOnly(SweepRange{0, 1, 8});
+    for (const int workers : {1, 2})
+        for (const std::size_t column : {std::size_t(0), std::size_t(599)}) {
+            SCOPED_TRACE(std::to_string(workers) + " workers, column " + std::to_string(column));
+            SharedSink sink(9, 600, true);
+            sink.failColumn = column;
+            request.workers = workers;
+            request.sink = &sink;
+            try {
+                bakeSceneFile(host, text, "test", request);
+                ADD_FAILURE() << "the bake succeeded";
+            } catch (const RunError& e) {
+                EXPECT_EQ(std::string(e.what()), "test: the disk is full");
+            }
+        }
 }
 
 } // namespace

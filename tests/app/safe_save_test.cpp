@@ -20,6 +20,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -328,17 +329,24 @@ TEST(SafeWrites, AWriteBeyondTheFileSizeLimitFailsLikeAnyOtherWriteError) {
 TEST(SafeWrites, ABakeLargerThanTheMachineIsRefusedAtOnceAndWritesNothing) {
     REQUIRE_MODULE();
     const TempDir dir;
-    // 20,000 nodes at 100,001 samples: 256 GB of matrices.
-    const std::string big = dir.write("big.json", nullScene(20000));
-    const std::string out = dir.write("out.npy", "the old file\n");
-    const RunResult r = test::runMhost(
-        {"bake", big, "--time", "0:1:100000", "--out", "out.npy", "--threads", "2"}, dir.path());
-    EXPECT_EQ(r.status, kExitRunFailure) << test::describe(r);
-    EXPECT_NE(r.err.find("the bake needs 244143 MiB of memory, which the system refused"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(test::readFile(out), "the old file\n");
-    EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
+    // 200,000 nodes at 100,001 samples: 2.56 TB of world matrices. Bake
+    // workers write a .npy file's matrices as they cook them, so the file
+    // system refuses it; a USD layer is made from the bake in memory, so
+    // the memory does.
+    const std::string big = dir.write("big.json", nullScene(200000));
+    const std::vector<std::pair<std::string, std::string>> refusals = {
+        {"out.npy", "out.npy: cannot write: the file needs 2441430 MiB, and its file system has "},
+        {"out.usda", "the bake needs 2441430 MiB of memory, which the system refused"},
+    };
+    for (const auto& [name, refusal] : refusals) {
+        const std::string out = dir.write(name, "the old file\n");
+        const RunResult r = test::runMhost(
+            {"bake", big, "--time", "0:1:100000", "--out", name, "--threads", "2"}, dir.path());
+        EXPECT_EQ(r.status, kExitRunFailure) << test::describe(r);
+        EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;
+        EXPECT_EQ(test::readFile(out), "the old file\n");
+        EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
+    }
 }
 
 // Waits until a temporary output file appears in dir; false after 20 s.
