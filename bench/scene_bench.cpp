@@ -349,12 +349,7 @@ void BM_BakeToFile(benchmark::State& state) {
     mhost::BakeRequest request = usdRequest(static_cast<int>(state.range(2)));
     for (auto _ : state) {
         mhost::BakeWriter writer(path, {"bench", "bench"});
-        request.keepLocal = writer.needsLocal();
-        request.samplesReady = [&](const mhost::BakeResult& bake, std::size_t ready) {
-            writer.samplesReady(bake, ready);
-        };
-        request.columnsReady = [&](const mhost::BakeResult& bake, std::size_t first,
-                                   std::size_t end) { writer.columnsReady(bake, first, end); };
+        writer.feedFrom(request);
         writer.finish(mhost::bakeSceneFile(host(), text, "bench", request));
     }
     state.counters["file_bytes"] = static_cast<double>(std::filesystem::file_size(path));

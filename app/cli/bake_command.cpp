@@ -116,14 +116,7 @@ int runBakeCommand(Host& host, const BakeOptions& o) {
         command += " --nodes " + node;
     BakeWriter writer(o.out,
                       {o.scene == "-" ? "standard input" : o.scene, command + " --out " + o.out});
-    request.keepLocal = writer.needsLocal();
-    request.samplesReady = [&](const BakeResult& bake, std::size_t ready) {
-        writer.samplesReady(bake, ready);
-    };
-    request.columnsReady = [&](const BakeResult& bake, std::size_t first, std::size_t end) {
-        writer.columnsReady(bake, first, end);
-    };
-    request.sink = &writer;
+    writer.feedFrom(request);
     const BakeResult bake = bakeSceneFile(host, readTextFile(o.scene),
                                           o.scene == "-" ? "standard input" : o.scene, request);
     for (const std::string& warning : writer.finish(bake))

@@ -56,10 +56,7 @@ std::string timelineBakeAsUsd(Scene& scene, const std::string& source) {
                                          std::to_string(timeline.start) + " to " +
                                          std::to_string(timeline.end) + " at " +
                                          formatShortest(timeline.fps) + " fps"});
-    request.keepLocal = writer.needsLocal();
-    request.columnsReady = [&](const BakeResult& bake, std::size_t first, std::size_t end) {
-        writer.columnsReady(bake, first, end);
-    };
+    writer.feedFrom(request);
     writer.finish(bakeScene(scene, request));
     return readTextFile(path);
 }

@@ -115,6 +115,17 @@ void BakeWriter::samplesReady(const BakeResult& bake, std::size_t ready) {
     written_ = ready;
 }
 
+void BakeWriter::feedFrom(BakeRequest& request) {
+    request.keepLocal = !npy_;
+    request.samplesReady = [this](const BakeResult& bake, std::size_t ready) {
+        samplesReady(bake, ready);
+    };
+    request.columnsReady = [this](const BakeResult& bake, std::size_t first, std::size_t end) {
+        columnsReady(bake, first, end);
+    };
+    request.sink = this;
+}
+
 bool BakeWriter::begin(const BakeResult& bake) {
     if (!npy_)
         return false;

@@ -50,8 +50,9 @@ public:
              const double* world) override;
     void flush() override;
 
-    // Whether the files hold local matrices (glTF and USD do, .npy does not).
-    bool needsLocal() const { return !npy_; }
+    // Points request's keepLocal (glTF and USD hold local matrices, .npy
+    // does not), samplesReady, columnsReady and sink at this writer.
+    void feedFrom(BakeRequest& request);
     void samplesReady(const BakeResult& bake, std::size_t ready);
     void columnsReady(const BakeResult& bake, std::size_t first, std::size_t end);
     // Writes the rest and commits every file. InputError for a glTF of

@@ -324,7 +324,10 @@ TEST_F(UsdBake, ColumnsHandedOnInAnyOrderGiveTheBytesOfAWholeWrite) {
 TEST_F(UsdBake, TheBakeWriterTakesUsdByItsExtensionAndNothingUnknown) {
     const BakeResult bake = bakeScene(scene, request);
     BakeWriter writer(dir.file("w.usda"), {"rig.json", "mhost bake rig.json"});
-    EXPECT_TRUE(writer.needsLocal());
+    BakeRequest fed;
+    fed.keepLocal = false;
+    writer.feedFrom(fed);
+    EXPECT_TRUE(fed.keepLocal);
     writer.finish(bake);
     EXPECT_EQ(readFile(dir.file("w.usda")), write(bake, "direct.usda"));
 
