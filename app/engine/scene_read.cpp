@@ -521,6 +521,7 @@ SceneOutline outlineScene(std::string_view text, const std::string& source, bool
                     // The rest of the array is the second thread's, and
                     // the next thing here its ']'.
                     r.skipValueTo(tail->back().end);
+                    outline.nodes.reserve(outline.nodes.size() + tail->size());
                     std::move(tail->begin(), tail->end(), std::back_inserter(outline.nodes));
                     continue;
                 }
