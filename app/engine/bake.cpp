@@ -119,7 +119,7 @@ void forEachPartRange(const BakeResult& result, const std::vector<std::size_t>& 
 // A forked worker's memory for its parts. Each part's is kept until the
 // parent has taken the part over, then used again for a later part it holds:
 // its pages are faulted in already, where fresh ones cost the kernel's
-// zeroing of each (a third of what a worker adds to a bake on a VM).
+// zeroing of each.
 class KeptMemory {
 public:
     // Memory of at least doubles doubles for part p, faulted in.

@@ -34,8 +34,9 @@ bool isLoad(long long failedAt) {
     return failedAt < 0 && failedAt != kWriteFailed;
 }
 
-// A slice's matrices at every sample, put to a sink: a few megabytes, so
-// that its pages stay in the processor's caches from the cook to the sink.
+// A slice's matrices over a run of samples, put to a sink: a few megabytes,
+// so that its pages stay in the processor's caches from the cook to the
+// sink.
 constexpr std::size_t kSliceBytes = std::size_t(4) << 20;
 } // namespace
 

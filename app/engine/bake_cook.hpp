@@ -25,9 +25,9 @@ struct BakeCounters {
 };
 static_assert(std::atomic<long long>::is_always_lock_free);
 
-// What went wrong in one worker: its first failed write to a sink, load or
-// cook, in that order. A failed write is at kWriteFailed; a failed load of
-// part p of P, at p - P.
+// What went wrong in one worker: its first failed write to a sink (or the
+// memory for it), load or cook, in that order. A failed write is at
+// kWriteFailed; a failed load of part p of P, at p - P.
 inline constexpr long long kWriteFailed = LLONG_MIN;
 struct WorkerReport {
     long long failedAt = LLONG_MAX;

@@ -272,7 +272,9 @@ void OutputFile::writeAt(std::size_t offset, std::string_view content) {
 
 void OutputFile::refuseBeyondFreeSpace(std::size_t bytes) const {
     struct statvfs system {};
-    if (fd_ < 0 || (pending_ && pending_->stream >= 0) || ::fstatvfs(fd_, &system) != 0)
+    // A file system that tells nothing of its size (no blocks) is not judged.
+    if (fd_ < 0 || (pending_ && pending_->stream >= 0) || ::fstatvfs(fd_, &system) != 0 ||
+        system.f_blocks == 0)
         return;
     // The superuser may use the blocks kept back for it.
     const auto free =
