@@ -34,6 +34,13 @@ void allocate(BakeResult& result, const BakeRequest& request, long long workers)
     result.world = std::make_shared<BakeBuffer>(doubles, handover);
 }
 
+// The request's sink when it takes the bake's matrices (see
+// BakeRequest::sink), else null: the bake keeps them.
+BakeSink* sinkFor(const BakeRequest& request, const BakeResult& result) {
+    return request.sink && !request.keepLocal && request.sink->begin(result) ? request.sink
+                                                                             : nullptr;
+}
+
 // Each of the two, when kept.
 template <typename Each> void forEachBuffer(const BakeResult& result, const Each& each) {
     for (const auto& buffer : {result.local, result.world})
@@ -296,21 +303,24 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
         result.parents.push_back(parent ? index.at(parent) : -1);
     }
     const long long most = workerCount(request, kMaxBakeWorkers);
-    allocate(result, request, most);
     std::vector<std::size_t> columns(nodes.size());
     std::iota(columns.begin(), columns.end(), std::size_t(0));
     const std::vector<CookBlock> blocks = cookBlocks(nodes, columns);
 
     // By groups where they allow it, so that each worker writes only the
-    // nodes it cooks; else by samples.
+    // nodes it cooks; else by samples, which a sink may take.
     if (most > 1)
         if (const auto parts = planByGroups(blocks, most)) {
+            allocate(result, request, most);
             bakeByGroups(result, blocks, *parts,
                          std::min(most, static_cast<long long>(parts->size())), request);
             endHandover(result);
             return result;
         }
 
+    BakeSink* const sink = sinkFor(request, result);
+    if (!sink)
+        allocate(result, request, most);
     const auto frames = static_cast<long long>(result.frames());
     const long long workers = workerCount(request, frames);
     // At least four chunks per worker, so that one slow chunk does not hold
@@ -324,7 +334,9 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     // In the parent: the leading samples done, those of workers taken over.
     const auto reportReady = [&] {
         for (; ready < result.frames() && cooked.done(ready); ++ready)
-            if (const long long w = cooked.worker(ready); w > 0) {
+            if (cooked.failed(ready)) {
+                continue; // a sink's failed write: the bake fails
+            } else if (const long long w = cooked.worker(ready); w > 0) {
                 const DoubleRange sample = sampleDoubles(result, ready, ready + 1);
                 forEachBuffer(result, [&](const BakeBuffer& buffer) {
                     buffer.takeOver(sample.at, sample.count, children.pid(w),
@@ -332,8 +344,28 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
                 });
                 cooked.mark(ready, 0);
             }
-        if (request.samplesReady)
+        if (sink)
+            sink->flush();
+        else if (request.samplesReady)
             request.samplesReady(result, ready);
+    };
+    std::unique_ptr<PrivateMemory> scratch; // each process's, for the sink
+    // Cooks the chunk of samples first..end - 1 into the sink; after a write
+    // failed, nothing more.
+    const auto sinkChunk = [&](long long w, std::size_t first, std::size_t end) {
+        WorkerReport& report = shared.report(w);
+        try {
+            if (report.failedAt != kWriteFailed) {
+                cookIntoSink(blocks, result, *sink, scratch, counters, report, first, end);
+                for (std::size_t f = first; f < end; ++f)
+                    cooked.mark(f, 0); // nothing to take over
+                return;
+            }
+        } catch (const Failure& failure) {
+            report.record(kWriteFailed, failure.code(), failure.what());
+        }
+        for (std::size_t f = first; f < end; ++f)
+            cooked.markFailed(f);
     };
     // Cooks the next chunk; false when none is left.
     const auto cookChunk = [&](long long w) {
@@ -341,6 +373,13 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
         if (first >= result.frames())
             return false;
         const std::size_t end = std::min(result.frames(), first + static_cast<std::size_t>(chunk));
+        if (sink) {
+            sinkChunk(w, first, end);
+            counters.samplesDone.fetch_add(static_cast<long long>(end - first));
+            if (w > 0)
+                children.partDone();
+            return true;
+        }
         const DoubleRange chunkRange = sampleDoubles(result, first, end);
         forEachBuffer(result, [&](const BakeBuffer& buffer) {
             buffer.populateDoubles(chunkRange.at, chunkRange.count);
@@ -411,8 +450,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
         result.parents.push_back(
             plan->parent[i] == SIZE_MAX ? -1 : static_cast<int>(column[plan->parent[i]]));
     // Each process puts what it cooks to the sink, or the bake keeps it.
-    BakeSink* const sink =
-        request.sink && !request.keepLocal && request.sink->begin(result) ? request.sink : nullptr;
+    BakeSink* const sink = sinkFor(request, result);
     if (!sink)
         allocate(result, request, workers);
 
@@ -488,7 +526,8 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                 continue;
             }
             try {
-                cookIntoSink(cookBlocks(nodes, columns), result, *sink, scratch, counters, report);
+                cookIntoSink(cookBlocks(nodes, columns), result, *sink, scratch, counters, report,
+                             0, result.frames());
                 counters.samplesDone.fetch_add(
                     static_cast<long long>(nodes.size() * result.frames()));
                 cooked.mark(p, 0); // nothing to take over

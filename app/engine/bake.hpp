@@ -17,14 +17,16 @@
 //  - By nodes (bakeSceneFile): a scene file whose groups allow it is shared
 //    out in parts the same way, each worker loading and cooking only the
 //    part's nodes. Loading costs about half of a bake of 48 samples, so this
-//    way the load runs on every core as well. Given a sink (mhost bake's
-//    .npy file), each worker puts its matrices to it itself, a slice at a
-//    time, and the bake keeps none: nothing to take over, and memory for a
-//    few slices whatever the bake's size.
+//    way the load runs on every core as well.
 //  - By samples (bakeScene, for any other scene): samples are independent,
 //    so chunks of them go to children forked once the scene is loaded,
 //    which hold it copy-on-write. A scene with a group larger than an even
 //    share is baked this way, and so is any bake with one worker.
+//
+// Given a sink (mhost bake's .npy file), a bake by nodes or by samples
+// keeps no matrices: each worker puts its own to the sink, a slice at a
+// time, so that nothing is taken over and the memory holds a few slices
+// whatever the bake's size.
 //
 // A node's cook depends only on the node and those it reads, and each
 // sample is cooked the same way whoever cooks it, so the matrices are

@@ -123,8 +123,8 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
 
 void cookIntoSink(std::span<const CookBlock> blocks, const BakeResult& result, BakeSink& sink,
                   std::unique_ptr<PrivateMemory>& scratch, BakeCounters& counters,
-                  WorkerReport& report) {
-    const std::size_t frames = result.frames(), matrixBytes = 16 * sizeof(double);
+                  WorkerReport& report, std::size_t first, std::size_t end) {
+    const std::size_t frames = end - first, matrixBytes = 16 * sizeof(double);
     std::vector<CookBlock> slice;
     std::vector<std::size_t> columns; // the slice's, in its blocks' order
     for (std::size_t b = 0; b < blocks.size();) {
@@ -152,16 +152,16 @@ void cookIntoSink(std::span<const CookBlock> blocks, const BakeResult& result, B
             scratch->populate(0, scratch->size());
         }
         auto* world = reinterpret_cast<double*>(scratch->data());
-        for (std::size_t first = 0; first < frames; first += samples) {
-            const std::size_t end = std::min(frames, first + samples);
-            cookSamples(slice, result, {nullptr, world, n, columns, first}, first, end, counters,
+        for (std::size_t from = first; from < end; from += samples) {
+            const std::size_t to = std::min(end, from + samples);
+            cookSamples(slice, result, {nullptr, world, n, columns, from}, from, to, counters,
                         report);
             for (std::size_t k = 0; k < n;) {
                 std::size_t after = k + 1;
                 while (after < n && columns[after] == columns[after - 1] + 1)
                     ++after;
-                for (std::size_t f = first; f < end; ++f)
-                    sink.put(f, columns[k], after - k, world + ((f - first) * n + k) * 16);
+                for (std::size_t f = from; f < to; ++f)
+                    sink.put(f, columns[k], after - k, world + ((f - from) * n + k) * 16);
                 k = after;
             }
         }

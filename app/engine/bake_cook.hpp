@@ -82,7 +82,7 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
                  const CookTarget& target, std::size_t first, std::size_t end,
                  BakeCounters& counters, WorkerReport& report);
 
-// Cooks blocks at every sample of the result into scratch memory, in
+// Cooks blocks at the result's samples first..end - 1 into scratch memory, in
 // slices of whole blocks and runs of samples of a few megabytes (scratch is
 // made or grown as a slice needs, and its pages serve the next), and puts
 // each slice's runs of adjacent columns to sink, sample by sample. A failed
@@ -90,6 +90,6 @@ void cookSamples(std::span<const CookBlock> blocks, const BakeResult& result,
 // through.
 void cookIntoSink(std::span<const CookBlock> blocks, const BakeResult& result, BakeSink& sink,
                   std::unique_ptr<PrivateMemory>& scratch, BakeCounters& counters,
-                  WorkerReport& report);
+                  WorkerReport& report, std::size_t first, std::size_t end);
 
 } // namespace mhost

@@ -68,11 +68,11 @@ struct BakeRequest {
     // of work with columns (baked nodes) first..end - 1 once they hold every
     // sample. Each column comes once.
     std::function<void(const BakeResult& bake, std::size_t first, std::size_t end)> columnsReady;
-    // For a bake of a scene's file by nodes (bakeSceneFile) that keeps no
-    // local matrices: when set and its begin takes them, every world matrix
-    // goes to it once, from the process that cooked it, and the result keeps
-    // none (world null); samplesReady and columnsReady are not called. Any
-    // other bake leaves it alone.
+    // For a bake by nodes (bakeSceneFile) or by samples that keeps no local
+    // matrices: when set and its begin takes them, every world matrix goes
+    // to it once, from the process that cooked it, and the result keeps
+    // none (world null); samplesReady and columnsReady are not called. A
+    // bake by groups leaves it alone.
     BakeSink* sink = nullptr;
 };
 

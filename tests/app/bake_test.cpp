@@ -270,10 +270,16 @@ private:
     pid_t maker_ = ::getpid();
 };
 
-// The text of buildChains' scene of chains chains of ten.
+// The text of buildChains' scene of chains chains of ten; one chain of 300
+// for 0.
 std::string chainsText(Host& host, int chains) {
     Scene scene(host);
-    buildChains(scene, chains, 10);
+    if (chains > 0) {
+        buildChains(scene, chains, 10);
+    } else {
+        std::ostringstream reports;
+        runScript(scene, parseScript(test::nullChains(1, 300), "test"), "test", reports);
+    }
     return sceneText(scene);
 }
 
@@ -284,66 +290,76 @@ BakeRequest worldOnly(const SweepRange& times) {
     return request;
 }
 
-// A scene file baked by nodes on one, two and three workers into a sink:
-// every world matrix is put once, as the bake that keeps them has it, and
-// the bake keeps none; with two workers, some puts come from the worker.
-// Over 4 MiB of matrices a block of chains, so that slices are runs of
-// samples too. A sink that does not take them leaves the bake as it was.
+// A scene file baked into a sink by nodes on one, two and three workers,
+// and one of a single chain by samples on two and three: every world matrix
+// is put once, as the bake that keeps them has it, and the bake keeps none;
+// with two workers, some puts come from the worker. Over 4 MiB of matrices
+// a block of chains, so that slices are runs of samples too. A sink that
+// does not take them leaves the bake as it was.
 TEST(SinkBake, EveryMatrixIsPutOnceByTheProcessThatCookedIt) {
     Host host;
-    const std::string text = chainsText(host, 30);
-    BakeRequest request = worldOnly(SweepRange{0, 1.45, 1500}); // before any cook fails
-    request.workers = 1;
-    const BakeResult kept = bakeSceneFile(host, text, "test", request);
-    const std::size_t frames = kept.frames(), columns = kept.names.size();
-    for (const int workers : {1, 2, 3}) {
-        SCOPED_TRACE(std::to_string(workers) + " workers");
-        SharedSink sink(frames, columns, true);
-        request.workers = workers;
-        request.sink = &sink;
-        const BakeResult bake = bakeSceneFile(host, text, "test", request);
-        EXPECT_EQ(bake.world, nullptr) << "the bake kept its matrices";
-        EXPECT_EQ(
-            std::memcmp(sink.matrix(0, 0), kept.world->data(), kept.world->size() * sizeof(double)),
-            0)
-            << "the matrices put differ";
-        std::size_t once = 0;
-        for (std::size_t i = 0; i < frames * columns; ++i)
-            once += sink.counter(i) == 1;
-        EXPECT_EQ(once, frames * columns) << "each matrix once";
-        if (workers > 1) {
-            EXPECT_GT(sink.fromOthers(), 0) << "the workers put nothing themselves";
+    for (const int chains : {30, 0}) {
+        SCOPED_TRACE(chains ? "by nodes" : "by samples");
+        const std::string text = chainsText(host, chains);
+        BakeRequest request = worldOnly(SweepRange{0, 1.45, 1500}); // before any cook fails
+        request.workers = 1;
+        const BakeResult kept = bakeSceneFile(host, text, "test", request);
+        const std::size_t frames = kept.frames(), columns = kept.names.size();
+        for (const int workers : {chains ? 1 : 2, 2, 3}) {
+            SCOPED_TRACE(std::to_string(workers) + " workers");
+            SharedSink sink(frames, columns, true);
+            request.workers = workers;
+            request.sink = &sink;
+            const BakeResult bake = bakeSceneFile(host, text, "test", request);
+            EXPECT_EQ(bake.world, nullptr) << "the bake kept its matrices";
+            EXPECT_EQ(std::memcmp(sink.matrix(0, 0), kept.world->data(),
+                                  kept.world->size() * sizeof(double)),
+                      0)
+                << "the matrices put differ";
+            std::size_t once = 0;
+            for (std::size_t i = 0; i < frames * columns; ++i)
+                once += sink.counter(i) == 1;
+            EXPECT_EQ(once, frames * columns) << "each matrix once";
+            if (workers > 1) {
+                EXPECT_GT(sink.fromOthers(), 0) << "the workers put nothing themselves";
+            }
         }
+        SharedSink declines(frames, columns, false);
+        request.sink = &declines;
+        const BakeResult bake = bakeSceneFile(host, text, "test", request);
+        ASSERT_NE(bake.world, nullptr);
+        EXPECT_TRUE(sameBytes(*bake.world, *kept.world));
+        EXPECT_EQ(declines.counter(0), 0);
     }
-    SharedSink declines(frames, columns, false);
-    request.sink = &declines;
-    const BakeResult bake = bakeSceneFile(host, text, "test", request);
-    ASSERT_NE(bake.world, nullptr);
-    EXPECT_TRUE(sameBytes(*bake.world, *kept.world));
-    EXPECT_EQ(declines.counter(0), 0);
 }
 
 // A put that fails, in the first part (the parent's) or the last (taken
 // by whichever process is free), fails the bake with the sink's message,
-// on one worker or two, and the bake ends rather than waits.
+// by nodes on one worker or two and by samples on two (a put of the single
+// chain's first or last node fails at every sample), and the bake ends
+// rather than waits.
 TEST(SinkBake, AFailedPutFailsTheBakeWithItsMessage) {
     Host host;
-    const std::string text = chainsText(host, 60);
     BakeRequest request = worldOnly(SweepRange{0, 1, 8});
-    for (const int workers : {1, 2})
-        for (const std::size_t column : {std::size_t(0), std::size_t(599)}) {
-            SCOPED_TRACE(std::to_string(workers) + " workers, column " + std::to_string(column));
-            SharedSink sink(9, 600, true);
-            sink.failColumn = column;
-            request.workers = workers;
-            request.sink = &sink;
-            try {
-                bakeSceneFile(host, text, "test", request);
-                ADD_FAILURE() << "the bake succeeded";
-            } catch (const RunError& e) {
-                EXPECT_EQ(std::string(e.what()), "test: the disk is full");
+    for (const int chains : {60, 0}) {
+        const std::string text = chainsText(host, chains);
+        const std::size_t columns = chains ? 600 : 300;
+        for (const int workers : {chains ? 1 : 2, 2})
+            for (const std::size_t column : {std::size_t(0), columns - 1}) {
+                SCOPED_TRACE(std::to_string(chains) + " chains, " + std::to_string(workers) +
+                             " workers, column " + std::to_string(column));
+                SharedSink sink(9, columns, true);
+                sink.failColumn = column;
+                request.workers = workers;
+                request.sink = &sink;
+                try {
+                    bakeSceneFile(host, text, "test", request);
+                    ADD_FAILURE() << "the bake succeeded";
+                } catch (const RunError& e) {
+                    EXPECT_EQ(std::string(e.what()), "test: the disk is full");
+                }
             }
-        }
+    }
 }
 
 } // namespace
