@@ -1,6 +1,7 @@
 #include "edit/edit_journal.hpp"
 
 #include "support/errors.hpp"
+#include "support/output_file.hpp"
 #include "support/text.hpp"
 
 #include <chrono>
@@ -267,23 +268,15 @@ std::string EditJournal::frame(const Json& payload) const {
 }
 
 void EditJournal::writeAt(std::size_t offset, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const std::string why = systemError();
-            // What was written of a record is cut off: the journal ends whole.
-            if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) {
-            }
-            throw RunError(path_ + ": cannot write the session's journal: " + why +
-                               "; the change was not made",
-                           FailureKind::File);
-        }
-        done += static_cast<std::size_t>(n);
+    if (writeAllAt(fd_, offset, bytes))
+        return;
+    const std::string why = systemError();
+    // What was written of a record is cut off: the journal ends whole.
+    if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) {
     }
+    throw RunError(path_ + ": cannot write the session's journal: " + why +
+                       "; the change was not made",
+                   FailureKind::File);
 }
 
 void EditJournal::sync() {

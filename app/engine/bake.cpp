@@ -41,6 +41,21 @@ BakeSink* sinkFor(const BakeRequest& request, const BakeResult& result) {
                                                                              : nullptr;
 }
 
+// Runs put, which cooks a piece of the bake into the sink, unless this
+// worker's write failed before: whether the piece was put. A failed write
+// is recorded, and the bake fails.
+template <typename Put> bool putPiece(WorkerReport& report, const Put& put) {
+    if (report.writeFailed())
+        return false;
+    try {
+        put();
+        return true;
+    } catch (const Failure& failure) {
+        report.record(kWriteFailed, failure.code(), failure.what());
+        return false;
+    }
+}
+
 // Each of the two, when kept.
 template <typename Each> void forEachBuffer(const BakeResult& result, const Each& each) {
     for (const auto& buffer : {result.local, result.world})
@@ -350,47 +365,35 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
             request.samplesReady(result, ready);
     };
     std::unique_ptr<PrivateMemory> scratch; // each process's, for the sink
-    // Cooks the chunk of samples first..end - 1 into the sink; after a write
-    // failed, nothing more.
-    const auto sinkChunk = [&](long long w, std::size_t first, std::size_t end) {
-        WorkerReport& report = shared.report(w);
-        try {
-            if (report.failedAt != kWriteFailed) {
-                cookIntoSink(blocks, result, *sink, scratch, counters, report, first, end);
-                for (std::size_t f = first; f < end; ++f)
-                    cooked.mark(f, 0); // nothing to take over
-                return;
-            }
-        } catch (const Failure& failure) {
-            report.record(kWriteFailed, failure.code(), failure.what());
-        }
-        for (std::size_t f = first; f < end; ++f)
-            cooked.markFailed(f);
-    };
     // Cooks the next chunk; false when none is left.
     const auto cookChunk = [&](long long w) {
         const auto first = static_cast<std::size_t>(counters.nextChunk.fetch_add(1) * chunk);
         if (first >= result.frames())
             return false;
         const std::size_t end = std::min(result.frames(), first + static_cast<std::size_t>(chunk));
+        WorkerReport& report = shared.report(w);
         if (sink) {
-            sinkChunk(w, first, end);
-            counters.samplesDone.fetch_add(static_cast<long long>(end - first));
-            if (w > 0)
-                children.partDone();
-            return true;
-        }
-        const DoubleRange chunkRange = sampleDoubles(result, first, end);
-        forEachBuffer(result, [&](const BakeBuffer& buffer) {
-            buffer.populateDoubles(chunkRange.at, chunkRange.count);
-        });
-        cookSamples(blocks, result, resultTarget(result), first, end, counters, shared.report(w));
-        if (w > 0)
-            forEachBuffer(result, [&](const BakeBuffer& buffer) {
-                buffer.handOver(buffer.data() + chunkRange.at, chunkRange.at, chunkRange.count);
+            const bool put = putPiece(report, [&] {
+                cookIntoSink(blocks, result, *sink, scratch, counters, report, first, end);
             });
-        for (std::size_t f = first; f < end; ++f)
-            cooked.mark(f, w);
+            for (std::size_t f = first; f < end; ++f)
+                if (put)
+                    cooked.mark(f, 0); // nothing to take over
+                else
+                    cooked.markFailed(f);
+        } else {
+            const DoubleRange chunkRange = sampleDoubles(result, first, end);
+            forEachBuffer(result, [&](const BakeBuffer& buffer) {
+                buffer.populateDoubles(chunkRange.at, chunkRange.count);
+            });
+            cookSamples(blocks, result, resultTarget(result), first, end, counters, report);
+            if (w > 0)
+                forEachBuffer(result, [&](const BakeBuffer& buffer) {
+                    buffer.handOver(buffer.data() + chunkRange.at, chunkRange.at, chunkRange.count);
+                });
+            for (std::size_t f = first; f < end; ++f)
+                cooked.mark(f, w);
+        }
         counters.samplesDone.fetch_add(static_cast<long long>(end - first));
         if (w > 0)
             children.partDone();
@@ -485,13 +488,17 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     const auto work = [&](long long w) {
         WorkerReport& report = shared.report(w);
         std::unique_ptr<PrivateMemory> scratch; // for the sink
+        // Part p is done, with nothing cooked: the bake fails.
+        const auto failed = [&](std::size_t p) {
+            cooked.markFailed(p);
+            if (w > 0)
+                children.partDone();
+        };
         for (auto p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1)); p < parts;
              p = static_cast<std::size_t>(counters.nextChunk.fetch_add(1))) {
-            // After a failed write the rest is not cooked: the bake fails.
-            if (report.failedAt == kWriteFailed) {
-                cooked.markFailed(p);
-                if (w > 0)
-                    children.partDone();
+            // After a failed write the rest is not even loaded.
+            if (report.writeFailed()) {
+                failed(p);
                 continue;
             }
             NodeSubset subset{std::vector<bool>(outline->nodes.size(), false), &*outline};
@@ -503,9 +510,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
             } catch (const Failure& failure) {
                 report.record(static_cast<long long>(p) - static_cast<long long>(parts),
                               failure.code(), failure.what());
-                cooked.markFailed(p);
-                if (w > 0)
-                    children.partDone();
+                failed(p);
                 continue;
             }
             // The part's nodes, made in the file's order.
@@ -525,16 +530,15 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
                          children, kept, handOn);
                 continue;
             }
-            try {
-                cookIntoSink(cookBlocks(nodes, columns), result, *sink, scratch, counters, report,
-                             0, result.frames());
-                counters.samplesDone.fetch_add(
-                    static_cast<long long>(nodes.size() * result.frames()));
-                cooked.mark(p, 0); // nothing to take over
-            } catch (const Failure& failure) {
-                report.record(kWriteFailed, failure.code(), failure.what());
-                cooked.markFailed(p);
+            if (!putPiece(report, [&] {
+                    cookIntoSink(cookBlocks(nodes, columns), result, *sink, scratch, counters,
+                                 report, 0, result.frames());
+                })) {
+                failed(p);
+                continue;
             }
+            counters.samplesDone.fetch_add(static_cast<long long>(nodes.size() * result.frames()));
+            cooked.mark(p, 0); // nothing to take over
             if (w > 0)
                 children.partDone();
             else

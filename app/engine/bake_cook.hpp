@@ -35,6 +35,7 @@ struct WorkerReport {
     char message[2000] = {};
 
     void record(long long at, int exitCode, const std::string& text);
+    bool writeFailed() const { return failedAt == kWriteFailed; }
 };
 
 // The counters and every worker's report, in memory shared with the

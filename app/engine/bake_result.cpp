@@ -1,6 +1,7 @@
 #include "engine/bake_result.hpp"
 
 #include "support/errors.hpp"
+#include "support/output_file.hpp"
 #include "support/private_memory.hpp"
 #include "support/shared_memory.hpp"
 
@@ -70,11 +71,10 @@ void BakeBuffer::handOver(const double* from, std::size_t first, std::size_t cou
         return; // the parent reads this process's memory
     const std::size_t at = first * sizeof(double), bytes = count * sizeof(double);
     const auto* source = reinterpret_cast<const char*>(from);
-    if (const int fd = file_->fd(); fd >= 0)
-        copyAll(bytes, [&](std::size_t done) {
-            return ::pwrite(fd, source + done, bytes - done, static_cast<off_t>(at + done));
-        });
-    else
+    if (const int fd = file_->fd(); fd >= 0) {
+        if (!writeAllAt(fd, at, std::string_view(source, bytes)))
+            cannotHandOver();
+    } else
         std::memcpy(file_->data() + at, source, bytes);
 }
 

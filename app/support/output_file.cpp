@@ -41,23 +41,6 @@ const char* const kChangedSinceRead =
 
 thread_local OutputBatch* openBatch = nullptr;
 
-// pwrite of all of content at offset; false with errno set when it fails.
-bool writeAllAt(int fd, std::size_t offset, std::string_view content) {
-    for (std::size_t done = 0; done < content.size();) {
-        const ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 // What commit puts in place: a complete temporary file and its target, or
@@ -285,6 +268,22 @@ void OutputFile::refuseBeyondFreeSpace(std::size_t bytes) const {
                            " MiB, and its file system has " + std::to_string(free >> 20) +
                            " MiB free",
                        FailureKind::File);
+}
+
+bool writeAllAt(int fd, std::size_t offset, std::string_view content) {
+    for (std::size_t done = 0; done < content.size();) {
+        const ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool OutputFile::shareWrites() {

@@ -147,6 +147,11 @@ private:
     std::vector<std::unique_ptr<OutputFile::Pending>> pending_;
 };
 
+// pwrite of all of content at offset in fd, through interruptions and
+// short writes; false with errno set when it fails (EIO for a write of
+// nothing).
+bool writeAllAt(int fd, std::size_t offset, std::string_view content);
+
 // Writes content to path as one OutputFile.
 void writeFileAtomically(const std::string& path, std::string_view content);
 
