@@ -111,6 +111,10 @@ public:
     const std::string& source() const { return *source_; }
 
 private:
+    // skipValueUnchecked's way through an array or object, the reader at its
+    // opening bracket: true when past its end; else false, with the reader
+    // and depth where the byte-by-byte way goes on (never inside a string).
+    bool skipContainerFast(std::size_t& depth);
     // An open object or array. Scopes are kept when they close, so that
     // their key lists keep their capacity for the next object at that depth.
     struct Scope {

@@ -2,6 +2,8 @@
 
 #include "support/text.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -211,7 +213,100 @@ std::size_t skipString(const char* data, std::size_t quote, std::size_t size) {
     }
 }
 
+#if defined(__SSE2__)
+// Sixty-four bytes at once, each class of byte a skip looks at as a mask
+// (bit i for byte i).
+struct ByteClasses {
+    std::uint64_t quotes = 0, backslashes = 0, opening = 0, closing = 0;
+};
+
+ByteClasses classify(const char* data) {
+    ByteClasses classes;
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i opening = _mm_set1_epi8('{');
+    const __m128i closing = _mm_set1_epi8('}');
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    for (int i = 0; i < 4; ++i) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i));
+        const __m128i folded = _mm_or_si128(bytes, caseBit);
+        const auto bits = [i](__m128i hits) {
+            return std::uint64_t(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * i);
+        };
+        classes.quotes |= bits(_mm_cmpeq_epi8(bytes, quote));
+        classes.backslashes |= bits(_mm_cmpeq_epi8(bytes, backslash));
+        classes.opening |= bits(_mm_cmpeq_epi8(folded, opening));
+        classes.closing |= bits(_mm_cmpeq_epi8(folded, closing));
+    }
+    return classes;
+}
+
+// Bit i set when an odd number of bits 0..i are: with the quotes' mask,
+// the bytes from an opening quote up to (not including) its closing one.
+std::uint64_t prefixXor(std::uint64_t bits) {
+    for (int shift = 1; shift < 64; shift *= 2)
+        bits ^= bits << shift;
+    return bits;
+}
+#endif
+
 } // namespace
+
+// A scene's parameters are objects of a kilobyte or two, stopped at every
+// quote by the loop below. Here sixty-four bytes are looked at in one step,
+// as the simdjson library does (written here: simdjson is a parser of its
+// own, and this skip must stop exactly where this reader's checked reading
+// of the value ends later): the quotes' running parity marks the bytes
+// inside strings, and a block whose closing brackets outside strings are
+// fewer than the depth cannot hold the container's end. A block with a
+// backslash, one that would nest too deep, and the text's last bytes go to
+// the loop, which resumes from the state here: it stops where it would
+// have from the start.
+bool JsonReader::skipContainerFast(std::size_t& depth) {
+#if defined(__SSE2__)
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
+    std::size_t at = pos_;
+    std::uint64_t inString = 0; // all ones inside a string at the block's start
+    for (; at + 64 <= size; at += 64) {
+        const ByteClasses classes = classify(data + at);
+        if (classes.backslashes != 0)
+            break;
+        const std::uint64_t strings = prefixXor(classes.quotes) ^ inString;
+        const std::uint64_t opening = classes.opening & ~strings;
+        const std::uint64_t closing = classes.closing & ~strings;
+        const auto opens = static_cast<std::size_t>(std::popcount(opening));
+        const auto closes = static_cast<std::size_t>(std::popcount(closing));
+        if (depth + opens > kMaxDepth)
+            break;
+        inString = std::uint64_t(0) - (strings >> 63);
+        if (closes < depth) {
+            depth = depth + opens - closes;
+            continue;
+        }
+        for (std::uint64_t brackets = opening | closing; brackets != 0; brackets &= brackets - 1) {
+            const int bit = std::countr_zero(brackets);
+            if ((opening >> bit) & 1) {
+                ++depth;
+            } else if (--depth == 0) {
+                pos_ = at + static_cast<std::size_t>(bit) + 1;
+                return true;
+            }
+        }
+    }
+    // The loop takes over at the block's start, past the string it is in.
+    pos_ = at;
+    if (inString != 0) {
+        const std::size_t end = skipString(data, at - 1, size);
+        if (end == std::string_view::npos)
+            fail(size, "the text ends inside a text");
+        pos_ = end;
+    }
+#else
+    (void)depth;
+#endif
+    return false;
+}
 
 void JsonReader::skipValueUnchecked() {
     const std::size_t size = text_.size();
@@ -221,11 +316,14 @@ void JsonReader::skipValueUnchecked() {
             fail(size, "the text ends inside a text");
         pos_ = end;
     };
-    if (peek() == Kind::String) {
+    const Kind kind = peek();
+    if (kind == Kind::String) {
         passString();
         return;
     }
     std::size_t depth = 0;
+    if ((kind == Kind::Object || kind == Kind::Array) && skipContainerFast(depth))
+        return;
     // Inside brackets, commas do not matter.
     while ((pos_ = nextSkipStop(text_.data(), pos_, size, depth == 0)) < size) {
         const char c = text_[pos_];

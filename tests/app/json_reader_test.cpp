@@ -9,8 +9,10 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
 
 namespace mhost {
 namespace {
@@ -120,6 +122,135 @@ TEST(JsonReader, ComesBackToAValueWithASecondReader) {
     reader.expectEnd();
     JsonReader again = reader.readerAt(keep);
     EXPECT_EQ(readJsonValue(again), Json::parse(R"([2, "x"])"));
+}
+
+// Where an unchecked skip of the value at the start of text stops, read
+// byte by byte: the offset, or the offset and reason of its failure.
+struct SkipEnd {
+    std::size_t at;
+    std::string failure;
+    bool operator==(const SkipEnd&) const = default;
+};
+
+void PrintTo(const SkipEnd& end, std::ostream* out) {
+    *out << end.at << (end.failure.empty() ? "" : ", ") << end.failure;
+}
+
+SkipEnd skipByBytes(std::string_view text) {
+    std::size_t i = text.find_first_not_of(" \n\r\t");
+    if (i == std::string_view::npos)
+        return {text.size(), ""};
+    const auto passString = [&]() -> bool { // i at an opening quote; false at the text's end
+        for (++i; i < text.size() && text[i] != '"'; ++i)
+            if (text[i] == '\\')
+                ++i;
+        if (i >= text.size())
+            return false;
+        ++i;
+        return true;
+    };
+    if (text[i] == '"')
+        return passString() ? SkipEnd{i, ""} : SkipEnd{text.size(), "the text ends inside a text"};
+    std::size_t depth = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '"') {
+            if (!passString())
+                return {text.size(), "the text ends inside a text"};
+            continue;
+        }
+        if (c == '{' || c == '[') {
+            if (++depth > JsonReader::kMaxDepth)
+                return {i, "nesting deeper than 512 levels"};
+        } else if (c == '}' || c == ']') {
+            if (depth == 0)
+                return {i, ""};
+            if (--depth == 0)
+                return {i + 1, ""};
+        } else if (c == ',' && depth == 0) {
+            return {i, ""};
+        }
+        ++i;
+    }
+    return {text.size(), depth > 0 ? "the text ends inside a value" : ""};
+}
+
+SkipEnd skipUnchecked(const std::string& text) {
+    const std::string source = "t.json";
+    JsonReader reader(text, source);
+    try {
+        reader.skipValueUnchecked();
+        return {reader.offset(), ""};
+    } catch (const MalformedJson& e) {
+        const std::string message = e.what();
+        const std::string reason = message.substr(message.find("malformed JSON: ") + 16);
+        const std::string where = message.substr(0, message.find(": malformed JSON"));
+        // The offset back from "t.json:LINE:COLUMN".
+        const int line = std::stoi(where.substr(7));
+        const int column = std::stoi(where.substr(where.rfind(':') + 1));
+        std::size_t at = 0;
+        for (int l = 1; l < line; ++at)
+            if (text[at] == '\n')
+                ++l;
+        return {at + static_cast<std::size_t>(column - 1), reason};
+    }
+}
+
+// Values as scene files hold them, long enough to span many 64-byte steps,
+// with strings that hold brackets and, with escapes, quotes and backslashes.
+std::string randomValue(std::mt19937& random, int depth, bool escapes) {
+    const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    const char* strings[] = {R"("t")", R"("a[b{c")",   R"("}]")",     R"("  ,  ")",
+                             R"("")",  R"("q\"uote")", R"("back\\")", R"("\\\"")"};
+    const auto string = [&] { return std::string(strings[pick(escapes ? 8 : 5)]); };
+    if (depth > 0 && (depth > 3 || pick(3) == 0)) {
+        switch (pick(4)) {
+        case 0:
+            return string();
+        case 1:
+            return "-12.5e3";
+        case 2:
+            return "true";
+        default:
+            return std::string(static_cast<std::size_t>(pick(40)), ' ') + "0.0";
+        }
+    }
+    const bool object = pick(2) == 0;
+    std::string text = object ? "{" : "[";
+    for (int n = pick(10); n >= 0; --n) {
+        text += std::string(static_cast<std::size_t>(1 + pick(12)), ' ');
+        if (object)
+            text += string() + ": ";
+        text += randomValue(random, depth + 1, escapes);
+        text += n > 0 ? ",\n" : "\n";
+    }
+    return text + (object ? "}" : "]");
+}
+
+TEST(JsonReader, SkipsUncheckedExactlyWhereAByteByByteReadingStops) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = randomValue(random, 0, round % 2 == 0);
+        // Whole, followed by more; cut short; or with one byte changed.
+        switch (round % 3) {
+        case 0:
+            text += ", 1]";
+            break;
+        case 1:
+            text.resize(1 + random() % text.size());
+            break;
+        default: // not the first, which says what kind of value it is
+            if (text.size() > 1)
+                text[1 + random() % (text.size() - 1)] = "\"\\{}[],x"[random() % 8];
+        }
+        ASSERT_EQ(skipUnchecked(text), skipByBytes(text)) << text;
+    }
+    // Nesting: as deep as allowed, and one level deeper, in long runs of
+    // brackets.
+    const std::string deepest = std::string(512, '[') + std::string(512, ']');
+    EXPECT_EQ(skipUnchecked(deepest), (SkipEnd{1024, ""}));
+    const std::string deeper = "[" + deepest + "]";
+    EXPECT_EQ(skipUnchecked(deeper), (SkipEnd{512, "nesting deeper than 512 levels"}));
 }
 
 TEST(JsonWriter, LaysOutDocumentsAsMhostFilesAre) {
