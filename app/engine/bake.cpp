@@ -34,6 +34,14 @@ void allocate(BakeResult& result, const BakeRequest& request, long long workers)
     result.world = std::make_shared<BakeBuffer>(doubles, handover);
 }
 
+// Room for the names, types and parents of a bake of n nodes, taken at
+// once: each step of a vector's growth is fresh memory, faulted in again.
+void reserveColumns(BakeResult& result, std::size_t n) {
+    result.names.reserve(n);
+    result.types.reserve(n);
+    result.parents.reserve(n);
+}
+
 // The request's sink when it takes the bake's matrices (see
 // BakeRequest::sink), else null: the bake keeps them.
 BakeSink* sinkFor(const BakeRequest& request, const BakeResult& result) {
@@ -308,6 +316,8 @@ BakeResult bakeScene(Scene& scene, const BakeRequest& request) {
     setSamples(result, request);
     const std::vector<OBJ_Node*> nodes = bakedNodes(scene, request.nodes);
     std::unordered_map<const OP_Node*, int> index;
+    index.reserve(nodes.size());
+    reserveColumns(result, nodes.size());
     for (OBJ_Node* node : nodes) {
         index.emplace(node, static_cast<int>(result.names.size()));
         result.names.push_back(node->getName());
@@ -442,6 +452,7 @@ BakeResult bakeSceneFile(Host& host, std::string_view text, const std::string& s
     }
 
     std::vector<std::size_t> column(outline->nodes.size(), SIZE_MAX);
+    reserveColumns(result, plan->baked.size());
     for (const std::size_t i : plan->baked) {
         const SceneOutline::Node& node = outline->nodes[i];
         column[i] = result.names.size();
