@@ -317,11 +317,18 @@ void buildScene(Scene& scene, JsonReader& r, JsonReader& values, const Interrupt
             if (interrupt)
                 interrupt();
             if (only && (i >= only->wanted.size() || !only->wanted[i])) {
-                // Read, and checked, by whoever loads that part.
-                if (only->outline && i < only->outline->nodes.size())
-                    nodes.skipValueTo(only->outline->nodes[i].end);
-                else
+                // Read, and checked, by whoever loads that part (with the
+                // ',' after each). With an outline, straight past the whole
+                // run of entries up to the next one wanted.
+                if (const SceneOutline* outline = only->outline;
+                    outline && i < outline->nodes.size()) {
+                    const std::size_t end = std::min(outline->nodes.size(), only->wanted.size());
+                    while (i + 1 < end && !only->wanted[i + 1])
+                        ++i;
+                    nodes.skipValueTo(outline->nodes[i].end);
+                } else {
                     nodes.skipValueUnchecked();
+                }
                 continue;
             }
             // Messages name the node once it is made, else its place.
