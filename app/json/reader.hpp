@@ -115,6 +115,10 @@ private:
     // opening bracket: true when past its end; else false, with the reader
     // and depth where the byte-by-byte way goes on (never inside a string).
     bool skipContainerFast(std::size_t& depth);
+    // Moves past the string whose opening quote is at `quote` (or whose text
+    // goes on from quote + 1), by its quotes and escapes alone; fails at the
+    // text's end.
+    void passString(std::size_t quote);
     // An open object or array. Scopes are kept when they close, so that
     // their key lists keep their capacity for the next object at that depth.
     struct Scope {

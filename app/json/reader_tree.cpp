@@ -296,29 +296,26 @@ bool JsonReader::skipContainerFast(std::size_t& depth) {
     }
     // The loop takes over at the block's start, past the string it is in.
     pos_ = at;
-    if (inString != 0) {
-        const std::size_t end = skipString(data, at - 1, size);
-        if (end == std::string_view::npos)
-            fail(size, "the text ends inside a text");
-        pos_ = end;
-    }
+    if (inString != 0)
+        passString(at - 1);
 #else
     (void)depth;
 #endif
     return false;
 }
 
+void JsonReader::passString(std::size_t quote) {
+    const std::size_t end = skipString(text_.data(), quote, text_.size());
+    if (end == std::string_view::npos)
+        fail(text_.size(), "the text ends inside a text");
+    pos_ = end;
+}
+
 void JsonReader::skipValueUnchecked() {
     const std::size_t size = text_.size();
-    const auto passString = [&] {
-        const std::size_t end = skipString(text_.data(), pos_, size);
-        if (end == std::string_view::npos)
-            fail(size, "the text ends inside a text");
-        pos_ = end;
-    };
     const Kind kind = peek();
     if (kind == Kind::String) {
-        passString();
+        passString(pos_);
         return;
     }
     std::size_t depth = 0;
@@ -328,7 +325,7 @@ void JsonReader::skipValueUnchecked() {
     while ((pos_ = nextSkipStop(text_.data(), pos_, size, depth == 0)) < size) {
         const char c = text_[pos_];
         if (c == '"') {
-            passString();
+            passString(pos_);
             continue;
         }
         if (c == '[' || c == '{') {

@@ -15,7 +15,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -33,24 +32,6 @@ std::size_t strictRefusal(const std::string& text) {
     } catch (const nlohmann::json::parse_error& e) {
         return e.byte;
     }
-}
-
-// The offset a "SOURCE:LINE:COL: malformed JSON: ..." message points at,
-// or npos when the message is not one.
-std::size_t offsetOf(const std::string& text, const std::string& message,
-                     const std::string& source) {
-    if (message.rfind(source + ":", 0) != 0 ||
-        message.find(": malformed JSON: ") == std::string::npos)
-        return std::string::npos;
-    const char* at = message.c_str() + source.size() + 1;
-    char* end = nullptr;
-    const long line = std::strtol(at, &end, 10);
-    const long column = std::strtol(end + 1, nullptr, 10);
-    std::size_t offset = 0;
-    for (long l = 1; l < line && offset < text.size(); ++offset)
-        if (text[offset] == '\n')
-            ++l;
-    return offset + static_cast<std::size_t>(column - 1);
 }
 
 // The ends of the values in text (the offset just past a number, string,
@@ -109,7 +90,7 @@ void checkCorruption(const Reader& read, const std::string& text, std::size_t ed
         return;
     }
     const std::string message = refusalOf(read, text);
-    const std::size_t at = offsetOf(text, message, source);
+    const std::size_t at = test::offsetOf(text, message, source);
     ASSERT_NE(at, std::string::npos)
         << what << ": not refused as malformed JSON: \"" << message << "\"\n"
         << text;
@@ -194,7 +175,7 @@ TEST(Corruption, AFaultInTheTextIsReportedBeforeAnyFaultInWhatTheSceneSays) {
     text.insert(last + 18, " 7");
     const std::string message =
         refusalOf([&](const std::string& t) { sceneFromText(scene, t, "s.json"); }, text);
-    EXPECT_EQ(offsetOf(text, message, "s.json"), last + 19) << message;
+    EXPECT_EQ(test::offsetOf(text, message, "s.json"), last + 19) << message;
     // The scene read before is kept whole.
     EXPECT_EQ(scene.root().getNchildren(), nodes);
     EXPECT_EQ(sceneText(scene), saved);
@@ -207,7 +188,7 @@ TEST(Corruption, AFaultInTheTextIsReportedBeforeAnyFaultInWhatTheSceneSays) {
     text.insert(text.rfind("\"selectable\": true") + 18, " 7");
     const std::string beyond =
         refusalOf([&](const std::string& t) { sceneFromText(scene, t, "s.json"); }, text);
-    EXPECT_EQ(offsetOf(text, beyond, "s.json"), huge) << beyond;
+    EXPECT_EQ(test::offsetOf(text, beyond, "s.json"), huge) << beyond;
     EXPECT_NE(beyond.find("1e309 is beyond the range of a double"), std::string::npos) << beyond;
 
     // A byte order mark before the document is passed over.

@@ -2,6 +2,7 @@
 // number types), what it refuses it refuses with the position of the fault,
 // and the writer lays documents out as mhost's files have them.
 #include "support/errors.hpp"
+#include "test_support.hpp"
 #include "json/json.hpp"
 #include "json/reader.hpp"
 
@@ -183,16 +184,8 @@ SkipEnd skipUnchecked(const std::string& text) {
         return {reader.offset(), ""};
     } catch (const MalformedJson& e) {
         const std::string message = e.what();
-        const std::string reason = message.substr(message.find("malformed JSON: ") + 16);
-        const std::string where = message.substr(0, message.find(": malformed JSON"));
-        // The offset back from "t.json:LINE:COLUMN".
-        const int line = std::stoi(where.substr(7));
-        const int column = std::stoi(where.substr(where.rfind(':') + 1));
-        std::size_t at = 0;
-        for (int l = 1; l < line; ++at)
-            if (text[at] == '\n')
-                ++l;
-        return {at + static_cast<std::size_t>(column - 1), reason};
+        return {test::offsetOf(text, message, source),
+                message.substr(message.find("malformed JSON: ") + 16)};
     }
 }
 

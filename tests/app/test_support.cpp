@@ -59,6 +59,22 @@ std::string rigScenePath() {
     return std::string(MHOST_EXAMPLES_DIR) + "/rig.scene.json";
 }
 
+std::size_t offsetOf(const std::string& text, const std::string& message,
+                     const std::string& source) {
+    if (message.rfind(source + ":", 0) != 0 ||
+        message.find(": malformed JSON: ") == std::string::npos)
+        return std::string::npos;
+    const char* at = message.c_str() + source.size() + 1;
+    char* end = nullptr;
+    const long line = std::strtol(at, &end, 10);
+    const long column = std::strtol(end + 1, nullptr, 10);
+    std::size_t offset = 0;
+    for (long l = 1; l < line && offset < text.size(); ++offset)
+        if (text[offset] == '\n')
+            ++l;
+    return offset + static_cast<std::size_t>(column - 1);
+}
+
 namespace {
 
 // Starts program (mhost) with args in cwd, its standard streams from and to

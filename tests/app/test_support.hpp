@@ -35,6 +35,11 @@ private:
 
 std::string readFile(const std::string& path);
 
+// The offset in text that a "SOURCE:LINE:COL: malformed JSON: ..." message
+// points at, or npos when the message is not one.
+std::size_t offsetOf(const std::string& text, const std::string& message,
+                     const std::string& source);
+
 struct RunResult {
     int status = -1; // exit status, or -1 when mhost did not exit normally
     int signal = 0;  // the signal that ended it, or 0
