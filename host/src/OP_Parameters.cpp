@@ -95,14 +95,14 @@ std::uint32_t hashToken(std::string_view token) {
 }
 
 inline int roundToInt(double v) {
-    // Within the int range: truncate, then step away from zero at a half or
-    // more. The rest (whole lies within 1 of v) and twice it are exact, and
-    // twice it truncates to -1, 0 or 1: that step.
-    if (v > double(INT_MIN) && v < double(INT_MAX)) [[likely]] {
-        const int whole = static_cast<int>(v);
-        const double rest = v - whole;
-        return whole + static_cast<int>(rest + rest);
-    }
+    // Within the int range: add the largest double below a half, with v's
+    // sign, and truncate. A fraction of a half or more reaches the next
+    // whole number away from zero (a sum just short of it rounds to it); a
+    // smaller one stays short of it, the largest double below a half
+    // included. One add and one conversion: int reads feed the cook's
+    // orders and branches.
+    if (v > double(INT_MIN) && v < double(INT_MAX)) [[likely]]
+        return static_cast<int>(v + std::copysign(0.49999999999999994, v));
     return std::isnan(v) ? 0 : v > 0 ? INT_MAX : INT_MIN;
 }
 } // namespace
@@ -315,6 +315,9 @@ inline std::size_t setOf(const char* token, int instance, int setBits) {
 [[gnu::noinline]] double valueOrChannel(const PRM_Component& c, float time) {
     return c.valueAt(time);
 }
+[[gnu::noinline]] int intValueOrChannel(const PRM_Component& c, float time) {
+    return roundToInt(c.valueAt(time));
+}
 } // namespace
 
 inline int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) const {
@@ -391,14 +394,14 @@ int OP_Parameters::resolveUncached(const char* token, const int* inst, int nestL
     return lookup(std::string_view(buffer, len), h);
 }
 
-inline bool OP_Parameters::knownValue(const char* token, int instance, int component, float time,
-                                      double& value) const {
+inline bool OP_Parameters::knownComponent(const char* token, int instance, int component,
+                                          const PRM_Component*& found) const {
     using Layout = OP_ParmLayout;
     const Layout::ResolvedToken* entry =
         &myLayout
              ->resolved[setOf(token, instance, Layout::kResolvedSetBits) * Layout::kResolvedWays];
     static_assert(Layout::kResolvedWays == 2);
-    // The common case falls straight through: the first way, a constant.
+    // The common case falls straight through: the first way.
     if (entry->token != token || entry->instance != instance) [[unlikely]] {
         ++entry;
         if (entry->token != token || entry->instance != instance)
@@ -408,13 +411,8 @@ inline bool OP_Parameters::knownValue(const char* token, int instance, int compo
     // a component out of range is the slow path's to refuse.
     if (static_cast<unsigned>(component) >= entry->components) [[unlikely]]
         return false;
-    const PRM_Component& c = myComponents.data()[static_cast<unsigned>(entry->firstComponent) +
-                                                 static_cast<unsigned>(component)];
-    // A plain constant is one test; keys, or text read as a number, are not.
-    if (c.keys.holdsNothing()) [[likely]]
-        value = c.constant;
-    else
-        value = valueOrChannel(c, time);
+    found = &myComponents.data()[static_cast<unsigned>(entry->firstComponent) +
+                                 static_cast<unsigned>(component)];
     return true;
 }
 
@@ -429,27 +427,34 @@ inline const PRM_Component* OP_Parameters::componentOf(const char* token, const 
     return &p.component(component);
 }
 
-// Out of line, so that the fast paths below save no registers.
+// Out of line, so that the fast paths below save no registers: each slow
+// path is a tail call.
 [[gnu::noinline]] double OP_Parameters::valueOf(const char* token, const int* inst, int component,
                                                 float time, int nestLevel) const {
     const PRM_Component* c = componentOf(token, inst, nestLevel, component);
     return c ? c->valueAt(time) : 0.0;
 }
 
+[[gnu::noinline]] int OP_Parameters::intValueOf(const char* token, const int* inst, int component,
+                                                float time, int nestLevel) const {
+    return roundToInt(valueOf(token, inst, component, time, nestLevel));
+}
+
 // The fast paths read a read-only token with no "#" or one "#" (the usual
-// reads) from the layout's cache; everything else takes valueOf.
+// reads) from the layout's cache; everything else takes valueOf. A plain
+// constant is one test; keys, or text read as a number, are not.
 double OP_Parameters::evalFloat(const char* token, int component, float time) const {
-    double value;
-    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
-        return value;
+    const PRM_Component* c;
+    if (knownComponent(token, INT_MIN, component, c)) [[likely]]
+        return c->keys.holdsNothing() ? c->constant : valueOrChannel(*c, time);
     return valueOf(token, nullptr, component, time, 0);
 }
 
 int OP_Parameters::evalInt(const char* token, int component, float time) const {
-    double value;
-    if (knownValue(token, INT_MIN, component, time, value)) [[likely]]
-        return roundToInt(value);
-    return roundToInt(valueOf(token, nullptr, component, time, 0));
+    const PRM_Component* c;
+    if (knownComponent(token, INT_MIN, component, c)) [[likely]]
+        return c->keys.holdsNothing() ? roundToInt(c->constant) : intValueOrChannel(*c, time);
+    return intValueOf(token, nullptr, component, time, 0);
 }
 
 std::string OP_Parameters::evalString(const char* token, int component, float) const {
@@ -459,18 +464,18 @@ std::string OP_Parameters::evalString(const char* token, int component, float) c
 
 double OP_Parameters::evalFloatInst(const char* token, const int* inst, int component, float time,
                                     int nestLevel) const {
-    double value;
-    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
-        return value;
+    const PRM_Component* c;
+    if (inst && nestLevel == 1 && knownComponent(token, *inst, component, c)) [[likely]]
+        return c->keys.holdsNothing() ? c->constant : valueOrChannel(*c, time);
     return valueOf(token, inst, component, time, nestLevel);
 }
 
 int OP_Parameters::evalIntInst(const char* token, const int* inst, int component, float time,
                                int nestLevel) const {
-    double value;
-    if (inst && nestLevel == 1 && knownValue(token, *inst, component, time, value)) [[likely]]
-        return roundToInt(value);
-    return roundToInt(valueOf(token, inst, component, time, nestLevel));
+    const PRM_Component* c;
+    if (inst && nestLevel == 1 && knownComponent(token, *inst, component, c)) [[likely]]
+        return c->keys.holdsNothing() ? roundToInt(c->constant) : intValueOrChannel(*c, time);
+    return intValueOf(token, inst, component, time, nestLevel);
 }
 
 bool OP_Parameters::writeValue(int parmIndex, int component, float time, double value, int addKey) {

@@ -176,14 +176,17 @@ private:
     int resolveLong(const char* token, const int* inst, int nestLevel) const;
     const PRM_Component* componentOf(const char* token, const int* inst, int nestLevel,
                                      int component) const;
-    // The read's fast path, one probe of the layout's cache: sets value to
-    // the value at time of the component a read-only token names (instance
-    // INT_MIN: a token without "#" replaced) and returns true, when a node
-    // of this shape resolved the token before; else returns false.
-    bool knownValue(const char* token, int instance, int component, float time,
-                    double& value) const;
-    // The reads' slow path: the value at time through componentOf.
+    // The read's fast path, one probe of the layout's cache: sets found to
+    // the component a read-only token names (instance INT_MIN: a token
+    // without "#" replaced) and returns true, when a node of this shape
+    // resolved the token before; else returns false.
+    bool knownComponent(const char* token, int instance, int component,
+                        const PRM_Component*& found) const;
+    // The reads' slow paths: the value at time through componentOf, and
+    // that value rounded as evalInt rounds.
     double valueOf(const char* token, const int* inst, int component, float time,
+                   int nestLevel) const;
+    int intValueOf(const char* token, const int* inst, int component, float time,
                    int nestLevel) const;
     int lookup(std::string_view token, std::uint32_t hash) const;
     int lookupIn(const OP_ParmLayout& layout, std::string_view token, std::uint32_t hash) const;

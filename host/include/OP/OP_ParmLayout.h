@@ -24,7 +24,7 @@ struct OP_ParmLayout {
     // so its address alone finds the answer) an entry also gives where the
     // parameter's components lie in a node's component array, the same for
     // every node of the shape: a read of such a token finds the value with
-    // no further lookup (OP_Parameters::knownValue).
+    // no further lookup (OP_Parameters::knownComponent).
     // An entry is half a cache line, so that a set is one line.
     struct alignas(32) ResolvedToken {
         const char* token = nullptr;
