@@ -318,6 +318,14 @@ inline std::size_t setOf(const char* token, int instance, int setBits) {
 [[gnu::noinline]] int intValueOrChannel(const PRM_Component& c, float time) {
     return roundToInt(c.valueAt(time));
 }
+// A component's value at time, and that value rounded: a plain constant
+// is one test; keys, or text read as a number, are not.
+inline double readValue(const PRM_Component& c, float time) {
+    return c.keys.holdsNothing() ? c.constant : valueOrChannel(c, time);
+}
+inline int readInt(const PRM_Component& c, float time) {
+    return c.keys.holdsNothing() ? roundToInt(c.constant) : intValueOrChannel(c, time);
+}
 } // namespace
 
 inline int OP_Parameters::resolve(const char* token, const int* inst, int nestLevel) const {
@@ -441,19 +449,18 @@ inline const PRM_Component* OP_Parameters::componentOf(const char* token, const 
 }
 
 // The fast paths read a read-only token with no "#" or one "#" (the usual
-// reads) from the layout's cache; everything else takes valueOf. A plain
-// constant is one test; keys, or text read as a number, are not.
+// reads) from the layout's cache; everything else takes valueOf.
 double OP_Parameters::evalFloat(const char* token, int component, float time) const {
     const PRM_Component* c;
     if (knownComponent(token, INT_MIN, component, c)) [[likely]]
-        return c->keys.holdsNothing() ? c->constant : valueOrChannel(*c, time);
+        return readValue(*c, time);
     return valueOf(token, nullptr, component, time, 0);
 }
 
 int OP_Parameters::evalInt(const char* token, int component, float time) const {
     const PRM_Component* c;
     if (knownComponent(token, INT_MIN, component, c)) [[likely]]
-        return c->keys.holdsNothing() ? roundToInt(c->constant) : intValueOrChannel(*c, time);
+        return readInt(*c, time);
     return intValueOf(token, nullptr, component, time, 0);
 }
 
@@ -466,7 +473,7 @@ double OP_Parameters::evalFloatInst(const char* token, const int* inst, int comp
                                     int nestLevel) const {
     const PRM_Component* c;
     if (inst && nestLevel == 1 && knownComponent(token, *inst, component, c)) [[likely]]
-        return c->keys.holdsNothing() ? c->constant : valueOrChannel(*c, time);
+        return readValue(*c, time);
     return valueOf(token, inst, component, time, nestLevel);
 }
 
@@ -474,7 +481,7 @@ int OP_Parameters::evalIntInst(const char* token, const int* inst, int component
                                int nestLevel) const {
     const PRM_Component* c;
     if (inst && nestLevel == 1 && knownComponent(token, *inst, component, c)) [[likely]]
-        return c->keys.holdsNothing() ? roundToInt(c->constant) : intValueOrChannel(*c, time);
+        return readInt(*c, time);
     return intValueOf(token, inst, component, time, nestLevel);
 }
 
@@ -582,23 +589,4 @@ void OP_Parameters::setMultiCount(int parmIndex, int count) {
     renumberOwners();
     adoptLayout();
     touch();
-}
-
-UT_ErrorSeverity OP_Parameters::error() const {
-    UT_ErrorSeverity worst = UT_ERROR_NONE;
-    for (const OP_ErrorEntry& e : myErrors)
-        worst = std::max(worst, e.severity);
-    return worst;
-}
-
-void OP_Parameters::addError(UT_ErrorSeverity severity, int code, const char* message) {
-    std::string text = message ? message : "";
-    for (const OP_ErrorEntry& e : myErrors)
-        if (e.severity == severity && e.code == code && e.message == text)
-            return;
-    myErrors.push_back(OP_ErrorEntry{severity, code, std::move(text)});
-}
-
-void OP_Parameters::clearErrors() {
-    myErrors.clear();
 }
