@@ -1,6 +1,7 @@
 #include "engine/bake.hpp"
 
 #include "engine/bake_cook.hpp"
+#include "engine/bake_parts.hpp"
 #include "engine/bake_plan.hpp"
 #include "engine/bake_workers.hpp"
 #include "engine/scene_io.hpp"
@@ -10,7 +11,6 @@
 #include <UT_BlockCopies.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <memory>
 #include <numeric>
@@ -64,13 +64,6 @@ template <typename Put> bool putPiece(WorkerReport& report, const Put& put) {
     }
 }
 
-// Each of the two, when kept.
-template <typename Each> void forEachBuffer(const BakeResult& result, const Each& each) {
-    for (const auto& buffer : {result.local, result.world})
-        if (buffer)
-            each(*buffer);
-}
-
 // As a bake returns: its matrices stay, the file they were handed over
 // through goes.
 void endHandover(const BakeResult& result) {
@@ -85,178 +78,6 @@ struct DoubleRange {
 DoubleRange sampleDoubles(const BakeResult& result, std::size_t first, std::size_t end) {
     const std::size_t perSample = result.names.size() * 16;
     return {first * perSample, (end - first) * perSample};
-}
-
-// Calls run(first, end) for each run of adjacent columns first..end - 1, in
-// the order given; SIZE_MAX (a node loaded, not baked) is skipped.
-template <typename Run> void forEachRun(const std::vector<std::size_t>& columns, const Run& run) {
-    std::size_t first = SIZE_MAX, end = 0; // the run so far
-    for (const std::size_t column : columns) {
-        if (column == SIZE_MAX)
-            continue;
-        if (column != end && first != SIZE_MAX) {
-            run(first, end);
-            first = SIZE_MAX;
-        }
-        if (first == SIZE_MAX)
-            first = column;
-        end = column + 1;
-    }
-    if (first != SIZE_MAX)
-        run(first, end);
-}
-
-// Pre-faults the pages of the matrices that columns take at every sample,
-// and few others: a worker of a bake by groups or nodes writes only the
-// columns of its parts, and its own pages are all it needs mapped.
-void populateColumns(const BakeResult& result, const std::vector<std::size_t>& columns) {
-    std::size_t first = SIZE_MAX, end = 0;
-    for (const std::size_t column : columns)
-        if (column != SIZE_MAX) {
-            first = std::min(first, column);
-            end = std::max(end, column + 1);
-        }
-    if (first >= end)
-        return;
-    for (std::size_t f = 0; f < result.frames(); ++f)
-        forEachBuffer(result, [&](const BakeBuffer& buffer) {
-            buffer.populateDoubles((f * result.names.size() + first) * 16, (end - first) * 16);
-        });
-}
-
-// Calls pass(buffer, at, count, own) for each run of adjacent columns at
-// each sample, in each buffer kept: doubles [at, at + count) of the bake,
-// which a forked worker's part memory holds `own` doubles in (world then
-// local, at each sample the part's columns in order).
-template <typename Pass>
-void forEachPartRange(const BakeResult& result, const std::vector<std::size_t>& columns,
-                      const Pass& pass) {
-    const auto n = static_cast<std::size_t>(
-        std::count_if(columns.begin(), columns.end(), [](std::size_t c) { return c != SIZE_MAX; }));
-    const std::size_t frames = result.frames(), width = result.names.size();
-    std::size_t k = 0; // the run's first column in the part
-    forEachRun(columns, [&](std::size_t first, std::size_t end) {
-        const std::size_t count = (end - first) * 16;
-        for (std::size_t f = 0; f < frames; ++f) {
-            pass(*result.world, (f * width + first) * 16, count, (f * n + k) * 16);
-            if (result.local)
-                pass(*result.local, (f * width + first) * 16, count, ((frames + f) * n + k) * 16);
-        }
-        k += end - first;
-    });
-}
-
-// A forked worker's memory for its parts. Each part's is kept until the
-// parent has taken the part over, then used again for a later part it holds:
-// its pages are faulted in already, where fresh ones cost the kernel's
-// zeroing of each.
-class KeptMemory {
-public:
-    // Memory of at least doubles doubles for part p, faulted in.
-    double* forPart(std::size_t p, std::size_t doubles, const CookedBy& cooked) {
-        for (auto at = held_.begin(); at != held_.end();)
-            if (cooked.worker(at->first) == 0) {
-                spare_.push_back(std::move(at->second));
-                at = held_.erase(at);
-            } else {
-                ++at;
-            }
-        const std::size_t bytes = doubles * sizeof(double);
-        // The smallest spare that holds the part; none: a new one, the
-        // spares given back first (they fit no part so far as large).
-        auto fits = spare_.end();
-        for (auto at = spare_.begin(); at != spare_.end(); ++at)
-            if ((*at)->size() >= bytes && (fits == spare_.end() || (*at)->size() < (*fits)->size()))
-                fits = at;
-        if (fits == spare_.end()) {
-            spare_.clear();
-            held_.emplace_back(p, std::make_unique<PrivateMemory>(bytes, "the bake"));
-            held_.back().second->populate(0, bytes);
-        } else {
-            held_.emplace_back(p, std::move(*fits));
-            spare_.erase(fits);
-        }
-        return reinterpret_cast<double*>(held_.back().second->data());
-    }
-
-private:
-    std::vector<std::pair<std::size_t, std::unique_ptr<PrivateMemory>>> held_;
-    std::vector<std::unique_ptr<PrivateMemory>> spare_;
-};
-
-// Worker w cooks part p (its blocks, whose nodes take columns, none of them
-// SIZE_MAX) at every sample: worker 0 straight into the bake, then hands it
-// on; a forked worker into memory of its own, the columns in that order (a
-// 2 MiB page of the bake's would otherwise be written by both), which it
-// hands over and announces.
-template <typename HandOn>
-void cookPart(long long w, std::size_t p, std::span<const CookBlock> blocks,
-              const std::vector<std::size_t>& columns, const BakeResult& result,
-              const BakeShared& shared, const CookedBy& cooked, Workers& children, KeptMemory& kept,
-              const HandOn& handOn) {
-    BakeCounters& counters = shared.counters();
-    if (w == 0) {
-        populateColumns(result, columns);
-        cookSamples(blocks, result, resultTarget(result), 0, result.frames(), counters,
-                    shared.report(w));
-    } else {
-        const std::size_t n = columns.size(), perMatrix = result.frames() * n * 16;
-        double* const own = kept.forPart(p, perMatrix * (result.local ? 2 : 1), cooked);
-        // The same blocks, each column its place in columns (blocks may hold
-        // the nodes in another order).
-        std::unordered_map<std::size_t, std::size_t> place;
-        for (std::size_t k = 0; k < n; ++k)
-            place.emplace(columns[k], k);
-        std::vector<CookBlock> local(blocks.begin(), blocks.end());
-        for (CookBlock& block : local)
-            for (std::size_t& column : block.columns)
-                column = place.at(column);
-        const CookTarget target{result.local ? own + perMatrix : nullptr, own, n, columns};
-        cookSamples(local, result, target, 0, result.frames(), counters, shared.report(w));
-        forEachPartRange(result, columns,
-                         [&](const BakeBuffer& buffer, std::size_t at, std::size_t count,
-                             std::size_t from) { buffer.handOver(own + from, at, count); });
-        cooked.mark(p, w, own);
-    }
-    std::size_t cooks = 0;
-    for (const CookBlock& block : blocks)
-        cooks += block.nodes.size() * result.frames();
-    counters.samplesDone.fetch_add(static_cast<long long>(cooks));
-    if (w == 0) {
-        cooked.mark(p, 0);
-        handOn();
-    } else {
-        children.partDone();
-    }
-}
-
-// Takes over part p's columns if a worker cooked them, then hands them on
-// to request.columnsReady in runs of adjacent columns.
-void handOnColumns(const BakeRequest& request, const BakeResult& result,
-                   const std::vector<std::size_t>& columns, const Workers& children,
-                   const CookedBy& cooked, std::size_t p) {
-    if (const long long w = cooked.worker(p); w > 0) {
-        const double* from = cooked.matrices(p);
-        forEachPartRange(
-            result, columns,
-            [&](const BakeBuffer& buffer, std::size_t at, std::size_t count, std::size_t own) {
-                buffer.takeOver(at, count, children.pid(w), from + own);
-            });
-        cooked.mark(p, 0);
-    }
-    if (request.columnsReady)
-        forEachRun(columns, [&](std::size_t first, std::size_t end) {
-            request.columnsReady(result, first, end);
-        });
-}
-
-// The progress of a bake shared out by nodes: samples done, whole.
-void reportProgress(const BakeRequest& request, const BakeResult& result,
-                    const BakeCounters& counters) {
-    if (request.progress)
-        request.progress(static_cast<std::size_t>(counters.samplesDone.load()) /
-                             result.names.size(),
-                         result.frames());
 }
 
 // A bake of a scene in memory by groups (bake_plan.hpp's planByGroups):

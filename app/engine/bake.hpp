@@ -34,8 +34,9 @@
 //
 // The bake's code, by job: the request and the matrices (bake_result.hpp),
 // how the work is shared out (bake_plan.hpp), the cook loop and what the
-// workers report (bake_cook.hpp), the processes (bake_workers.hpp), and the
-// three ways (bake.cpp).
+// workers report (bake_cook.hpp), the processes (bake_workers.hpp), a part's
+// cook and hand-over in the ways by groups and by nodes (bake_parts.hpp),
+// and the three ways (bake.cpp).
 #pragma once
 
 #include "engine/bake_result.hpp"
