@@ -8,6 +8,7 @@ out as the package is:
     morvane/_core.*.so                  the extension (run path $ORIGIN/lib)
     morvane/bin/mhost                   the host program ($ORIGIN/../lib)
     morvane/lib/libmorvane.so.9         the SDK library, by its SONAME
+    morvane/lib/mhost/libmhost_http.so  mhost edit's HTTP server
     morvane/lib/morvane/modules/*.so    the default module folder
 
 Only these are copied into the wheel: the SDK's headers and CMake files are
@@ -73,6 +74,7 @@ class CMakeBuild(build_ext):
         shutil.copy2(library, package / "lib" / soname)
         shutil.copytree(staged / "lib" / "morvane" / "modules", package / "lib" / "morvane" / "modules",
                         dirs_exist_ok=True)
+        shutil.copytree(staged / "lib" / "mhost", package / "lib" / "mhost", dirs_exist_ok=True)
 
 
 setup(

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages as a user meets them, as root (CI): lintian reports no
-# error; apt-get installs the three; mhost runs from /usr/bin, man mhost
-# renders, a new user's bash completes commands and options; the module
+# error; apt-get installs the three; mhost runs from /usr/bin, mhost edit
+# serves, man mhost renders, a new user's bash completes commands and options; the module
 # template builds against the installed SDK with find_package and with
 # pkg-config, and mhost validate passes it; apt-get purge leaves none of the
 # packages' files behind.
@@ -37,6 +37,7 @@ dpkg -L "${names[@]}" | while read -r f; do [ -f "$f" ] || [ -L "$f" ] && echo "
 
 [ "$(command -v mhost)" = /usr/bin/mhost ] || fail "mhost is not /usr/bin/mhost"
 (cd "$work" && mhost demo --steps 2 >/dev/null) || fail "mhost demo fails"
+bash "$source/scripts/edit-serves.sh" /usr/bin/mhost || fail "mhost edit does not serve"
 MANWIDTH=80 man mhost 2>/dev/null | grep -q "mhost keys" || fail "man mhost does not render"
 
 # The completion as a new user meets it: their own interactive bash on a

@@ -3,8 +3,9 @@
 # installed into a fresh virtual environment (Debian's numpy through the
 # system site packages, nothing fetched), then checked from another folder
 # with no PYTHONPATH, MORVANE_DSO_PATH or LD_LIBRARY_PATH: the package loads
-# its module, `mhost demo` runs, the suite passes, the stubs match the
-# installed extension and the example is clean under mypy --strict.
+# its module, `mhost demo` runs, `mhost edit` serves, the suite passes, the
+# stubs match the installed extension and the example is clean under mypy
+# --strict.
 #
 #   wheel-test.sh [RELEASE_BUILD_FOLDER]
 #
@@ -32,6 +33,7 @@ unset PYTHONPATH MORVANE_DSO_PATH LD_LIBRARY_PATH MHOST_BINARY
 export PATH="$work/venv/bin:$PATH" PYTHONDONTWRITEBYTECODE=1
 python -c 'import morvane, sys; types = morvane.Scene().types(); print("types:", types); sys.exit("quenlo" not in types)'
 mhost demo --steps 2 >/dev/null
+bash "$source/scripts/edit-serves.sh" "$(command -v mhost)"
 python -m pytest -q -p no:cacheprovider "$source/python/tests"
 python -m mypy.stubtest morvane --allowlist "$source/python/stubtest-allowlist.txt"
 python -m mypy --strict --no-incremental "$source/examples/rig.py"

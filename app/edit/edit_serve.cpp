@@ -1,11 +1,10 @@
 #include "edit/edit_serve.hpp"
 
+#include "edit/http_transport.hpp"
 #include "engine/scene_io.hpp"
 #include "support/errors.hpp"
 #include "support/process.hpp"
 #include "support/text.hpp"
-
-#include <httplib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,13 +14,10 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
+#include <memory>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 #include <thread>
 
 namespace mhost {
@@ -80,22 +76,6 @@ std::string randomToken() {
 }
 
 namespace {
-
-EditRequest fromHttplib(const httplib::Request& req) {
-    EditRequest request;
-    request.method = req.method;
-    request.path = req.path;
-    for (const auto& [name, value] : req.params)
-        request.query.emplace(name, value);
-    for (const auto& [name, value] : req.headers) {
-        std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        request.headers.emplace(lower, value);
-    }
-    request.body = req.body;
-    return request;
-}
 
 // The session's version as the pages follow it: a request that changes the
 // session publishes the new version, and each page's event stream, waiting
@@ -181,25 +161,8 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    httplib::Server http;
-    http.set_payload_max_length(EditServer::kMaxBody);
-    // Not the library's SO_REUSEPORT, which would let another program of
-    // this user listen on the same port; close-on-exec, so that --open's
-    // browser does not inherit it; and no Nagle delay, which the connections
-    // inherit: the library writes a response's head and body apart, and the
-    // body would wait for the client's delayed acknowledgement (40 ms).
-    http.set_socket_options([](int socket) {
-        const int yes = 1;
-        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        ::fcntl(socket, F_SETFD, FD_CLOEXEC);
-    });
-    http.set_keep_alive_max_count(1000);
-    // A browser keeps its connections open; at the end the server waits for
-    // each to be idle this long.
-    http.set_keep_alive_timeout(1);
-    const int bound = port == 0 ? http.bind_to_any_port("127.0.0.1")
-                                : (http.bind_to_port("127.0.0.1", port) ? port : -1);
+    const std::unique_ptr<HttpTransport> http = makeHttpTransport();
+    const int bound = http->bind(port, EditServer::kMaxBody);
     if (bound < 0)
         throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                          " (in use? --port 0 picks a free port)");
@@ -210,88 +173,43 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     std::mutex sessionLock;
     const pthread_t main = pthread_self();
     std::atomic<bool> quitSignalled{false};
-    const auto answer = [](const EditResponse& response, httplib::Response& res) {
-        res.status = response.status;
-        for (const auto& [name, value] : response.headers)
-            res.set_header(name, value);
-        res.set_content(response.body, response.contentType);
-    };
-    ChangeFeed* changes = nullptr; // set once the feed below exists
-    const auto handler = [&](const httplib::Request& req, httplib::Response& res) {
+    // Each page follows the session's changes on a stream of its own, which
+    // ends with the session (the feed closed before the server stops).
+    ChangeFeed feed;
+    const auto handle = [&](const EditRequest& request) {
         EditResponse response;
         {
             const std::lock_guard<std::mutex> lock(sessionLock);
             const std::uint64_t before = session.version();
-            response = server.handle(fromHttplib(req));
-            if (session.version() != before && changes)
-                changes->publish(session.version(), req.path.substr(req.path.rfind('/') + 1));
+            response = server.handle(request);
+            if (session.version() != before)
+                feed.publish(session.version(), request.path.substr(request.path.rfind('/') + 1));
         }
-        answer(response, res);
         if (server.quitRequested() && !quitSignalled.exchange(true))
             pthread_kill(main, SIGUSR1);
+        return response;
     };
-    // Requests are screened on their headers before the library reads a
-    // body: one without the token, or too long, costs nothing.
-    http.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        std::optional<EditResponse> refused = server.screen(fromHttplib(req));
-        if (!refused)
-            return httplib::Server::HandlerResponse::Unhandled;
-        answer(*refused, res);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    // Each page follows the session's changes on a stream of its own, which
-    // ends with the session (the feed closed before the server stops).
-    ChangeFeed feed;
-    changes = &feed;
-    http.Get("/api/events", [&](const httplib::Request& req, httplib::Response& res) {
-        EditResponse first;
+    const auto open = [&](const EditRequest& request) {
+        HttpTransport::Stream stream;
         std::uint64_t seen = 0;
         {
             const std::lock_guard<std::mutex> lock(sessionLock);
-            first = server.handle(fromHttplib(req));
+            stream.first = server.handle(request);
             seen = session.version();
         }
-        if (first.status != 200)
-            return answer(first, res);
-        for (const auto& [name, value] : first.headers)
-            res.set_header(name, value);
-        res.set_chunked_content_provider(
-            first.contentType, [&feed, seen, seenCache = std::uint64_t(0), opening = first.body](
-                                   std::size_t, httplib::DataSink& sink) mutable {
-                std::string text = std::exchange(opening, std::string());
-                if (text.empty()) {
-                    const std::optional<std::string> event =
-                        feed.next(seen, seenCache, std::chrono::seconds(15));
-                    if (!event) {
-                        sink.done();
-                        return false;
-                    }
-                    // A comment now and then tells a proxy the stream lives.
-                    text = event->empty() ? ": still here\n\n" : *event;
-                }
-                return sink.write(text.data(), text.size());
-            });
-    });
-    for (const char* pattern : {".*"}) {
-        http.Get(pattern, handler);
-        http.Post(pattern, handler);
-        http.Put(pattern, handler);
-        http.Delete(pattern, handler);
-        http.Patch(pattern, handler);
-        http.Options(pattern, handler);
-    }
-    std::atomic<bool> listening{true};
-    std::thread listener([&] {
-        http.listen_after_bind();
-        listening = false;
-    });
-    // Stopping works once the server runs: the address is printed only then.
-    while (!http.is_running() && listening)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!http.is_running()) {
-        listener.join();
+        stream.next = [&feed, seen, seenCache = std::uint64_t(0)]() mutable {
+            std::optional<std::string> event = feed.next(seen, seenCache, std::chrono::seconds(15));
+            // A comment now and then tells a proxy the stream lives.
+            if (event && event->empty())
+                event = ": still here\n\n";
+            return event;
+        };
+        return stream;
+    };
+    http->route([&](const EditRequest& request) { return server.screen(request); }, handle,
+                "/api/events", open);
+    if (!http->start())
         throw RunError("the editing session's server did not start");
-    }
 
     // The playback cache's keeper: the fill stopped when the scene changes,
     // started again once the session settles, its progress told the pages.
@@ -350,8 +268,7 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
                 << " are kept in its journal: the next mhost edit of it offers them back\n";
         session.endJournal(!keep);
     }
-    http.stop();
-    listener.join();
+    http->stop();
     // Signals that came while stopping are dropped, not delivered at their
     // default action once unblocked.
     const timespec none{0, 0};

@@ -51,6 +51,7 @@
 #include "edit/edit_cache.hpp"
 #include "edit/edit_session.hpp"
 #include "edit/edit_state.hpp"
+#include "edit/http_transport.hpp"
 #include "engine/scene_cook.hpp"
 #include "json/json.hpp"
 
@@ -65,21 +66,6 @@
 #include <vector>
 
 namespace mhost {
-
-struct EditRequest {
-    std::string method; // "GET", "POST", ...
-    std::string path;   // without the query
-    std::map<std::string, std::string> query;
-    std::map<std::string, std::string> headers; // names in lower case
-    std::string body;
-};
-
-struct EditResponse {
-    int status = 200;
-    std::string contentType = "application/json";
-    std::string body;
-    std::map<std::string, std::string> headers;
-};
 
 class EditServer {
 public:

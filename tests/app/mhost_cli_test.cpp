@@ -546,6 +546,21 @@ TEST(MhostCli, ModuleSearchPathAndModuleOption) {
     EXPECT_EQ(twice.status, 0) << describe(twice);
 }
 
+// The editing session's server and the TLS and compression libraries under
+// it are mapped by `mhost edit` alone: every other command starts without.
+TEST(MhostCli, OnlyEditLoadsTheHttpServer) {
+    REQUIRE_MODULE();
+    const TempDir dir;
+    for (const char* command : {"info", "demo"}) {
+        const RunResult r = runMhost({command}, dir.path(), MHOST_DSO_DIR, {"LD_DEBUG=libs"});
+        ASSERT_EQ(r.status, 0) << describe(r);
+        // The loader's trace names what it maps: the SDK, and none of those.
+        EXPECT_NE(r.err.find("libmorvane.so"), std::string::npos) << command;
+        for (const char* library : {"libmhost_http", "libcpp-httplib", "libssl", "libcrypto"})
+            EXPECT_EQ(r.err.find(library), std::string::npos) << command << " maps " << library;
+    }
+}
+
 TEST(MhostCli, WorkedExampleRuns) {
     REQUIRE_MODULE();
     const TempDir dir;

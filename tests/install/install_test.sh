@@ -37,9 +37,11 @@ if grep -rlF -e "$build" -e "$source" "$sdk"; then
   fail "the files above name the build or source folder"
 fi
 
-# The moved tree finds its library and its module folder on its own.
+# The moved tree finds its library, its module folder and its HTTP server
+# on its own.
 "$sdk/bin/mhost" info | grep -q 'Node type "quenlo"' || fail "installed mhost does not find quenlo"
 "$sdk/bin/mhost" demo --steps 2 >/dev/null || fail "installed mhost demo fails"
+bash "$source/scripts/edit-serves.sh" "$sdk/bin/mhost" || fail "installed mhost edit does not serve"
 
 cp -r "$source/examples/module-template" "$work/template"
 cmake -S "$work/template" -B "$work/template/build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
