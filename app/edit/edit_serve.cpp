@@ -161,11 +161,22 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    const std::unique_ptr<HttpTransport> http = makeHttpTransport();
+    // A session that never served ends as one with nothing unsaved: its
+    // journal goes, unless it is one an earlier session left.
+    const auto unserved = [&session] { session.endJournal(!session.foundJournal()); };
+    std::unique_ptr<HttpTransport> http;
+    try {
+        http = makeHttpTransport();
+    } catch (const Failure&) {
+        unserved();
+        throw;
+    }
     const int bound = http->bind(port, EditServer::kMaxBody);
-    if (bound < 0)
+    if (bound < 0) {
+        unserved();
         throw InputError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                          " (in use? --port 0 picks a free port)");
+    }
 
     // Made while the signals are blocked: the cache's threads inherit it.
     EditCache cache(options.cacheBytes);
@@ -208,8 +219,10 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     };
     http->route([&](const EditRequest& request) { return server.screen(request); }, handle,
                 "/api/events", open);
-    if (!http->start())
+    if (!http->start()) {
+        unserved();
         throw RunError("the editing session's server did not start");
+    }
 
     // The playback cache's keeper: the fill stopped when the scene changes,
     // started again once the session settles, its progress told the pages.

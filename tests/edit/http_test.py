@@ -6,7 +6,8 @@ Starts `mhost edit` on a scene in WORKDIR and checks, with raw requests,
 that it listens on 127.0.0.1 only, refuses (403) a request without its
 token, with another Host (DNS rebinding) or from another Origin, refuses a
 body over the cap (413), serves nothing but its own page and data, and
-that Ctrl-C with unsaved edits says so before it quits, the file untouched."""
+that Ctrl-C with unsaved edits says so before it quits, the file untouched;
+and that a session that cannot listen says so and leaves nothing behind."""
 import http.client
 import json
 import os
@@ -153,6 +154,19 @@ def main():
     check(proc.returncode == 0, f"and mhost exits 0 ({proc.returncode})")
     with open(scene) as f:
         check('"name": "b"' in f.read(), "the scene opened again is the saved one")
+
+    # On a port another program holds, the session says so, exits 2 and
+    # leaves no journal behind.
+    journal = os.path.join(work, ".taken.json.mhost-journal")
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        held = taken.getsockname()[1]
+        run = subprocess.run([binary, "edit", os.path.join(work, "taken.json"), "--port",
+                              str(held)], capture_output=True, text=True, timeout=30)
+    check(run.returncode == 2 and f"cannot listen on 127.0.0.1:{held}" in run.stderr,
+          f"a port in use is named, exit 2 ({run.returncode} {run.stderr!r})")
+    check(not os.path.exists(journal), "a session that never served leaves no journal")
 
     if failures:
         print(f"{len(failures)} failures")
