@@ -6,7 +6,6 @@
 #include "support/process.hpp"
 #include "support/text.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
