@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Debian packages as a user meets them, as root (CI): lintian reports no
 # error; apt-get installs the three; mhost runs from /usr/bin, mhost edit
-# serves, man mhost renders, a new user's bash completes commands and options; the module
-# template builds against the installed SDK with find_package and with
-# pkg-config, and mhost validate passes it; apt-get purge leaves none of the
-# packages' files behind.
+# serves, man mhost renders, a new user's bash completes commands and
+# options; the module template builds against the installed SDK with
+# find_package and with pkg-config, and mhost validate passes it; apt-get
+# purge leaves none of the packages' files behind.
 #
 #   package-test.sh FOLDER_OF_THE_DEBS
 set -euo pipefail

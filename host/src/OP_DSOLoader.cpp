@@ -1,6 +1,7 @@
 #include "OP/OP_DSOLoader.h"
 
 #include "OP/OP_OperatorTable.h"
+#include "UT_LibraryFolder.h"
 #include "UT_ReadOnlyMemory.h"
 
 #include <algorithm>
@@ -19,16 +20,6 @@ std::string lastComponent(const std::string& path) {
     return std::filesystem::path(path).filename().string();
 }
 
-// The folder of the file this function's code was mapped from: the SDK
-// library, wherever the build or an install (moved or not) put it.
-std::filesystem::path libraryFolder() {
-    Dl_info info{};
-    if (!dladdr(reinterpret_cast<const void*>(&libraryFolder), &info) || !info.dli_fname)
-        return {};
-    std::error_code ec;
-    std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ec);
-    return ec ? std::filesystem::path(info.dli_fname).parent_path() : file.parent_path();
-}
 } // namespace
 
 bool OP_DSOLoader::load(const std::string& path, std::string& error) {
@@ -109,7 +100,7 @@ bool OP_DSOLoader::load(const std::string& path, std::string& error) {
 }
 
 std::string OP_DSOLoader::defaultFolder() {
-    static const std::string folder = (libraryFolder() / "morvane" / "modules").string();
+    static const std::string folder = (UT_libraryFolder() / "morvane" / "modules").string();
     return folder;
 }
 
