@@ -146,6 +146,42 @@ void openInBrowser(const std::string& address, std::ostream& err) {
     }
 }
 
+// Waits for the signal that ends the session: SIGTERM, the page's Quit
+// (SIGUSR1), or Ctrl-C, twice when there are unsaved edits. Whether the
+// user chose to quit without the unsaved edits.
+bool waitForQuit(EditSession& session, const EditServer& server, std::mutex& sessionLock,
+                 const sigset_t& signals, std::ostream& err) {
+    std::string warnedAt; // the scene when Ctrl-C last warned of unsaved edits
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signal == SIGUSR1 && !server.quitRequested())
+            continue;
+        bool unsaved = false;
+        std::string now;
+        {
+            const std::lock_guard<std::mutex> lock(sessionLock);
+            unsaved = session.unsaved();
+            now = unsaved ? sceneText(session.scene()) : std::string();
+        }
+        // A second Ctrl-C quits only when nothing changed since the warning.
+        if (signal == SIGINT && unsaved && now != warnedAt) {
+            err << "\nmhost: " << quote(session.path())
+                << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
+                   "without them\n";
+            warnedAt = std::move(now);
+            continue;
+        }
+        // The page's Quit asks before it discards; a second Ctrl-C was warned.
+        const bool discarded = signal != SIGTERM;
+        if (unsaved && discarded)
+            err << "mhost: quit; the unsaved edits to " << quote(session.path())
+                << " were not saved\n";
+        return discarded;
+    }
+}
+
 } // namespace
 
 int serveEditSession(EditSession& session, const ServeOptions& options, std::ostream& out,
@@ -223,53 +259,41 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
         throw RunError("the editing session's server did not start");
     }
 
-    // The playback cache's keeper: the fill stopped when the scene changes,
-    // started again once the session settles, its progress told the pages.
-    std::thread keeper([&] {
-        while (cache.waitForWork(std::chrono::milliseconds(50)))
-            if (const std::optional<Json> progress = cache.tend(session, sessionLock))
-                feed.publishCache(*progress);
-    });
-
-    out << server.address() << std::endl;
-    err << "mhost: editing " << quote(session.path())
-        << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
-    if (options.openBrowser)
-        openInBrowser(server.address(), err);
-
-    std::string warnedAt;   // the scene when Ctrl-C last warned of unsaved edits
+    // The keeper below and the server's handlers use the objects above:
+    // whatever way this returns, both stop before those go.
+    std::thread keeper;
+    const auto stopServing = [&] {
+        cache.stop();
+        if (keeper.joinable())
+            keeper.join();
+        feed.close();
+    };
     bool discarded = false; // the user chose to quit without the unsaved edits
-    for (;;) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0)
-            continue;
-        if (signal == SIGUSR1 && !server.quitRequested())
-            continue;
-        bool unsaved = false;
-        std::string now;
-        {
-            const std::lock_guard<std::mutex> lock(sessionLock);
-            unsaved = session.unsaved();
-            now = unsaved ? sceneText(session.scene()) : std::string();
-        }
-        // A second Ctrl-C quits only when nothing changed since the warning.
-        if (signal == SIGINT && unsaved && now != warnedAt) {
-            err << "\nmhost: " << quote(session.path())
-                << " has unsaved edits: Save in the page, or press Ctrl-C again to quit "
-                   "without them\n";
-            warnedAt = std::move(now);
-            continue;
-        }
-        // The page's Quit asks before it discards; a second Ctrl-C was warned.
-        discarded = signal != SIGTERM;
-        if (unsaved && discarded)
-            err << "mhost: quit; the unsaved edits to " << quote(session.path())
-                << " were not saved\n";
-        break;
+    bool announced = false;
+    try {
+        // The playback cache's keeper: the fill stopped when the scene
+        // changes, started again once the session settles, its progress
+        // told the pages.
+        keeper = std::thread([&] {
+            while (cache.waitForWork(std::chrono::milliseconds(50)))
+                if (const std::optional<Json> progress = cache.tend(session, sessionLock))
+                    feed.publishCache(*progress);
+        });
+        out << server.address() << std::endl;
+        announced = true;
+        err << "mhost: editing " << quote(session.path())
+            << "; open the address above (Ctrl-C or the page's Quit ends the session)\n";
+        if (options.openBrowser)
+            openInBrowser(server.address(), err);
+        discarded = waitForQuit(session, server, sessionLock, signals, err);
+    } catch (...) {
+        stopServing();
+        http->stop();
+        if (!announced)
+            unserved(); // else the journal keeps every edit
+        throw;
     }
-    cache.stop();
-    keeper.join();
-    feed.close();
+    stopServing();
     {
         const std::lock_guard<std::mutex> lock(sessionLock);
         // Edits nobody chose to lose stay in the journal for the next
