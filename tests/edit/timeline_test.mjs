@@ -2,7 +2,8 @@
 // and playing move the frame the viewport draws (#hud's data-drawn-frame)
 // and what the pane shows; a keyframe set at frame 12 through the pane is a
 // tick on the timeline and saves what the same script actions make; undo
-// takes it back. The viewport draws the scene in a few draw calls.
+// takes it back. The viewport draws the scene in a few draw calls, once
+// for all the draws asked for before the browser's next frame.
 //
 //   node timeline_test.mjs MHOST CHROMIUM WORKDIR NODE_PREFIX
 //
@@ -57,6 +58,11 @@ try {
   check(await hud("nodes") === "2", "the HUD counts the nodes: " + await hud("nodes"));
   const calls = Number(await hud("drawCalls"));
   check(calls > 0 && calls <= 10, "the scene is drawn in at most 10 draw calls: " + calls);
+  // The first answer and the first node's selection ask for a draw each in
+  // one task, and the selection's answer one more: three draws, were each
+  // made when asked.
+  const draws = Number(await hud("draws"));
+  check(draws >= 1 && draws <= 2, "the draws asked for before a frame are made once: " + draws);
   check(await frameShown() === 1 && await hud("drawnFrame") === "1", "the session opens at frame 1");
 
   // Stepping: a button, the arrow keys, Home and End.

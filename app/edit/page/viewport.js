@@ -12,7 +12,8 @@
 // whose matrices are in. On a fast link the whole answer comes before the
 // first such draw, which would only delay the full one.
 //
-// HUD (#hud) attributes: data-nodes (the nodes drawn), data-draw-calls,
+// HUD (#hud) attributes: data-nodes (the nodes drawn), data-draws (the
+// draws made since the page opened), data-draw-calls,
 // data-fps (frames drawn a second while playing), data-cached-frames,
 // data-cache (the cache's state: off, waiting, filling, filled, failed) and
 // data-drawn-frame (the frame whose matrices the view last drew),
@@ -40,7 +41,7 @@ function mhostViewport(hub, model, requests) {
   const zero = new THREE.Matrix4().set(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 
   let capacity = 0;
-  let shownNodes = 0; // the nodes drawn with their matrices (data-nodes)
+  let shownNodes = 0; // the nodes placed with their matrices, for the next draw
   let boxes = null, axes = null, parentLines = null;
   const highlight = new THREE.Mesh(new THREE.BoxGeometry(kBox * 1.25, kBox * 1.25, kBox * 1.25),
                                    new THREE.MeshLambertMaterial({ color: 0xf0b400 }));
@@ -150,8 +151,9 @@ function mhostViewport(hub, model, requests) {
     boxes.visible = axes.visible = !on;
   }
 
-  // Draws world (every node's matrices) as the view of frame.
-  function show(world, indices, frame) {
+  // Draws world (every node's matrices) as the view of frame; now: at once
+  // (see draw).
+  function show(world, indices, frame, now) {
     const n = model.nodeCount();
     reserve(n);
     shownNodes = n;
@@ -160,7 +162,7 @@ function mhostViewport(hub, model, requests) {
       pointsOnly(true);
       placeLines(world);
       showSelected(world);
-      draw(frame);
+      draw(frame, now);
       return;
     }
     pointsOnly(false);
@@ -174,7 +176,7 @@ function mhostViewport(hub, model, requests) {
     axes.geometry.attributes.position.needsUpdate = true;
     placeLines(world);
     showSelected(world);
-    draw(frame);
+    draw(frame, now);
   }
 
   function showSelected(world) {
@@ -220,11 +222,52 @@ function mhostViewport(hub, model, requests) {
   });
 
   // --- Drawing and the HUD ------------------------------------------------------
+  // A draw asked for is made at the browser's next frame, once for all that
+  // were asked for meanwhile (an answer, its selection and the handle each
+  // ask): a browser that draws WebGL in software takes seconds to draw a
+  // crowd. A page behind another gets no frames: a timer draws it then.
+  // Until it is made it counts as an answer not drawn yet (requests.track),
+  // and the HUD shows the view as last drawn.
+  const kDrawLate = 100; // ms
+  let asked = false, askedFrame = null, askedTimer = null, askedAnimation = null;
+  // now: at once, with whatever was asked for: playback's frames come one
+  // at a time, and a draw waiting for the next frame would not overlap the
+  // browser's drawing of the one before.
+  function draw(frame, now) {
+    if (frame !== undefined && frame !== null) askedFrame = frame;
+    if (!asked) {
+      asked = true;
+      requests.track(1);
+      if (!now) {
+        askedAnimation = requestAnimationFrame(drawAsked);
+        askedTimer = setTimeout(drawAsked, kDrawLate);
+      }
+    }
+    if (now) drawAsked();
+  }
+  function drawAsked() {
+    if (!asked) return;
+    asked = false;
+    cancelAnimationFrame(askedAnimation);
+    clearTimeout(askedTimer);
+    const frame = askedFrame;
+    askedFrame = null;
+    try {
+      drawNow(frame);
+    } finally {
+      requests.track(-1);
+    }
+  }
+
   let drawnFrame = null;
+  let drawnNodes = 0; // the nodes the view last drew (data-nodes)
+  let draws = 0; // the draws made (data-draws)
   let shownFrames = [];
   let sceneCalls = 0;
-  function draw(frame) {
+  function drawNow(frame) {
     if (!renderer) return;
+    drawnNodes = shownNodes;
+    ++draws;
     view.fit();
     renderer.info.autoReset = false;
     renderer.info.reset();
@@ -248,14 +291,15 @@ function mhostViewport(hub, model, requests) {
   // The HUD alone, as the view was last drawn: the cache's progress changes
   // it without drawing the scene again.
   function showHud() {
-    hud.dataset.nodes = String(shownNodes);
+    hud.dataset.nodes = String(drawnNodes);
+    hud.dataset.draws = String(draws);
     hud.dataset.drawCalls = String(sceneCalls);
     hud.dataset.fps = String(model.playing ? shownFrames.length : 0);
     hud.dataset.resolution = String(scale);
     hud.dataset.cachedFrames = String(model.cache.ready);
     hud.dataset.cache = model.cache.state;
     if (drawnFrame !== null) hud.dataset.drawnFrame = String(drawnFrame);
-    hud.textContent = (shownNodes < model.nodeCount() ? shownNodes + " of " : "") +
+    hud.textContent = (drawnNodes < model.nodeCount() ? drawnNodes + " of " : "") +
       model.nodeCount() + " nodes \u00b7 " + sceneCalls + " draw calls \u00b7 " +
       (model.playing ? shownFrames.length + " fps \u00b7 " : "") + model.cache.ready + " frames cached" +
       (drawnFrame !== null ? " \u00b7 frame " + drawnFrame : "");
@@ -355,7 +399,7 @@ function mhostViewport(hub, model, requests) {
 
   return {
     // Shows a frame's matrices from the playback cache (every node, in order).
-    showFrame: function (frame, world) { show(world, null, frame); },
+    showFrame: function (frame, world) { show(world, null, frame, true); },
     mode: function (m) { if (handle) handle.setMode(m); },
   };
 }
