@@ -254,12 +254,8 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     };
     http->route([&](const EditRequest& request) { return server.screen(request); }, handle,
                 "/api/events", open);
-    if (!http->start()) {
-        unserved();
-        throw RunError("the editing session's server did not start");
-    }
 
-    // The keeper below and the server's handlers use the objects above:
+    // The server's handlers and the keeper below use the objects above:
     // whatever way this returns, both stop before those go.
     std::thread keeper;
     const auto stopServing = [&] {
@@ -271,6 +267,8 @@ int serveEditSession(EditSession& session, const ServeOptions& options, std::ost
     bool discarded = false; // the user chose to quit without the unsaved edits
     bool announced = false;
     try {
+        if (!http->start())
+            throw RunError("the editing session's server did not start");
         // The playback cache's keeper: the fill stopped when the scene
         // changes, started again once the session settles, its progress
         // told the pages.

@@ -2,8 +2,8 @@
 // carries them (edit_serve.hpp).
 //
 // The server is cpp-httplib, which Debian builds with TLS and compression:
-// linked into mhost, those libraries cost every command about 9 ms to map
-// and relocate, half of a whole `mhost info`. So the server lives in a
+// linked into mhost, those libraries cost every command about 8 ms to map
+// and relocate, two fifths of a whole `mhost info`. So the server lives in a
 // library of its own, libmhost_http.so, in the mhost folder beside the SDK
 // library, which mhost loads only to serve. This header is all the
 // two share: standard types only, one compiler and one build.
